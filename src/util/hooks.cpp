@@ -1,0 +1,26 @@
+#include "util/hooks.h"
+
+#include "app/appstate.h"
+
+namespace {
+std::function<void()>& DoEventsHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+MessageBoxHook& BoxHook() {
+  static MessageBoxHook hook;
+  return hook;
+}
+}  // namespace
+
+void DoEvents() {
+  if (DoEventsHook()) DoEventsHook()();
+}
+
+void SetDoEventsHook(std::function<void()> hook) { DoEventsHook() = std::move(hook); }
+
+void ShowMessageBox(const std::u16string& text) {
+  if (BoxHook()) BoxHook()(text, GetAppTitle());
+}
+
+void SetMessageBoxHook(MessageBoxHook hook) { BoxHook() = std::move(hook); }
