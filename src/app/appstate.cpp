@@ -58,3 +58,14 @@ std::u16string ProgramFilePath(std::u16string_view fileName) {
 }
 
 std::u16string GetAppTitle() { return ProgramName() + u"  " + GetVersionText(); }
+
+namespace {
+std::function<bool()>& Loader() {
+  static std::function<bool()> loader;
+  return loader;
+}
+}  // namespace
+
+void SetSettingsLoader(std::function<bool()> loader) { Loader() = std::move(loader); }
+
+bool CallSettingsLoader() { return Loader() ? Loader()() : true; }

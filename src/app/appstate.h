@@ -35,3 +35,10 @@ void SetProgramLocation(std::u16string dir, std::u16string name);
 
 // Joins the program directory and a file name: the files live beside the program.
 std::u16string ProgramFilePath(std::u16string_view fileName);
+
+// The settings loader that the main window calls on each validation of the
+// target box. Start-up installs LoadSystemSettings; until then (and in tests
+// that install their own) a stand-in leaves SystemSettings as it is.
+#include <functional>
+void SetSettingsLoader(std::function<bool()> loader);  // empty: the stand-in
+bool CallSettingsLoader();
