@@ -1,0 +1,287 @@
+#include "net/winsock.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "util/clock.h"
+#include "util/hooks.h"
+
+namespace ws {
+namespace {
+
+// The window's message loop runs at least this often during any wait.
+constexpr int kSliceMs = 50;
+
+struct SocketState {
+  int64_t send_timeout_ms = 0;  // 0: no time-out
+  int64_t recv_timeout_ms = 0;
+};
+
+struct Library {
+  std::mutex mutex;
+  int starts = 0;
+  std::map<SOCKET, SocketState> sockets;
+};
+
+Library& Lib() {
+  static Library* lib = new Library;
+  return *lib;
+}
+
+thread_local int t_lastError = 0;
+
+int Fail(int wsaError) {
+  t_lastError = wsaError;
+  return kSocketError;
+}
+
+int FailErrno() { return Fail(ErrnoToWsa(errno)); }
+
+bool Started() {
+  std::lock_guard lock(Lib().mutex);
+  return Lib().starts > 0;
+}
+
+bool Lookup(SOCKET s, SocketState* out) {
+  std::lock_guard lock(Lib().mutex);
+  auto it = Lib().sockets.find(s);
+  if (it == Lib().sockets.end()) return false;
+  if (out) *out = it->second;
+  return true;
+}
+
+// Waits until fd is ready for `events`, in slices, running the message loop
+// between slices. true when ready; false (with 10060 set) after timeoutMs.
+bool WaitReady(int fd, short events, int64_t timeoutMs) {
+  const int64_t deadline = timeoutMs > 0 ? MonotonicMs() + timeoutMs : 0;
+  while (true) {
+    int slice = kSliceMs;
+    if (deadline != 0) {
+      int64_t left = deadline - MonotonicMs();
+      if (left <= 0) {
+        t_lastError = err::TimedOut;
+        return false;
+      }
+      slice = static_cast<int>(std::min<int64_t>(left, kSliceMs));
+    }
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, slice);
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) {
+      t_lastError = ErrnoToWsa(errno);
+      return true;  // let the call itself report what is wrong
+    }
+    DoEvents();
+  }
+}
+
+}  // namespace
+
+int ErrnoToWsa(int e) {
+  switch (e) {
+    case 0: return 0;
+    case EINTR: return err::Intr;
+    case EACCES:
+    case EPERM: return err::Access;
+    case EFAULT: return err::Fault;
+    case EINVAL: return err::Inval;
+    case EMFILE:
+    case ENFILE: return err::MFile;
+    case EAGAIN: return err::WouldBlock;
+    case EINPROGRESS: return err::InProgress;
+    case EALREADY: return err::Already;
+    case ENOTSOCK:
+    case EBADF: return err::NotSock;
+    case EDESTADDRREQ: return err::DestAddrReq;
+    case EMSGSIZE: return err::MsgSize;
+    case EPROTOTYPE: return err::ProtoType;
+    case ENOPROTOOPT: return err::NoProtoOpt;
+    case EPROTONOSUPPORT: return err::ProtoNoSupport;
+    case ESOCKTNOSUPPORT: return err::SockTNoSupport;
+    case EOPNOTSUPP: return err::OpNotSupp;
+    case EPFNOSUPPORT: return err::PfNoSupport;
+    case EAFNOSUPPORT: return err::AfNoSupport;
+    case EADDRINUSE: return err::AddrInUse;
+    case EADDRNOTAVAIL: return err::AddrNotAvail;
+    case ENETDOWN: return err::NetDown;
+    case ENETUNREACH: return err::NetUnreach;
+    case ENETRESET: return err::NetReset;
+    case ECONNABORTED: return err::ConnAborted;
+    case ECONNRESET:
+    case EPIPE: return err::ConnReset;  // writing to a connection the peer has reset
+    case ENOBUFS:
+    case ENOMEM: return err::NoBufs;
+    case EISCONN: return err::IsConn;
+    case ENOTCONN: return err::NotConn;
+    case ESHUTDOWN: return err::Shutdown;
+    case ETIMEDOUT: return err::TimedOut;
+    case ECONNREFUSED: return err::ConnRefused;
+    case EHOSTDOWN: return err::HostDown;
+    case EHOSTUNREACH: return err::HostUnreach;
+    default: return err::SysCallFailure;
+  }
+}
+
+int WSAStartup(uint16_t versionRequested, WSAData* data) {
+  const int major = versionRequested & 0xFF;
+  const int minor = (versionRequested >> 8) & 0xFF;
+  if (major < 1 || (major == 1 && minor < 1)) return err::VerNotSupported;
+  if (data == nullptr) return err::Fault;
+  *data = WSAData{};
+  data->wVersion = kVersion11;
+  data->wHighVersion = kVersion11;
+  std::strcpy(data->szDescription, "POSIX sockets");
+  std::strcpy(data->szSystemStatus, "Running");
+  data->iMaxSockets = 32767;
+  data->iMaxUdpDg = 65467;
+  std::lock_guard lock(Lib().mutex);
+  ++Lib().starts;
+  return 0;
+}
+
+int WSACleanup() {
+  std::lock_guard lock(Lib().mutex);
+  if (Lib().starts == 0) return Fail(err::NotInitialised);
+  --Lib().starts;
+  t_lastError = 0;
+  return 0;
+}
+
+int WSAGetLastError() { return t_lastError; }
+
+void WSASetLastError(int error) { t_lastError = error; }
+
+SOCKET socket(int af, int type, int protocol) {
+  if (!Started()) return Fail(err::NotInitialised);
+  if (af != kAfInet) return Fail(err::AfNoSupport);
+  if (type != kSockStream) return Fail(err::SockTNoSupport);
+  if (protocol != 0 && protocol != IPPROTO_TCP) return Fail(err::ProtoNoSupport);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return FailErrno();
+  {
+    std::lock_guard lock(Lib().mutex);
+    Lib().sockets[fd] = SocketState{};
+  }
+  t_lastError = 0;
+  return fd;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  if (!Lookup(s, nullptr)) return Fail(err::NotSock);
+  if (level != kSolSocket || (optname != kSoSndTimeo && optname != kSoRcvTimeo)) return Fail(err::NoProtoOpt);
+  if (optval == nullptr) return Fail(err::Fault);
+  int64_t ms;
+  if (optlen >= 8) {
+    int32_t seconds, micros;
+    std::memcpy(&seconds, optval, 4);
+    std::memcpy(&micros, optval + 4, 4);
+    if (seconds < 0 || micros < 0 || micros >= 1000000) return Fail(err::Inval);
+    ms = int64_t{seconds} * 1000 + (micros + 999) / 1000;
+  } else if (optlen == 4) {
+    uint32_t milliseconds;
+    std::memcpy(&milliseconds, optval, 4);
+    ms = milliseconds;
+  } else {
+    return Fail(err::Fault);
+  }
+  std::lock_guard lock(Lib().mutex);
+  auto& st = Lib().sockets[s];
+  (optname == kSoSndTimeo ? st.send_timeout_ms : st.recv_timeout_ms) = ms;
+  t_lastError = 0;
+  return 0;
+}
+
+int connect(SOCKET s, const SockAddrIn* name, int namelen) {
+  SocketState st;
+  if (!Lookup(s, &st)) return Fail(err::NotSock);
+  if (name == nullptr || namelen < static_cast<int>(sizeof(SockAddrIn))) return Fail(err::Fault);
+  if (name->sin_family != kAfInet) return Fail(err::AfNoSupport);
+  // The unresolved address: never let it reach the local machine.
+  if (name->sin_addr == 0) return Fail(err::AddrNotAvail);
+
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = name->sin_port;
+  std::memcpy(&sa.sin_addr.s_addr, &name->sin_addr, 4);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    t_lastError = 0;
+    return 0;
+  }
+  if (errno != EINPROGRESS && errno != EINTR) return FailErrno();
+  if (!WaitReady(s, POLLOUT, st.send_timeout_ms)) return kSocketError;
+  int soError = 0;
+  socklen_t len = sizeof soError;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return FailErrno();
+  if (soError != 0) return Fail(ErrnoToWsa(soError));
+  t_lastError = 0;
+  return 0;
+}
+
+int send(SOCKET s, const char* buf, int len, int /*flags*/) {
+  SocketState st;
+  if (!Lookup(s, &st)) return Fail(err::NotSock);
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(err::Fault);
+  const int64_t started = MonotonicMs();
+  int sent = 0;
+  while (sent < len) {
+    ssize_t n = ::send(s, buf + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return FailErrno();
+    int64_t left = 0;
+    if (st.send_timeout_ms > 0) {
+      left = st.send_timeout_ms - (MonotonicMs() - started);
+      if (left <= 0) return Fail(err::TimedOut);
+    }
+    if (!WaitReady(s, POLLOUT, left)) return kSocketError;
+  }
+  t_lastError = 0;
+  return sent;
+}
+
+int recv(SOCKET s, char* buf, int len, int /*flags*/) {
+  SocketState st;
+  if (!Lookup(s, &st)) return Fail(err::NotSock);
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(err::Fault);
+  const int64_t started = MonotonicMs();
+  while (true) {
+    ssize_t n = ::recv(s, buf, static_cast<size_t>(len), 0);
+    if (n >= 0) {
+      t_lastError = 0;
+      return static_cast<int>(n);
+    }
+    if (errno != EAGAIN && errno != EINTR) return FailErrno();
+    int64_t left = 0;
+    if (st.recv_timeout_ms > 0) {
+      left = st.recv_timeout_ms - (MonotonicMs() - started);
+      if (left <= 0) return Fail(err::TimedOut);
+    }
+    if (!WaitReady(s, POLLIN, left)) return kSocketError;
+  }
+}
+
+int closesocket(SOCKET s) {
+  {
+    std::lock_guard lock(Lib().mutex);
+    if (Lib().sockets.erase(s) == 0) return Fail(err::NotSock);
+  }
+  if (::close(s) != 0) return FailErrno();
+  t_lastError = 0;
+  return 0;
+}
+
+uint16_t HostToNetShort(uint16_t value) { return htons(value); }
+
+}  // namespace ws
