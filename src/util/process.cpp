@@ -1,0 +1,148 @@
+#include "util/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "util/clock.h"
+#include "util/codepage.h"
+#include "util/errreport.h"
+#include "util/hooks.h"
+#include "util/log.h"
+
+extern char** environ;
+
+namespace {
+
+// What a process that is still running reports as its exit status.
+constexpr int kStillActive = 259;
+
+// The interpreter of a script that is not executable itself.
+constexpr char kShell[] = "/bin/sh";
+
+// Starts `argv` (argv[0] is the file to run) with stdin, stdout and stderr on
+// /dev/null and default signal handling. Returns 0 or the errno of the start.
+int Spawn(const std::string& file, const std::vector<std::string>& args, pid_t& pid) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  const int rc = posix_spawn(&pid, file.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+Failure StartFailure(const std::u16string& program, int err) {
+  const int32_t number = err == ENOENT || err == ENOTDIR ? ErrNo::FileNotFound : ErrNo::ProcessStart;
+  std::u16string description = ErrorDescription(number);
+  description += u" ";
+  description += program;
+  description += u" (";
+  description += FromUtf8(std::strerror(err));
+  description += u")";
+  return VkError(number, description).failure();
+}
+
+// Starts the program directly when it is an executable file; a file that is
+// not executable, or that the kernel cannot run (ENOEXEC: a script without a
+// "#!" line), runs under /bin/sh, the way a batch file runs under its
+// interpreter. No shell ever parses the arguments. Throws VkError.
+pid_t Start(const std::u16string& program, const std::vector<std::u16string>& args) {
+  const std::string path = ToUtf8(program);
+  std::vector<std::string> argv{path};
+  for (const std::u16string& a : args) argv.push_back(ToUtf8(a));
+
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw VkError(StartFailure(program, errno));
+  if (!S_ISREG(st.st_mode)) throw VkError(StartFailure(program, S_ISDIR(st.st_mode) ? EISDIR : EACCES));
+
+  pid_t pid = -1;
+  int rc = ENOEXEC;
+  if (::access(path.c_str(), X_OK) == 0) rc = Spawn(path, argv, pid);
+  if (rc == ENOEXEC) {
+    if (::access(path.c_str(), R_OK) != 0) throw VkError(StartFailure(program, errno));
+    argv.insert(argv.begin(), kShell);
+    rc = Spawn(kShell, argv, pid);
+  }
+  if (rc != 0) throw VkError(StartFailure(program, rc));
+  return pid;
+}
+
+// A child still running when the wait gives up is reaped when it ends, by a
+// thread that waits for exactly that child, so no zombie stays behind and no
+// other child of the process is touched.
+void ReapLater(pid_t pid) {
+  std::thread([pid] {
+    int ws = 0;
+    while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+}
+
+}  // namespace
+
+void ShellWait(const std::u16string& program, const std::vector<std::u16string>& args, int32_t pollLimit,
+               const ShellWaitOptions& options) {
+  int32_t remaining = pollLimit >= 1 ? pollLimit : -1;  // -1: no limit
+
+  pid_t pid = -1;
+  try {
+    pid = Start(program, args);
+  } catch (...) {
+    ReportError(BuildErrorReport(u"SYSTEM-ERROR： ShellWaitERR： ", CurrentFailure(), NumberForm::Bare,
+                                 ReportLayout::C));
+  }
+
+  DoEvents();
+  SleepMs(options.startPauseMs);
+  if (pid <= 0) return;  // nothing started: nothing to wait for
+
+  int status = 0;  // a failed read leaves it as it is
+  bool ended = false;
+  for (;;) {
+    if (!ended) {
+      int ws = 0;
+      const pid_t r = ::waitpid(pid, &ws, WNOHANG);
+      if (r == pid) {
+        ended = true;
+        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 0x100 + WTERMSIG(ws);
+      } else if (r == 0) {
+        status = kStillActive;
+      }
+    }
+    DoEvents();
+    if (status == 0) break;
+    if (remaining >= 1) {
+      DoEvents();
+      SleepMs(options.pollSleepMs);
+      --remaining;
+    } else if (remaining == 0) {
+      break;
+    }
+  }
+  if (!ended) ReapLater(pid);
+}
