@@ -1,14 +1,16 @@
 #include <QApplication>
-#include <QWidget>
 
 #include "app/appstate.h"
+#include "ui/frmvelkor.h"
 #include "ui/uihooks.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   InstallUiHooks();
-  QWidget window;
-  window.setWindowTitle(QString::fromStdU16String(GetAppTitle()));
+  SettingsFilePath = ProgramFilePath(kSettingsFileName);
+  TargetListFilePath = ProgramFilePath(kTargetListFileName);
+  SettingsMsgBoxFlag = false;
+  FrmVelkor window;
   window.show();
   return app.exec();
 }

@@ -1,0 +1,113 @@
+#include "diag/targetlist.h"
+
+#include <cstdint>
+
+#include "util/errreport.h"
+#include "util/fileutil.h"
+#include "util/xcommon.h"
+
+namespace {
+
+// Entry fields 2 to 5 and the settings field each one sets.
+std::u16string SystemSettingsRecord::* const kPortFields[] = {
+    &SystemSettingsRecord::SmtpPort, &SystemSettingsRecord::PopPort, &SystemSettingsRecord::FtpPort,
+    &SystemSettingsRecord::HttpPort};
+
+// Fields past this one (host and four ports) have no meaning.
+constexpr int16_t kLastEntryField = 5;
+
+}  // namespace
+
+std::vector<std::u16string> ParseTargetList(std::u16string text) {
+  // Blanks and TABs go, every line end becomes a TAB. The lines are then split
+  // directly rather than field by field, so a long list is not cut at the
+  // 16-bit position limit of xGetField.
+  xLinesToTabs(text);
+  std::vector<std::u16string> entries;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t tab = text.find(u'\t', pos);
+    size_t end = tab == std::u16string::npos ? text.size() : tab;
+    std::u16string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.empty()) continue;
+    size_t hash = line.find(u'#');
+    if (hash != std::u16string::npos) line.resize(hash);
+    line = xTrimCrLf(line);
+    if (!line.empty()) entries.push_back(std::move(line));
+  }
+  return entries;
+}
+
+std::vector<std::u16string> ReadTargetList(const std::u16string& path) {
+  int64_t length = 0;
+  try {
+    length = FileLength(path);
+  } catch (const VkError& e) {
+    if (e.failure().number != ErrNo::FileNotFound) throw;
+    return {};
+  }
+  if (length <= 0) return {};
+  std::u16string text;
+  if (!ReadWholeFile(path, text)) return {};
+  return ParseTargetList(std::move(text));
+}
+
+std::array<bool, 6> DefaultServiceTicks() { return {false, false, true, true, true, true}; }
+
+TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& settings) {
+  TargetEntry result;
+  for (int16_t n = 1; n <= kLastEntryField; ++n) {
+    std::u16string field = xGetField(entry, n, u":");
+    if (IsMissingField(field)) break;
+    if (field.empty()) continue;
+    if (n == 1) {
+      result.target = field;
+    } else if (xChkNumComma(field)) {
+      result.ticked[n] = true;
+      settings.*kPortFields[n - 2] = field;
+    } else {
+      result.ticked[n] = false;
+    }
+  }
+  return result;
+}
+
+std::u16string ChooseEntryText(const std::optional<std::u16string>& selectedItem, const std::u16string& typedText) {
+  if (selectedItem && !xNullTrim(*selectedItem).empty()) return *selectedItem;
+  if (!xNullTrim(typedText).empty()) return typedText;
+  return {};
+}
+
+std::u16string EntryHostField(const std::u16string& boxText) { return xGetField(boxText, 1, u":"); }
+
+std::u16string EntryHostName(const std::u16string& boxText) {
+  std::u16string host = EntryHostField(boxText);
+  return xTrimNul(host);
+}
+
+std::u16string TargetHostInfoLine(int count, int selectedIndex, const std::u16string& boxText) {
+  std::u16string host = EntryHostName(boxText);
+  if (count < 1) {
+    if (host.empty()) host = u"TargetHostを入力してください。";
+    return u"[TargetHost] " + host;
+  }
+  return u"[TargetHost：" + ToU16(selectedIndex + 1) + u"/" + ToU16(count) + u"] " + host;
+}
+
+std::optional<int16_t> MonitoringInterval(std::u16string_view interval) {
+  if (interval.empty()) return std::nullopt;
+  int32_t value = 0;
+  for (char16_t c : interval) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    value = value * 10 + (c - u'0');
+    if (value > INT16_MAX) value = INT16_MAX + 1;  // out of range for good; keep checking the digits
+  }
+  if (value < 1 || value > INT16_MAX) return std::nullopt;
+  return static_cast<int16_t>(value);
+}
+
+std::u16string TimeoutInfoText(int16_t minuteCounter, const std::u16string& interval) {
+  if (!MonitoringInterval(interval)) return {};
+  return ToU16(minuteCounter) + u" / " + interval + u" 回";
+}

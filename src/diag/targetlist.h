@@ -1,0 +1,56 @@
+#pragma once
+// The target host list (VKRTARGET.INI) and the rules of one target entry,
+// host[:smtp[:pop[:ftp[:http]]]]. The main window applies them to its
+// controls.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/appstate.h"
+
+// The entries of the target list text, in file order: blanks and TABs
+// ignored everywhere, any line end, "#" starts a comment, empty lines skipped.
+std::vector<std::u16string> ParseTargetList(std::u16string text);
+
+// Reads and parses the target list file. A missing or empty file gives no
+// entries; any other failure leaves as a VkError for the caller's handler.
+std::vector<std::u16string> ReadTargetList(const std::u16string& path);
+
+// What the target host box holds before an entry is applied: the hidden
+// target text and the default ticks (SMTP, POP, FTP, HTTP; not PING, NetBIOS).
+inline constexpr char16_t kDefaultTargetText[] = u"localhost:25:110:21:80";
+std::array<bool, 6> DefaultServiceTicks();
+
+// Outcome of applying an entry.
+struct TargetEntry {
+  std::u16string target = kDefaultTargetText;  // the hidden target text
+  std::array<bool, 6> ticked = DefaultServiceTicks();
+};
+
+// Applies an entry: field 1 becomes the target, a port field of digits and
+// commas ticks its service and is stored into `settings`, any other
+// non-empty field unticks it; empty fields keep the defaults.
+TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& settings);
+
+// The entry text that the validation uses: the selected item when one is
+// selected and not blank, else the typed text when not blank, else "".
+std::u16string ChooseEntryText(const std::optional<std::u16string>& selectedItem, const std::u16string& typedText);
+
+// Field 1 of the box's text (the missing-field marker when the text is blank).
+std::u16string EntryHostField(const std::u16string& boxText);
+// The same, cleared of NULs and blanks: "" when there is no host.
+std::u16string EntryHostName(const std::u16string& boxText);
+
+// The target line of the result list: "[TargetHost] host" for an empty
+// list, else "[TargetHost：number/count] host".
+std::u16string TargetHostInfoLine(int count, int selectedIndex, const std::u16string& boxText);
+
+// The monitoring interval in minutes when `interval` is all digits with a
+// value from 1 to 32767; nothing (no monitoring) for anything else.
+std::optional<int16_t> MonitoringInterval(std::u16string_view interval);
+
+// Caption of the counter label: counter + " / " + interval as stored + " 回",
+// or "" when there is no monitoring.
+std::u16string TimeoutInfoText(int16_t minuteCounter, const std::u16string& interval);
