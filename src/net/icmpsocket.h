@@ -1,0 +1,61 @@
+#pragma once
+// ICMP over IPv4 for the echo probe, on POSIX sockets.
+//
+// A raw ICMP socket needs root or CAP_NET_RAW. Where it is refused, the
+// socket falls back to the unprivileged ICMP datagram socket (allowed for the
+// groups in net.ipv4.ping_group_range). Either way a receive hands back what a
+// raw socket reads: an IPv4 header, then the ICMP message. On the datagram
+// path the kernel gives only the ICMP message of our own replies (identifier
+// rewritten to the socket's), and ICMP errors answering our requests arrive
+// on the socket's error queue; the layer puts an IPv4 header in front of the
+// former and rebuilds the latter into the error datagram a raw socket would
+// have read (outer header, ICMP error, quoted header, quoted request).
+#include <cstdint>
+#include <span>
+
+enum class IcmpSocketKind { None, Raw, Datagram };
+
+class IcmpSocket {
+ public:
+  IcmpSocket() = default;
+  ~IcmpSocket();
+  IcmpSocket(const IcmpSocket&) = delete;
+  IcmpSocket& operator=(const IcmpSocket&) = delete;
+
+  // Raw socket first, the datagram socket when the raw one is refused (EPERM
+  // or EACCES). False when no ICMP socket could be had.
+  bool Open();
+  void Close();
+  bool IsOpen() const { return m_fd >= 0; }
+  IcmpSocketKind Kind() const { return m_kind; }
+  // True when the kernel hands this socket only what belongs to it (the
+  // datagram path): replies and errors need no identifier check.
+  bool KernelFiltered() const { return m_kind == IcmpSocketKind::Datagram; }
+
+  // 0 on success, -1 on failure.
+  int SetNonBlocking(bool on);
+
+  // Sends one ICMP message (header included) to the IPv4 address given in
+  // network byte order. Returns the bytes sent, or -1.
+  int SendTo(std::span<const uint8_t> message, uint32_t address);
+
+  // Receives one datagram, IPv4 header first, cut to the buffer's size.
+  // Returns the byte count, or -1 when nothing is waiting (non-blocking) or
+  // the receive failed. from: the sender's address, network byte order.
+  int RecvFrom(std::span<uint8_t> buffer, uint32_t& from);
+
+  // Waits up to ms milliseconds for something to read (a datagram or a
+  // queued error). True when something is there.
+  bool WaitReadable(int ms);
+
+  // errno of the last failed call.
+  int LastError() const { return m_lastError; }
+
+ private:
+  int RecvQueuedError(std::span<uint8_t> buffer, uint32_t& from, bool& skipped);
+  int RecvReply(std::span<uint8_t> buffer, uint32_t& from);
+
+  int m_fd = -1;
+  IcmpSocketKind m_kind = IcmpSocketKind::None;
+  int m_lastError = 0;
+};

@@ -1,0 +1,34 @@
+#pragma once
+// The ICMP echo probe: one fixed 20-byte echo request, then about a second of
+// polls for the datagram that answers it.
+#include <cstdint>
+#include <span>
+#include <string>
+
+// Ten polls a tenth of a second apart: a live host has about one second to
+// answer, which is plenty on a LAN and keeps a dead host's check short.
+inline constexpr int kPingPolls = 10;
+inline constexpr int kPingPollSliceMs = 100;
+
+struct PingOptions {
+  int polls = kPingPolls;
+  int pollSliceMs = kPingPollSliceMs;
+};
+
+// Statuses: 0 alive, 1 destination unreachable, 999 some other answer,
+// 10 time-out, -1 no socket (library start, version, ICMP socket), -2 the
+// non-blocking switch failed, -3 the send failed (or the host is unknown).
+// message and dump are written only for the statuses that have them.
+int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& message, std::u16string& dump,
+                  const PingOptions& options = {});
+
+// The Internet checksum (RFC 1071) of the first length bytes of data, high
+// byte first into result.
+void IcmpCheckSum(std::span<const uint8_t> data, int16_t length, uint8_t (&result)[2]);
+
+// True when a received datagram (IPv4 header first) answers our echo request
+// to target (identifier 0, sequence 0): an echo reply from the target, or an
+// ICMP error quoting that request. kernelFiltered: the socket receives only
+// what belongs to it (the datagram path), so replies from the target and
+// errors need no identifier check. Addresses in network byte order.
+bool IcmpAnswersRequest(std::span<const uint8_t> datagram, uint32_t from, uint32_t target, bool kernelFiltered);
