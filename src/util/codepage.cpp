@@ -198,6 +198,7 @@ std::u16string FromUtf8(std::string_view b) {
       len = 4;
     }
     i += len;
+    if (cp > 0x10FFFF) cp = 0xFFFD;  // F5..F7 lead bytes: beyond the last code point
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));

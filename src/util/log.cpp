@@ -22,9 +22,12 @@ std::u16string& ErrorLogPrefix() {
 
 fs::path PathOf(const std::u16string& p) { return fs::path(ToUtf8(p)); }
 
+// Log failures are the program's own: its name is the source, and the file
+// and the system's reason go into the description.
 Failure FsFailure(const std::error_code& ec, const fs::path& path) {
   int32_t number = ec == std::errc::no_such_file_or_directory ? ErrNo::FileNotFound : ErrNo::FileAccess;
-  return Failure{number, FromUtf8(path.string()), FromUtf8(ec.message())};
+  return Failure{number, ProgramName(),
+                 ErrorDescription(number) + u" " + FromUtf8(path.string()) + u" (" + FromUtf8(ec.message()) + u")"};
 }
 
 // One step of a log write. Reports go to `onFailure`; a missing file counts
