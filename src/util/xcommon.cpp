@@ -110,6 +110,7 @@ std::u16string xGetField(std::u16string_view text, int16_t n, std::u16string_vie
       if (p > 32767) throw VkError(ErrNo::Overflow);
       field = xNullTrim(text.substr(s - 1, p - s));
       if (f == n) break;
+      if (p + 1 > 32767) throw VkError(ErrNo::Overflow);  // the next start no longer fits
       s = p + 1;
       ++f;
     }
