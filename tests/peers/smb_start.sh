@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Starts a private smbd on 127.0.0.1 at a free high port for the share-listing
+# tests. Everything (config, state, logs, shared directories) lives in the
+# directory given as $1; the port goes to $1/port and the pid to $1/smbd.pid.
+# Needs root (smbd drops to the connecting user per session).
+set -euo pipefail
+
+dir=$(realpath -m "$1")  # smbd changes to /: paths must be absolute
+if [[ $(id -u) -ne 0 ]]; then
+  echo "smb_peers: not root, smbd not started" >&2
+  mkdir -p "$dir"; rm -f "$dir/port" "$dir/smbd.pid"
+  exit 0
+fi
+smbd=$(command -v smbd || echo /usr/sbin/smbd)
+if [[ ! -x $smbd ]]; then
+  echo "smb_peers: smbd is missing (scripts/install-deps --test installs samba)" >&2
+  exit 1
+fi
+
+# A previous run that was not stopped: end its smbd (by its pid) first.
+"$(dirname "$0")/smb_stop.sh" "$dir" || true
+rm -rf "$dir"
+mkdir -p "$dir"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
+chmod 755 "$dir" "$dir"/{data,c,admin,nine,plain}
+echo hello > "$dir/data/hello.txt"
+
+port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
+
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
+  port_in_use "$port" && continue
+  cat > "$dir/smb.conf" <<CONF
+[global]
+  workgroup = VKRTEST
+  netbios name = VKRTESTSMB
+  server string = velkor test peer
+  interfaces = 127.0.0.1
+  bind interfaces only = yes
+  smb ports = $port
+  disable netbios = yes
+  disable spoolss = yes
+  load printers = no
+  printing = bsd
+  printcap name = /dev/null
+  map to guest = Bad User
+  guest account = nobody
+  server role = standalone server
+  lock directory = $dir/lock
+  state directory = $dir/state
+  cache directory = $dir/cache
+  pid directory = $dir/run
+  private dir = $dir/private
+  ncalrpc dir = $dir/ncalrpc
+  log file = $dir/log/log.%m
+  logging = file
+  max log size = 1000
+  usershare path =
+  registry shares = no
+  passdb backend = tdbsam:$dir/private/passdb.tdb
+
+[data]
+  path = $dir/data
+  comment = shared data
+  guest ok = yes
+  read only = yes
+
+[C\$]
+  path = $dir/c
+  comment = Default share
+  guest ok = yes
+  read only = yes
+
+[ADMIN\$]
+  path = $dir/admin
+  comment = Remote Admin
+  guest ok = yes
+  read only = yes
+
+[NINECHARS]
+  path = $dir/nine
+  comment = nine characters
+  guest ok = yes
+  read only = yes
+
+[plain]
+  path = $dir/plain
+  guest ok = yes
+  read only = yes
+CONF
+  "$smbd" -D -s "$dir/smb.conf" </dev/null >"$dir/log/start.out" 2>&1 || true
+  # Wait up to 10 s for the pid file and the listening port.
+  for _ in $(seq 1 100); do
+    pidfile=$(ls "$dir"/run/*.pid 2>/dev/null | head -n1 || true)
+    if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
+      tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
+      echo "$port" > "$dir/port"
+      echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port"
+      exit 0
+    fi
+    sleep 0.1
+  done
+  # Did not come up on this port: stop what started, try another port.
+  "$(dirname "$0")/smb_stop.sh" "$dir" || true
+done
+echo "smb_peers: smbd did not start; see $dir/log" >&2
+cat "$dir"/log/* >&2 || true
+exit 1
