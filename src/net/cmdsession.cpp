@@ -1,0 +1,461 @@
+#include "net/cmdsession.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "net/hostaddr.h"
+#include "net/sockerr.h"
+#include "net/winsock.h"
+#include "util/clock.h"
+#include "util/codepage.h"
+#include "util/errreport.h"
+#include "util/hooks.h"
+#include "util/log.h"
+#include "util/xcommon.h"
+
+bool RecvWaiting = false;
+bool RecvTimedOut = false;
+
+namespace {
+
+// Each receive of a reply asks for at most this many bytes.
+constexpr int kRecvChunk = 100;
+constexpr int64_t kMaxPort = 65535;
+
+SessionOptions& Options() {
+  static SessionOptions options;
+  return options;
+}
+
+int64_t TimeoutMs(const SessionOptions& o) { return int64_t{o.timeoutSeconds} * 1000 + (o.timeoutMicros + 999) / 1000; }
+
+// Sets one time-out option from a number of milliseconds, as the 8-byte value.
+int SetTimeoutOption(ws::SOCKET s, int option, int32_t seconds, int32_t micros) {
+  int32_t value[2] = {seconds, micros};
+  return ws::setsockopt(s, ws::kSolSocket, option, reinterpret_cast<const char*>(value), 8);
+}
+
+int SetReceiveTimeoutMs(ws::SOCKET s, int64_t ms) {
+  ms = std::max<int64_t>(ms, 1);
+  return SetTimeoutOption(s, ws::kSoRcvTimeo, static_cast<int32_t>(ms / 1000), static_cast<int32_t>(ms % 1000) * 1000);
+}
+
+// Puts the session's receive time-out back when a wait has narrowed it.
+class ReceiveTimeoutGuard {
+ public:
+  ReceiveTimeoutGuard(ws::SOCKET s, const SessionOptions& o) : m_socket(s), m_options(o) {}
+  ~ReceiveTimeoutGuard() {
+    if (m_narrowed) SetTimeoutOption(m_socket, ws::kSoRcvTimeo, m_options.timeoutSeconds, m_options.timeoutMicros);
+  }
+  // Bounds the next receive by `ms` (when that is shorter than the session's
+  // time-out). Returns true when the bound is narrower than the time-out.
+  bool Bound(int64_t ms) {
+    const int64_t full = TimeoutMs(m_options);
+    if (full > 0 && ms >= full) {
+      if (m_narrowed) {
+        SetTimeoutOption(m_socket, ws::kSoRcvTimeo, m_options.timeoutSeconds, m_options.timeoutMicros);
+        m_narrowed = false;
+      }
+      return false;
+    }
+    SetReceiveTimeoutMs(m_socket, ms);
+    m_narrowed = true;
+    return true;
+  }
+
+ private:
+  ws::SOCKET m_socket;
+  SessionOptions m_options;
+  bool m_narrowed = false;
+};
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+template <typename Text>
+bool StartsWithThreeDigits(const Text& line) {
+  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+}
+
+// "NNN-...": the first line of a multi-line reply.
+template <typename Text>
+bool IsContinuedFirstLine(const Text& line) {
+  return StartsWithThreeDigits(line) && line.size() >= 4 && line[3] == '-';
+}
+
+// "NNN text" or "NNN" alone (line end removed): the last line of a reply.
+template <typename Text>
+bool IsFinalLine(const Text& line) {
+  return StartsWithThreeDigits(line) && (line.size() == 3 || line[3] == ' ');
+}
+
+template <typename Text>
+Text WithoutCr(Text line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// Follows a numbered reply (SMTP, FTP) as its bytes arrive and says when its
+// last line is in.
+class ReplyEndScanner {
+ public:
+  bool Complete(std::string_view data) {
+    while (!m_done) {
+      const size_t lf = data.find('\n', m_pos);
+      if (lf == std::string_view::npos) break;
+      const std::string_view line = WithoutCr(data.substr(m_pos, lf - m_pos));
+      if (m_first) {
+        m_first = false;
+        // A first line that does not announce more lines is the whole reply.
+        if (!IsContinuedFirstLine(line)) m_done = true;
+      } else if (IsFinalLine(line)) {
+        m_done = true;
+      }
+      m_pos = lf + 1;
+    }
+    return m_done;
+  }
+
+ private:
+  size_t m_pos = 0;
+  bool m_first = true;
+  bool m_done = false;
+};
+
+// How the reply to a command ends.
+enum class ReplyStyle {
+  Numbered,   // SMTP and FTP: read to the final line
+  PopMulti,   // POP LIST and RETR: read to the line of a single "."
+  HttpHeads,  // GET: read until the headers' blank line or the close
+  OneLine,    // everything else: one line
+};
+
+ReplyStyle StyleOf(int16_t cmdNo) {
+  if ((cmdNo >= 0 && cmdNo <= 7) || (cmdNo >= 90 && cmdNo <= 92)) return ReplyStyle::Numbered;
+  if (cmdNo == 13 || cmdNo == 14) return ReplyStyle::PopMulti;
+  if (cmdNo == 95) return ReplyStyle::HttpHeads;
+  return ReplyStyle::OneLine;
+}
+
+bool EndsWith(std::u16string_view text, std::u16string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+void Report(const std::u16string& message) { ReportError(message); }
+
+}  // namespace
+
+void SetSessionOptions(const SessionOptions& options) { Options() = options; }
+
+SessionOptions GetSessionOptions() { return Options(); }
+
+CmdReplyTableType CmdReplyTable() {
+  CmdReplyTableType table;
+  for (auto& e : table) {
+    e.OkCode1 = e.OkCode2 = e.OkCode3 = u"    ";
+  }
+  auto set = [&](int no, std::u16string name, std::u16string c1, std::u16string c2 = u"    ",
+                 std::u16string c3 = u"    ") {
+    table[static_cast<size_t>(no)].CmdName = std::move(name);
+    table[static_cast<size_t>(no)].OkCode1 = std::move(c1);
+    table[static_cast<size_t>(no)].OkCode2 = std::move(c2);
+    table[static_cast<size_t>(no)].OkCode3 = std::move(c3);
+  };
+  set(0, u"HELO コマンド", u"250 ");
+  set(1, u"MAIL FROM コマンド", u"250 ");
+  set(2, u"RCPT TO コマンド", u"250 ", u"251 ");
+  set(3, u"DATA コマンド", u"354 ");
+  set(4, u"データ", u"250 ");
+  set(5, u"QUIT コマンド", u"221 ");
+  set(6, u"EHLO コマンド", u"250-", u"250 ");
+  set(7, u"AUTH コマンド", u"334 ", u"235 ", u"502 ");
+  set(10, u"USER コマンド", u"+OK ");
+  set(11, u"PASS コマンド", u"+OK ");
+  set(12, u"STAT コマンド", u"+OK ");
+  set(13, u"LIST コマンド", u"+OK ");
+  set(14, u"RETR コマンド", u"+OK ");
+  set(15, u"DELE コマンド", u"+OK ");
+  set(16, u"RSET コマンド", u"+OK ");
+  set(18, u"QUIT コマンド", u"+OK ");
+  set(90, u"USER コマンド", u"331 ");
+  set(91, u"PASS コマンド", u"230 ");
+  set(92, u"QUIT コマンド", u"221 ");
+  set(95, u"GET コマンド", u"    ");
+  table[95].ReplyHead = u"HTTP";
+  return table;
+}
+
+std::u16string FinalReplyLine(std::u16string_view reply) {
+  size_t lf = reply.find(u'\n');
+  const std::u16string_view first = reply.substr(0, lf == std::u16string_view::npos ? reply.size() : lf + 1);
+  if (lf == std::u16string_view::npos || !IsContinuedFirstLine(first)) return std::u16string(first);
+  size_t pos = lf + 1;
+  while (pos < reply.size()) {
+    lf = reply.find(u'\n', pos);
+    const size_t end = lf == std::u16string_view::npos ? reply.size() : lf + 1;
+    const std::u16string_view line = reply.substr(pos, end - pos);
+    std::u16string_view bare = line;
+    if (!bare.empty() && bare.back() == u'\n') bare.remove_suffix(1);
+    if (IsFinalLine(WithoutCr(bare))) return std::u16string(line);
+    pos = end;
+  }
+  return std::u16string(first);
+}
+
+int64_t PortValue(std::u16string_view port) {
+  int64_t value = 0;
+  for (char16_t c : port) {
+    if (!IsDigit(c)) break;
+    value = std::min<int64_t>(value * 10 + (c - u'0'), kMaxPort + 1);
+  }
+  return value;
+}
+
+bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket, std::u16string& greeting,
+                    bool skipGreeting, bool quiet) {
+  const SessionOptions options = Options();
+  greeting.clear();
+  host = xNullTrim(host);
+  port = xNullTrim(port);
+  if (host.empty() || port.empty()) return false;
+
+  // Undo a start that an earlier user left, then start for this session.
+  ws::WSACleanup();
+  ws::WSAData data;
+  if (ws::WSAStartup(ws::kVersion11, &data) != 0) {
+    if (!quiet) Report(u"WinSockManager: Winsock通信を開始できません。");
+  } else if (data.wVersion != ws::kVersion11) {
+    if (!quiet) Report(u"WinSockManager: Winsockのバージョンが異なります。");
+  }
+
+  socket = ws::socket(ws::kAfInet, ws::kSockStream, 0);
+  if (socket < 0) {
+    const int error = ws::WSAGetLastError();
+    if (!quiet) {
+      Report(u"WinSockManager: socket() error: " + ToU16(socket));
+      Report(u"WinSockManager: " + SocketErrorText(error));
+    }
+    return false;
+  }
+
+  int r = SetTimeoutOption(socket, ws::kSoSndTimeo, options.timeoutSeconds, options.timeoutMicros);
+  if (r == -1) Report(u"WinSockManager: setsockopt() SO_SNDTIMEO error: " + ToU16(r));
+  r = SetTimeoutOption(socket, ws::kSoRcvTimeo, options.timeoutSeconds, options.timeoutMicros);
+  if (r == -1) Report(u"WinSockManager: setsockopt() SO_RCVTIMEO error: " + ToU16(r));
+
+  // Ports above 32767 are ports like any other; above 65535 there is none.
+  const int64_t portValue = PortValue(port);
+  if (portValue > kMaxPort) {
+    Report(u"WinSockManager: ポート番号が範囲外です。(" + port + u")");
+    WinSockClose(socket);
+    return false;
+  }
+  ws::SockAddrIn peer;
+  peer.sin_family = ws::kAfInet;
+  peer.sin_port = ws::HostToNetShort(static_cast<uint16_t>(portValue));
+  peer.sin_addr = GetIPAddress(host);
+  r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
+  if (r != 0) {
+    const int error = ws::WSAGetLastError();
+    if (!quiet) {
+      Report(u"WinSockManager: connect() error: " + ToU16(r));
+      Report(u"WinSockManager: " + SocketErrorText(error));
+    }
+    WinSockClose(socket);
+    return false;
+  }
+  if (skipGreeting) return true;
+
+  // The greeting, one byte at a time so that nothing after it is taken from
+  // the socket. The receive time-out counts for the whole greeting.
+  std::string bytes;
+  ReplyEndScanner scanner;
+  const int64_t deadline = MonotonicMs() + TimeoutMs(options);
+  {
+    ReceiveTimeoutGuard guard(socket, options);
+    while (true) {
+      int n = -1;
+      const int64_t left = deadline - MonotonicMs();
+      if (left <= 0) {
+        ws::WSASetLastError(ws::err::TimedOut);
+      } else {
+        guard.Bound(left);
+        char byte = 0;
+        n = ws::recv(socket, &byte, 1, 0);
+        if (n > 0) {
+          bytes.push_back(byte);
+          DoEvents();
+          if (bytes.size() > options.replyCapBytes) {
+            n = -1;
+            ws::WSASetLastError(ws::err::MsgSize);
+          } else {
+            if (byte == '\n' && scanner.Complete(bytes)) break;
+            continue;
+          }
+        }
+      }
+      const int error = ws::WSAGetLastError();
+      if (!quiet) {
+        Report(u"WinSockManager: Connect recv() error: " + ToU16(n));
+        Report(u"WinSockManager: " + SocketErrorText(error));
+      }
+      WinSockClose(socket);
+      return false;
+    }
+  }
+  greeting = FromAnsi(bytes);
+  return true;
+}
+
+bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText, std::u16string& reply,
+                    std::u16string& code) {
+  const SessionOptions options = Options();
+  try {
+    const CmdReplyTableType table = CmdReplyTable();
+    if (cmdNo < 0 || cmdNo >= kCmdReplyTableSize) throw VkError(ErrNo::InvalidCall);
+    const CmdReplyEntry& entry = table[static_cast<size_t>(cmdNo)];
+    const std::u16string& name = entry.CmdName;
+    code.clear();
+    DoEvents();
+
+    const std::string out = ToAnsi(cmdText);
+    const int sent = ws::send(socket, out.data(), static_cast<int>(out.size()), 0);
+    if (sent != static_cast<int>(out.size())) {
+      const int error = ws::WSAGetLastError();
+      Report(u"WinSockCmdSend: " + name + u" を送信できません。(send)");
+      Report(u"WinSockCmdSend: " + SocketErrorText(error));
+      return false;
+    }
+    DoEvents();
+    // A piece of message data expects no reply until its terminator.
+    if (cmdNo == 4 && !EndsWith(cmdText, u"\r\n.\r\n")) return true;
+
+    reply.clear();
+    RecvWaiting = true;
+    RecvTimedOut = false;
+    int emptyReads = 0;
+    const int64_t start = MonotonicMs();
+    const ReplyStyle style = StyleOf(cmdNo);
+
+    std::string data;  // every byte of this reply
+    ReplyEndScanner numbered;
+    size_t headScan = 0;  // where the search for the headers' end goes on
+    bool collecting = true;
+    ReceiveTimeoutGuard guard(socket, options);
+    char buf[kRecvChunk];
+
+    while (collecting) {
+      const size_t passStart = data.size();
+      bool passDone = false;
+      bool moreAllowed = true;
+      while (!passDone) {
+        DoEvents();
+        if (RecvTimedOut) {
+          Report(u"WinSockCmdSend: " + name + u"：recv タイムアウト");
+          RecvWaiting = false;
+          return false;
+        }
+        // No receive may outlast the reply wait.
+        const bool narrowed = guard.Bound(options.replyWaitLimitMs - (MonotonicMs() - start) + 1);
+        const int n = ws::recv(socket, buf, kRecvChunk, 0);
+        const int error = ws::WSAGetLastError();
+        const bool waitOver = MonotonicMs() - start > options.replyWaitLimitMs;
+        if (n > 0) {
+          data.append(buf, static_cast<size_t>(n));
+          if (data.size() > options.replyCapBytes) {
+            Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(-1));
+            Report(u"WinSockCmdSend: " + SocketErrorText(ws::err::MsgSize));
+            RecvWaiting = false;
+            return false;
+          }
+        } else if (!(n < 0 && narrowed && error == ws::err::TimedOut && waitOver)) {
+          if (error != 0 || emptyReads >= options.emptyReadLimit) {
+            Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(n));
+            Report(u"WinSockCmdSend: " + SocketErrorText(error));
+            RecvWaiting = false;
+            return false;
+          }
+          ++emptyReads;
+          if (n == 0 && !data.empty()) {
+            // The peer closed after answering: what came is the reply.
+            collecting = false;
+            break;
+          }
+        }
+        if (waitOver) {
+          Report(u"WinSockCmdSend: " + name + u"：応答待ちでタイムアウトしました。" +
+                 ToU16(options.replyWaitLimitMs / 1000) + u"(秒)");
+          Report(u"WinSockCmdSend:  (" + FromAnsi(data) + u")");
+          collecting = false;
+          break;
+        }
+        if (n <= 0) continue;
+        switch (style) {
+          case ReplyStyle::HttpHeads: {
+            const size_t from = headScan > 3 ? headScan - 3 : 0;
+            const std::string_view recent = std::string_view(data).substr(from);
+            if (recent.find("\r\n\r\n") != std::string_view::npos || recent.find("\n\n") != std::string_view::npos) {
+              passDone = true;
+              moreAllowed = false;
+            }
+            headScan = data.size();
+            break;
+          }
+          case ReplyStyle::Numbered:
+            if (numbered.Complete(data)) {
+              passDone = true;
+              moreAllowed = false;
+            } else if (data.back() == '\n') {
+              passDone = true;
+            }
+            break;
+          default:
+            passDone = data.back() == '\n';
+            break;
+        }
+      }
+      if (!collecting) break;
+      switch (style) {
+        case ReplyStyle::PopMulti:
+          collecting = std::string_view(data).substr(passStart).find("\r\n.\r\n") == std::string_view::npos;
+          break;
+        case ReplyStyle::Numbered:
+          collecting = moreAllowed;
+          break;
+        default:
+          collecting = false;
+          break;
+      }
+    }
+
+    RecvWaiting = false;
+    reply = FromAnsi(data);
+    if (reply.empty()) {
+      Report(u"WinSockCmdSend: " + name + u"　の応答メッセージを受信できません。(recv - no data)");
+      return false;
+    }
+
+    bool accepted;
+    if (cmdNo == 95) {
+      accepted = reply.rfind(entry.ReplyHead, 0) == 0;
+    } else {
+      const std::u16string line = style == ReplyStyle::Numbered ? FinalReplyLine(reply) : reply;
+      std::u16string head = line.substr(0, 4);
+      std::u16string judged = xTrimCrLf(head);
+      judged.resize(4, u' ');
+      code = judged;
+      accepted = judged == entry.OkCode1 || judged == entry.OkCode2 || judged == entry.OkCode3;
+    }
+    if (accepted) return true;
+    Report(u"WinSockCmdSend: " + name + u"：サーバにコマンドを拒否されました。");
+    Report(u"WinSockCmdSend:  (" + reply + u")");
+    return false;
+  } catch (...) {
+    ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::A));
+    return false;
+  }
+}
+
+int16_t WinSockClose(int32_t socket) {
+  ws::closesocket(socket);
+  return static_cast<int16_t>(ws::WSACleanup());
+}
