@@ -472,6 +472,13 @@ void FrmVelkor::showEvent(QShowEvent* event) {
 }
 
 void FrmVelkor::closeEvent(QCloseEvent* event) {
+  // A disabled window (a run is going on) takes no close request from the
+  // window manager, just as it takes no other input; the exit button marks
+  // the window as closing first.
+  if (!isEnabled() && !m_closing) {
+    event->ignore();
+    return;
+  }
   Form_Unload();
   event->accept();
 }

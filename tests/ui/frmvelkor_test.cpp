@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <memory>
 
 #include "app/appstate.h"
@@ -24,6 +26,7 @@
 #include "ui/uihooks.h"
 #include "util/clock.h"
 #include "util/codepage.h"
+#include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/xcommon.h"
 
@@ -256,6 +259,18 @@ TEST_F(FrmVelkorTest, LoadFillsTheListWithNothingSelected) {
   EXPECT_EQ(Cmb()->currentIndex(), -1) << "SetHostIndex selects nothing";
 }
 
+TEST_F(FrmVelkorTest, LoadFailureIsReportedAndEndsTheLoad) {
+  // A target list that cannot even be looked at (a link to itself).
+  ASSERT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
+  Open();
+  const std::u16string want = u"エラー番号 :75 -- velkor でエラーが発生しました。 \r\n" + ErrorDescription(ErrNo::FileAccess);
+  EXPECT_EQ(w->ErrorText(), want);
+  EXPECT_NE(FromAnsi(ReadBytes(dir.file("velkorERR1.log"))).find(want), std::u16string::npos);
+  EXPECT_EQ(Caption("LblMessage"), QString()) << "the steps after the failure are skipped";
+  EXPECT_EQ(Ticks(), (std::vector<int>{0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(w->ResultItems(), Items{kStamp + u"[TargetHost] TargetHostを入力してください。"}) << "activation still runs";
+}
+
 TEST_F(FrmVelkorTest, ActivationArmsMonitoringOnlyForAnInterval) {
   base.Interval = u"5";
   SystemSettings = base;
@@ -422,6 +437,13 @@ TEST_F(FrmVelkorTest, ClosingAMessageBoxActivates) {
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
   EXPECT_EQ(w->ResultItems().size(), 2u);
 
+  // Coming back from another application is no activation.
+  QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+  QApplication::sendEvent(w.get(), &deactivate);
+  QApplication::sendEvent(w.get(), &activate);
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  EXPECT_EQ(w->ResultItems().size(), 2u);
+
   // Not while a run keeps the window disabled.
   w->setEnabled(false);
   QTimer::singleShot(0, [] {
@@ -490,6 +512,13 @@ TEST_F(FrmVelkorTest, CheckBoxValuesAndHourglass) {
 
 TEST_F(FrmVelkorTest, ExitClosesAndQuits) {
   Open();
+  // The window manager's close button does nothing while a run disables the window.
+  w->setEnabled(false);
+  w->close();
+  EXPECT_FALSE(w->IsClosing());
+  EXPECT_EQ(quits, 0);
+  w->setEnabled(true);
+
   const size_t lines = w->ResultItems().size();
   QTest::mouseClick(Child<QPushButton>("CmdExit"), Qt::LeftButton);
   EXPECT_TRUE(w->IsClosing());
