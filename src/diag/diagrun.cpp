@@ -1,0 +1,234 @@
+#include "diag/diagrun.h"
+
+#include "app/appstate.h"
+#include "diag/targetlist.h"
+#include "net/cmdsession.h"
+#include "net/ping.h"
+#include "net/probes.h"
+#include "net/shares.h"
+#include "util/errreport.h"
+#include "util/fileutil.h"
+#include "util/log.h"
+#include "util/process.h"
+#include "util/sysutil.h"
+#include "util/xcommon.h"
+
+namespace {
+
+constexpr int kPing = 0, kNetBios = 1, kSmtp = 2, kPop = 3, kFtp = 4, kHttp = 5;
+
+// Restores the window however CmdDiag_Click is left.
+class RunScope {
+ public:
+  RunScope(DiagWindow& w, bool& running) : m_window(w), m_running(running) {
+    m_running = true;
+    m_window.ShowHourglass();
+  }
+  ~RunScope() {
+    m_window.SetWindowEnabled(true);
+    m_window.RestoreMousePointer();
+    m_running = false;
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+
+ private:
+  DiagWindow& m_window;
+  bool& m_running;
+};
+
+}  // namespace
+
+DiagChecks DiagChecks::Real() {
+  DiagChecks c;
+  c.ping = [](std::u16string& host, bool& alive, std::u16string& message) {
+    std::u16string dump;
+    PingCheck(host, alive, message, dump);
+    return alive;
+  };
+  c.shares = [](std::u16string& server, std::u16string& listing) { return NetShareList(server, listing, true); };
+  c.smtp = [](std::u16string& h, std::u16string& p, std::u16string& m) { return SmtpCheck(h, p, m); };
+  c.pop = [](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw, std::u16string& m) {
+    return PopCheck(h, p, u, pw, m);
+  };
+  c.ftp = [](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw, std::u16string& m) {
+    const int16_t spare = 0;
+    return FtpCheck(h, p, u, pw, spare, m);
+  };
+  c.http = [](std::u16string& h, std::u16string& p, std::u16string& m) { return HttpCheck(h, p, m); };
+  c.localComputerName = [] { return GetLocalComputerName(); };
+  return c;
+}
+
+DiagRunner::DiagRunner(DiagWindow& window, DiagChecks checks) : m_window(window), m_checks(std::move(checks)) {}
+
+void DiagRunner::CmdDiag_Click() {
+  // One run at a time: a second start while one is going on is dropped (the
+  // window is disabled then, so only a stray event could ask for it).
+  if (m_running) return;
+  {
+    RunScope scope(m_window, m_running);
+    try {
+      m_window.SetWindowEnabled(false);
+      m_window.SetRunFlag(true);
+      ResultReport& report = m_window.Report();
+      if (!m_window.SetTargetHost()) {
+        report.ShowStatusMessage(u"No target!! cannot start Diag");
+      } else {
+        report.ClearResults();
+        m_window.PutCurrentTargetHostInfo(true);
+        report.ShowStatusMessage(u"Start Diag");
+        for (int i = 0; i < kServiceCount; ++i) report.SetServiceLamp(static_cast<int16_t>(i), false, false);
+        report.AddResultLine(ProgramName() + u" :  - - -  Start  - - - ");
+        if (!RunDiagnosis()) DoErrorActions();
+        report.AddResultLine(ProgramName() + u" :  - - -   End   - - - \r\n");
+        report.ShowStatusMessage(u"Diag Done.");
+      }
+    } catch (...) {
+      ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::B));
+    }
+  }
+  // A tick that fell due during the run starts its run now, from the event loop.
+  if (m_deferred) m_window.Post([this] { RunDeferred(); });
+}
+
+bool DiagRunner::RunDiagnosis() {
+  try {
+    ResultReport& report = m_window.Report();
+    std::u16string target = m_window.GetHostAddr();
+    std::u16string shareHost = LowerAscii(target) == u"localhost" ? m_checks.localComputerName() : target;
+    bool overall = true;
+    bool serviceFlag = true;
+
+    if (m_window.ChkServiceValue(kPing) == 1) {
+      report.AddResultText(u"\r\n");
+      report.AddResultLine(u"## PING チャレンジ ##");
+      std::u16string message;
+      bool alive = false;
+      m_checks.ping(target, alive, message);
+      report.PutCheckResult(target, kPing, alive, serviceFlag, overall, message);
+    }
+
+    serviceFlag = true;
+    if (m_window.ChkServiceValue(kNetBios) == 1) {
+      report.AddResultText(u"\r\n");
+      report.AddResultLine(u"## NetBIOS チャレンジ ##  (Windows NetShare) ");
+      std::u16string message;
+      bool verdict = m_checks.shares(shareHost, message);
+      report.PutCheckResult(target, kNetBios, verdict, serviceFlag, overall, message);
+    }
+
+    RunSection(kSmtp, SystemSettings.SmtpPort, u"SMTP", target, overall, serviceFlag);
+    RunSection(kPop, SystemSettings.PopPort, u"POP", target, overall, serviceFlag);
+    RunSection(kFtp, SystemSettings.FtpPort, u"FTP", target, overall, serviceFlag);
+    RunSection(kHttp, SystemSettings.HttpPort, u"HTTP", target, overall, serviceFlag);
+
+    report.AddResultText(u"\r\n");
+    return overall;
+  } catch (...) {
+    ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::A));
+    return false;
+  }
+}
+
+void DiagRunner::RunSection(int index, const std::u16string& portList, const std::u16string& word,
+                            const std::u16string& targetIn, bool& overall, bool& serviceFlag) {
+  serviceFlag = true;
+  if (m_window.ChkServiceValue(index) != 1) return;
+  ResultReport& report = m_window.Report();
+  std::u16string target = targetIn;
+  for (int16_t n = 1;; ++n) {
+    std::u16string port = xGetField(portList, n, u",");
+    if (IsMissingField(port)) break;
+    if (port.empty()) continue;
+    report.PutServiceHeader(port, word);
+    std::u16string message;
+    bool verdict = false;
+    switch (index) {
+      case kSmtp: verdict = m_checks.smtp(target, port, message); break;
+      case kPop: verdict = m_checks.pop(target, port, SystemSettings.UserName, SystemSettings.Password, message); break;
+      case kFtp: verdict = m_checks.ftp(target, port, SystemSettings.UserName, SystemSettings.Password, message); break;
+      default: verdict = m_checks.http(target, port, message); break;
+    }
+    report.PutCheckResult(target, static_cast<int16_t>(index), verdict, serviceFlag, overall, message);
+    if (n == INT16_MAX) break;
+  }
+}
+
+void DiagRunner::DoErrorActions() {
+  ResultReport& report = m_window.Report();
+  auto reportFailure = [this](const Failure& f) {
+    std::u16string text = BuildErrorReport(u"", f, NumberForm::Signed, ReportLayout::A);
+    m_window.SetErrorText(text);
+    ReportError(text);
+  };
+  try {
+    const std::u16string text = report.GetResultText();
+    const std::u16string logPath = ProgramFilePath(kLastErrorLogName);
+    try {
+      KillFile(logPath);
+    } catch (const VkError& e) {
+      if (e.failure().number != ErrNo::FileNotFound) throw;
+    }
+    // A last-error log that cannot be written is reported; the script still runs.
+    if (!WriteWholeFile(logPath, text))
+      reportFailure(Failure{ErrNo::FileAccess, logPath, ErrorDescription(ErrNo::FileAccess)});
+
+    if (!SystemSettings.RunBat.empty() && SystemSettings.RunBat != u"0") {
+      const std::u16string line = std::u16string(u"##  ") + kErrorBatchName;
+      report.AddResultLine(line + u"　実行開始");
+      std::u16string host = m_window.GetCurrentHostName();
+      ShellWait(ProgramFilePath(kErrorBatchName), {xTrimNul(host)}, kErrorBatchPollLimit);
+      report.AddResultLine(line + u"　実行終了");
+    }
+  } catch (...) {
+    reportFailure(CurrentFailure());
+  }
+}
+
+void DiagRunner::TimerInterval_Timer() {
+  if (m_window.IsClosing()) return;
+  // Only a valid interval counts minutes: "0", blanks or garbage mean no
+  // monitoring, and a counter that never resets would overflow.
+  std::optional<int16_t> interval = MonitoringInterval(SystemSettings.Interval);
+  if (!interval) return;
+  // A run already waits for its turn: further due ticks collapse into it.
+  if (m_deferred) return;
+  int16_t counter = m_window.MinuteCounter();
+  if (counter < INT16_MAX) ++counter;
+  m_window.SetMinuteCounter(counter);
+  if (*interval <= counter) {
+    m_window.PutCurrentTimeoutInfo();
+    if (m_running || m_window.IsBusy()) {
+      m_deferred = true;  // starts when the run, dialog or validation is over
+      return;
+    }
+    TimerRun();
+  } else {
+    m_window.PutCurrentTimeoutInfo();
+  }
+}
+
+void DiagRunner::TimerRun() {
+  CmdDiag_Click();
+  m_window.SetMinuteCounter(0);
+  m_window.PutCurrentTimeoutInfo();
+}
+
+void DiagRunner::RunDeferred() {
+  if (!m_deferred || m_running || m_window.IsClosing()) return;
+  if (m_window.IsBusy()) return;  // asked again when that ends
+  m_deferred = false;
+  std::optional<int16_t> interval = MonitoringInterval(SystemSettings.Interval);
+  if (!interval) return;
+  m_window.PutCurrentTimeoutInfo();
+  TimerRun();
+}
+
+void DiagRunner::TimerSockRecv_Timer() {
+  if (m_watchdogCounter < INT16_MAX) ++m_watchdogCounter;
+  if (RecvWaiting && m_watchdogCounter > 6) {
+    RecvTimedOut = true;
+    m_watchdogCounter = 0;
+  }
+}

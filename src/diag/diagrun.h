@@ -1,0 +1,98 @@
+#pragma once
+// One diagnosis run of the chosen target, the monitoring tick that repeats
+// it, and the error actions after a failed run.
+//
+// The runner lives in the core and reaches the main window through
+// DiagWindow; the window installs the runner's CmdDiag_Click as its run
+// action and TimerInterval_Timer as its tick action.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "diag/resultreport.h"
+
+// What a run needs of the main window.
+class DiagWindow {
+ public:
+  virtual ~DiagWindow() = default;
+  virtual ResultReport& Report() = 0;
+  // Host part of the target box's text into the hidden target; true when not blank.
+  virtual bool SetTargetHost() = 0;
+  virtual std::u16string GetHostAddr() const = 0;           // the hidden target, trimmed
+  virtual std::u16string GetCurrentHostName() const = 0;    // field 1 of the box's text
+  virtual void PutCurrentTargetHostInfo(bool output) = 0;
+  virtual void PutCurrentTimeoutInfo() = 0;
+  virtual int ChkServiceValue(int index) const = 0;         // 0 unticked, 1 ticked, 2 grey
+  virtual void SetWindowEnabled(bool enabled) = 0;
+  virtual void ShowHourglass() = 0;
+  virtual void RestoreMousePointer() = 0;
+  virtual void SetRunFlag(bool on) = 0;
+  virtual bool IsClosing() const = 0;
+  virtual int16_t MinuteCounter() const = 0;
+  virtual void SetMinuteCounter(int16_t value) = 0;
+  virtual void SetErrorText(const std::u16string& text) = 0;
+  // True while the program's own modal window is open or the target box is
+  // being validated: a run must not start inside either.
+  virtual bool IsBusy() const = 0;
+  // Runs `work` from the event loop, after the current event has been handled.
+  virtual void Post(std::function<void()> work) = 0;
+};
+
+// The checks a run calls; each defaults to the real probe. Tests replace one
+// to watch what it is asked.
+struct DiagChecks {
+  std::function<bool(std::u16string& host, bool& alive, std::u16string& message)> ping;
+  std::function<bool(std::u16string& server, std::u16string& listing)> shares;
+  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& message)> smtp;
+  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& password,
+                     std::u16string& message)>
+      pop;
+  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& password,
+                     std::u16string& message)>
+      ftp;
+  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& message)> http;
+  std::function<std::u16string()> localComputerName;
+
+  static DiagChecks Real();
+};
+
+inline constexpr char16_t kLastErrorLogName[] = u"vkrLastErr.log";
+inline constexpr char16_t kErrorBatchName[] = u"vkrRunErr.bat";
+// Polls ShellWait allows the error script before the run goes on without it.
+inline constexpr int32_t kErrorBatchPollLimit = 5000;
+
+class DiagRunner {
+ public:
+  explicit DiagRunner(DiagWindow& window, DiagChecks checks = DiagChecks::Real());
+
+  // A whole run: the Diag button, Enter in the target box and a due tick.
+  void CmdDiag_Click();
+  // The checks of one run; the overall verdict.
+  bool RunDiagnosis();
+  // After a failed run: the last-error log and the error script.
+  void DoErrorActions();
+  // The one-minute monitoring tick.
+  void TimerInterval_Timer();
+  // The reply watchdog's tick (its timer stays at interval 0).
+  void TimerSockRecv_Timer();
+
+  // Starts the run that a tick deferred, once nothing is in its way; the
+  // window calls it when a modal window has closed or a validation ended.
+  void RunDeferred();
+
+  bool Running() const { return m_running; }
+  bool DeferredRunPending() const { return m_deferred; }
+  void SetChecks(DiagChecks checks) { m_checks = std::move(checks); }
+  int16_t WatchdogCounter() const { return m_watchdogCounter; }
+
+ private:
+  void RunSection(int index, const std::u16string& portList, const std::u16string& word, const std::u16string& target,
+                  bool& overall, bool& serviceFlag);
+  void TimerRun();
+
+  DiagWindow& m_window;
+  DiagChecks m_checks;
+  bool m_running = false;
+  bool m_deferred = false;
+  int16_t m_watchdogCounter = 0;
+};
