@@ -17,6 +17,8 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <optional>
+
 #include "app/appstate.h"
 #include "diag/targetlist.h"
 #include "util/errreport.h"
@@ -320,7 +322,6 @@ QColor FrmVelkor::GreyedTextColour() const { return palette().color(QPalette::Di
 
 void FrmVelkor::SetLampColour(int index, const LampColour& colour) {
   if (index < 0 || index >= kServiceCount) return;
-  m_lampColour[index] = colour;
   QColor c = colour.greyedText ? GreyedTextColour() : QColor(colour.red, colour.green, colour.blue);
   QPalette pal = m_lblLamp[index]->palette();
   pal.setColor(QPalette::Window, c);

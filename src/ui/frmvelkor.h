@@ -138,7 +138,6 @@ class FrmVelkor : public QWidget, public ResultView {
   QPushButton* m_cmdDiag = nullptr;
   std::array<QCheckBox*, kServiceCount> m_chkService{};
   std::array<QLabel*, kServiceCount> m_lblLamp{};
-  std::array<LampColour, kServiceCount> m_lampColour{};
   QLabel* m_lblUser = nullptr;
   QLabel* m_label1 = nullptr;
   QPushButton* m_cmdResultClear = nullptr;
