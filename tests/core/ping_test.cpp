@@ -125,12 +125,17 @@ const char kRules[] =
     "  }\n"
     "}\n";
 
+// The same with iptables, where nft is not to be had.
+const char kIptablesRules[] =
+    "iptables -A INPUT -d 127.0.0.3 -p icmp --icmp-type echo-request -j DROP && "
+    "iptables -A INPUT -d 127.0.0.4 -p icmp --icmp-type echo-request -j REJECT --reject-with icmp-host-unreachable";
+
 class PingNamespace : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
     ASSERT_TRUE(ns.ok()) << "cannot create a network namespace";
-    ASSERT_TRUE(ns.LoadNftRules(kRules)) << "nft refused the rules";
+    ASSERT_TRUE(ns.LoadNftRules(kRules) || ns.Exec(kIptablesRules)) << "neither nft nor iptables took the rules";
   }
   NetNamespace ns;
 };
@@ -281,7 +286,7 @@ TEST_F(PingNamespace, SilentHostTimesOutAfterAboutASecondWithTheLoopRunning) {
   EXPECT_GE(o.elapsedMs, 950);
   EXPECT_LE(o.elapsedMs, 1500);
   EXPECT_GE(o.doEvents, 10);
-  EXPECT_LE(o.longestGapMs, 120);
+  EXPECT_LE(o.longestGapMs, 150);  // pieces of 50 ms, with room for a loaded machine
 }
 
 TEST_F(PingNamespace, PollsAndSliceAreParameters) {

@@ -246,7 +246,7 @@ TEST_F(SmbPeer, HangingPeerEndsWithinTheBoundWithTheLoopRunning) {
   EXPECT_GE(elapsed, 390);
   EXPECT_LE(elapsed, 900);
   EXPECT_GE(turns, 5);
-  EXPECT_LE(longestGap, 80);
+  EXPECT_LE(longestGap, 150);  // slices of 50 ms, with room for a loaded machine
 
   // The stuck worker is left to end by itself; until it has, a listing of
   // the real server fails at once rather than start a second one.
