@@ -90,7 +90,7 @@ CONF
   "$smbd" -D -s "$dir/smb.conf" </dev/null >"$dir/log/start.out" 2>&1 || true
   # Wait up to 10 s for the pid file and the listening port.
   for _ in $(seq 1 100); do
-    pidfile=$(ls "$dir"/run/*.pid 2>/dev/null | head -n1 || true)
+    pidfile=$(ls "$dir"/run/smbd*.pid 2>/dev/null | head -n1 || true)
     if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
       tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
       echo "$port" > "$dir/port"
