@@ -440,7 +440,7 @@ void FrmVelkor::Form_Load() {
     SetDefaultServices();
     ShowStatusMessage(ProgramName());
   } catch (...) {
-    m_errorText = BuildErrorReport(u"", CurrentFailure(), NumberForm::Bare, ReportLayout::B);
+    m_errorText = BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::B);
     ReportError(m_errorText);
   }
 }
@@ -565,6 +565,13 @@ void FrmVelkor::CmbHosts_Edited() {
 }
 
 void FrmVelkor::CmbHosts_Validate() {
+  // The validation lets events run (status line, result line): a run must
+  // not start in the middle of it.
+  ++m_validating;
+  struct Done {
+    int& depth;
+    ~Done() { --depth; }
+  } done{m_validating};
   CallSettingsLoader();
   m_txtTarget->setText(Q(kDefaultTargetText));
   SetDefaultServices();

@@ -87,6 +87,9 @@ class FrmVelkor : public QWidget, public ResultView {
   int16_t WatchdogCounter() const { return m_watchdogCounter; }
   void SetWatchdogCounter(int16_t value) { m_watchdogCounter = value; }
   const std::u16string& ErrorText() const { return m_errorText; }
+  void SetErrorText(const std::u16string& text) { m_errorText = text; }
+  // True while the target box's entry validation runs.
+  bool IsValidating() const { return m_validating > 0; }
   // The hourglass for the whole program, and back to the pointer saved then.
   void ShowHourglass();
   void RestoreMousePointer();
@@ -155,6 +158,7 @@ class FrmVelkor : public QWidget, public ResultView {
   int16_t m_watchdogCounter = 0;
   std::u16string m_errorText;
 
+  int m_validating = 0;
   bool m_shownOnce = false;
   bool m_inSettingsAction = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass

@@ -2,6 +2,7 @@
 
 #include "app/appstate.h"
 #include "app/settings.h"
+#include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/frmvkrparam.h"
 
@@ -24,6 +25,7 @@ std::unique_ptr<FrmVelkor> Main() {
   auto window = std::make_unique<FrmVelkor>();
   FrmVelkor* w = window.get();
   w->SetSettingsAction([w] { ShowParamDialog(w); });
+  InstallDiagRunner(*w);
   w->show();
   return window;
 }

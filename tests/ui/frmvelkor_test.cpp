@@ -263,7 +263,7 @@ TEST_F(FrmVelkorTest, LoadFailureIsReportedAndEndsTheLoad) {
   // A target list that cannot even be looked at (a link to itself).
   ASSERT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
   Open();
-  const std::u16string want = u"エラー番号 :75 -- velkor でエラーが発生しました。 \r\n" + ErrorDescription(ErrNo::FileAccess);
+  const std::u16string want = u"エラー番号 : 75 -- velkor でエラーが発生しました。 \r\n" + ErrorDescription(ErrNo::FileAccess);
   EXPECT_EQ(w->ErrorText(), want);
   EXPECT_NE(FromAnsi(ReadBytes(dir.file("velkorERR1.log"))).find(want), std::u16string::npos);
   EXPECT_EQ(Caption("LblMessage"), QString()) << "the steps after the failure are skipped";
