@@ -211,7 +211,7 @@ TEST_F(FrmVKRParamTest, CloseBoxActsLikeCloseAndEscDoesNothing) {
 }
 
 TEST_F(FrmVKRParamTest, GreyedCheckBoxAndItsClicks) {
-  SystemSettings.RunBat = std::u16string(1, u'2');  // (a plain literal trips a false -Wrestrict in g++ 12)
+  SystemSettings.RunBat = u"2";
   RunModal([](FrmVKRParam* d) {
     auto* box = Child<QCheckBox>(d, "ChkRunBat");
     EXPECT_EQ(Qt::PartiallyChecked, box->checkState());
