@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Starts the real service peers of the probe tests on 127.0.0.1 high ports:
+#   postfix   SMTP, and a second smtpd that refuses EHLO (command filter)
+#   dovecot   POP3 only, no TLS
+#   vsftpd    FTP standalone, and a second one with a multi-line banner
+#   nginx     HTTP
+# Configs, state and logs live in the directory $1. The ports go to
+# $1/ports.env (NAME=port lines), the pids of the processes started here to
+# $1/pids. Without root nothing starts and ports.env is absent: the tests
+# then say they were skipped. tcp-peers-stop.sh $1 ends exactly these pids.
+set -euo pipefail
+
+dir=$(realpath -m "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "tcp_peers: not root: postfix, dovecot, vsftpd and nginx NOT started; the real-peer tests will be skipped" >&2
+  mkdir -p "$dir"
+  rm -f "$dir/ports.env"
+  exit 0
+fi
+for bin in /usr/lib/postfix/sbin/master /usr/sbin/dovecot /usr/sbin/vsftpd /usr/sbin/nginx; do
+  if [[ ! -x $bin ]]; then
+    echo "tcp_peers: $bin is missing (scripts/install-deps --test installs postfix, dovecot-pop3d, vsftpd, nginx-light)" >&2
+    exit 1
+  fi
+done
+
+# A previous run that was not stopped: end its processes (by their pids) first.
+"$here/tcp-peers-stop.sh" "$dir" || true
+rm -rf "$dir"
+mkdir -p "$dir"
+chmod 755 "$dir"
+
+port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
+taken=" "
+pick_port() {
+  local p
+  while true; do
+    # Below the kernel's ephemeral range, so no client socket holds it.
+    p=$(( 20000 + (RANDOM * 32768 + RANDOM) % 12000 ))
+    [[ $taken == *" $p "* ]] && continue
+    port_in_use "$p" && continue
+    taken+="$p "
+    echo "$p"
+    return
+  done
+}
+
+SMTP_PORT=$(pick_port)
+SMTP_NOEHLO_PORT=$(pick_port)
+POP_PORT=$(pick_port)
+FTP_PORT=$(pick_port)
+FTP_BANNER_PORT=$(pick_port)
+HTTP_PORT=$(pick_port)
+
+: > "$dir/pids"
+# name, pid and the process's start time (so that the stop never touches a
+# process that merely reuses the pid).
+record() {
+  local st
+  st=$(awk '{ sub(/^.*\) /, ""); print $20 }' "/proc/$2/stat" 2>/dev/null || echo 0)
+  echo "$1 $2 $st" >> "$dir/pids"
+}
+
+# --- postfix: one master with two smtpd listeners ------------------------
+pf=$dir/postfix
+mkdir -p "$pf/etc" "$pf/queue/pid" "$pf/queue/public" "$pf/queue/private" "$pf/data"
+chown postfix "$pf/data" "$pf/queue/public" "$pf/queue/private"
+chgrp postdrop "$pf/queue/public"
+chmod 710 "$pf/queue/public"
+chmod 700 "$pf/queue/private"
+cat > "$pf/etc/main.cf" <<CONF
+compatibility_level = 3.6
+queue_directory = $pf/queue
+data_directory = $pf/data
+command_directory = /usr/sbin
+daemon_directory = /usr/lib/postfix/sbin
+meta_directory = /etc/postfix
+shlib_directory = /usr/lib/postfix
+mail_owner = postfix
+setgid_group = postdrop
+myhostname = velkor-peer.localdomain
+mydomain = localdomain
+mydestination =
+alias_maps =
+alias_database =
+local_recipient_maps =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+smtpd_peername_lookup = no
+smtputf8_enable = no
+biff = no
+maillog_file_prefixes = $pf
+maillog_file = $pf/maillog
+CONF
+# Any EHLO becomes an unknown command: the server answers a single 500 line.
+printf '/^EHLO(.*)$/ XEHLO$1\n' > "$pf/etc/ehlo_filter"
+cat > "$pf/etc/master.cf" <<CONF
+127.0.0.1:$SMTP_PORT inet n - n - - smtpd
+127.0.0.1:$SMTP_NOEHLO_PORT inet n - n - - smtpd -o smtpd_command_filter=regexp:$pf/etc/ehlo_filter
+postlog unix-dgram n - n - 1 postlogd
+proxymap unix - - n - - proxymap
+anvil unix - - n - 1 anvil
+CONF
+/usr/lib/postfix/sbin/master -c "$pf/etc" -d </dev/null >"$pf/master.out" 2>&1 &
+record postfix $!
+
+# --- dovecot: POP3 only, plain text, any user name -----------------------
+dv=$dir/dovecot
+mkdir -p "$dv/run" "$dv/state"
+cat > "$dv/dovecot.conf" <<CONF
+protocols = pop3
+listen = 127.0.0.1
+base_dir = $dv/run
+state_dir = $dv/state
+instance_name = velkor-peer
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+log_path = $dv/dovecot.log
+passdb {
+  driver = static
+  args = password=never-used-by-the-probes
+}
+userdb {
+  driver = static
+  args = uid=nobody gid=nogroup home=/nonexistent
+}
+mail_location = mbox:~/mail:INBOX=/dev/null
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $POP_PORT
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service stats {
+  unix_listener stats-reader {
+    mode = 0600
+  }
+  unix_listener stats-writer {
+    mode = 0600
+  }
+}
+CONF
+/usr/sbin/dovecot -c "$dv/dovecot.conf" -F </dev/null >"$dv/dovecot.out" 2>&1 &
+record dovecot $!
+
+# --- vsftpd: standalone, plain banner and multi-line banner --------------
+vs=$dir/vsftpd
+mkdir -p "$vs/empty"
+chmod 555 "$vs/empty"
+printf 'Welcome to the velkor test FTP peer.\nThis banner has three lines\nso that the greeting is a multi-line reply.\n' > "$vs/banner.txt"
+write_vsftpd() {  # $1 config file, $2 port, $3 extra line
+  cat > "$1" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$2
+background=NO
+anonymous_enable=NO
+local_enable=YES
+write_enable=NO
+pasv_enable=NO
+port_enable=NO
+secure_chroot_dir=$vs/empty
+nopriv_user=nobody
+pam_service_name=vsftpd
+xferlog_enable=NO
+vsftpd_log_file=$vs/vsftpd.log
+seccomp_sandbox=NO
+$3
+CONF
+}
+write_vsftpd "$vs/plain.conf" "$FTP_PORT" ""
+write_vsftpd "$vs/banner.conf" "$FTP_BANNER_PORT" "banner_file=$vs/banner.txt"
+/usr/sbin/vsftpd "$vs/plain.conf" </dev/null >"$vs/plain.out" 2>&1 &
+record vsftpd $!
+/usr/sbin/vsftpd "$vs/banner.conf" </dev/null >"$vs/banner.out" 2>&1 &
+record vsftpd-banner $!
+
+# --- nginx ----------------------------------------------------------------
+ng=$dir/nginx
+mkdir -p "$ng/html" "$ng/tmp" "$ng/logs"
+chmod 755 "$ng" "$ng/html"
+printf '<html><body>velkor test peer</body></html>\n' > "$ng/html/index.html"
+chmod 644 "$ng/html/index.html"
+cat > "$ng/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $ng/nginx.pid;
+error_log $ng/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $ng/tmp/body;
+  proxy_temp_path $ng/tmp/proxy;
+  fastcgi_temp_path $ng/tmp/fastcgi;
+  server {
+    listen 127.0.0.1:$HTTP_PORT;
+    root $ng/html;
+    index index.html;
+  }
+}
+CONF
+/usr/sbin/nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/logs/error.log" </dev/null >"$ng/nginx.out" 2>&1 &
+record nginx $!
+
+# --- wait for every port (10 s at most) ------------------------------------
+all=("$SMTP_PORT" "$SMTP_NOEHLO_PORT" "$POP_PORT" "$FTP_PORT" "$FTP_BANNER_PORT" "$HTTP_PORT")
+for _ in $(seq 1 100); do
+  missing=0
+  for p in "${all[@]}"; do port_in_use "$p" || missing=1; done
+  [[ $missing -eq 0 ]] && break
+  sleep 0.1
+done
+if [[ $missing -ne 0 ]]; then
+  echo "tcp_peers: not every peer came up; logs follow" >&2
+  for p in "${all[@]}"; do port_in_use "$p" || echo "  port $p is not listening" >&2; done
+  cat "$pf/master.out" "$pf/maillog" "$dv/dovecot.out" "$dv/dovecot.log" "$vs"/*.out "$ng/nginx.out" \
+      "$ng/logs/error.log" 2>/dev/null >&2 || true
+  "$here/tcp-peers-stop.sh" "$dir" || true
+  exit 1
+fi
+
+cat > "$dir/ports.env.tmp" <<ENV
+SMTP_PORT=$SMTP_PORT
+SMTP_NOEHLO_PORT=$SMTP_NOEHLO_PORT
+POP_PORT=$POP_PORT
+FTP_PORT=$FTP_PORT
+FTP_BANNER_PORT=$FTP_BANNER_PORT
+HTTP_PORT=$HTTP_PORT
+ENV
+mv "$dir/ports.env.tmp" "$dir/ports.env"
+echo "tcp_peers: started on 127.0.0.1:"
+sed 's/^/  /' "$dir/ports.env"

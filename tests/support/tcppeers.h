@@ -1,0 +1,34 @@
+#pragma once
+// The real service peers of the tcp_peers fixture (tests/peers): where they
+// listen. All of them are on 127.0.0.1.
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+struct TcpPeers {
+  bool available = false;
+  std::string why;  // when not available: what the reader found
+  std::string host = "127.0.0.1";
+  uint16_t smtp = 0;        // postfix
+  uint16_t smtpNoEhlo = 0;  // postfix answering EHLO with a single 500 line
+  uint16_t pop = 0;         // dovecot, POP3 only
+  uint16_t ftp = 0;         // vsftpd
+  uint16_t ftpBanner = 0;   // vsftpd with a multi-line banner
+  uint16_t http = 0;        // nginx
+};
+
+// Reads <build>/testpeers/tcp/ports.env (or the file named by the
+// environment variable VELKOR_TCP_PEERS_FILE).
+TcpPeers LoadTcpPeers();
+
+// A port as the settings hold it: decimal text.
+std::u16string PortText(uint16_t port);
+
+// In a test: skips loudly when the peers are not there (no root).
+#define VELKOR_REQUIRE_TCP_PEERS(peers)                                                            \
+  do {                                                                                            \
+    if (!(peers).available)                                                                       \
+      GTEST_SKIP() << "SKIPPED: real TCP peers (postfix, dovecot, vsftpd, nginx) are not running: " \
+                   << (peers).why << " -- they need root; run the suite as root (CI does).";      \
+  } while (0)
