@@ -20,7 +20,7 @@
 namespace {
 
 // The window's message loop runs at least this often while a lookup waits.
-constexpr int kLookupSliceMs = 50;
+constexpr int kLookupSliceMs = 25;
 // A resolver that has not answered by then never will in a useful time; the
 // host counts as unknown.
 constexpr int kDefaultResolveTimeoutMs = 30000;
