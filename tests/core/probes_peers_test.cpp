@@ -92,6 +92,14 @@ TEST_F(RealPeers, NginxHeadersAreCopiedWithoutTheBody) {
   EXPECT_TRUE(cap.reports().empty()) << cap.Dump();
 }
 
+TEST_F(RealPeers, AddressZeroDoesNotReachTheLocalPostfix) {
+  // On Linux 0.0.0.0 would connect to the local machine: a mistyped host
+  // must not report this machine's postfix as the target's.
+  std::u16string zero = u"0.0.0.0", port = PortText(peers.smtp), transcript = u"untouched";
+  EXPECT_FALSE(SmtpCheck(zero, port, transcript));
+  EXPECT_EQ(transcript, u"untouched");
+}
+
 TEST_F(RealPeers, ProbesRepeatCleanly) {
   // Each probe opens and closes its own session: ten rounds leave nothing behind.
   for (int i = 0; i < 10; ++i) {
