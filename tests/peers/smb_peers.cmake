@@ -4,7 +4,7 @@
 set(VELKOR_SMB_PEER_DIR ${CMAKE_BINARY_DIR}/peers/smb)
 add_test(NAME smb_peers_start
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/smb_start.sh ${VELKOR_SMB_PEER_DIR})
-set_tests_properties(smb_peers_start PROPERTIES FIXTURES_SETUP smb_peers TIMEOUT 120)
+set_tests_properties(smb_peers_start PROPERTIES FIXTURES_SETUP "smb_peers;all_peers" TIMEOUT 120)
 add_test(NAME smb_peers_stop
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/smb_stop.sh ${VELKOR_SMB_PEER_DIR})
-set_tests_properties(smb_peers_stop PROPERTIES FIXTURES_CLEANUP smb_peers TIMEOUT 60)
+set_tests_properties(smb_peers_stop PROPERTIES FIXTURES_CLEANUP "smb_peers;all_peers" TIMEOUT 60)
