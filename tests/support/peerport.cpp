@@ -2,15 +2,10 @@
 
 #include <fstream>
 
-#ifndef VELKOR_PEERS_DIR
-#error "VELKOR_PEERS_DIR must name the peers directory of the build tree"
-#endif
-
+// VELKOR_PEERS_DIR: the peers directory of the build tree, set by the build.
 std::string PeerDir(const std::string& name) { return std::string(VELKOR_PEERS_DIR) + "/" + name; }
 
 int PeerPort(const std::string& name) {
-  std::ifstream in(PeerDir(name) + "/port");
   int port = 0;
-  if (!(in >> port) || port <= 0 || port > 65535) return 0;
-  return port;
+  return std::ifstream(PeerDir(name) + "/port") >> port && port > 0 && port <= 65535 ? port : 0;
 }
