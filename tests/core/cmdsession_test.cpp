@@ -1,569 +1,289 @@
+// The TCP session (open, one command, its reply) and the four service probes
+// on it, against scripted peers on 127.0.0.1.
 #include "net/cmdsession.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <string>
+#include <utility>
 
+#include "app/appstate.h"
 #include "net/hostaddr.h"
+#include "net/probes.h"
 #include "net/sockerr.h"
 #include "net/winsock.h"
-#include "support/reportcapture.h"
+#include "support/programdir.h"
 #include "support/scriptserver.h"
+#include "support/tcppeers.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
 
 namespace {
 
-std::u16string U(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+using enum ProbeKind;
+using Texts = std::vector<std::u16string>;
 
-class Session : public ::testing::Test {
+const std::u16string kRejected = u"：サーバにコマンドを拒否されました。";
+const std::u16string kNoReply = u"の応答メッセージを受信できません。(recv) error: ";
+std::u16string Err(int number) { return u"WinSockCmdSend: " + SocketErrorText(number); }
+
+// Reports come as message boxes; the resolver knows no name. Each row runs
+// between Begin and End, which check the time taken, the longest gap between
+// message-loop runs, the reports and that the socket library was stopped.
+class CmdSession : public ::testing::Test {
  protected:
-  void SetUp() override { SetSessionOptions(Quick()); }
-  void TearDown() override {
-    SetSessionOptions({});
-    SetDoEventsHook({});
-    SetHostResolver({});
-    RecvWaiting = false;
-    RecvTimedOut = false;
-    while (ws::WSACleanup() == 0) {
-    }
+  void SetUp() override {
+    SettingsMsgBoxFlag = true;
+    SetHostResolver([](const std::string&) { return 0u; });
   }
-  static SessionOptions Quick() {
-    SessionOptions o;
-    o.timeoutSeconds = 1;
-    o.timeoutMicros = 0;
-    o.replyWaitLimitMs = 3000;
-    return o;
+  void Begin(const SessionOptions& options, bool watchdog = false) {
+    prog.boxes.clear();
+    SetSessionOptions(options);
+    start = last = MonotonicMs();
+    longest = 0;
+    SetDoEventsHook([this, watchdog, ticks = 0]() mutable {
+      longest = std::max(longest, MonotonicMs() - std::exchange(last, MonotonicMs()));
+      if (watchdog && RecvWaiting && ++ticks > 3) RecvTimedOut = true;
+    });
   }
-  // Opens a session to the peer; the greeting (unless skipped) is read.
-  int32_t Open(ScriptServer& peer, std::u16string* greeting = nullptr, bool skip = false) {
-    std::u16string host = u"127.0.0.1", port = peer.port16(), g;
-    int32_t s = -1;
-    EXPECT_TRUE(WinSockManager(host, port, s, g, skip, false)) << cap.Dump();
-    if (greeting) *greeting = g;
-    return s;
+  void End(const Texts& reports, int64_t minMs, int64_t maxMs) {
+    EXPECT_GE(MonotonicMs() - start, minMs);
+    EXPECT_LT(MonotonicMs() - start, maxMs);
+    EXPECT_LE(longest, 60);  // the window never freezes
+    EXPECT_FALSE(RecvWaiting);
+    EXPECT_EQ(CutToPrefixes(prog.boxes, reports), reports);
+    EXPECT_EQ(ws::WSACleanup(), -1);
   }
-  ReportCapture cap;
+  ProgramInTempDir prog;
+  int64_t start = 0, last = 0, longest = 0;
 };
 
-TEST(CmdReplyTable, HundredAndOneEntriesWithTheDefinedRows) {
-  const CmdReplyTableType t = CmdReplyTable();
-  ASSERT_EQ(t.size(), 101u);
+const SessionOptions kQuick{.timeoutSeconds = 1, .replyWaitLimitMs = 3000};
+
+TEST_F(CmdSession, OpeningTheSession) {
   struct Row {
-    int no;
-    const char16_t* name;
-    const char16_t* c1;
-    const char16_t* c2;
-    const char16_t* c3;
+    std::vector<std::string> peer;
+    std::u16string host, port;  // "#" stands for the peer's port, "%" for the full listener's
+    bool quiet, ok;
+    Texts reports = {};
+    SessionOptions options = kQuick;
+    int64_t minMs = 0, maxMs = 500;
+  };
+  const std::u16string refused = u"WinSockManager: connect() error: -1";
+  const std::u16string noGreeting = u"WinSockManager: Connect recv() error: -1";
+  auto error = [](int number) { return u"WinSockManager: " + SocketErrorText(number); };
+  const Row rows[] = {
+      // Blanks are trimmed; a port with trailing letters is its leading number.
+      {{"220 hi\r\n"}, u" 127.0.0.1 ", u" #abc ", false, true},
+      {{}, u"   ", u"#", false, false},
+      {{}, u"127.0.0.1", u"70000", true, false, {u"WinSockManager: ポート番号が範囲外です。(70000)"}},
+      {{}, u"127.0.0.1", u"99999999999999999999", true, false,  // saturates, never wraps
+       {u"WinSockManager: ポート番号が範囲外です。(99999999999999999999)"}},
+      {{}, u"127.0.0.1", u"smtp", false, false, {refused, error(10061)}},
+      // Address 0, typed or an unknown name's, never reaches the peer on 127.0.0.1.
+      {{"220 local\r\n"}, u"0.0.0.0", u"#", false, false, {refused, error(10049)}},
+      {{"220 local\r\n"}, u"no-such-host.invalid", u"#", false, false, {refused, error(10049)}},
+      // A listener whose queue is full drops SYNs: the connect ends at its time-out.
+      {{}, u"127.0.0.1", u"%", false, false, {refused, error(10060)}, {.timeoutSeconds = 0, .timeoutMicros = 400000},
+       390, 900},
+      // The time-out counts for the whole greeting, however the bytes trickle.
+      {Trickle("2", 100, 30), u"127.0.0.1", u"#", false, false, {noGreeting, error(10060)},
+       {.timeoutSeconds = 0, .timeoutMicros = 500000}, 480, 900},
+      {{std::string(3000, 'x'), Wait(3000)}, u"127.0.0.1", u"#", false, false, {noGreeting, error(10040)},
+       {.timeoutSeconds = 1, .replyCapBytes = 1000}},
+      {{"220 no line end", kClose}, u"127.0.0.1", u"#", true, false},
+      // Time-out option errors are reported even when quiet; the session goes on.
+      {{"220 hi\r\n"}, u"127.0.0.1", u"#", true, true,
+       {u"WinSockManager: setsockopt() SO_SNDTIMEO error: -1", u"WinSockManager: setsockopt() SO_RCVTIMEO error: -1"},
+       {.timeoutSeconds = 1, .timeoutMicros = -5}},
+  };
+  uint16_t fullPort = 0;  // backlog 0, its queue filled
+  const int full = ListenOnLoopback(0, &fullPort);
+  sockaddr_in sa{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
+  const int fillers[] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)};
+  for (int f : fillers) ::connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(i);
+    const Row& row = rows[i];
+    ScriptServer peer(row.peer);
+    std::u16string host = row.host, port = row.port, greeting = u"old";
+    if (const size_t at = port.find_first_of(u"#%"); at != std::u16string::npos)
+      port.replace(at, 1, PortText(port[at] == u'#' ? peer.port() : fullPort));
+    int32_t socket = -1;
+    Begin(row.options);
+    EXPECT_EQ(WinSockManager(host, port, socket, greeting, false, row.quiet), row.ok);
+    EXPECT_EQ(greeting, row.ok ? u"220 hi\r\n" : u"");
+    if (row.ok) WinSockClose(socket);
+    End(row.reports, row.minMs, row.maxMs);
+    // Ephemeral ports lie above 32767, where a signed 16-bit port would overflow.
+    EXPECT_GT(peer.port(), 32767);
+  }
+  for (int fd : {fillers[0], fillers[1], full}) ::close(fd);
+}
+
+TEST_F(CmdSession, OneCommandAndItsReply) {
+  struct Row {
+    std::vector<std::string> peer;
+    std::u16string greeting;  // HTTP (number 95) reads none
+    int16_t no;
+    std::string cmd;  // CP932 bytes
+    bool ok;
+    std::u16string reply, code;  // a reply ending in "…" is a prefix
+    Texts reports = {};
+    SessionOptions options = kQuick;
+    int64_t minMs = 0, maxMs = 500;
+    bool watchdog = false;
+  };
+  const std::u16string hi = u"220 hi\r\n", popHi = u"+OK hi\r\n";
+  const std::u16string timedOut = u"：応答待ちでタイムアウトしました。0(秒)";
+  const Row rows[] = {
+      // A greeting is read to its (final) line end; the rest stays in the socket.
+      {{"22", Wait(30), "0 mail.exa", Wait(30), "mple ready\r\n250 early\r\n"}, u"220 mail.example ready\r\n", 0,
+       "HELO me\r\n", true, u"250 early\r\n", u"250 "},
+      {{"220-first\r\n", Wait(30), "free text inside\r\n220-more\r\n", Wait(30), "220 last\r\n", kLine, "221 bye\r\n"},
+       u"220-first\r\nfree text inside\r\n220-more\r\n220 last\r\n", 92, "QUIT\r\n", true, u"221 bye\r\n", u"221 "},
+      // HTTP ends at the headers' blank line, any reply at the peer's close after data.
+      {{kLine, kLine, "HTTP/1.1 200 OK\r\nA: b\r\n\r\n", Wait(5000)}, u"", 95, "GET / HTTP/1.0\r\n\r\n", true,
+       u"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", u""},
+      {{"+OK hi\r\n", kLine, "+OK bye", kClose}, popHi, 18, "QUIT\r\n", true, u"+OK bye", u"+OK "},
+      {{"+OK hi\r\n", kLine, kReset}, popHi, 10, "USER a\r\n", false, u"", u"",
+       {u"WinSockCmdSend: USER コマンド" + kNoReply + u"-1", Err(10054)}},
+      {{"+OK hi\r\n", kLine, "+OK no line end", Wait(5000)}, popHi, 10, "USER a\r\n", false, u"", u"",
+       {u"WinSockCmdSend: USER コマンド" + kNoReply + u"-1", Err(10060)},
+       {.timeoutSeconds = 0, .timeoutMicros = 300000}, 250, 1000},
+      // A trickling peer is cut at the reply wait: one report, judged on the first line.
+      {Trickle("250-still here\r\n", 100, 40, {"220 hi\r\n", kLine}), hi, 6, "EHLO me\r\n", true,
+       u"250-still here\r\n250-still here\r\n…", u"250-",
+       {u"WinSockCmdSend: EHLO コマンド" + timedOut, u"WinSockCmdSend:  (250-still here\r\n…"},
+       {.timeoutSeconds = 2, .replyWaitLimitMs = 600}, 600, 900},
+      // Bytes without a line end cannot stretch the wait past its limit either.
+      {{"+OK hi\r\n", kLine, "x", Wait(3000), "y\r\n"}, popHi, 10, "USER a\r\n", false, u"x", u"x   ",
+       {u"WinSockCmdSend: USER コマンド" + timedOut, u"WinSockCmdSend:  (x)",
+        u"WinSockCmdSend: USER コマンド" + kRejected, u"WinSockCmdSend:  (x)"},
+       {.timeoutSeconds = 5, .replyWaitLimitMs = 500}, 500, 800},
+      {{"220 hi\r\n", kLine, std::string(5000, 'a'), Wait(3000)}, hi, 0, "HELO me\r\n", false, u"", u"",
+       {u"WinSockCmdSend: HELO コマンド" + kNoReply + u"-1", Err(10040)}, {.timeoutSeconds = 1, .replyCapBytes = 1000}},
+      {Trickle("221-wait\r\n", 50, 60, {"220 hi\r\n", kLine}), hi, 5, "QUIT\r\n", false, u"", u"",
+       {u"WinSockCmdSend: QUIT コマンド：recv タイムアウト"}, kQuick, 0, 500, true},
+      // Numbers without a row accept only the blank code.
+      {{"220 hi\r\n", kLine, "\r\n"}, hi, 50, "NOOP\r\n", true, u"\r\n", u"    "},
+      {{"220 hi\r\n", kLine, "250 ok\r\n"}, hi, 50, "NOOP\r\n", false, u"250 ok\r\n", u"250 ",
+       {u"WinSockCmdSend: " + kRejected, u"WinSockCmdSend:  (250 ok\r\n)"}},
+      // Message data without its terminator expects no reply.
+      {{"220 hi\r\n"}, hi, 4, "Subject: x\r\n", true, u"previous", u""},
+      {{"220 \x83\x54\x81\x5B\x83\x6F\r\n", kLine, "250 \x82\xA0\r\n"}, u"220 サーバ\r\n", 0,
+       "HELO \x83\x7A\x83\x58\x83\x67\r\n", true, u"250 あ\r\n", u"250 "},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(i);
+    const Row& row = rows[i];
+    ScriptServer peer(row.peer);
+    std::u16string host = u"127.0.0.1", port = PortText(peer.port()), greeting, reply = u"previous", code = u"old";
+    int32_t socket = -1;
+    Begin(row.options, row.watchdog);
+    ASSERT_TRUE(WinSockManager(host, port, socket, greeting, row.no == 95, false));
+    EXPECT_EQ(greeting, row.greeting);
+    EXPECT_EQ(WinSockCmdSend(socket, row.no, FromAnsi(row.cmd), reply, code), row.ok);
+    EXPECT_EQ(CutToPrefixes({reply}, {row.reply})[0], row.reply);
+    EXPECT_EQ(code, row.code);
+    WinSockClose(socket);
+    End(row.reports, row.minMs, row.maxMs);
+    EXPECT_EQ(peer.Received(), row.cmd);
+  }
+}
+
+TEST_F(CmdSession, ProbeDialoguesVerdictsAndTranscripts) {
+  struct Row {
+    ProbeKind kind;
+    std::vector<std::string> peer;
+    bool ok;
+    std::u16string transcript;
+    std::string sent;
+    Texts reports = {};  // a text ending in "…" is a prefix
+  };
+  const std::u16string untouched = u"untouched", get = u"> GET / HTTP/1.0\r\n\r\n";
+  const std::u16string pop = u"+OK POP3 ready\r\n> USER probe\r\n", ftpUser = u"> USER probe\r\n";
+  const std::string smtpSent = "EHLO 127.0.0.1\r\nQUIT\r\n", userQuit = "USER probe\r\nQUIT\r\n";
+  const std::string heloToo = "EHLO 127.0.0.1\r\nHELO 127.0.0.1\r\nQUIT\r\n", getSent = "GET / HTTP/1.0\r\n\r\n";
+  auto wrongGreeting = [](std::u16string tag) {
+    return Texts{u"Connect　サーバにコネクトできません。 [" + tag + u"] 127.0.0.1:…"};  // and the port
+  };
+  auto popPeer = [](std::string user, std::string quit) {
+    return std::vector<std::string>{"+OK POP3 ready\r\n", kLine, user, kLine, quit};
   };
   const Row rows[] = {
-      {0, u"HELO コマンド", u"250 ", u"    ", u"    "},     {1, u"MAIL FROM コマンド", u"250 ", u"    ", u"    "},
-      {2, u"RCPT TO コマンド", u"250 ", u"251 ", u"    "}, {3, u"DATA コマンド", u"354 ", u"    ", u"    "},
-      {4, u"データ", u"250 ", u"    ", u"    "},            {5, u"QUIT コマンド", u"221 ", u"    ", u"    "},
-      {6, u"EHLO コマンド", u"250-", u"250 ", u"    "},     {7, u"AUTH コマンド", u"334 ", u"235 ", u"502 "},
-      {10, u"USER コマンド", u"+OK ", u"    ", u"    "},    {11, u"PASS コマンド", u"+OK ", u"    ", u"    "},
-      {12, u"STAT コマンド", u"+OK ", u"    ", u"    "},    {13, u"LIST コマンド", u"+OK ", u"    ", u"    "},
-      {14, u"RETR コマンド", u"+OK ", u"    ", u"    "},    {15, u"DELE コマンド", u"+OK ", u"    ", u"    "},
-      {16, u"RSET コマンド", u"+OK ", u"    ", u"    "},    {18, u"QUIT コマンド", u"+OK ", u"    ", u"    "},
-      {90, u"USER コマンド", u"331 ", u"    ", u"    "},    {91, u"PASS コマンド", u"230 ", u"    ", u"    "},
-      {92, u"QUIT コマンド", u"221 ", u"    ", u"    "},    {95, u"GET コマンド", u"    ", u"    ", u"    "},
+      {Smtp, {"220 mx\r\n", kLine, "250-mx\r\n250-SIZE 9\r\n", Wait(30), "250 HELP\r\n", kLine, "221 Bye\r\n"}, true,
+       u"220 mx\r\n> EHLO 127.0.0.1\r\n250-mx\r\n250-SIZE 9\r\n250 HELP\r\n> QUIT\r\n221 Bye\r\n", smtpSent},
+      // EHLO refused by a single line: HELO at once; the refusal stays out of the transcript.
+      {Smtp, {"220 old\r\n", kLine, "502 unknown\r\n", kLine, "250 old\r\n", kLine, "221 Bye\r\n"}, true,
+       u"220 old\r\n> EHLO 127.0.0.1\r\n> HELO 127.0.0.1\r\n250 old\r\n> QUIT\r\n221 Bye\r\n", heloToo,
+       {u"WinSockCmdSend: EHLO コマンド" + kRejected, u"WinSockCmdSend:  (502 unknown\r\n)"}},
+      // A bare code is a healthy greeting (multi-line ones: the FTP row below).
+      {Smtp, {"220\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"}, true,
+       u"220\r\n> EHLO 127.0.0.1\r\n250 ok\r\n> QUIT\r\n221 bye\r\n", smtpSent},
+      // A wrong greeting is reported, empties the transcript, and nothing is sent.
+      {Smtp, {"220-first\r\n554 no\r\n"}, false, u"", "", wrongGreeting(u"SMTP")},
+      {Smtp, {"2200 x\r\n"}, false, u"", "", wrongGreeting(u"SMTP")},
+      {Smtp, {"220 hi\r\n", kClose}, false, u"220 hi\r\n> EHLO 127.0.0.1\r\n> HELO 127.0.0.1\r\n> QUIT\r\n", heloToo,
+       {u"WinSockCmdSend: EHLO コマンド" + kNoReply + u"0", Err(0), u"WinSockCmdSend: HELO…", u"…",
+        u"WinSockCmdSend: QUIT…", u"…"}},
+      // Sessions that cannot open are quiet and leave the transcript alone.
+      {Smtp, {}, false, untouched, ""}, {Pop, {}, false, untouched, ""},
+      {Ftp, {}, false, untouched, ""}, {Http, {}, false, untouched, ""},
+      // POP passes when USER or QUIT is accepted.
+      {Pop, popPeer("-ERR who\r\n", "+OK bye\r\n"), true, pop + u"-ERR who\r\n> QUIT\r\n+OK bye\r\n", userQuit,
+       {u"WinSockCmdSend: USER コマンド…", u"…"}},
+      {Pop, popPeer("+OK x\r\n", "-ERR\r\n"), true, pop + u"+OK x\r\n> QUIT\r\n-ERR\r\n", userQuit,
+       {u"WinSockCmdSend: QUIT コマンド…", u"…"}},
+      {Pop, popPeer("-ERR who\r\n", "-ERR no\r\n"), false, pop + u"-ERR who\r\n> QUIT\r\n-ERR no\r\n", userQuit,
+       {u"WinSockCmdSend: USER コマンド…", u"…", u"WinSockCmdSend: QUIT コマンド…", u"…"}},
+      {Pop, {"+OK\r\n", kLine, "+OK\r\n", kLine, "+OK\r\n"}, true, u"+OK\r\n> USER probe\r\n+OK\r\n> QUIT\r\n+OK\r\n",
+       userQuit},
+      {Pop, {"+OKAY\r\n"}, false, u"", "", wrongGreeting(u"POP")},
+      {Ftp, {"220-Welcome\r\n220-to FTP\r\n220 here\r\n", kLine, "331 password?\r\n", kLine, "221 Bye\r\n"}, true,
+       u"220-Welcome\r\n220-to FTP\r\n220 here\r\n> USER probe\r\n331 password?\r\n> QUIT\r\n221 Bye\r\n", userQuit},
+      // A refused USER ends the dialogue without QUIT.
+      {Ftp, {"220 ftp\r\n", kLine, "530 anonymous only.\r\n"}, false, u"220 ftp\r\n" + ftpUser, "USER probe\r\n",
+       {u"WinSockCmdSend: USER コマンド" + kRejected, u"WinSockCmdSend:  (530 anonymous only.\r\n)"}},
+      {Ftp, {"421 busy\r\n"}, false, u"", "", wrongGreeting(u"FTP")},
+      // HTTP: any status passes; header lines are copied, leading blanks trimmed, up to the blank line.
+      {Http, {kLine, kLine, "HTTP/1.1 500 Oops\r\n   Server: test  \r\nContent-Length: 5\r\n\r\nhello\r\n", kClose},
+       true, get + u"HTTP/1.1 500 Oops\r\nServer: test  \r\nContent-Length: 5\r\n", getSent},
+      // What follows the last CR LF is not copied; bare LF replies give nothing.
+      {Http, {kLine, kLine, "HTTP/1.0 200 OK\r\nX-A: 1\r\nX-B: cut", kClose}, true,
+       get + u"HTTP/1.0 200 OK\r\nX-A: 1\r\n", getSent},
+      {Http, {kLine, kLine, "HTTP/1.0 200 OK\nServer: lf\n\nbody\n", kClose}, true, get, getSent},
+      {Http, {kLine, kLine, "SSH-2.0-OpenSSH\r\n\r\n", kClose}, false, get + u"SSH-2.0-OpenSSH\r\n", getSent,
+       {u"WinSockCmdSend: GET コマンド" + kRejected, u"WinSockCmdSend:  (SSH-2.0-OpenSSH\r\n\r\n)"}},
   };
-  int defined = 0;
-  for (int no = 0; no <= 100; ++no) {
-    SCOPED_TRACE(no);
-    const CmdReplyEntry& e = t[static_cast<size_t>(no)];
-    const Row* row = nullptr;
-    for (const Row& r : rows)
-      if (r.no == no) row = &r;
-    if (row) {
-      ++defined;
-      EXPECT_EQ(e.CmdName, row->name);
-      EXPECT_EQ(e.OkCode1, row->c1);
-      EXPECT_EQ(e.OkCode2, row->c2);
-      EXPECT_EQ(e.OkCode3, row->c3);
-      EXPECT_EQ(e.ReplyHead, no == 95 ? u"HTTP" : u"");
-    } else {
-      EXPECT_EQ(e.CmdName, u"");
-      EXPECT_EQ(e.ReplyHead, u"");
-      EXPECT_EQ(e.OkCode1, u"    ");
-      EXPECT_EQ(e.OkCode2, u"    ");
-      EXPECT_EQ(e.OkCode3, u"    ");
-    }
+  const std::string secret = "s3cr3t-Pa55";
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(i);
+    const Row& row = rows[i];
+    ScriptServer peer(row.peer);
+    std::u16string transcript = untouched;
+    Begin(kQuick);
+    EXPECT_EQ(RunProbe(row.kind, u" 127.0.0.1 ", peer.port(), u"probe", FromUtf8(secret), transcript), row.ok);
+    EXPECT_EQ(transcript, row.transcript);
+    End(row.reports, 0, 500);
+    const std::string sent = peer.Received();
+    EXPECT_EQ(sent, row.sent);
+    EXPECT_EQ(sent.find(secret), std::string::npos);  // the password is never sent
   }
-  EXPECT_EQ(defined, 20);
 }
 
-TEST(PortValue, LeadingDigitsSaturating) {
-  EXPECT_EQ(PortValue(u"25"), 25);
-  EXPECT_EQ(PortValue(u"25abc"), 25);
-  EXPECT_EQ(PortValue(u"abc"), 0);
-  EXPECT_EQ(PortValue(u"40000"), 40000);
-  EXPECT_EQ(PortValue(u"65535"), 65535);
-  EXPECT_GT(PortValue(u"65536"), 65535);
-  EXPECT_GT(PortValue(u"99999999999999999999999999"), 65535);
-  EXPECT_EQ(PortValue(u"２５"), 0);  // full-width digits are not digits
-}
-
-TEST(FinalReplyLine, FirstLineUnlessItAnnouncesMore) {
-  EXPECT_EQ(FinalReplyLine(u"250 ok\r\n"), u"250 ok\r\n");
-  EXPECT_EQ(FinalReplyLine(u"250-a\r\n250-b\r\n250 c\r\n"), u"250 c\r\n");
-  EXPECT_EQ(FinalReplyLine(u"220-a\r\nfree text 220 x\r\n220\r\n"), u"220\r\n");
-  EXPECT_EQ(FinalReplyLine(u"250-a\r\n550 no\r\n"), u"550 no\r\n");
-  EXPECT_EQ(FinalReplyLine(u"250-a\r\n250-b\r\n"), u"250-a\r\n");  // no final line came
-  EXPECT_EQ(FinalReplyLine(u"+OK\r\n"), u"+OK\r\n");
-  EXPECT_EQ(FinalReplyLine(u"250-a\n250 b\n"), u"250 b\n");
-}
-
-TEST_F(Session, EmptyHostOrPortFailsSilentlyWithoutStartingTheLibrary) {
-  std::u16string host = u"   ", port = u"25", greeting = u"old";
-  int32_t s = 12345;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  EXPECT_EQ(host, u"");
-  EXPECT_EQ(greeting, u"");
-  EXPECT_EQ(s, 12345);
-  host = u"127.0.0.1";
-  port = u"  ";
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  EXPECT_TRUE(cap.reports().empty()) << cap.Dump();
-  EXPECT_EQ(ws::WSACleanup(), -1);  // nothing was started
-}
-
-TEST_F(Session, SegmentedGreetingIsReadToItsLineEndAndTheRestStaysInTheSocket) {
-  ScriptServer peer;
-  peer.Segments({"22", "0 mail.exa", "mple ready\r\n250 early\r\n"}).Start();
-  std::u16string host = u"  127.0.0.1 ", port = u" " + peer.port16() + u" ", greeting;
-  int32_t s = -1;
-  ASSERT_TRUE(WinSockManager(host, port, s, greeting, false, true));
-  EXPECT_EQ(host, u"127.0.0.1");
-  EXPECT_EQ(port, peer.port16());
-  EXPECT_EQ(greeting, u"220 mail.example ready\r\n");
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 0, u"HELO me\r\n", reply, code));
-  EXPECT_EQ(reply, u"250 early\r\n");
-  EXPECT_EQ(code, u"250 ");
-  WinSockClose(s);
-  EXPECT_EQ(peer.Received(), "HELO me\r\n");
-  EXPECT_TRUE(cap.reports().empty()) << cap.Dump();
-}
-
-TEST_F(Session, MultiLineGreetingIsReadToItsFinalLine) {
-  ScriptServer peer;
-  peer.Segments({"220-first\r\n", "free text inside\r\n220-more\r\n", "220 last\r\n"}).ReadLine().Send("221 bye\r\n").Start();
-  std::u16string greeting;
-  int32_t s = Open(peer, &greeting);
-  EXPECT_EQ(greeting, u"220-first\r\nfree text inside\r\n220-more\r\n220 last\r\n");
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 92, u"QUIT\r\n", reply, code));
-  EXPECT_EQ(reply, u"221 bye\r\n");
-  WinSockClose(s);
-}
-
-TEST_F(Session, EhloReplyInSeparateSegmentsIsOneAcceptedReply) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Segments({"250-mx.example\r\n", "250-SIZE 100\r\n", "250 HELP\r\n"}).Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 6, u"EHLO me\r\n", reply, code));
-  EXPECT_EQ(reply, u"250-mx.example\r\n250-SIZE 100\r\n250 HELP\r\n");
-  EXPECT_EQ(code, u"250 ");
-  WinSockClose(s);
-}
-
-TEST_F(Session, FinalLineWithAnotherCodeEndsTheReplyAndIsJudged) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Send("250-a\r\n550 no\r\n").Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  EXPECT_FALSE(WinSockCmdSend(s, 6, u"EHLO me\r\n", reply, code));
-  EXPECT_EQ(code, u"550 ");
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: EHLO コマンド：サーバにコマンドを拒否されました。");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend:  (250-a\r\n550 no\r\n)");
-  WinSockClose(s);
-}
-
-TEST_F(Session, SingleLineRejectionOfEhloEndsAtOnce) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Send("502 5.5.2 Error: command not recognized\r\n").Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  const int64_t start = MonotonicMs();
-  EXPECT_FALSE(WinSockCmdSend(s, 6, u"EHLO me\r\n", reply, code));
-  EXPECT_LT(MonotonicMs() - start, 500);
-  EXPECT_EQ(code, u"502 ");
-  EXPECT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  WinSockClose(s);
-}
-
-TEST_F(Session, PopRepliesBareOkAndErr) {
-  ScriptServer peer;
-  peer.Send("+OK\r\n").ReadLine().Send("+OK\r\n").ReadLine().Send("-ERR no such user\r\n").Start();
-  std::u16string greeting;
-  int32_t s = Open(peer, &greeting);
-  EXPECT_EQ(greeting, u"+OK\r\n");
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 10, u"USER a\r\n", reply, code));
-  EXPECT_EQ(code, u"+OK ");
-  EXPECT_FALSE(WinSockCmdSend(s, 10, u"USER b\r\n", reply, code));
-  EXPECT_EQ(code, u"-ERR");
-  EXPECT_EQ(reply, u"-ERR no such user\r\n");
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: USER コマンド：サーバにコマンドを拒否されました。");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend:  (-ERR no such user\r\n)");
-  WinSockClose(s);
-}
-
-TEST_F(Session, HttpStatusLineIsJudgedOnlyByItsHead) {
-  for (const std::string status : {"HTTP/1.1 404 Not Found", "HTTP/1.0 500 Internal Server Error"}) {
-    ScriptServer peer;
-    peer.ReadLine().ReadLine().Send(status + "\r\nServer: x\r\n\r\nbody").Close().Start();
-    int32_t s = Open(peer, nullptr, true);
-    std::u16string reply, code = u"old";
-    EXPECT_TRUE(WinSockCmdSend(s, 95, u"GET / HTTP/1.0\r\n\r\n", reply, code)) << cap.Dump();
-    EXPECT_EQ(code, u"");
-    EXPECT_EQ(reply.substr(0, status.size()), U(status));
-    WinSockClose(s);
-  }
-  ScriptServer other;
-  other.ReadLine().Send("<html>hello</html>\r\n\r\n").Close().Start();
-  int32_t s = Open(other, nullptr, true);
-  std::u16string reply, code;
-  EXPECT_FALSE(WinSockCmdSend(s, 95, u"GET / HTTP/1.0\r\n\r\n", reply, code));
-  WinSockClose(s);
-  EXPECT_EQ(cap.reports().size(), 2u) << cap.Dump();
-}
-
-TEST_F(Session, HttpReplyEndsAtTheHeadersBlankLineWhileThePeerStaysOpen) {
-  ScriptServer peer;
-  peer.ReadLine().ReadLine().Send("HTTP/1.1 200 OK\r\nA: b\r\n\r\n").Delay(5000).Start();
-  int32_t s = Open(peer, nullptr, true);
-  std::u16string reply, code;
-  const int64_t start = MonotonicMs();
-  EXPECT_TRUE(WinSockCmdSend(s, 95, u"GET / HTTP/1.0\r\n\r\n", reply, code));
-  EXPECT_LT(MonotonicMs() - start, 500);
-  EXPECT_EQ(reply, u"HTTP/1.1 200 OK\r\nA: b\r\n\r\n");
-  WinSockClose(s);
-}
-
-TEST_F(Session, PeerCloseAfterDataEndsTheReply) {
-  ScriptServer peer;
-  peer.ReadLine().ReadLine().Send("HTTP/1.0 200 OK\r\nX: y").Close().Start();
-  int32_t s = Open(peer, nullptr, true);
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 95, u"GET / HTTP/1.0\r\n\r\n", reply, code)) << cap.Dump();
-  EXPECT_EQ(reply, u"HTTP/1.0 200 OK\r\nX: y");
-  WinSockClose(s);
-
-  ScriptServer pop;
-  pop.Send("+OK hi\r\n").ReadLine().Send("+OK bye").Close().Start();
-  s = Open(pop);
-  EXPECT_TRUE(WinSockCmdSend(s, 18, u"QUIT\r\n", reply, code)) << cap.Dump();
-  EXPECT_EQ(reply, u"+OK bye");
-  WinSockClose(s);
-  EXPECT_TRUE(cap.reports().empty()) << cap.Dump();
-}
-
-TEST_F(Session, PeerClosedBeforeAnsweringGivesTheReceiveError) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").Close().Start();
-  int32_t s = Open(peer);
-  SleepMs(50);
-  std::u16string reply = u"old", code;
-  EXPECT_FALSE(WinSockCmdSend(s, 6, u"EHLO me\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  const std::u16string& first = cap.reports()[0];
-  EXPECT_EQ(first.rfind(u"WinSockCmdSend: EHLO コマンドの応答メッセージを受信できません。(recv) error: ", 0), 0u);
-  EXPECT_FALSE(RecvWaiting);
-  WinSockClose(s);
-}
-
-TEST_F(Session, ResetGivesTheReceiveErrorWith10054) {
-  ScriptServer peer;
-  peer.Send("+OK hi\r\n").ReadLine().Reset().Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  EXPECT_FALSE(WinSockCmdSend(s, 10, u"USER a\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: USER コマンドの応答メッセージを受信できません。(recv) error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend: " + SocketErrorText(10054));
-  WinSockClose(s);
-}
-
-TEST_F(Session, ReplyThatNeverEndsFailsAfterTheReceiveTimeOut) {
-  SessionOptions o = Quick();
-  o.timeoutSeconds = 0;
-  o.timeoutMicros = 300000;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Send("+OK hi\r\n").ReadLine().Send("+OK no line end").Delay(5000).Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  const int64_t start = MonotonicMs();
-  EXPECT_FALSE(WinSockCmdSend(s, 10, u"USER a\r\n", reply, code));
-  EXPECT_LT(MonotonicMs() - start, 1000);
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: USER コマンドの応答メッセージを受信できません。(recv) error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend: " + SocketErrorText(10060));
-  WinSockClose(s);
-}
-
-TEST_F(Session, TricklingPeerIsCutAtTheReplyWaitWithOneReport) {
-  SessionOptions o = Quick();
-  o.timeoutSeconds = 2;
-  o.replyWaitLimitMs = 600;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Trickle("250-still here\r\n", 100, 40).Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  const int64_t start = MonotonicMs();
-  // Judged on the first line, as no final line came: EHLO accepts "250-".
-  EXPECT_TRUE(WinSockCmdSend(s, 6, u"EHLO me\r\n", reply, code));
-  const int64_t took = MonotonicMs() - start;
-  EXPECT_GE(took, 600);
-  EXPECT_LT(took, 900);
-  EXPECT_EQ(code, u"250-");
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: EHLO コマンド：応答待ちでタイムアウトしました。0(秒)");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend:  (" + reply + u")");
-  EXPECT_EQ(reply.substr(0, 16), u"250-still here\r\n");
-  WinSockClose(s);
-}
-
-TEST_F(Session, BytesWithoutLineEndCannotStretchTheWait) {
-  SessionOptions o = Quick();
-  o.timeoutSeconds = 5;
-  o.replyWaitLimitMs = 500;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  // One byte now, the next one long after the wait should have ended.
-  peer.Send("+OK hi\r\n").ReadLine().Send("x").Delay(3000).Send("y\r\n").Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  const int64_t start = MonotonicMs();
-  EXPECT_FALSE(WinSockCmdSend(s, 10, u"USER a\r\n", reply, code));
-  EXPECT_LT(MonotonicMs() - start, 800);
-  EXPECT_EQ(reply, u"x");
-  ASSERT_EQ(cap.reports().size(), 4u) << cap.Dump();  // the wait, its reply, the rejection pair
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: USER コマンド：応答待ちでタイムアウトしました。0(秒)");
-  EXPECT_EQ(cap.reports()[2], u"WinSockCmdSend: USER コマンド：サーバにコマンドを拒否されました。");
-  WinSockClose(s);
-}
-
-TEST_F(Session, ReplyPastTheCapEndsWithMessageTooLong) {
-  SessionOptions o = Quick();
-  o.replyCapBytes = 1000;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Send(std::string(5000, 'a')).Delay(3000).Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  EXPECT_FALSE(WinSockCmdSend(s, 0, u"HELO me\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: HELO コマンドの応答メッセージを受信できません。(recv) error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend: " + SocketErrorText(10040));
-  EXPECT_FALSE(RecvWaiting);
-  WinSockClose(s);
-}
-
-TEST_F(Session, GreetingTimeOutCountsForTheWholeGreeting) {
-  SessionOptions o = Quick();
-  o.timeoutSeconds = 0;
-  o.timeoutMicros = 500000;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Trickle("2", 100, 30).Start();  // a byte every 100 ms, never a line end
-  std::u16string host = u"127.0.0.1", port = peer.port16(), greeting;
-  int32_t s = -1;
-  const int64_t start = MonotonicMs();
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  const int64_t took = MonotonicMs() - start;
-  EXPECT_GE(took, 480);
-  EXPECT_LT(took, 900);
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: Connect recv() error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockManager: " + SocketErrorText(10060));
-  EXPECT_EQ(ws::WSACleanup(), -1);  // WinSockClose already stopped the library
-}
-
-TEST_F(Session, GreetingPastTheCapEndsWithMessageTooLong) {
-  SessionOptions o = Quick();
-  o.replyCapBytes = 1000;
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Send(std::string(3000, 'x')).Delay(3000).Start();
-  std::u16string host = u"127.0.0.1", port = peer.port16(), greeting;
-  int32_t s = -1;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: Connect recv() error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockManager: " + SocketErrorText(10040));
-}
-
-TEST_F(Session, GreetingOfAPeerThatClosesFailsQuietly) {
-  ScriptServer peer;
-  peer.Send("220 no line end").Close().Start();
-  std::u16string host = u"127.0.0.1", port = peer.port16(), greeting;
-  int32_t s = -1;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, true));
-  EXPECT_TRUE(cap.reports().empty()) << cap.Dump();
-  EXPECT_EQ(greeting, u"");
-}
-
-TEST_F(Session, CommandNumberOutsideTheRows) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Send("\r\n").ReadLine().Send("250 ok\r\n").Start();
-  int32_t s = Open(peer);
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 50, u"NOOP\r\n", reply, code));
-  EXPECT_EQ(code, u"    ");
-  EXPECT_FALSE(WinSockCmdSend(s, 50, u"NOOP\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: ：サーバにコマンドを拒否されました。");
-  cap.Clear();
-  // Beyond the table: the common error report.
-  EXPECT_FALSE(WinSockCmdSend(s, 101, u"NOOP\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 1u) << cap.Dump();
-  EXPECT_NE(cap.reports()[0].find(u"エラー番号 : 5 -- "), std::u16string::npos) << cap.Dump();
-  WinSockClose(s);
-}
-
-TEST_F(Session, FailedSendLeavesThePreviousReply) {
+TEST_F(CmdSession, FailuresBeforeAnyReply) {
   std::u16string reply = u"previous", code;
   EXPECT_FALSE(WinSockCmdSend(987654, 5, u"QUIT\r\n", reply, code));
   EXPECT_EQ(reply, u"previous");
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: QUIT コマンド を送信できません。(send)");
-  EXPECT_EQ(cap.reports()[1], u"WinSockCmdSend: " + SocketErrorText(10038));
-}
-
-TEST_F(Session, MessageDataWithoutTerminatorExpectsNoReply) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").Start();
-  int32_t s = Open(peer);
-  std::u16string reply = u"previous", code;
-  EXPECT_TRUE(WinSockCmdSend(s, 4, u"Subject: x\r\n", reply, code));
-  EXPECT_EQ(reply, u"previous");
-  WinSockClose(s);
-  EXPECT_EQ(peer.Received(), "Subject: x\r\n");
-}
-
-TEST_F(Session, WatchdogFlagEndsTheWait) {
-  ScriptServer peer;
-  // The flag is looked at before each receive: the peer keeps the reply going.
-  peer.Send("220 hi\r\n").ReadLine().Trickle("221-wait\r\n", 50, 60).Start();
-  int32_t s = Open(peer);
-  int ticks = 0;
-  SetDoEventsHook([&] {
-    if (RecvWaiting && ++ticks > 3) RecvTimedOut = true;
-  });
-  std::u16string reply, code;
-  EXPECT_FALSE(WinSockCmdSend(s, 5, u"QUIT\r\n", reply, code));
-  ASSERT_EQ(cap.reports().size(), 1u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockCmdSend: QUIT コマンド：recv タイムアウト");
-  EXPECT_FALSE(RecvWaiting);
-  SetDoEventsHook({});
-  WinSockClose(s);
-}
-
-TEST_F(Session, EventLoopRunsThroughoutAnExchange) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").ReadLine().Delay(400).Send("221 bye\r\n").Start();
-  int32_t s = Open(peer);
-  int64_t last = MonotonicMs(), longest = 0;
-  SetDoEventsHook([&] {
-    const int64_t now = MonotonicMs();
-    longest = std::max(longest, now - last);
-    last = now;
-  });
-  std::u16string reply, code;
-  last = MonotonicMs();
-  EXPECT_TRUE(WinSockCmdSend(s, 5, u"QUIT\r\n", reply, code));
-  EXPECT_LE(longest, 60);
-  SetDoEventsHook({});
-  WinSockClose(s);
-}
-
-TEST_F(Session, PortWithTrailingLettersAndHighPorts) {
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").Start();
-  std::u16string host = u"127.0.0.1", port = peer.port16() + u"abc", greeting;
-  int32_t s = -1;
-  ASSERT_TRUE(WinSockManager(host, port, s, greeting, false, false)) << cap.Dump();
-  EXPECT_EQ(greeting, u"220 hi\r\n");
-  WinSockClose(s);
-  // Ephemeral ports lie above 32767 here, so this was also a port the
-  // 16-bit conversion could not have held.
-  EXPECT_GT(peer.port(), 32767);
-}
-
-TEST_F(Session, PortAboveTheRangeFailsWithoutConnectingEvenWhenQuiet) {
-  std::u16string host = u"127.0.0.1", port = u"70000", greeting;
-  int32_t s = -1;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, true));
-  ASSERT_EQ(cap.reports().size(), 1u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: ポート番号が範囲外です。(70000)");
-  EXPECT_EQ(ws::WSACleanup(), -1);  // closed and stopped again
-}
-
-TEST_F(Session, PortWithoutDigitsConnectsToPortZeroAndFails) {
-  std::u16string host = u"127.0.0.1", port = u"smtp", greeting;
-  int32_t s = -1;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: connect() error: -1");
-}
-
-TEST_F(Session, AddressZeroNeverReachesALocalPeer) {
-  ScriptServer peer;
-  peer.Send("220 local\r\n").Start();
-  std::u16string host = u"0.0.0.0", port = peer.port16(), greeting;
-  int32_t s = -1;
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: connect() error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockManager: " + SocketErrorText(10049));
-
-  // An unknown name gives the same address 0.
-  SetHostResolver([](const std::string&) { return 0u; });
-  cap.Clear();
-  host = u"no-such-host.invalid";
-  EXPECT_FALSE(WinSockManager(host, port, s, greeting, false, false));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[1], u"WinSockManager: " + SocketErrorText(10049));
-  SleepMs(50);
-  EXPECT_EQ(peer.Connections(), 0);
-}
-
-TEST_F(Session, TimeOutOptionErrorsAreReportedEvenWhenQuiet) {
-  SessionOptions o = Quick();
-  o.timeoutMicros = -5;  // not a valid value for the option
-  SetSessionOptions(o);
-  ScriptServer peer;
-  peer.Send("220 hi\r\n").Start();
-  std::u16string host = u"127.0.0.1", port = peer.port16(), greeting;
-  int32_t s = -1;
-  EXPECT_TRUE(WinSockManager(host, port, s, greeting, false, true));
-  ASSERT_EQ(cap.reports().size(), 2u) << cap.Dump();
-  EXPECT_EQ(cap.reports()[0], u"WinSockManager: setsockopt() SO_SNDTIMEO error: -1");
-  EXPECT_EQ(cap.reports()[1], u"WinSockManager: setsockopt() SO_RCVTIMEO error: -1");
-  WinSockClose(s);
-}
-
-TEST_F(Session, RepliesDecodeFromTheCodePage) {
-  ScriptServer peer;
-  peer.Send("220 \x83\x54\x81\x5B\x83\x6F\r\n").ReadLine().Send("250 \x82\xA0\r\n").Start();
-  std::u16string greeting;
-  int32_t s = Open(peer, &greeting);
-  EXPECT_EQ(greeting, u"220 サーバ\r\n");
-  std::u16string reply, code;
-  EXPECT_TRUE(WinSockCmdSend(s, 0, u"HELO ホスト\r\n", reply, code));
-  EXPECT_EQ(reply, u"250 あ\r\n");
-  WinSockClose(s);
-  EXPECT_EQ(peer.Received(), "HELO \x83\x7A\x83\x58\x83\x67\r\n");
+  EXPECT_EQ(prog.boxes, (Texts{u"WinSockCmdSend: QUIT コマンド を送信できません。(send)", Err(10038)}));
+  prog.boxes.clear();
+  EXPECT_FALSE(WinSockCmdSend(987654, 101, u"NOOP\r\n", reply, code));  // beyond the table
+  ASSERT_EQ(prog.boxes.size(), 1u);
+  EXPECT_NE(prog.boxes[0].find(u"エラー番号 : 5 -- "), std::u16string::npos) << ToUtf8(prog.boxes[0]);
 }
 
 }  // namespace

@@ -25,6 +25,12 @@ TcpPeers LoadTcpPeers();
 // A port as the settings hold it: decimal text.
 std::u16string PortText(uint16_t port);
 
+// Runs one of the four service checks on host:port (the password is handed
+// over, never to be sent).
+enum class ProbeKind { Smtp, Pop, Ftp, Http };
+bool RunProbe(ProbeKind kind, std::u16string host, uint16_t port, std::u16string user, std::u16string password,
+              std::u16string& transcript);
+
 // In a test: skips loudly when the peers are not there (no root).
 #define VELKOR_REQUIRE_TCP_PEERS(peers)                                                            \
   do {                                                                                            \
