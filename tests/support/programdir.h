@@ -2,7 +2,6 @@
 // Points the program's location at a temporary directory for the length of
 // a test, so logs and files land there, and records the message boxes and
 // message-loop turns that the code under test asks for.
-#include <string>
 #include <vector>
 
 #include "support/tempdir.h"

@@ -4,15 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "util/codepage.h"
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "velkor-test-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
+TempDir::TempDir() : path_((std::filesystem::temp_directory_path() / "velkor-test-XXXXXX").string()) {
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -25,12 +23,9 @@ std::u16string TempDir::file16(const std::string& name) const { return FromUtf8(
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
