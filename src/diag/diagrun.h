@@ -73,7 +73,8 @@ class DiagRunner {
   void DoErrorActions();
   // The one-minute monitoring tick.
   void TimerInterval_Timer();
-  // The reply watchdog's tick (its timer stays at interval 0).
+  // The reply watchdog's tick (its timer stays at interval 0); the runner
+  // keeps the watchdog counter, 0 when the window has loaded.
   void TimerSockRecv_Timer();
 
   // Starts the run that a tick deferred, once nothing is in its way; the

@@ -41,12 +41,14 @@ bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socke
   return true;
 }
 
-// "> " + line, the exchange, then the reply the exchange left behind.
-bool Exchange(int32_t socket, int16_t cmdNo, const std::u16string& line, std::u16string& text, std::u16string& reply) {
+// "> " + line, the exchange, then the reply the exchange left behind (only
+// when accepted, where a refused reply stays out of the transcript).
+bool Exchange(int32_t socket, int16_t cmdNo, const std::u16string& line, std::u16string& text, std::u16string& reply,
+              bool keepRefusedReply = true) {
   std::u16string code;
   text += u"> " + line;
   const bool ok = WinSockCmdSend(socket, cmdNo, line, reply, code);
-  text += reply;
+  if (ok || keepRefusedReply) text += reply;
   return ok;
 }
 
@@ -56,17 +58,9 @@ bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   int32_t socket = -1;
   std::u16string text;
   if (!OpenWithGreeting(host, port, socket, u"220", u" [SMTP] ", transcript, text)) return false;
-  std::u16string reply, code;
-
-  const std::u16string ehlo = u"EHLO " + host + kCrLf;
-  text += u"> " + ehlo;
-  bool greeted = WinSockCmdSend(socket, kSmtpEhlo, ehlo, reply, code);
-  if (greeted) {
-    text += reply;
-  } else {
-    // The refused EHLO's reply stays out of the transcript.
-    greeted = Exchange(socket, kSmtpHelo, u"HELO " + host + kCrLf, text, reply);
-  }
+  std::u16string reply;
+  bool greeted = Exchange(socket, kSmtpEhlo, u"EHLO " + host + kCrLf, text, reply, false);
+  if (!greeted) greeted = Exchange(socket, kSmtpHelo, u"HELO " + host + kCrLf, text, reply);
   const bool quit = Exchange(socket, kSmtpQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);
@@ -91,15 +85,12 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   int32_t socket = -1;
   std::u16string text;
   if (!OpenWithGreeting(host, port, socket, u"220", u" [FTP] ", transcript, text)) return false;
-  std::u16string reply, code;
-  const std::u16string userLine = u"USER " + user + kCrLf;
-  text += u"> " + userLine;
-  if (!WinSockCmdSend(socket, kFtpUser, userLine, reply, code)) {
+  std::u16string reply;
+  if (!Exchange(socket, kFtpUser, u"USER " + user + kCrLf, text, reply, false)) {
     transcript = text;
     WinSockClose(socket);
     return false;
   }
-  text += reply;
   const bool quitOk = Exchange(socket, kFtpQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);

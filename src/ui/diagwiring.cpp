@@ -64,5 +64,7 @@ DiagRunner& InstallDiagRunner(FrmVelkor& window, DiagChecks checks) {
   DiagRunner& runner = holder->runner();
   window.SetRunAction([&runner] { runner.CmdDiag_Click(); });
   window.SetTickAction([&runner] { runner.TimerInterval_Timer(); });
+  // The reply watchdog (its interval stays 0, so it does not tick).
+  QObject::connect(window.TimerSockRecv(), &QTimer::timeout, holder, [&runner] { runner.TimerSockRecv_Timer(); });
   return runner;
 }

@@ -433,7 +433,6 @@ void FrmVelkor::Form_Load() {
     m_timerSockRecv->stop();
     m_timerSockRecv->setInterval(0);
     m_minuteCounter = 0;
-    m_watchdogCounter = 0;
     m_closing = false;
     setWindowTitle(Q(GetAppTitle()));
     LoadTargetList();

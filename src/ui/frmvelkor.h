@@ -84,8 +84,6 @@ class FrmVelkor : public QWidget, public ResultView {
   bool IsClosing() const { return m_closing; }
   int16_t MinuteCounter() const { return m_minuteCounter; }
   void SetMinuteCounter(int16_t value) { m_minuteCounter = value; }
-  int16_t WatchdogCounter() const { return m_watchdogCounter; }
-  void SetWatchdogCounter(int16_t value) { m_watchdogCounter = value; }
   const std::u16string& ErrorText() const { return m_errorText; }
   void SetErrorText(const std::u16string& text) { m_errorText = text; }
   // True while the target box's entry validation runs.
@@ -155,7 +153,6 @@ class FrmVelkor : public QWidget, public ResultView {
   bool m_closing = false;
   int32_t m_savedPointer = -1;  // cursor shape saved by ShowHourglass; -1: none
   int16_t m_minuteCounter = 0;
-  int16_t m_watchdogCounter = 0;
   std::u16string m_errorText;
 
   int m_validating = 0;

@@ -66,7 +66,11 @@ class DiagRunTest : public ::testing::Test {
     SystemSettings.SmtpPort = u"25";
     SystemSettings.FtpPort = u"21";
     SystemSettings.UserName = u"alice";
-    SetLocalNowHook([] { return std::tm{5, 4, 3, 2, 0, 125}; });
+    SetLocalNowHook([] {
+      std::tm t{};
+      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_mon = 0, t.tm_year = 125;
+      return t;
+    });
     checks.ping = [this](std::u16string& h, bool& alive, std::u16string& m) { return Ask(u"ping:" + h, alive = false, m); };
     checks.shares = [this](std::u16string& s, std::u16string& m) { return Ask(u"shares:" + s, true, m); };
     checks.smtp = [this](std::u16string& h, std::u16string& p, std::u16string& m) {

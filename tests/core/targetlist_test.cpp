@@ -27,7 +27,8 @@ TEST(TargetList, ApplyEntry) {
       {u"h:1:2:3:4:5", u"h 001111 1/2/3/4"},
   };
   for (const auto& [entry, want] : cases) {
-    SystemSettingsRecord s{u"", u"25", u"110", u"21", u"80,8080"};
+    SystemSettingsRecord s;
+    s.SmtpPort = u"25", s.PopPort = u"110", s.FtpPort = u"21", s.HttpPort = u"80,8080";
     const TargetEntry e = ApplyTargetEntry(entry, s);
     std::u16string got = e.target + u" ";
     for (bool ticked : e.ticked) got += ticked ? u'1' : u'0';

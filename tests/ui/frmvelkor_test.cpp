@@ -30,8 +30,11 @@ class FrmVelkorTest : public ::testing::Test {
       SystemSettings = base;
       return true;
     });
-    SetLocalNowHook(
-        [] { return std::tm{.tm_sec = 9, .tm_min = 8, .tm_hour = 7, .tm_mday = 5, .tm_mon = 2, .tm_year = 124}; });
+    SetLocalNowHook([] {
+      std::tm t{};
+      t.tm_sec = 9, t.tm_min = 8, t.tm_hour = 7, t.tm_mday = 5, t.tm_mon = 2, t.tm_year = 124;
+      return t;
+    });
     InstallUiHooks();
   }
 
