@@ -378,6 +378,14 @@ void FrmVelkor::PutCurrentTimeoutInfo() {
 // ---- buttons and events --------------------------------------------------------
 
 void FrmVelkor::CmdDiag_Click() {
+  // Asked for in the middle of a validation (a key or click let through by
+  // its status line), the run waits for the entry to be applied: it starts
+  // when the validation is over, once however often it was asked.
+  if (m_validating) {
+    m_runAfterValidation = true;
+    return;
+  }
+  m_runAfterValidation = false;
   if (m_runAction) m_runAction();
 }
 
@@ -564,13 +572,30 @@ void FrmVelkor::CmbHosts_Edited() {
 }
 
 void FrmVelkor::CmbHosts_Validate() {
-  // The validation lets events run (status line, result line): a run must
-  // not start in the middle of it.
-  ++m_validating;
+  // The validation lets events run (status line, result line), so another
+  // validation can be asked for in the middle of it (a fast typist, a
+  // scanner): that one runs after this one, once, on the box's text as it
+  // then stands, so the last text typed is the one applied.
+  if (m_validating) {
+    m_validateAgain = true;
+    return;
+  }
+  m_validating = true;
   struct Done {
-    int& depth;
-    ~Done() { --depth; }
-  } done{m_validating};
+    FrmVelkor& w;
+    ~Done() { w.m_validating = w.m_validateAgain = false; }
+  } done{*this};
+  do {
+    m_validateAgain = false;
+    ApplyEntry();
+  } while (m_validateAgain && !m_closing);
+  if (m_runAfterValidation)
+    QTimer::singleShot(0, this, [this] {
+      if (m_runAfterValidation) CmdDiag_Click();
+    });
+}
+
+void FrmVelkor::ApplyEntry() {
   CallSettingsLoader();
   m_txtTarget->setText(Q(kDefaultTargetText));
   SetDefaultServices();

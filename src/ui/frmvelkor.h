@@ -57,7 +57,7 @@ class FrmVelkor : public QWidget, public ResultView {
   ResultReport& Report() { return m_report; }
 
   // Buttons and events.
-  void CmdDiag_Click();  // runs the run action
+  void CmdDiag_Click();  // runs the run action (after the validation, during one)
   void CmdExit_Click();
   void CmdResultClear_Click();
   void CmdSet_Click();  // runs the settings action, then the activation
@@ -87,7 +87,7 @@ class FrmVelkor : public QWidget, public ResultView {
   const std::u16string& ErrorText() const { return m_errorText; }
   void SetErrorText(const std::u16string& text) { m_errorText = text; }
   // True while the target box's entry validation runs.
-  bool IsValidating() const { return m_validating > 0; }
+  bool IsValidating() const { return m_validating; }
   // The hourglass for the whole program, and back to the pointer saved then.
   void ShowHourglass();
   void RestoreMousePointer();
@@ -122,6 +122,7 @@ class FrmVelkor : public QWidget, public ResultView {
   void PutCurrentInfo();
   void ArmMonitoringTimer();
   void CmbHosts_Validate();
+  void ApplyEntry();
   void CmbHosts_Edited();
   void OnModalWindowClosed();
 
@@ -155,7 +156,9 @@ class FrmVelkor : public QWidget, public ResultView {
   int16_t m_minuteCounter = 0;
   std::u16string m_errorText;
 
-  int m_validating = 0;
+  bool m_validating = false;
+  bool m_validateAgain = false;       // a validation was asked for during one
+  bool m_runAfterValidation = false;  // a run was asked for during one
   bool m_shownOnce = false;
   bool m_inSettingsAction = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass

@@ -9,6 +9,7 @@
 
 #include "app/appstate.h"
 #include "support/tempdir.h"
+#include "ui/diagwiring.h"
 #include "ui/uihooks.h"
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -28,6 +29,7 @@ class FrmVelkorTest : public ::testing::Test {
     SetSettingsLoader([this] {
       ++loads;
       SystemSettings = base;
+      if (duringLoad) duringLoad();
       return true;
     });
     SetLocalNowHook([] {
@@ -55,6 +57,32 @@ class FrmVelkorTest : public ::testing::Test {
   std::u16string Caption(const char* label) const { return Child<QLabel>(label)->text().toStdU16String(); }
   QColor Lamp(int i) const { return Child(("LblLamp" + std::to_string(i)).c_str())->palette().color(QPalette::Window); }
   std::u16string Log() const { return FromAnsi(ReadBytes(dir.file("velkor1.log"))); }
+  // The real run, on checks that only note what they are asked.
+  void InstallRunner() {
+    DiagChecks c;
+    c.ping = [](std::u16string&, bool& alive, std::u16string&) { return alive = true; };
+    c.shares = [](std::u16string&, std::u16string&) { return true; };
+    auto note = [this](const char16_t* what, const std::u16string& h, const std::u16string& p) {
+      asked.push_back(what + h + u":" + p);
+      return true;
+    };
+    c.smtp = [note](auto& h, auto& p, auto&) { return note(u"smtp:", h, p); };
+    c.pop = [note](auto& h, auto& p, auto&, auto&, auto&) { return note(u"pop:", h, p); };
+    c.ftp = [note](auto& h, auto& p, auto&, auto&, auto&) { return note(u"ftp:", h, p); };
+    c.http = [note](auto& h, auto& p, auto&) { return note(u"http:", h, p); };
+    c.localComputerName = [] { return std::u16string(u"pc"); };
+    InstallDiagRunner(*w, c);
+  }
+  // A key as the window system delivers it: queued, handled when the event loop next runs.
+  void PostKey(QWidget* to, int key, const QString& text = {}) {
+    QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, text));
+  }
+  // Runs so far, by their start lines in the run log.
+  int Runs() const {
+    int n = 0;
+    for (size_t at = 0; (at = Log().find(u"-  Start  -", at)) != std::u16string::npos; ++at) ++n;
+    return n;
+  }
   // What an entry leaves behind: target, ticks, ports, and the result list.
   std::u16string State() const {
     std::u16string s = Child<QLineEdit>("TxtTarget")->text().toStdU16String() + u" ";
@@ -66,6 +94,8 @@ class FrmVelkorTest : public ::testing::Test {
   SystemSettingsRecord base{u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u""};
   std::unique_ptr<FrmVelkor> w;
   int loads = 0, runs = 0;
+  std::function<void()> duringLoad;
+  std::vector<std::u16string> asked;
 };
 
 TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
@@ -181,6 +211,49 @@ TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
   EXPECT_EQ(State(), u"h 001010 1,025/110/3/80 " + kStamp + u"[TargetHost：0/3] h\r\n");
   Child("ChkService5")->setFocus();
   EXPECT_EQ(loads, 15) << "leaving the box validates";
+}
+
+// A slow settings file lets keys and clicks through in the middle of a validation (its status line runs the
+// event loop). A run asked for then starts once the validation is over, with the typed entry applied, once
+// however often it was asked; it is the operator's run, so the minute counter and the interval play no part.
+TEST_F(FrmVelkorTest, RunAskedDuringAValidationStartsAfterIt) {
+  const struct { int enters, clicks; } rows[] = {{1, 0}, {0, 1}, {2, 1}};
+  for (const auto& row : rows) {
+    Open();
+    InstallRunner();
+    asked.clear();
+    const int before = Runs();
+    w->SetMinuteCounter(3);
+    Cmb()->setFocus();
+    QTest::keyClicks(Cmb(), QStringLiteral("127.0.0.1:"));
+    duringLoad = [&] {
+      duringLoad = nullptr;
+      for (int i = 0; i < row.enters; ++i) PostKey(Cmb(), Qt::Key_Return);
+      for (int i = 0; i < row.clicks; ++i) QTimer::singleShot(0, Child<QPushButton>("CmdDiag"), &QPushButton::click);
+    };
+    QTest::keyClick(Cmb(), Qt::Key_1);
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    const std::vector<std::u16string> want = {u"smtp:127.0.0.1:1", u"pop:127.0.0.1:110", u"ftp:127.0.0.1:21",
+                                              u"http:127.0.0.1:80"};
+    EXPECT_EQ(asked, want) << row.enters << " " << row.clicks;
+    EXPECT_EQ(Runs() - before, 1);
+    EXPECT_EQ(w->MinuteCounter(), 3);
+  }
+}
+
+// Keys typed faster than a validation takes (a scanner, a macro tool) arrive in the middle of one. The box's
+// text when the last validation ends is the one applied, and it leaves one line in the result list.
+TEST_F(FrmVelkorTest, KeysTypedDuringAValidationAreValidatedAfterIt) {
+  Open(u"mailsv\r\n");
+  InstallRunner();
+  Cmb()->setFocus();
+  for (QChar c : QStringLiteral("127.0.0.1:-:-:-:-")) PostKey(Cmb(), c.unicode(), QString(c));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Cmb()->currentText(), QStringLiteral("127.0.0.1:-:-:-:-"));
+  EXPECT_EQ(State(), u"127.0.0.1 000000 25/110/21/80 " + kStamp + u"[TargetHost：0/1] 127.0.0.1\r\n");
+  QTest::keyClick(Cmb(), Qt::Key_Return);
+  EXPECT_EQ(Runs(), 1);
+  EXPECT_EQ(asked, std::vector<std::u16string>{}) << "every service unticked";
 }
 
 TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
