@@ -21,7 +21,7 @@ class FrmVelkorDiagWindow : public DiagWindow {
   void PutCurrentTargetHostInfo(bool output) override { m_w.PutCurrentTargetHostInfo(output); }
   void PutCurrentTimeoutInfo() override { m_w.PutCurrentTimeoutInfo(); }
   int ChkServiceValue(int index) const override { return m_w.ChkServiceValue(index); }
-  void SetWindowEnabled(bool enabled) override { m_w.setEnabled(enabled); }
+  void SetWindowEnabled(bool enabled) override { m_w.SetWindowEnabled(enabled); }
   void ShowHourglass() override { m_w.ShowHourglass(); }
   void RestoreMousePointer() override { m_w.RestoreMousePointer(); }
   void SetRunFlag(bool on) override { m_w.SetRunFlag(on); }

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -387,6 +388,20 @@ void FrmVelkor::CmdDiag_Click() {
   }
   m_runAfterValidation = false;
   if (m_runAction) m_runAction();
+}
+
+void FrmVelkor::SetWindowEnabled(bool enabled) {
+  // Disabling the window takes the keyboard focus from its control; the
+  // control gets it back when the window is enabled again.
+  if (!enabled) {
+    m_focusBeforeRun = focusWidget();
+    setEnabled(false);
+    return;
+  }
+  setEnabled(true);
+  QPointer<QWidget> focus = m_focusBeforeRun;
+  m_focusBeforeRun.clear();
+  if (focus && focus->isVisible() && focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
 }
 
 void FrmVelkor::CmdExit_Click() {

@@ -5,6 +5,7 @@
 // Every control carries its name as its object name (CmbHosts, LstResult,
 // ChkService0..5, LblLamp0..5, ...). The result-line, lamp and status rules
 // are those of ResultReport; the entry rules those of targetlist.h.
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -88,6 +89,9 @@ class FrmVelkor : public QWidget, public ResultView {
   void SetErrorText(const std::u16string& text) { m_errorText = text; }
   // True while the target box's entry validation runs.
   bool IsValidating() const { return m_validating; }
+  // Disables the window for a run, and enables it again with the keyboard
+  // focus back on the control that had it.
+  void SetWindowEnabled(bool enabled);
   // The hourglass for the whole program, and back to the pointer saved then.
   void ShowHourglass();
   void RestoreMousePointer();
@@ -159,6 +163,7 @@ class FrmVelkor : public QWidget, public ResultView {
   bool m_validating = false;
   bool m_validateAgain = false;       // a validation was asked for during one
   bool m_runAfterValidation = false;  // a run was asked for during one
+  QPointer<QWidget> m_focusBeforeRun;
   bool m_shownOnce = false;
   bool m_inSettingsAction = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass

@@ -256,6 +256,28 @@ TEST_F(FrmVelkorTest, KeysTypedDuringAValidationAreValidatedAfterIt) {
   EXPECT_EQ(asked, std::vector<std::u16string>{}) << "every service unticked";
 }
 
+// A run disables the window, which takes the keyboard focus away; enabled again, the window gives it back to
+// the control that had it, so the next Enter, typing or arrow key works without a click.
+TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
+  Open();
+  InstallRunner();
+  Cmb()->setFocus();
+  QTest::keyClicks(Cmb(), QStringLiteral("h:-:-:-"));
+  QTest::keyClick(Cmb(), Qt::Key_Return);
+  ASSERT_EQ(Runs(), 1);
+  EXPECT_EQ(w->focusWidget(), Cmb());
+  QTest::keyClick(w->focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(Runs(), 2) << "Enter again";
+  QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
+  EXPECT_EQ(Runs(), 3);
+  EXPECT_EQ(w->focusWidget(), Child("CmdDiag"));
+  Child("LstResult")->setFocus();
+  SystemSettings.Interval = u"1";
+  w->TimerInterval_Timer();  // a monitoring run
+  EXPECT_EQ(Runs(), 4);
+  EXPECT_EQ(w->focusWidget(), Child("LstResult"));
+}
+
 TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
   Open();
   w->AddResultLine(u"Start  \r\n\tok");
