@@ -8,8 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -92,16 +97,54 @@ pid_t Start(const std::u16string& program, const std::vector<std::u16string>& ar
   return pid;
 }
 
-// A child still running when the wait gives up is reaped when it ends, by a
-// thread that waits for exactly that child, so no zombie stays behind and no
-// other child of the process is touched.
-void ReapLater(pid_t pid) {
-  std::thread([pid] {
-    int ws = 0;
-    while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+// Children still running when their wait gave up. One thread reaps them
+// all, each by its own pid (a wait for any child would take statuses that
+// belong to others), so no zombie stays behind and a hung script left every
+// minute adds no thread. The thread sleeps while there is none to reap.
+class Reaper {
+ public:
+  // Never destroyed: the thread may still run while the process exits.
+  static Reaper& Get() {
+    static Reaper* reaper = new Reaper;
+    return *reaper;
+  }
+
+  void Add(pid_t pid) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pids.push_back(pid);
+    if (!m_started) {
+      try {
+        std::thread([this] { Run(); }).detach();
+        m_started = true;
+      } catch (const std::system_error&) {
+        // No thread to be had now: the child waits in the list for the next try.
+      }
     }
-  }).detach();
-}
+    m_wake.notify_one();
+  }
+
+ private:
+  // How often children still running are looked at again.
+  static constexpr std::chrono::milliseconds kPoll{100};
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_wake.wait(lock, [this] { return !m_pids.empty(); });
+      std::erase_if(m_pids, [](pid_t pid) {
+        int ws = 0;
+        const pid_t r = ::waitpid(pid, &ws, WNOHANG);
+        return r == pid || (r < 0 && errno != EINTR);
+      });
+      if (!m_pids.empty()) m_wake.wait_for(lock, kPoll);
+    }
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::vector<pid_t> m_pids;
+  bool m_started = false;
+};
 
 }  // namespace
 
@@ -144,5 +187,5 @@ void ShellWait(const std::u16string& program, const std::vector<std::u16string>&
       break;
     }
   }
-  if (!ended) ReapLater(pid);
+  if (!ended) Reaper::Get().Add(pid);
 }

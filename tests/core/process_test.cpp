@@ -54,14 +54,19 @@ TEST(ShellWait, ArgumentsReachTheScriptUnparsedAndScriptsWithoutExecuteBitRunUnd
   EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-TEST(ShellWait, ChildOutlivingThePollsIsReapedWithoutTouchingOthers) {
+// A hung script with a one-minute interval is left running every minute: one thread reaps them all.
+TEST(ShellWait, ChildrenOutlivingThePollsAreReapedByOneThreadWithoutTouchingOthers) {
   ProgramInTempDir program;
   const pid_t own = fork();  // a child of the test's own, which it waits for itself
   if (own == 0) {
     usleep(600 * 1000);
     _exit(0);
   }
-  ShellWait(Script(program, "slow.sh", "#!/bin/sh\nsleep 0.4\nexit 1\n", 0755), {}, 10, {20, 1});
+  const auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  const auto before = threads();
+  const std::u16string slow = Script(program, "slow.sh", "#!/bin/sh\nsleep 1\nexit 1\n", 0755);
+  for (int i = 0; i < 3; ++i) ShellWait(slow, {}, 10, {20, 1});
+  EXPECT_LE(threads() - before, 1);
   ASSERT_EQ(waitpid(own, nullptr, 0), own);
   siginfo_t info{};
   int rc = 0;
