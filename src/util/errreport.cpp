@@ -15,6 +15,7 @@ std::u16string ErrorDescription(int32_t number) {
     case ErrNo::FileAccess: return u"ファイルを書き込めません。";
     case ErrNo::ProcessStart: return u"コマンドを起動できません。";
     case ErrNo::CodePage: return u"文字をコードページに変換できません。";
+    case ErrNo::UntrustedFile: return u"他のユーザが書き換えられるファイルは起動しません。";
     default: return u"予期しないエラーです。";
   }
 }

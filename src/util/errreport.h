@@ -19,6 +19,7 @@ inline constexpr int32_t FileNotFound = 53;      // the file does not exist
 inline constexpr int32_t FileAccess = 75;        // a file could not be read or written
 inline constexpr int32_t ProcessStart = 7001;    // a command could not be started
 inline constexpr int32_t CodePage = 7002;        // a character has no form in the code page
+inline constexpr int32_t UntrustedFile = 7003;   // a file to run that another user could have changed
 inline constexpr int32_t Unexpected = 7099;      // anything not foreseen
 }  // namespace ErrNo
 

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -72,6 +75,40 @@ Failure StartFailure(const std::u16string& program, int err) {
   return VkError(number, description).failure();
 }
 
+std::u16string Octal(mode_t mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return FromUtf8(buf);
+}
+
+// Why another user could have changed the file, judged as sshd judges the
+// files it trusts: the file must belong to this user or root and be writable
+// by neither group nor others, and the directory that holds it (for a link,
+// also the one that holds its target) must not be writable by others unless
+// it has the sticky bit. Directories further up do not count. Empty: trusted.
+std::u16string UntrustedReason(const std::string& path) {
+  std::vector<std::string> files{path};
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    if (path != real) files.emplace_back(real);
+    std::free(real);
+  }
+  struct stat st;
+  const std::string& target = files.back();
+  if (::stat(target.c_str(), &st) != 0) return {};  // the start reports it
+  if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    return u"所有者 uid " + FromUtf8(std::to_string(st.st_uid)) + u" は実行ユーザでも root でもありません";
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return u"モード " + Octal(st.st_mode) + u" でグループか他のユーザが書き込めます";
+  for (const std::string& file : files) {
+    std::string dir = std::filesystem::path(file).parent_path().string();
+    if (dir.empty()) dir = ".";
+    if (::stat(dir.c_str(), &st) != 0) continue;
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+      return u"フォルダ " + FromUtf8(dir) + u" はモード " + Octal(st.st_mode) +
+             u" で他のユーザが書き込め、スティッキービットがありません";
+  }
+  return {};
+}
+
 // Starts the program directly when it is an executable file; a file that is
 // not executable, or that the kernel cannot run (ENOEXEC: a script without a
 // "#!" line), runs under /bin/sh, the way a batch file runs under its
@@ -84,6 +121,8 @@ pid_t Start(const std::u16string& program, const std::vector<std::u16string>& ar
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) throw VkError(StartFailure(program, errno));
   if (!S_ISREG(st.st_mode)) throw VkError(StartFailure(program, S_ISDIR(st.st_mode) ? EISDIR : EACCES));
+  if (const std::u16string why = UntrustedReason(path); !why.empty())
+    throw VkError(ErrNo::UntrustedFile, ErrorDescription(ErrNo::UntrustedFile) + u" " + program + u" (" + why + u")");
 
   pid_t pid = -1;
   int rc = ENOEXEC;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 
 #include "app/appstate.h"
 #include "support/programdir.h"
@@ -52,6 +53,41 @@ TEST(ShellWait, ArgumentsReachTheScriptUnparsedAndScriptsWithoutExecuteBitRunUnd
     EXPECT_EQ(ReadBytes(program.file(s.name + ".arg")), host) << s.name;
   }
   EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+// As sshd's strict modes judge a file: a script another user could have changed is reported with its path and
+// the reason, and not started. Only the directory that holds it counts, and a sticky one is safe.
+TEST(ShellWait, ScriptAnotherUserCouldHaveChangedIsRefused) {
+  ProgramInTempDir program;
+  SettingsMsgBoxFlag = true;
+  const struct { const char* dir; int parentMode, dirMode, fileMode; uid_t owner; const char* reason; } rows[] = {
+      {"group", 0, 0755, 0775, 0, "モード 0775 でグループか他のユーザが書き込めます"},
+      {"other", 0, 0755, 0757, 0, "モード 0757 でグループか他のユーザが書き込めます"},
+      {"owner", 0, 0755, 0755, 65534, "所有者 uid 65534 は実行ユーザでも root でもありません"},
+      {"opendir", 0, 0777, 0755, 0, "opendir はモード 0777 で他のユーザが書き込め、スティッキービットがありません"},
+      {"sticky", 0, 01777, 0755, 0, nullptr},
+      {"open/own", 0777, 0755, 0644, 0, nullptr},
+  };
+  for (const auto& row : rows) {
+    if (row.owner && geteuid() != 0) {
+      std::cerr << "SKIPPED LOUDLY: a script of another owner needs root\n";
+      continue;
+    }
+    const std::string dir = program.file(row.dir);
+    if (row.parentMode) ASSERT_EQ(mkdir(program.file("open").c_str(), 0) | chmod(program.file("open").c_str(), row.parentMode), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0) | chmod(dir.c_str(), row.dirMode), 0);
+    const std::u16string script = Script(program, std::string(row.dir) + "/vkrRunErr.bat", "#!/bin/sh\n", row.fileMode);
+    if (row.owner) ASSERT_EQ(chown(ToUtf8(script).c_str(), row.owner, row.owner), 0);
+    program.boxes.clear();
+    ShellWait(script, {u"h"}, 5000, {0, 1});
+    EXPECT_EQ(std::filesystem::exists(dir + "/vkrRunErr.bat.arg"), !row.reason) << row.dir;
+    if (!row.reason) continue;
+    ASSERT_EQ(program.boxes.size(), 1u) << row.dir;
+    const std::u16string& box = program.boxes[0];
+    EXPECT_EQ(box.find(u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :7003 -- vktest でエラーが発生しました。"), 0u) << row.dir;
+    EXPECT_NE(box.find(script + u" ("), std::u16string::npos) << ToUtf8(box);
+    EXPECT_NE(box.find(FromUtf8(row.reason)), std::u16string::npos) << ToUtf8(box);
+  }
 }
 
 // A hung script with a one-minute interval is left running every minute: one thread reaps them all.
