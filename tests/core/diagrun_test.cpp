@@ -4,6 +4,7 @@
 #include "diag/diagrun.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "net/cmdsession.h"
 #include "support/programdir.h"
 #include "util/clock.h"
+#include "util/codepage.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ class FakeWindow : public DiagWindow, public ResultView {
   void AppendResultItem(const std::u16string& item) override { items.push_back(item); }
   void ClearResultItems() override { items.clear(); }
   Texts ResultItems() const override { return items; }
-  void SetLampColour(int, const LampColour&) override {}
+  void SetLampColour(int index, const LampColour& colour) override { lamps[index] = colour; }
   void SetStatusCaption(const std::u16string& caption) override { status = caption; }
   void RepaintNow() override {}
   ResultReport& Report() override { return report; }
@@ -43,7 +45,7 @@ class FakeWindow : public DiagWindow, public ResultView {
   void ShowHourglass() override { hourglass = true; }
   void RestoreMousePointer() override { hourglass = false; }
   void SetRunFlag(bool) override {}
-  bool IsClosing() const override { return false; }
+  bool IsClosing() const override { return closing; }
   int16_t MinuteCounter() const override { return minutes; }
   void SetMinuteCounter(int16_t value) override { minutes = value; }
   void SetErrorText(const std::u16string&) override {}
@@ -54,7 +56,8 @@ class FakeWindow : public DiagWindow, public ResultView {
   Texts items, labels;
   std::u16string status, target, boxText = u"mailsv";
   std::array<int, 6> ticks{};
-  bool enabled = true, hourglass = false, busy = false, failOnDisable = false;
+  std::array<LampColour, 6> lamps{};
+  bool enabled = true, hourglass = false, busy = false, failOnDisable = false, closing = false;
   int16_t minutes = 0;
   std::deque<std::function<void()>> posted;
 };
@@ -98,7 +101,9 @@ class DiagRunTest : public ::testing::Test {
   std::function<void()> duringCheck;
 };
 
-TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnly) {
+TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnlyResetsTheLampsAndLeavesTheLastErrorLog) {
+  win.lamps.fill(LampColour::Rgb(255, 0, 0));  // the previous run's
+  WriteBytes(prog.file("vkrLastErr.log"), "previous failure");
   runner.CmdDiag_Click();
   Texts expected = {kStamp + u"[TargetHost] mailsv", kStamp + u"velkor :  - - -  Start  - - -", u"\r",
                     kStamp + u"velkor :  - - -   End   - - - \r"};
@@ -108,7 +113,9 @@ TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnly) {
   EXPECT_EQ(prog.readText("velkor1.log"), u"2025/01/02 03:04:05 *** [TargetHost] mailsv\r\n"
                                           u"2025/01/02 03:04:05 *** velkor :  - - -  Start  - - - \r\n"
                                           u"2025/01/02 03:04:05 *** velkor :  - - -   End   - - - \r\n\r\n");
-  EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log")));
+  EXPECT_EQ(win.lamps, decltype(win.lamps){});
+  EXPECT_EQ(ReadBytes(prog.file("vkrLastErr.log")), "previous failure");
+  EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log.bak")));
 
   win.boxText = u"  ";
   runner.CmdDiag_Click();
@@ -138,16 +145,28 @@ TEST_F(DiagRunTest, SectionsRunInOrderOverPortListsAndLocalHostListsThisComputer
   EXPECT_EQ(headers, want);
 }
 
-TEST_F(DiagRunTest, FailedRunKeepsLastErrorLogWithCrItemsEndingCrCrLf) {
+// The last-error log is deleted, then written: no backup of the previous one. The script starts for any RunBat
+// but empty and "0".
+TEST_F(DiagRunTest, FailedRunReplacesLastErrorLogAndStartsTheScriptUnlessRunBatIsOff) {
   win.ticks = {0, 0, 1, 0, 0, 0};
   SystemSettings.SmtpPort = u"1,25";
-  SystemSettings.RunBat = u"0";
-  runner.CmdDiag_Click();
-  std::u16string log = prog.readText("vkrLastErr.log");
-  EXPECT_NE(log.find(u"\r\n---- mailsv -- ［応答なし］\r\n"), std::u16string::npos);
-  EXPECT_NE(log.find(u"---- mailsv -- 【正常】  \r\r\nok\r\r\n"), std::u16string::npos);
-  EXPECT_EQ(log.find(u"End"), std::u16string::npos);
-  EXPECT_EQ(win.items.back(), kStamp + u"velkor :  - - -   End   - - - \r");  // RunBat "0": no script lines
+  const std::string marker = prog.file("vkrRunErr.bat.ran");
+  WriteBytes(prog.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$0.ran\"\n");
+  chmod(prog.file("vkrRunErr.bat").c_str(), 0755);
+  for (const char16_t* runBat : {u"", u"0", u"1"}) {
+    SystemSettings.RunBat = runBat;
+    WriteBytes(prog.file("vkrLastErr.log"), "previous failure");
+    std::filesystem::remove(marker);
+    runner.CmdDiag_Click();
+    std::u16string log = prog.readText("vkrLastErr.log");
+    EXPECT_NE(log.find(u"\r\n---- mailsv -- ［応答なし］\r\n"), std::u16string::npos);
+    EXPECT_NE(log.find(u"---- mailsv -- 【正常】  \r\r\nok\r\r\n"), std::u16string::npos);
+    EXPECT_EQ(log.find(u"End"), std::u16string::npos);
+    EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log.bak")));
+    const bool on = runBat == std::u16string(u"1");
+    EXPECT_EQ(std::filesystem::exists(marker), on) << ToUtf8(runBat);
+    EXPECT_EQ(win.items[win.items.size() - 2], on ? kStamp + u"##  vkrRunErr.bat　実行終了" : u"\r");
+  }
 }
 
 TEST(DiagRunWriteFailure, UnwritableLastErrorLogIsReportedAndTheScriptStillStarts) {
@@ -178,6 +197,17 @@ TEST_F(DiagRunTest, UnexpectedErrorsAreReportedAndTheWindowIsRestored) {
   EXPECT_NE(prog.errorLog().find(u"エラー番号 : 7099 -- velkor でエラーが発生しました。 boom"), std::u16string::npos);
   EXPECT_TRUE(std::filesystem::exists(prog.file("vkrLastErr.log")));
 
+  // A last-error log that cannot be deleted (it is a directory) ends the error actions: no script.
+  std::filesystem::remove(prog.file("vkrLastErr.log"));
+  std::filesystem::create_directory(prog.file("vkrLastErr.log"));
+  SystemSettings.RunBat = u"1";
+  duringCheck = nullptr;
+  SystemSettings.SmtpPort = u"1";
+  runner.CmdDiag_Click();
+  EXPECT_NE(prog.errorLog().find(u"エラー番号 : 75 -- velkor でエラーが発生しました。 ファイルを書き込めません。"),
+            std::u16string::npos);
+  EXPECT_EQ(win.items[win.items.size() - 2], u"\r") << "no script lines";
+
   win.failOnDisable = true;
   runner.CmdDiag_Click();  // in the run's own steps: layout B, and still restored
   EXPECT_NE(prog.errorLog().find(u"でエラーが発生しました。 \r\nwindow gone"), std::u16string::npos);
@@ -192,6 +222,11 @@ TEST_F(DiagRunTest, TickCountsOnlyValidIntervalsRunsWhenDueAndResets) {
     runner.TimerInterval_Timer();
     EXPECT_EQ(win.minutes, 0) << "no monitoring, no counting";
   }
+  win.closing = true;
+  SystemSettings.Interval = u"1";
+  runner.TimerInterval_Timer();
+  EXPECT_EQ(win.minutes + win.labels.size() + win.items.size(), 0u) << "the window is closing: nothing";
+  win.closing = false;
   SystemSettings.Interval = u"3";
   for (int i = 0; i < 3; ++i) runner.TimerInterval_Timer();
   EXPECT_EQ(win.labels, (Texts{u"1 / 3 回", u"2 / 3 回", u"3 / 3 回", u"0 / 3 回"}));
