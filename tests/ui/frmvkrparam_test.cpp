@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
@@ -20,6 +21,7 @@
 #include "support/tempdir.h"
 #include "ui/frmvelkor.h"
 #include "ui/startup.h"
+#include "util/codepage.h"
 #include "util/hooks.h"
 
 namespace {
@@ -88,6 +90,30 @@ TEST_F(FrmVKRParamTest, LayoutAndDefaults) {
     EXPECT_EQ(hidden, w->isHidden());
     EXPECT_EQ(text, w->property("text").toString());
   }
+}
+
+// A click on ChkRunBat ticks an unticked or grey box and unticks a ticked one, and RunBat follows at once. A
+// RunBat the box cannot show stops the load, which reports it; the fields filled before it stay.
+TEST_F(FrmVKRParamTest, RunBatCheckBoxAndLoadFailure) {
+  const struct { const char16_t* runBat; Qt::CheckState shown; const char16_t* clicked; } rows[] = {
+      {u"", Qt::Unchecked, u"1"}, {u"1", Qt::Checked, u"0"}, {u"2", Qt::PartiallyChecked, u"1"}, {u"x", Qt::Unchecked, u"1"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(QString::fromStdU16String(row.runBat).toStdString());
+    ParamDialog().Unload();
+    SystemSettings.RunBat = row.runBat;
+    FrmVKRParam dialog;
+    auto* box = dialog.findChild<QCheckBox*>("ChkRunBat");
+    EXPECT_EQ(row.shown, box->checkState());
+    Click(&dialog, "ChkRunBat");
+    EXPECT_EQ(row.clicked, SystemSettings.RunBat);
+    EXPECT_EQ(row.clicked == std::u16string(u"1") ? Qt::Checked : Qt::Unchecked, box->checkState());
+    EXPECT_EQ(QStringLiteral("25"), dialog.findChild<QLineEdit*>("TxtSMTPPort")->text());
+  }
+  const std::u16string log = FromAnsi(ReadBytes(dir.file("velkorERR1.log")));
+  const std::u16string report = u"Form_LoadERR:エラー番号 : 5 -- velkor でエラーが発生しました。   \r\n"
+                                u"プロシージャの呼び出し、または引数が不正です。 ： \r\n";
+  ASSERT_NE(std::u16string::npos, log.find(report)) << ToUtf8(log);
+  EXPECT_EQ(u" *** #Form_LoadERR#\r\n", log.substr(log.find(report) + report.size() + 20)) << "the line after it";
 }
 
 // A first start in an empty directory, the next starts, and 設定, one after the other as the operator meets them.
