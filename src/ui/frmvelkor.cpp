@@ -606,7 +606,7 @@ void FrmVelkor::CmbHosts_Validate() {
   } while (m_validateAgain && !m_closing);
   if (m_runAfterValidation)
     QTimer::singleShot(0, this, [this] {
-      if (m_runAfterValidation) CmdDiag_Click();
+      if (m_runAfterValidation && !m_closing) CmdDiag_Click();
     });
 }
 

@@ -73,11 +73,16 @@ TEST(ShellWait, ScriptAnotherUserCouldHaveChangedIsRefused) {
       std::cerr << "SKIPPED LOUDLY: a script of another owner needs root\n";
       continue;
     }
+    const auto makeDir = [](const std::string& d, int mode) { return mkdir(d.c_str(), 0) | chmod(d.c_str(), mode); };
     const std::string dir = program.file(row.dir);
-    if (row.parentMode) ASSERT_EQ(mkdir(program.file("open").c_str(), 0) | chmod(program.file("open").c_str(), row.parentMode), 0);
-    ASSERT_EQ(mkdir(dir.c_str(), 0) | chmod(dir.c_str(), row.dirMode), 0);
+    if (row.parentMode) {
+      ASSERT_EQ(makeDir(program.file("open"), row.parentMode), 0);
+    }
+    ASSERT_EQ(makeDir(dir, row.dirMode), 0);
     const std::u16string script = Script(program, std::string(row.dir) + "/vkrRunErr.bat", "#!/bin/sh\n", row.fileMode);
-    if (row.owner) ASSERT_EQ(chown(ToUtf8(script).c_str(), row.owner, row.owner), 0);
+    if (row.owner) {
+      ASSERT_EQ(chown(ToUtf8(script).c_str(), row.owner, row.owner), 0);
+    }
     program.boxes.clear();
     ShellWait(script, {u"h"}, 5000, {0, 1});
     EXPECT_EQ(std::filesystem::exists(dir + "/vkrRunErr.bat.arg"), !row.reason) << row.dir;
