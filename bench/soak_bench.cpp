@@ -10,8 +10,8 @@
 // the postfix that refuses EHLO at once (reported, then HELO), and a closed
 // port per list (refused at once): every run fails without meeting a
 // time-out, writes the last-error log and starts no error script. The error
-// log starts with earlier reports just under its limit, so that both logs
-// rotate during the soak.
+// log starts 200000 bytes short of its limit, filled with earlier reports,
+// so that both logs rotate during the soak.
 //
 // After the first 100 runs and at the end it prints resident memory, open
 // descriptors, threads and child processes, then the rotations of the run
