@@ -1,6 +1,7 @@
 # smb_peers: a private smbd on 127.0.0.1 at a free high port, with the shares
 # data, C$, ADMIN$, NINECHARS (nine characters, with a remark) and plain (no
-# remark). State, logs and shared directories live in <build>/peers/smb.
+# remark). Its port is in <build>/peers/smb/port; config, state, logs and
+# shared directories in a directory of its own under /tmp (smb_start.sh).
 set(VELKOR_SMB_PEER_DIR ${CMAKE_BINARY_DIR}/peers/smb)
 add_test(NAME smb_peers_start
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/smb_start.sh ${VELKOR_SMB_PEER_DIR})

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Starts a private smbd on 127.0.0.1 at a free high port for the share-listing
-# tests. Everything (config, state, logs, shared directories) lives in the
-# directory given as $1; the port goes to $1/port and the pid to $1/smbd.pid.
+# tests. The port goes to $1/port and the pid to $1/smbd.pid. Everything else
+# (config, state, logs, shared directories) lives in a fresh directory of its
+# own under /tmp that everyone may enter (its path in $1/scratch, and
+# $1/state links to it): smbd works in the shares as the guest user, and the
+# checkout (so $1) may sit below a directory that only its owner may enter.
 # Needs root (smbd drops to the connecting user per session).
 set -euo pipefail
 
@@ -20,16 +23,20 @@ fi
 # A previous run that was not stopped: end its smbd (by its pid) first.
 "$(dirname "$0")/smb_stop.sh" "$dir" || true
 rm -rf "$dir"
-mkdir -p "$dir"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
-chmod 755 "$dir" "$dir"/{data,c,admin,nine,plain}
-echo hello > "$dir/data/hello.txt"
+mkdir -p "$dir"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
 
 for attempt in 1 2 3 4 5 6 7 8; do
   port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
   port_in_use "$port" && continue
-  cat > "$dir/smb.conf" <<CONF
+  scratch=$(mktemp -d /tmp/velkor-smb-peer.XXXXXX)
+  echo "$scratch" > "$dir/scratch"
+  ln -sfn "$scratch" "$dir/state"
+  mkdir -p "$scratch"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
+  chmod 755 "$scratch" "$scratch"/{data,c,admin,nine,plain}
+  echo hello > "$scratch/data/hello.txt"
+  cat > "$scratch/smb.conf" <<CONF
 [global]
   workgroup = VKRTEST
   netbios name = VKRTESTSMB
@@ -45,52 +52,52 @@ for attempt in 1 2 3 4 5 6 7 8; do
   map to guest = Bad User
   guest account = nobody
   server role = standalone server
-  lock directory = $dir/lock
-  state directory = $dir/state
-  cache directory = $dir/cache
-  pid directory = $dir/run
-  private dir = $dir/private
-  ncalrpc dir = $dir/ncalrpc
-  log file = $dir/log/log.%m
+  lock directory = $scratch/lock
+  state directory = $scratch/state
+  cache directory = $scratch/cache
+  pid directory = $scratch/run
+  private dir = $scratch/private
+  ncalrpc dir = $scratch/ncalrpc
+  log file = $scratch/log/log.%m
   logging = file
   max log size = 1000
   usershare path =
   registry shares = no
-  passdb backend = tdbsam:$dir/private/passdb.tdb
+  passdb backend = tdbsam:$scratch/private/passdb.tdb
 
 [data]
-  path = $dir/data
+  path = $scratch/data
   comment = shared data
   guest ok = yes
   read only = yes
 
 [C\$]
-  path = $dir/c
+  path = $scratch/c
   comment = Default share
   guest ok = yes
   read only = yes
 
 [ADMIN\$]
-  path = $dir/admin
+  path = $scratch/admin
   comment = Remote Admin
   guest ok = yes
   read only = yes
 
 [NINECHARS]
-  path = $dir/nine
+  path = $scratch/nine
   comment = nine characters
   guest ok = yes
   read only = yes
 
 [plain]
-  path = $dir/plain
+  path = $scratch/plain
   guest ok = yes
   read only = yes
 CONF
-  "$smbd" -D -s "$dir/smb.conf" </dev/null >"$dir/log/start.out" 2>&1 || true
+  "$smbd" -D -s "$scratch/smb.conf" </dev/null >"$scratch/log/start.out" 2>&1 || true
   # Wait up to 10 s for the pid file and the listening port.
   for _ in $(seq 1 100); do
-    pidfile=$(ls "$dir"/run/smbd*.pid 2>/dev/null | head -n1 || true)
+    pidfile=$(ls "$scratch"/run/smbd*.pid 2>/dev/null | head -n1 || true)
     if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
       tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
       echo "$port" > "$dir/port"
@@ -99,9 +106,11 @@ CONF
     fi
     sleep 0.1
   done
-  # Did not come up on this port: stop what started, try another port.
+  # Did not come up on this port: stop what started (the stop removes the
+  # scratch directory, so its logs are shown first), try another port.
+  echo "smb_peers: smbd did not come up on port $port; its logs follow" >&2
+  cat "$scratch"/log/* >&2 || true
   "$(dirname "$0")/smb_stop.sh" "$dir" || true
 done
-echo "smb_peers: smbd did not start; see $dir/log" >&2
-cat "$dir"/log/* >&2 || true
+echo "smb_peers: smbd did not start" >&2
 exit 1

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Stops the smbd that smb_start.sh started in the directory $1, and the RPC
+# Stops the smbd that smb_start.sh started for the directory $1, and the RPC
 # helper (samba-dcerpcd) that smbd started on demand: only the processes whose
-# pids they recorded there, and the children of those, never by name.
+# pids they recorded, and the children of those, never by name. Then removes
+# the scratch directory under /tmp that holds their config and state.
 set -uo pipefail
 
 dir=$(realpath -m "$1")  # smbd changes to /: paths must be absolute
+# Only a directory that smb_start.sh made (as its name shows) is used and removed.
+scratch=$(cat "$dir/scratch" 2>/dev/null) || scratch=
+[[ $scratch =~ ^/tmp/velkor-smb-peer\.[A-Za-z0-9]{6}$ && -d $scratch && ! -L $scratch ]] || scratch=
 
-# Only a process still running with this directory's config counts as ours.
-ours() { [[ -r /proc/$1/cmdline ]] && tr '\0' ' ' < "/proc/$1/cmdline" | grep -q -- "$dir/smb.conf"; }
+# Only a process still running with this scratch directory's config counts as ours.
+ours() {
+  [[ -n $scratch && -r /proc/$1/cmdline ]] && tr '\0' ' ' < "/proc/$1/cmdline" | grep -q -- "$scratch/smb.conf"
+}
 
 roots=()
-for f in "$dir/smbd.pid" "$dir"/run/*.pid; do
+for f in "$dir/smbd.pid" ${scratch:+"$scratch"/run/*.pid}; do
   [[ -s $f ]] || continue
   p=$(tr -dc '0-9' < "$f")
   [[ -n $p ]] && ours "$p" && roots+=("$p")
@@ -35,5 +41,6 @@ if [[ ${#pids[@]} -gt 0 ]]; then
   done
   for p in "${pids[@]}"; do ours "$p" && kill -KILL "$p" 2>/dev/null; done
 fi
-rm -f "$dir/smbd.pid" "$dir/port"
+rm -f "$dir/smbd.pid" "$dir/port" "$dir/scratch" "$dir/state"
+[[ -n $scratch ]] && rm -rf "$scratch"
 exit 0

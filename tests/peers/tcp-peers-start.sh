@@ -4,10 +4,14 @@
 #   dovecot   POP3 only, no TLS
 #   vsftpd    FTP standalone, and a second one with a multi-line banner
 #   nginx     HTTP
-# Configs, state and logs live in the directory $1. The ports go to
-# $1/ports.env (NAME=port lines), the pids of the processes started here to
-# $1/pids. Without root nothing starts and ports.env is absent: the tests
-# then say they were skipped. tcp-peers-stop.sh $1 ends exactly these pids.
+# The ports go to $1/ports.env (NAME=port lines), the pids of the processes
+# started here to $1/pids. Configs, state and logs live in a fresh directory
+# of their own under /tmp that everyone may enter (its path in $1/scratch,
+# and $1/state links to it): the daemons give up root, and the checkout (so
+# $1) may sit below a directory that only its owner may enter. Without root
+# nothing starts and ports.env is absent: the tests then say they were
+# skipped. tcp-peers-stop.sh $1 ends exactly these pids and removes the
+# scratch directory.
 set -euo pipefail
 
 dir=$(realpath -m "$1")
@@ -30,7 +34,10 @@ done
 "$here/tcp-peers-stop.sh" "$dir" || true
 rm -rf "$dir"
 mkdir -p "$dir"
-chmod 755 "$dir"
+scratch=$(mktemp -d /tmp/velkor-tcp-peers.XXXXXX)
+chmod 755 "$scratch"
+echo "$scratch" > "$dir/scratch"
+ln -s "$scratch" "$dir/state"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
 taken=" "
@@ -64,7 +71,7 @@ record() {
 }
 
 # --- postfix: one master with two smtpd listeners ------------------------
-pf=$dir/postfix
+pf=$scratch/postfix
 mkdir -p "$pf/etc" "$pf/queue/pid" "$pf/queue/public" "$pf/queue/private" "$pf/data"
 chown postfix "$pf/data" "$pf/queue/public" "$pf/queue/private"
 chgrp postdrop "$pf/queue/public"
@@ -107,7 +114,7 @@ CONF
 record postfix $!
 
 # --- dovecot: POP3 only, plain text, any user name -----------------------
-dv=$dir/dovecot
+dv=$scratch/dovecot
 mkdir -p "$dv/run" "$dv/state"
 cat > "$dv/dovecot.conf" <<CONF
 protocols = pop3
@@ -150,7 +157,7 @@ CONF
 record dovecot $!
 
 # --- vsftpd: standalone, plain banner and multi-line banner --------------
-vs=$dir/vsftpd
+vs=$scratch/vsftpd
 mkdir -p "$vs/empty"
 chmod 555 "$vs/empty"
 printf 'Welcome to the velkor test FTP peer.\nThis banner has three lines\nso that the greeting is a multi-line reply.\n' > "$vs/banner.txt"
@@ -183,7 +190,7 @@ record vsftpd $!
 record vsftpd-banner $!
 
 # --- nginx ----------------------------------------------------------------
-ng=$dir/nginx
+ng=$scratch/nginx
 mkdir -p "$ng/html" "$ng/tmp" "$ng/logs"
 chmod 755 "$ng" "$ng/html"
 printf '<html><body>velkor test peer</body></html>\n' > "$ng/html/index.html"

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Stops the peers that tcp-peers-start.sh started in the directory $1: the
 # pids recorded in $1/pids and their descendants, each checked against its
-# start time so that a reused pid is never touched. Never by name.
+# start time so that a reused pid is never touched. Never by name. Then
+# removes the scratch directory under /tmp that the start made for them.
 set -uo pipefail
 
 dir=$(realpath -m "$1")
-[[ -s $dir/pids ]] || { rm -f "$dir/ports.env"; exit 0; }
+
+# Only a directory that tcp-peers-start.sh made (as its name shows) is removed.
+remove_scratch() {
+  local s
+  s=$(cat "$dir/scratch" 2>/dev/null) || s=
+  if [[ $s =~ ^/tmp/velkor-tcp-peers\.[A-Za-z0-9]{6}$ && -d $s && ! -L $s ]]; then rm -rf "$s"; fi
+  rm -f "$dir/scratch" "$dir/state"
+}
+[[ -s $dir/pids ]] || { rm -f "$dir/ports.env"; remove_scratch; exit 0; }
 
 starttime() { awk '{ sub(/^.*\) /, ""); print $20 }' "/proc/$1/stat" 2>/dev/null; }
 # Running (not a zombie) and still the process first seen.
@@ -52,4 +61,5 @@ for _ in $(seq 1 50); do
 done
 for p in "${!start[@]}"; do alive "$p" "${start[$p]}" && kill -KILL "$p" 2>/dev/null; done
 rm -f "$dir/pids" "$dir/ports.env"
+remove_scratch
 exit 0

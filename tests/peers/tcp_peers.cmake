@@ -1,8 +1,9 @@
 # tcp_peers: Debian's postfix (SMTP, plus an smtpd that refuses EHLO),
 # dovecot (POP3), vsftpd (FTP, plus one with a multi-line banner) and nginx
-# (HTTP) on 127.0.0.1 high ports. Configs, state and logs live in
-# <build>/testpeers/tcp; the ports in its ports.env, read by
-# tests/support/tcppeers.h. Needs root; without it the tests say they skipped.
+# (HTTP) on 127.0.0.1 high ports. The ports are in
+# <build>/testpeers/tcp/ports.env, read by tests/support/tcppeers.h; configs,
+# state and logs in a directory of their own under /tmp (tcp-peers-start.sh).
+# Needs root; without it the tests say they skipped.
 set(VELKOR_TCP_PEER_DIR ${CMAKE_BINARY_DIR}/testpeers/tcp)
 add_test(NAME tcp_peers_start
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/tcp-peers-start.sh ${VELKOR_TCP_PEER_DIR})
