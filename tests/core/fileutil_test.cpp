@@ -104,3 +104,17 @@ TEST(ReadWholeFile, RefusesAnythingButARegularFileOfAtMost16MiB) {
     EXPECT_EQ(ToUtf8(logged.substr(logged.empty() ? 0 : 25)), ToUtf8(line)) << c.name;  // after " stamp *** "
   }
 }
+
+// Every test program, like the program and the benches, ignores SIGPIPE: a write to a reader that has gone
+// fails with EPIPE instead of ending the process (library threads write without MSG_NOSIGNAL).
+TEST(IgnoreSigPipe, AWriteToAClosedPipeFailsInsteadOfEndingTheProgram) {
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  EXPECT_EQ(write(fds[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(fds[1]);
+}
