@@ -129,13 +129,20 @@ TEST_F(Log, WriteLogShowsTheFirstFailureOnlyAndNoneWhileUnattended) {
   const std::u16string head = u"エラー番号 : 75 -- vktest でエラーが発生しました。 " + ErrorDescription(75) + u" " +
                               FromUtf8(log);
   const std::u16string isDir = head + u" (Is a directory)", fifo = head + u" (No such device or address)";
-  const struct { const char* step; std::function<void()> before; bool unattended; std::u16string logged; bool box; } steps[] = {
+  const struct {
+    const char* step;
+    std::function<void()> before;
+    bool unattended;
+    std::u16string logged;  // the report in the error log, if any
+    bool box;
+  } steps[] = {
       {"a directory in its place", [&] { fs::create_directory(log); }, false, isDir, true},
       {"the next line: silent", [] {}, false, isDir, false},
       {"written again", [&] { fs::remove(log); }, false, u"", false},
       {"a FIFO without a reader in its place", [&] { fs::remove(log), mkfifo(log.c_str(), 0644); }, false, fifo, true},
       {"written again", [&] { fs::remove(log); }, false, u"", false},
-      {"failing again in a run of the monitoring tick", [&] { fs::remove(log), fs::create_directory(log); }, true, isDir, false},
+      {"failing again in a run of the monitoring tick", [&] { fs::remove(log), fs::create_directory(log); }, true,
+       isDir, false},
   };
   std::u16string errors;
   for (const auto& s : steps) {

@@ -82,7 +82,8 @@ TEST(WriteWholeFile, AnythingButARegularFileIsLeftAlone) {
 TEST(ReadWholeFile, RefusesAnythingButARegularFileOfAtMost16MiB) {
   ProgramInTempDir program;
   const HangGuard guard;
-  const struct { const char* name; std::function<void(const std::string&)> place; bool read; std::u16string why; } cases[] = {
+  using Place = std::function<void(const std::string&)>;
+  const struct { const char* name; Place place; bool read; std::u16string why; } cases[] = {
       {"missing", [](const std::string&) {}, false, u""},
       {"one byte", [](const std::string& p) { WriteBytes(p, "x"); }, false, u""},
       {"16 MiB", [](const std::string& p) { Sized(p, 16 << 20); }, true, u""},

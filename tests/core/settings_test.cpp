@@ -99,8 +99,8 @@ TEST_F(SettingsTest, ReaderTolerance) {
   }
 }
 
-// Bad files and places: nothing blocks or throws, every failure that can be reported is, and the file is left
-// as it was. A file the reader refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
+// Bad files and places: nothing blocks or throws, and every failure that can be reported is. A file the reader
+// refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
 TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
   const HangGuard guard;
   SetScrambleKeyHook([] { return 3; });  // "D"

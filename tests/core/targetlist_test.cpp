@@ -37,7 +37,8 @@ TEST(TargetList, ReadBadFiles) {
       {"20 MB", bytes(std::string(20000000, 'x')), {}, refused + u"larger than 16 MiB)"},
       {"one line of 100000 characters", bytes(std::string(100000, 'x') + "\r\nb"), {std::u16string(100000, u'x'), u"b"},
        u""},
-      {"NUL bytes", bytes(std::string("a\0b\r\n\0\0\r\n", 9)), {std::u16string(u"a\0b", 3), std::u16string(2, u'\0')}, u""},
+      {"NUL bytes", bytes(std::string("a\0b\r\n\0\0\r\n", 9)), {std::u16string(u"a\0b", 3), std::u16string(2, u'\0')},
+       u""},
       {"invalid CP932", bytes("\x81\x20sv\r\n\xa0:25\xff"), {u"\uFFFDsv", u"\uFFFD:25\uFFFD"}, u""},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }, {}, refused + u"not a regular file)"},
   };
