@@ -18,6 +18,7 @@
 #include "diag/targetlist.h"
 #include "net/smbshares.h"
 #include "util/codepage.h"
+#include "util/sigpipe.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   if (argc < 7) {
     std::fprintf(stderr, "usage: %s host smtp pop ftp http smbport [runs]\n", argv[0]);
     return 2;

@@ -18,6 +18,7 @@
 #include "net/probes.h"
 #include "util/clock.h"
 #include "util/hooks.h"
+#include "util/sigpipe.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ void SlowPeer(int listenFd, int delayMs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   const int delayMs = argc > 1 ? std::atoi(argv[1]) : 2000;
   int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};

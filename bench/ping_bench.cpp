@@ -12,8 +12,10 @@
 #include "net/ping.h"
 #include "util/clock.h"
 #include "util/codepage.h"
+#include "util/sigpipe.h"
 
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   const std::string host = argc > 1 ? argv[1] : "127.0.0.1";
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
   std::vector<double> ms;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/probes.h"
+#include "util/sigpipe.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   std::map<std::string, std::string> ports;
   int rounds = 200;
   if (argc == 2 || argc == 3) {

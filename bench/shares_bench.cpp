@@ -13,8 +13,10 @@
 #include "net/shares.h"
 #include "net/smbshares.h"
 #include "util/codepage.h"
+#include "util/sigpipe.h"
 
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s host port [runs]\n", argv[0]);
     return 2;

@@ -73,9 +73,11 @@ bool LoadSystemSettings() {
   try {
     SystemSettings = SystemSettingsRecord{};
 
-    // A missing or too short file leaves the text empty: no lines.
+    // A missing or too short file leaves the text empty: no lines. A file
+    // the reader refuses (not a regular file, too large) counts as missing.
     std::u16string text;
-    ReadWholeFile(SettingsFilePath, text);
+    bool refused = false;
+    ReadWholeFile(SettingsFilePath, text, &refused);
     text = Base64DecodeText(text);
     text = ScrambleText(u"DEC", text);
 
@@ -92,6 +94,7 @@ bool LoadSystemSettings() {
     line.clear();
 
     bool checked = ParamDialog().CheckSetting();
+    if (refused) return false;
     int64_t size = FileLength(SettingsFilePath);
     return checked && size >= 1;
   } catch (...) {

@@ -12,7 +12,9 @@ inline constexpr unsigned kSettingsFileMode = 0600;
 
 // Refills SystemSettings from the file and has the settings dialog check (and
 // default) them. True when the check passed and the file holds at least one
-// byte. A missing file answers false without a report.
+// byte. A missing file answers false without a report; so does a file the
+// reader refuses (anything but a regular file, over 16 MiB), which leaves
+// one error-log line.
 bool LoadSystemSettings();
 
 // Trims every field in place and rewrites the file. False when the file could

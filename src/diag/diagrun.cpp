@@ -62,10 +62,11 @@ DiagChecks DiagChecks::Real() {
 
 DiagRunner::DiagRunner(DiagWindow& window, DiagChecks checks) : m_window(window), m_checks(std::move(checks)) {}
 
-void DiagRunner::CmdDiag_Click() {
+void DiagRunner::CmdDiag_Click(bool byTick) {
   // One run at a time: a second start while one is going on is dropped (the
   // window is disabled then, so only a stray event could ask for it).
   if (m_running) return;
+  const LogRun logRun(byTick);
   {
     RunScope scope(m_window, m_running);
     try {
@@ -210,7 +211,7 @@ void DiagRunner::TimerInterval_Timer() {
 }
 
 void DiagRunner::TimerRun() {
-  CmdDiag_Click();
+  CmdDiag_Click(true);
   m_window.SetMinuteCounter(0);
   m_window.PutCurrentTimeoutInfo();
 }

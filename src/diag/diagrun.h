@@ -65,8 +65,9 @@ class DiagRunner {
  public:
   explicit DiagRunner(DiagWindow& window, DiagChecks checks = DiagChecks::Real());
 
-  // A whole run: the Diag button, Enter in the target box and a due tick.
-  void CmdDiag_Click();
+  // A whole run: the Diag button, Enter in the target box and a due tick
+  // (`byTick`: nobody may be there to close a message box).
+  void CmdDiag_Click(bool byTick = false);
   // The checks of one run; the overall verdict.
   bool RunDiagnosis();
   // After a failed run: the last-error log and the error script.

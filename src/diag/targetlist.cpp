@@ -40,14 +40,14 @@ std::vector<std::u16string> ParseTargetList(std::u16string text) {
 }
 
 std::vector<std::u16string> ReadTargetList(const std::u16string& path) {
-  int64_t length = 0;
   try {
-    length = FileLength(path);
+    FileLength(path);
   } catch (const VkError& e) {
     if (e.failure().number != ErrNo::FileNotFound) throw;
     return {};
   }
-  if (length <= 0) return {};
+  // The reader also answers false for an empty file and for one it refuses
+  // (not a regular file, too large; it logs why): no entries either way.
   std::u16string text;
   if (!ReadWholeFile(path, text)) return {};
   return ParseTargetList(std::move(text));

@@ -15,7 +15,9 @@
 std::vector<std::u16string> ParseTargetList(std::u16string text);
 
 // Reads and parses the target list file. A missing or empty file gives no
-// entries; any other failure leaves as a VkError for the caller's handler.
+// entries, and so does one the reader refuses (anything but a regular file,
+// over 16 MiB: one error-log line); any other failure leaves as a VkError for
+// the caller's handler.
 std::vector<std::u16string> ReadTargetList(const std::u16string& path);
 
 // What the target host box holds before an entry is applied: the hidden

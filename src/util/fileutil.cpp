@@ -1,37 +1,17 @@
 #include "util/fileutil.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "util/codepage.h"
 #include "util/errreport.h"
+#include "util/log.h"
 
 namespace {
-
-// Closes a descriptor on every way out of a scope.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() { close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  bool ok() const { return m_fd >= 0; }
-  // Closes now; false when the close reports an error (data not written).
-  bool close() {
-    if (m_fd < 0) return true;
-    const int r = ::close(m_fd);
-    m_fd = -1;
-    return r == 0;
-  }
-
- private:
-  int m_fd;
-};
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
@@ -46,27 +26,40 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
-// Copies `from` over `to` (replacing it), giving the copy `mode`. A failed
-// copy leaves no partial `to` behind.
-bool CopyFile(const std::string& from, const std::string& to, unsigned mode) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.ok()) return false;
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-  bool ok = out.ok() && ::fchmod(out.get(), mode) == 0;
-  uint8_t buf[65536];
-  while (ok) {
-    const ssize_t n = ::read(in.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    ok = WriteAll(out.get(), buf, static_cast<size_t>(n));
-  }
-  if (!out.close()) ok = false;
-  if (!ok) ::unlink(to.c_str());
-  return ok;
+// A file ReadFileBytes will not read: one error-log line, the reader goes on
+// as for a file it cannot read.
+bool Refuse(const std::u16string& path, std::u16string_view why, bool* refused) {
+  WriteErrorLog(u"ReadFileBytesERR: " + path + u" (" + std::u16string(why) + u")");
+  if (refused) *refused = true;
+  return false;
 }
 
 }  // namespace
+
+bool UniqueFd::close() {
+  if (m_fd < 0) return true;
+  const int r = ::close(m_fd);
+  m_fd = -1;
+  return r == 0;
+}
+
+UniqueFd OpenExisting(const std::string& path, int flags, struct stat& st, int& error, unsigned createMode) {
+  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, static_cast<mode_t>(createMode)));
+  error = 0;
+  if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    fd.reset(-1);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = kNotRegularFile;
+    fd.reset(-1);
+  }
+  return fd;
+}
+
+std::u16string FileErrorText(int error) {
+  if (error == kNotRegularFile) return u"not a regular file";
+  return FromUtf8(std::generic_category().message(error));
+}
 
 bool FileExists(const std::u16string& path) {
   struct stat st;
@@ -85,12 +78,16 @@ void KillFile(const std::u16string& path) {
     throw VkError(errno == ENOENT || errno == ENOTDIR ? ErrNo::FileNotFound : ErrNo::FileAccess);
 }
 
-bool ReadFileBytes(const std::u16string& path, std::vector<uint8_t>& bytes) {
+bool ReadFileBytes(const std::u16string& path, std::vector<uint8_t>& bytes, bool* refused) {
+  if (refused) *refused = false;
   if (!FileExists(path)) return false;
-  Fd fd(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return false;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int error = 0;
+  UniqueFd fd = OpenExisting(ToUtf8(path), O_RDONLY, st, error);
+  if (error == kNotRegularFile) return Refuse(path, FileErrorText(error), refused);
+  if (!fd.ok()) return false;
+  static constexpr char16_t kTooLarge[] = u"larger than 16 MiB";
+  if (st.st_size > kMaxReadBytes) return Refuse(path, kTooLarge, refused);
   std::vector<uint8_t> data;
   data.reserve(static_cast<size_t>(st.st_size));
   uint8_t buf[65536];
@@ -99,6 +96,9 @@ bool ReadFileBytes(const std::u16string& path, std::vector<uint8_t>& bytes) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) break;
+    // A file still growing is held to the same limit.
+    if (data.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxReadBytes))
+      return Refuse(path, kTooLarge, refused);
     data.insert(data.end(), buf, buf + n);
   }
   // A file of fewer than 2 bytes holds nothing this program wrote.
@@ -107,20 +107,20 @@ bool ReadFileBytes(const std::u16string& path, std::vector<uint8_t>& bytes) {
   return true;
 }
 
-bool ReadWholeFile(const std::u16string& path, std::u16string& text) {
+bool ReadWholeFile(const std::u16string& path, std::u16string& text, bool* refused) {
   std::vector<uint8_t> bytes;
-  if (!ReadFileBytes(path, bytes)) return false;
+  if (!ReadFileBytes(path, bytes, refused)) return false;
   text = FromAnsi(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   return true;
 }
 
-// The previous content is first copied to path + ".bak" and the file deleted;
-// the new content goes into a fresh file. When that fails, the backup is put
-// back in place of the failed file and is gone afterwards; after success it
-// stays. A restore only ever uses the backup taken by this call: an older
-// ".bak" found beside a missing file is never brought back, and a backup
-// copy that itself failed leaves the original untouched.
-bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& bytes, unsigned mode) {
+// The previous file is renamed to path + ".bak" (one step, no space needed)
+// and the new content goes into a fresh file. When that fails, the backup is
+// renamed back in place of the failed file and is gone afterwards; after
+// success it stays. A restore only ever uses the backup taken by this call:
+// an older ".bak" found beside a missing file is never brought back, and a
+// backup that could not be taken leaves the original untouched.
+bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& bytes, std::optional<unsigned> mode) {
   // The callers never pass so little; refuse before touching anything.
   if (bytes.size() < 2) return false;
   const std::string target = ToUtf8(path);
@@ -128,34 +128,35 @@ bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& byte
 
   bool backedUp = false;
   if (FileExists(path)) {
-    if (!CopyFile(target, backup, mode)) return false;
+    struct stat st;
+    int error = 0;
+    if (!OpenExisting(target, O_RDONLY, st, error).ok()) return false;
+    // Read before the old file moves aside: the new one keeps its mode.
+    if (!mode) mode = st.st_mode & 07777;
+    if (::rename(target.c_str(), backup.c_str()) != 0) return false;
     backedUp = true;
-    if (::unlink(target.c_str()) != 0) {
-      ::unlink(backup.c_str());  // the original is still in place
-      return false;
-    }
   }
 
   bool ok = false;
   {
-    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (out.ok()) {
-      ok = ::fchmod(out.get(), mode) == 0 && WriteAll(out.get(), bytes.data(), bytes.size());
-      if (!out.close()) ok = false;
+    // O_EXCL: the file written is the one created here, nothing else.
+    UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0666)));
+    if (!out.ok()) {
+      if (backedUp) ::rename(backup.c_str(), target.c_str());
+      return false;
     }
+    ok = (!mode || ::fchmod(out.get(), *mode) == 0) && WriteAll(out.get(), bytes.data(), bytes.size());
+    if (!out.close()) ok = false;
   }
   if (ok) return true;
 
-  if (backedUp) {
-    // Puts the previous content back and removes the backup in one step.
-    if (::rename(backup.c_str(), target.c_str()) != 0 && CopyFile(backup, target, mode)) ::unlink(backup.c_str());
-  } else {
-    ::unlink(target.c_str());  // no half-written new file
-  }
+  // Puts the previous content back over the failed file and removes the
+  // backup in one step; without a backup, no half-written new file stays.
+  if (!backedUp || ::rename(backup.c_str(), target.c_str()) != 0) ::unlink(target.c_str());
   return false;
 }
 
-bool WriteWholeFile(const std::u16string& path, const std::u16string& text, unsigned mode) {
+bool WriteWholeFile(const std::u16string& path, const std::u16string& text, std::optional<unsigned> mode) {
   const std::string ansi = ToAnsi(text);
   return WriteFileBytes(path, std::vector<uint8_t>(ansi.begin(), ansi.end()), mode);
 }

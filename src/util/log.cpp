@@ -1,17 +1,20 @@
 #include "util/log.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <optional>
 
 #include "app/appstate.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
+#include "util/fileutil.h"
 #include "util/hooks.h"
 #include "util/xcommon.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -20,89 +23,125 @@ std::u16string& ErrorLogPrefix() {
   return prefix;
 }
 
-fs::path PathOf(const std::u16string& p) { return fs::path(ToUtf8(p)); }
+// What one log (by the path of its current file) remembers between writes.
+struct LogState {
+  bool rotationFailed = false;  // failed in this run: the next try waits for the next run
+  bool boxShown = false;        // a failure was shown: silent until a write succeeds again
+};
+
+std::map<std::string, LogState>& LogStates() {
+  static std::map<std::string, LogState> states;
+  return states;
+}
+
+bool& Unattended() {
+  static bool unattended = false;
+  return unattended;
+}
+
+// A step that failed: the file it could not write and the error.
+struct Fault {
+  std::string path;
+  int error;
+};
 
 // Log failures are the program's own: its name is the source, and the file
 // and the system's reason go into the description.
-Failure FsFailure(const std::error_code& ec, const fs::path& path) {
-  int32_t number = ec == std::errc::no_such_file_or_directory ? ErrNo::FileNotFound : ErrNo::FileAccess;
+Failure FaultFailure(const Fault& f) {
+  const int32_t number = f.error == ENOENT || f.error == ENOTDIR ? ErrNo::FileNotFound : ErrNo::FileAccess;
   return Failure{number, ProgramName(),
-                 ErrorDescription(number) + u" " + FromUtf8(path.string()) + u" (" + FromUtf8(ec.message()) + u")"};
+                 ErrorDescription(number) + u" " + FromUtf8(f.path) + u" (" + FileErrorText(f.error) + u")"};
 }
 
-// One step of a log write. Reports go to `onFailure`; a missing file counts
-// as nothing to do where the caller says so.
-template <typename Step>
-void TryStep(Step step, bool quiet) {
-  std::error_code ec;
-  fs::path where;
-  step(ec, where);
-  if (!ec || quiet) return;
-  Failure f = FsFailure(ec, where);
-  if (f.number == ErrNo::FileNotFound) return;
-  ShowMessageBox(BuildErrorReport(u"", f, NumberForm::Signed, ReportLayout::A));
-}
-
-void WriteRotating(const std::u16string& prefix, const std::u16string& line, bool quiet) {
-  const fs::path current = PathOf(ProgramFilePath(prefix + u"1.log"));
-  const fs::path previous = PathOf(ProgramFilePath(prefix + u"2.log"));
-  bool rotate = false;
-  TryStep(
-      [&](std::error_code& ec, fs::path& where) {
-        where = current;
-        auto size = fs::file_size(current, ec);
-        if (!ec && size > static_cast<uintmax_t>(kLogRotateBytes)) rotate = true;
-      },
-      quiet);
-  if (rotate) {
-    TryStep(
-        [&](std::error_code& ec, fs::path& where) {
-          where = current;
-          fs::copy_file(current, previous, fs::copy_options::overwrite_existing, ec);
-        },
-        quiet);
-    TryStep(
-        [&](std::error_code& ec, fs::path& where) {
-          where = current;
-          if (!fs::remove(current, ec) && !ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
-        },
-        quiet);
+// A failed run-log write goes to the error log; a box only for the first
+// one since the last good write, and never while nobody is there.
+void ReportLogFault(LogState& state, const Fault& f) {
+  const std::u16string report = BuildErrorReport(u"", FaultFailure(f), NumberForm::Signed, ReportLayout::A);
+  if (!Unattended() && !state.boxShown) {
+    state.boxShown = true;
+    ShowMessageBox(report);
   }
-  TryStep(
-      [&](std::error_code& ec, fs::path& where) {
-        where = current;
-        std::ofstream out(current, std::ios::binary | std::ios::app);
-        if (!out) {
-          ec = std::make_error_code(std::errc::permission_denied);
-          return;
-        }
-        std::string bytes = ToAnsi(line);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) ec = std::make_error_code(std::errc::io_error);
-      },
-      quiet);
+  WriteErrorLog(report);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void WriteRotating(const std::u16string& prefix, const std::u16string& line, bool report) {
+  const std::string current = ToUtf8(ProgramFilePath(prefix + u"1.log"));
+  const std::string previous = ToUtf8(ProgramFilePath(prefix + u"2.log"));
+  const std::string bytes = ToAnsi(line);
+  LogState& state = LogStates()[current];
+  auto fail = [&](const std::string& path, int error) {
+    if (report) ReportLogFault(state, Fault{path, error});
+  };
+
+  struct stat st;
+  int error = 0;
+  UniqueFd log = OpenExisting(current, O_WRONLY | O_APPEND | O_CREAT, st, error);
+  if (log.ok() && st.st_size > kLogRotateBytes && !state.rotationFailed) {
+    // A rename needs no space and leaves the current file whole when it
+    // fails (a directory in the older one's place, a directory we may not
+    // write): then the current file takes the lines beyond the limit.
+    if (::rename(current.c_str(), previous.c_str()) == 0) {
+      const unsigned mode = st.st_mode & 07777;
+      log = OpenExisting(current, O_WRONLY | O_APPEND | O_CREAT, st, error);
+      if (log.ok()) ::fchmod(log.get(), mode);  // the new file keeps the log's mode
+    } else {
+      state.rotationFailed = true;
+      fail(previous, errno);
+    }
+  }
+  if (!log.ok()) return fail(current, error);
+  if (!WriteAll(log.get(), bytes)) return fail(current, errno);
+  if (!log.close()) return fail(current, errno);
+  state.boxShown = false;
 }
 
 }  // namespace
 
 void WriteLog(const std::u16string& prefix, const std::u16string& message) {
-  WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", false);
+  WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", true);
 }
 
-void WriteErrorLog(const std::u16string& message) {
-  if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = ProgramName() + u"ERR";
-  std::u16string line(1, u' ');
-  line += TimeStamp();
-  line += u" *** ";
-  line += message;
-  line += u"\r\n";
-  WriteRotating(ErrorLogPrefix(), line, true);
+void WriteErrorLog(const std::u16string& message) noexcept {
+  try {
+    if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = ProgramName() + u"ERR";
+    std::u16string line(1, u' ');
+    line += TimeStamp();
+    line += u" *** ";
+    line += message;
+    line += u"\r\n";
+    WriteRotating(ErrorLogPrefix(), line, false);
+  } catch (...) {
+    // Nowhere left to report to (no converter, no memory): the line is lost.
+  }
 }
 
-void ReportError(const std::u16string& message) {
-  if (SettingsMsgBoxFlag) ShowMessageBox(message);
+void ReportError(const std::u16string& message) noexcept {
+  try {
+    if (SettingsMsgBoxFlag) ShowMessageBox(message);
+  } catch (...) {
+    // The box could not be shown; the error log still gets the report.
+  }
   WriteErrorLog(message);
 }
 
 void ResetErrorLogPrefix() { ErrorLogPrefix().clear(); }
+
+LogRun::LogRun(bool unattended) : m_outerUnattended(Unattended()) {
+  Unattended() = unattended;
+  for (auto& [path, state] : LogStates()) state.rotationFailed = false;
+}
+
+LogRun::~LogRun() { Unattended() = m_outerUnattended; }

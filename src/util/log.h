@@ -8,16 +8,35 @@
 inline constexpr int64_t kLogRotateBytes = 2048000;
 
 // Appends stamp + " *** " + message + CR LF to <dir>/<prefix>1.log.
-// Its own failures (other than a missing file) show a message box directly.
+// Its own failures go to the error log; the first one also shows a message
+// box directly, later ones stay silent until a write succeeds again, and a
+// run started by the monitoring tick shows none (see LogRun).
 void WriteLog(const std::u16string& prefix, const std::u16string& message);
 
 // Appends " " + stamp + " *** " + message + CR LF to <dir>/<name>ERR1.log.
-// Never reports anything about itself.
-void WriteErrorLog(const std::u16string& message);
+// Never reports anything about itself and never throws.
+void WriteErrorLog(const std::u16string& message) noexcept;
 
-// Message box while SettingsMsgBoxFlag is raised, then the error log.
-void ReportError(const std::u16string& message);
+// Message box while SettingsMsgBoxFlag is raised, then the error log. Never
+// throws: it is called from inside catch handlers.
+void ReportError(const std::u16string& message) noexcept;
 
 // Forgets the error-log prefix, so the next write takes the program name
 // again (tests that move the program location).
 void ResetErrorLogPrefix();
+
+// One diagnosis run, for the length of the object. A rotation that failed is
+// tried again only at the first write of the next run, not on every line;
+// while an unattended run (started by the monitoring tick) lasts, log
+// failures show no message box, since nobody is there to close it and the
+// ticks would wait behind it.
+class LogRun {
+ public:
+  explicit LogRun(bool unattended);
+  ~LogRun();
+  LogRun(const LogRun&) = delete;
+  LogRun& operator=(const LogRun&) = delete;
+
+ private:
+  bool m_outerUnattended;
+};

@@ -262,6 +262,18 @@ TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) 
   EXPECT_EQ(asked.size(), 2u);
 }
 
+// A run log that cannot be written: a run started by the monitoring tick shows no box (the ticks would wait behind
+// it until someone clicked); the operator's own run shows one, for its first line only.
+TEST_F(DiagRunTest, UnwritableRunLogShowsNoBoxInATickRunAndOneInTheOperatorsRun) {
+  std::filesystem::create_directory(prog.file("velkor1.log"));
+  SystemSettings.Interval = u"1";
+  runner.TimerInterval_Timer();
+  EXPECT_EQ(win.status, u"03:04  Diag Done.");
+  EXPECT_EQ(prog.boxes.size(), 0u);
+  runner.CmdDiag_Click();
+  EXPECT_EQ(prog.boxes.size(), 1u);
+}
+
 TEST_F(DiagRunTest, WatchdogRaisesTheTimeOutOnlyWhileAReplyIsAwaited) {
   for (int i = 0; i < 10; ++i) runner.TimerSockRecv_Timer();
   EXPECT_FALSE(RecvTimedOut);

@@ -1,16 +1,27 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 #include "app/appstate.h"
 #include "support/programdir.h"
+#include "support/unprivileged.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/log.h"
+
+namespace fs = std::filesystem;
+using Texts = std::vector<std::u16string>;
 
 // Run by a copy of this binary in OwnLocationOfACopy: prints what it found.
 TEST(ProgramLocation, PrintOwn) {
@@ -32,7 +43,8 @@ class Log : public ::testing::Test {
   Log() { SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; }); }
   ~Log() override { SetLocalNowHook(nullptr); }
   std::string Read(const std::string& name) const { return ReadBytes(program.file(name)); }
-  static std::string Line(const std::string& message) { return "2024/03/05 17:08:09 *** " + message + "\r\n"; }
+  static std::string Stamp() { return "2024/03/05 17:08:09 *** "; }
+  static std::string Line(const std::string& message) { return Stamp() + message + "\r\n"; }
   ProgramInTempDir program;
 };
 
@@ -44,19 +56,104 @@ TEST_F(Log, WriteLogAppendsCp932LinesAndRotatesOnlyAboveTheLimit) {
   WriteLog(u"vktest", FromAnsi("220 \xff\xfe") + u" caf\u00e9 【正常】\r\nnext");
   EXPECT_EQ(Read("vktest1.log"), full + Line("220 ?? caf? \x81\x79\x90\xB3\x8F\xED\x81\x7A\r\nnext"));
   EXPECT_EQ(Read("vktest2.log"), "older");
-  WriteBytes(program.file("vktest1.log"), full + "y");  // one byte over: moved over the older one first
+  // One byte over: moved over the older one first, keeping its mode. A rename needs no space: a full disk (a
+  // file-size limit below the log's size, SIGXFSZ ignored) does not stop it.
+  WriteBytes(program.file("vktest1.log"), full + "y");
+  chmod(program.file("vktest1.log").c_str(), 0640);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  const rlimit full_disk{4096, old.rlim_max};
+  std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &full_disk);
   WriteLog(u"vktest", u"run");
+  setrlimit(RLIMIT_FSIZE, &old);
   EXPECT_EQ(Read("vktest2.log"), full + "y");
   EXPECT_EQ(Read("vktest1.log"), Line("run"));
+  EXPECT_EQ(fs::status(program.file("vktest1.log")).permissions(), fs::perms(0640));
+  EXPECT_EQ(program.boxes, Texts{});
 }
 
-TEST_F(Log, WriteLogShowsItsOwnFailuresDirectly) {
-  std::filesystem::create_directory(program.file("vktest1.log"));
-  WriteLog(u"vktest", u"run");  // both the size test and the append fail
-  const std::u16string head = u"エラー番号 : 75 -- vktest でエラーが発生しました。 " + ErrorDescription(75);
-  ASSERT_EQ(program.boxes.size(), 2u);
-  EXPECT_EQ(program.boxes[1].substr(0, head.size()), head);
-  EXPECT_FALSE(std::filesystem::exists(program.file("vktestERR1.log")));  // not through ReportError
+// A rotation that cannot happen keeps the current log whole and goes on appending to it. It is reported once per
+// run, naming the file that could not be written, and tried again only in the next run. The "may not" cases run
+// as nobody (root ignores mode bits), in the program directory opened up for it.
+TEST_F(Log, FailedRotationKeepsTheCurrentLogAndIsTriedOncePerRun) {
+  const std::string current = program.file("vktest1.log"), older = program.file("vktest2.log");
+  const struct {
+    const char* name;
+    bool asNobody;
+    unsigned dirMode;
+    std::function<void()> block;
+    std::u16string why;
+    bool errorLog;  // the error log can be written
+  } cases[] = {
+      {"a directory in the older log's place", false, 0700, [&] { fs::create_directory(older); }, u"Is a directory",
+       true},
+      {"an older log it may not replace", true, 01777, [&] { WriteBytes(older, "older"); }, u"Operation not permitted",
+       true},
+      {"a program directory it may not write", true, 0755, [&] { WriteBytes(older, "older"); }, u"Permission denied",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(older), fs::remove(program.file("vktestERR1.log"));
+    const std::string full(2048000, 'x');  // exactly at the limit: the next line is appended, the one after rotates
+    WriteBytes(current, full);
+    c.block();
+    chmod(program.dir().path().c_str(), c.dirMode);
+    if (c.asNobody) chown(current.c_str(), 65534, 65534);
+    program.boxes.clear();
+    auto lines = [this] {
+      {
+        const LogRun attended(false);
+        for (const char16_t* line : {u"a", u"b", u"c"}) WriteLog(u"vktest", line);
+      }
+      const LogRun unattended(true);
+      WriteLog(u"vktest", u"d");
+      return std::to_string(program.boxes.size());
+    };
+    EXPECT_EQ(c.asNobody ? AsNobody(lines) : lines(), "1") << "boxes";
+    chmod(program.dir().path().c_str(), 0700);
+    EXPECT_EQ(Read("vktest1.log"), full + Line("a") + Line("b") + Line("c") + Line("d"));
+    const std::u16string report = u" " + FromAnsi(Stamp()) + u"エラー番号 : 75 -- vktest でエラーが発生しました。 " +
+                                  ErrorDescription(75) + u" " + FromUtf8(older) + u" (" + c.why + u")\r\n";
+    EXPECT_EQ(program.errorLog(), c.errorLog ? report + report : u"");
+    EXPECT_EQ(fs::is_directory(older) ? "(directory)" : Read("vktest2.log"), c.asNobody ? "older" : "(directory)");
+  }
+}
+
+// A log that cannot be written shows a box for its first failure only, until a write succeeds again, and none in
+// a run started by the monitoring tick (the ticks would wait behind it); every failure reaches the error log.
+TEST_F(Log, WriteLogShowsTheFirstFailureOnlyAndNoneWhileUnattended) {
+  const HangGuard guard;
+  const std::string log = program.file("vktest1.log");
+  const std::u16string head = u"エラー番号 : 75 -- vktest でエラーが発生しました。 " + ErrorDescription(75) + u" " +
+                              FromUtf8(log);
+  const std::u16string isDir = head + u" (Is a directory)", fifo = head + u" (No such device or address)";
+  const struct {
+    const char* step;
+    std::function<void()> before;
+    bool unattended;
+    std::u16string logged;  // the report in the error log, if any
+    bool box;
+  } steps[] = {
+      {"a directory in its place", [&] { fs::create_directory(log); }, false, isDir, true},
+      {"the next line: silent", [] {}, false, isDir, false},
+      {"written again", [&] { fs::remove(log); }, false, u"", false},
+      {"a FIFO without a reader in its place", [&] { fs::remove(log), mkfifo(log.c_str(), 0644); }, false, fifo, true},
+      {"written again", [&] { fs::remove(log); }, false, u"", false},
+      {"failing again in a run of the monitoring tick", [&] { fs::remove(log), fs::create_directory(log); }, true,
+       isDir, false},
+  };
+  std::u16string errors;
+  for (const auto& s : steps) {
+    s.before();
+    program.boxes.clear();
+    const LogRun run(s.unattended);
+    WriteLog(u"vktest", u"run");
+    EXPECT_EQ(program.boxes, s.box ? Texts{s.logged} : Texts{}) << s.step;
+    if (!s.logged.empty()) errors += u" " + FromAnsi(Stamp()) + s.logged + u"\r\n";
+  }
+  EXPECT_EQ(program.errorLog(), errors) << "every failure, shown or not";
 }
 
 TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
@@ -72,4 +169,14 @@ TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
   SetProgramLocation(FromUtf8(program.file("gone")), u"vktest");
   WriteErrorLog(u"lost");  // its own failures are never reported
   EXPECT_EQ(shown.size(), 1u);
+
+  // The reporting runs inside catch handlers: a box that cannot be shown or a line that cannot be made (no clock,
+  // no code-page converter, no memory) ends nothing, and what can still be written is.
+  SetProgramLocation(program.dir().path16(), u"vktest");
+  SetMessageBoxHook([](const std::u16string&, const std::u16string&) { throw std::bad_alloc(); });
+  EXPECT_NO_THROW(ReportError(u"no box"));
+  EXPECT_EQ(Read("vktestERR1.log"), " " + Line("quiet") + " " + Line("shown") + " " + Line("no box"));
+  SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
+  EXPECT_NO_THROW(ReportError(u"no stamp"));
+  EXPECT_NO_THROW(WriteErrorLog(u"no stamp"));
 }

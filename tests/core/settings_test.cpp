@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -14,6 +17,7 @@
 #include "app/appstate.h"
 #include "app/paramdialogmodel.h"
 #include "support/tempdir.h"
+#include "support/unprivileged.h"
 #include "util/base64.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
@@ -52,8 +56,12 @@ class SettingsTest : public ::testing::Test {
   std::u16string errorLog() const { return FromAnsi(ReadBytes(dir.file("velkorERR1.log"))); }
   // Loads `bytes` (none: no file) into a dialog loaded afresh.
   bool loadFrom(const std::optional<std::string>& bytes) {
-    std::filesystem::remove(path);
-    if (bytes) WriteBytes(path, *bytes);
+    return loadPlaced([&](const std::string& p) { if (bytes) WriteBytes(p, *bytes); });
+  }
+  // The same with whatever `place` puts under the path.
+  bool loadPlaced(const std::function<void(const std::string&)>& place) {
+    std::filesystem::remove_all(path);
+    place(path);
     ParamDialog().Unload();
     return LoadSystemSettings();
   }
@@ -91,26 +99,52 @@ TEST_F(SettingsTest, ReaderTolerance) {
   }
 }
 
+// Bad files and places: nothing blocks or throws, and every failure that can be reported is. A file the reader
+// refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
 TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
-  const std::tuple<std::optional<std::string>, bool, std::u16string> cases[] = {  // bytes, loaded, logged
-      {std::nullopt, false, u""}, {"", false, u""},
-      {"QQQQQUlOTTQEZltkZShgcVtoaWZgJ2RrBg", true, u""},  // garbled: no known key, loads on the defaults
-      {"====\r\n==", false, u"エラーが発生しました。 \r\nデータ:\t\r\n"},
-      {Encoded(u"POP_PORT:\t110,995\r\n"), false, kNumber},  // a list, which the check refuses; no box
+  const HangGuard guard;
+  SetScrambleKeyHook([] { return 3; });  // "D"
+  using Place = std::function<void(const std::string&)>;
+  auto bytes = [](std::string b) { return [b](const std::string& p) { WriteBytes(p, b); }; };
+  // A settings text whose key letter (the first character after the Base64 layer) is replaced.
+  auto keyLetter = [](char16_t letter) {
+    std::u16string scrambled = ScrambleText(u"ENC", u"# <Velkor -- Config>\r\nINTERVAL:\t15\r\n");
+    scrambled[0] = letter;
+    return ToAnsi(Base64EncodeText(scrambled));
   };
-  for (const auto& [bytes, loaded, logged] : cases) {
-    SCOPED_TRACE(bytes.value_or("(missing)"));
+  std::mt19937 rng(20240611);
+  std::vector<uint8_t> noise(300);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+  const std::u16string refused = u"ReadFileBytesERR: " + FromUtf8(path) + u" (";
+  const std::string cut = Encoded(u"# <Velkor -- Config>\r\nUSER:\tops\r\nINTERVAL:\t15\r\n");
+  const struct { const char* name; Place place; bool loaded; std::u16string logged; } cases[] = {
+      {"missing", [](const std::string&) {}, false, u""},
+      {"empty", bytes(""), false, u""},
+      {"garbled: no known key, loads on the defaults", bytes("QQQQQUlOTTQEZltkZShgcVtoaWZgJ2RrBg"), true, u""},
+      {"padding only", bytes("====\r\n=="), false, u"エラーが発生しました。 \r\nデータ:\t\r\n"},
+      {"a port list, which the check refuses; no box", bytes(Encoded(u"POP_PORT:\t110,995\r\n")), false, kNumber},
+      {"Base64 of random bytes", bytes(ToAnsi(Base64EncodeBytes(noise))), true, u"エラー番号 : 7002 -- velkor"},
+      {"key letter A: other characters, no known key", bytes(keyLetter(u'A')), true, u""},
+      {"key letter Z: out of the code page", bytes(keyLetter(u'Z')), true, u"エラー番号 : 7002 -- velkor"},
+      {"cut in the middle of a line", bytes(cut.substr(0, cut.size() - 8)), true, u""},
+      {"20 MB", bytes(std::string(20000000, 'Q')), false, refused + u"larger than 16 MiB)"},
+      {"a directory", [](const std::string& p) { std::filesystem::create_directory(p); }, false,
+       refused + u"not a regular file)"},
+      {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, false, refused + u"not a regular file)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     std::filesystem::remove(dir.file("velkorERR1.log"));
-    EXPECT_EQ(loaded, loadFrom(bytes));
-    EXPECT_EQ(logged.empty(), errorLog().empty());
-    EXPECT_NE(std::u16string::npos, errorLog().find(logged));
+    EXPECT_EQ(c.loaded, loadPlaced(c.place));
+    EXPECT_EQ(c.logged.empty(), errorLog().empty());
+    EXPECT_NE(std::u16string::npos, errorLog().find(c.logged)) << ToUtf8(errorLog());
+    EXPECT_EQ(Texts{}, boxes);
   }
 
-  std::mt19937 rng(20240611);
   for (int round = 0; round < 20; ++round) {
-    std::string bytes(1 + rng() % 600, '\0');
-    for (char& c : bytes) c = static_cast<char>(rng());
-    EXPECT_TRUE(!loadFrom(bytes) || !SystemSettings.Interval.empty()) << round;
+    std::string random(1 + rng() % 600, '\0');
+    for (char& c : random) c = static_cast<char>(rng());
+    EXPECT_TRUE(!loadFrom(random) || !SystemSettings.Interval.empty()) << round;
   }
 }
 
@@ -141,6 +175,18 @@ TEST_F(SettingsTest, FailedSaveIsReportedAndOkKeepsTheDialogOpenWithTheFlagRaise
     EXPECT_FALSE(ParamDialog().IsLoaded());
     EXPECT_EQ(before, SettingsMsgBoxFlag) << "after the save";
   }
+
+  // A program directory the program may not write (as nobody; root ignores mode bits): reported, file untouched.
+  const std::string saved = ReadBytes(path);
+  chmod(dir.path().c_str(), 0755);
+  boxes.clear();
+  const std::string result = AsNobody([&] {
+    const bool ok = SaveSystemSettings();
+    return std::to_string(ok) + " " + ToUtf8(boxes.empty() ? u"(no box)" : boxes[0]);
+  });
+  EXPECT_EQ(result, "0 " + ToUtf8(u"エラー番号 : 75 -- " + dir.file16("VKRSYS.DAT") +
+                                  u" でエラーが発生しました。 ファイルを書き込めません。"));
+  EXPECT_EQ(saved, ReadBytes(path));
 }
 
 TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {

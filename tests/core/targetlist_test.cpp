@@ -1,6 +1,14 @@
 #include "diag/targetlist.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "support/programdir.h"
+#include "support/unprivileged.h"
+#include "util/codepage.h"
 
 #include "util/xcommon.h"
 
@@ -14,6 +22,33 @@ TEST(TargetList, Parse) {
             (Entries{u"web01:80", u"db02", u"c", u"dup", u"dup"}));
   EXPECT_EQ(ParseTargetList(u"メール鯖:25　\n#only\n   \n\t\n"), (Entries{u"メール鯖:25　"})) << "only ASCII blanks go";
   EXPECT_EQ(ParseTargetList(std::u16string(40000, u'x') + u"\nlast").back(), u"last") << "past 16-bit positions";
+}
+
+// Bad target list files: nothing blocks or throws; a file the reader refuses gives an empty list and one log line.
+TEST(TargetList, ReadBadFiles) {
+  ProgramInTempDir program;
+  const HangGuard guard;
+  const std::string path = program.file("VKRTARGET.INI");
+  const std::u16string refused = u"ReadFileBytesERR: " + FromUtf8(path) + u" (";
+  auto bytes = [&](std::string b) { return [&path, b] { WriteBytes(path, b); }; };
+  const struct { const char* name; std::function<void()> place; Entries entries; std::u16string logged; } cases[] = {
+      {"missing", [] {}, {}, u""},
+      {"one byte", bytes("x"), {}, u""},
+      {"20 MB", bytes(std::string(20000000, 'x')), {}, refused + u"larger than 16 MiB)"},
+      {"one line of 100000 characters", bytes(std::string(100000, 'x') + "\r\nb"), {std::u16string(100000, u'x'), u"b"},
+       u""},
+      {"NUL bytes", bytes(std::string("a\0b\r\n\0\0\r\n", 9)), {std::u16string(u"a\0b", 3), std::u16string(2, u'\0')},
+       u""},
+      {"invalid CP932", bytes("\x81\x20sv\r\n\xa0:25\xff"), {u"\uFFFDsv", u"\uFFFD:25\uFFFD"}, u""},
+      {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }, {}, refused + u"not a regular file)"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(path), std::filesystem::remove(program.file("vktestERR1.log"));
+    c.place();
+    EXPECT_EQ(ReadTargetList(FromUtf8(path)), c.entries) << c.name;
+    EXPECT_EQ(c.logged.empty(), program.errorLog().empty()) << c.name;
+    EXPECT_NE(program.errorLog().find(c.logged), std::u16string::npos) << c.name;
+  }
 }
 
 // A port field of digits and commas ticks its service and sets the port, other text unticks it, an empty

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/appstate.h"
 #include "support/programdir.h"
 #include "util/codepage.h"
@@ -19,12 +21,39 @@ TEST(XGetField, FieldsAndTheMissingMarker) {
     EXPECT_EQ(xGetField(c.text, c.n, c.delimiter), c.field) << ToUtf8(c.text + u"|" + c.delimiter) << "|" << c.n;
 }
 
-TEST(XGetField, PositionsBeyondSixteenBitsGiveTheMarkerAndAReport) {
+// Results at the edges, and the neutral result and report (with its tag and layout) of each failure: the digit
+// checks count in 16 bits (32766 characters pass, 32767 overflow), as do xGetField's positions.
+TEST(TextHelpers, EdgesLimitsAndFailureReports) {
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
-  const std::u16string x(32766, u'x');
-  EXPECT_EQ(xGetField(x + u",", 2, u","), kMissingField);  // no room left for the next start position
-  EXPECT_EQ(xGetField(u"y" + x, 1, u","), kMissingField);
-  const std::u16string report = u"エラー番号 : 6 -- vktest でエラーが発生しました。 \r\n" + ErrorDescription(6);
-  EXPECT_EQ(program.boxes, std::vector<std::u16string>(2, report));
+  const std::u16string x(32766, u'x'), digits(32766, u'7'), commas = u"1," + std::u16string(32764, u'0');
+  auto report = [](const std::u16string& tag, int32_t n, const std::u16string& layout) {
+    return tag + u"エラー番号 : " + ToU16(n) + u" -- vktest でエラーが発生しました。 " + layout + ErrorDescription(n);
+  };
+  auto flag = [](bool b) { return std::u16string(b ? u"true" : u"false"); };
+  const struct { const char* call; std::function<std::u16string()> run; std::u16string result, box; } cases[] = {
+      {"xReplaceString: occurrences never overlap", [] { return xReplaceString(u"aaa", u"aa", u"b"); }, u"ba", u""},
+      {"xReplaceString: every occurrence", [] { return xReplaceString(u"aXbXXc", u"X", u"-"); }, u"a-b--c", u""},
+      {"xReplaceString: the replacement is not searched again", [] { return xReplaceString(u"a.a", u"a", u"aa"); },
+       u"aa.aa", u""},
+      {"xReplaceString: case matters", [] { return xReplaceString(u"Aa", u"a", u""); }, u"A", u""},
+      {"xReplaceString: an empty find", [] { return xReplaceString(u"abc", u"", u"x"); }, u"",
+       report(u"xReplaceStringERR:", 5, u"")},
+      {"xChkNum: 32766 digits", [&] { return flag(xChkNum(digits)); }, u"true", u""},
+      {"xChkNum: 32767 digits", [&] { return flag(xChkNum(digits + u"7")); }, u"false", report(u"xChkNumERR:", 6, u"")},
+      {"xChkNum: a full-width digit", [&] { return flag(xChkNum(u"1２")); }, u"false", u""},
+      {"xChkNumComma: 32766 characters", [&] { return flag(xChkNumComma(commas)); }, u"true", u""},
+      {"xChkNumComma: 32767 characters", [&] { return flag(xChkNumComma(commas + u",")); }, u"false",
+       report(u"xChkNumCommaERR:", 6, u"")},
+      {"xChkNumComma: a point", [&] { return flag(xChkNumComma(u"1.000")); }, u"false", u""},
+      {"xGetField: no room left for the next start", [&] { return xGetField(x + u",", 2, u","); }, kMissingField,
+       report(u"", 6, u"\r\n")},
+      {"xGetField: a field ending beyond 32767", [&] { return xGetField(u"y" + x, 1, u","); }, kMissingField,
+       report(u"", 6, u"\r\n")},
+  };
+  for (const auto& c : cases) {
+    program.boxes.clear();
+    EXPECT_EQ(c.run(), c.result) << c.call;
+    EXPECT_EQ(program.boxes, c.box.empty() ? std::vector<std::u16string>{} : std::vector{c.box}) << c.call;
+  }
 }

@@ -4,6 +4,7 @@
 #include "ui/frmvkrparam.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -165,6 +166,13 @@ TEST_F(FrmVKRParamTest, StartUpPathsAndTheSettingsButton) {
   Click(window.get(), "CmdSet");
   EXPECT_EQ(QStringLiteral("User：night"), user->text());
   EXPECT_EQ(QStringLiteral("定期監視中："), timerInfo->text());
+}
+
+// The window tests' own main, like the program's, ignores SIGPIPE before anything runs.
+TEST(UiTestMain, IgnoresSigPipe) {
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
 }
 
 }  // namespace

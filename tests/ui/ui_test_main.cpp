@@ -3,7 +3,10 @@
 
 #include <QApplication>
 
+#include "util/sigpipe.h"
+
 int main(int argc, char** argv) {
+  IgnoreSigPipe();
   qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,21 @@
+#pragma once
+// Tests run as root, and root ignores mode bits. The "may not write" cases
+// run in a forked child that has given up root for nobody.
+#include <functional>
+#include <string>
+
+// Runs `body` in a child process as nobody (uid and gid 65534) and returns
+// the text it gave back (at most 4095 bytes), or a text that starts with "!"
+// when the child could not drop root or did not end normally. The child
+// sees only what nobody may reach: a TempDir is private until opened up.
+std::string AsNobody(const std::function<std::string()>& body);
+
+// Ends the test program (SIGALRM) when the scope lasts longer than `seconds`:
+// a case that must not block fails instead of holding the suite.
+class HangGuard {
+ public:
+  explicit HangGuard(unsigned seconds = 30);
+  ~HangGuard();
+  HangGuard(const HangGuard&) = delete;
+  HangGuard& operator=(const HangGuard&) = delete;
+};
