@@ -1,6 +1,8 @@
-# smb_peers: a private smbd on 127.0.0.1 at a free high port, with the shares
+# smb_peers: two private smbd on 127.0.0.1 at free high ports, with the shares
 # data, C$, ADMIN$, NINECHARS (nine characters, with a remark) and plain (no
-# remark). State, logs and shared directories live in <build>/peers/smb.
+# remark): one lists them to anyone, the other refuses anonymous users the
+# list. State, logs and shared directories live in <build>/peers/smb and
+# <build>/peers/smb/closed.
 set(VELKOR_SMB_PEER_DIR ${CMAKE_BINARY_DIR}/peers/smb)
 add_test(NAME smb_peers_start
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/smb_start.sh ${VELKOR_SMB_PEER_DIR})

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Starts a private smbd on 127.0.0.1 at a free high port for the share-listing
-# tests. Everything (config, state, logs, shared directories) lives in the
-# directory given as $1; the port goes to $1/port and the pid to $1/smbd.pid.
-# Needs root (smbd drops to the connecting user per session).
+# Starts two private smbd on 127.0.0.1 at free high ports for the
+# share-listing tests: one that lists its shares to anyone, in the directory
+# given as $1, and one that refuses anonymous users the list (as most Windows
+# servers do), in $1/closed. Everything (config, state, logs, shared
+# directories) lives in those directories; each one's port goes to its port
+# file and its pid to its smbd.pid. Needs root (smbd drops to the connecting
+# user per session).
 set -euo pipefail
 
 dir=$(realpath -m "$1")  # smbd changes to /: paths must be absolute
@@ -17,19 +20,24 @@ if [[ ! -x $smbd ]]; then
   exit 1
 fi
 
-# A previous run that was not stopped: end its smbd (by its pid) first.
+# A previous run that was not stopped: end its smbd (by their pids) first.
 "$(dirname "$0")/smb_stop.sh" "$dir" || true
 rm -rf "$dir"
-mkdir -p "$dir"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
-chmod 755 "$dir" "$dir"/{data,c,admin,nine,plain}
-echo hello > "$dir/data/hello.txt"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
 
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
-  port_in_use "$port" && continue
-  cat > "$dir/smb.conf" <<CONF
+# start_smbd DIR LINES: one smbd with its state in DIR; LINES go into its
+# [global] section.
+start_smbd() {
+  local dir=$1 lines=$2
+  mkdir -p "$dir"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
+  chmod 755 "$dir" "$dir"/{data,c,admin,nine,plain}
+  echo hello > "$dir/data/hello.txt"
+
+  for attempt in 1 2 3 4 5 6 7 8; do
+    port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
+    port_in_use "$port" && continue
+    cat > "$dir/smb.conf" <<CONF
 [global]
   workgroup = VKRTEST
   netbios name = VKRTESTSMB
@@ -42,7 +50,7 @@ for attempt in 1 2 3 4 5 6 7 8; do
   load printers = no
   printing = bsd
   printcap name = /dev/null
-  map to guest = Bad User
+$lines
   guest account = nobody
   server role = standalone server
   lock directory = $dir/lock
@@ -87,21 +95,30 @@ for attempt in 1 2 3 4 5 6 7 8; do
   guest ok = yes
   read only = yes
 CONF
-  "$smbd" -D -s "$dir/smb.conf" </dev/null >"$dir/log/start.out" 2>&1 || true
-  # Wait up to 10 s for the pid file and the listening port.
-  for _ in $(seq 1 100); do
-    pidfile=$(ls "$dir"/run/smbd*.pid 2>/dev/null | head -n1 || true)
-    if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
-      tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
-      echo "$port" > "$dir/port"
-      echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port"
-      exit 0
-    fi
-    sleep 0.1
+    "$smbd" -D -s "$dir/smb.conf" </dev/null >"$dir/log/start.out" 2>&1 || true
+    # Wait up to 10 s for the pid file and the listening port.
+    for _ in $(seq 1 100); do
+      pidfile=$(ls "$dir"/run/smbd*.pid 2>/dev/null | head -n1 || true)
+      if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
+        tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
+        echo "$port" > "$dir/port"
+        echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port ($dir)"
+        return 0
+      fi
+      sleep 0.1
+    done
+    # Did not come up on this port: stop what started, try another port.
+    "$(dirname "$0")/smb_stop.sh" "$dir" || true
   done
-  # Did not come up on this port: stop what started, try another port.
-  "$(dirname "$0")/smb_stop.sh" "$dir" || true
-done
-echo "smb_peers: smbd did not start; see $dir/log" >&2
-cat "$dir"/log/* >&2 || true
-exit 1
+  echo "smb_peers: smbd did not start; see $dir/log" >&2
+  cat "$dir"/log/* >&2 || true
+  return 1
+}
+
+start_smbd "$dir" "  map to guest = Bad User" || exit 1
+# Anonymous sessions are let in, the share list is not given to them. Every
+# logon is logged ("Auth: ... user [domain]\[name] ...") for the tests to see
+# whom the listing logged on as.
+start_smbd "$dir/closed" "  map to guest = Never
+  restrict anonymous = 2
+  log level = 1 auth_audit:3" || exit 1

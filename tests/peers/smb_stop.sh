@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Stops the smbd that smb_start.sh started in the directory $1, and the RPC
-# helper (samba-dcerpcd) that smbd started on demand: only the processes whose
-# pids they recorded there, and the children of those, never by name.
+# Stops the smbd that smb_start.sh started in the directory $1 (and in
+# $1/closed), and the RPC helper (samba-dcerpcd) that smbd started on demand:
+# only the processes whose pids they recorded there, and the children of
+# those, never by name.
 set -uo pipefail
 
 dir=$(realpath -m "$1")  # smbd changes to /: paths must be absolute
+[[ -d $dir/closed ]] && "$0" "$dir/closed"
 
 # Only a process still running with this directory's config counts as ours.
 ours() { [[ -r /proc/$1/cmdline ]] && tr '\0' ' ' < "/proc/$1/cmdline" | grep -q -- "$dir/smb.conf"; }
