@@ -123,7 +123,6 @@ class FrmVelkor : public QWidget, public ResultView {
   void ArmMonitoringTimer();
   void CmbHosts_Validate();
   void CmbHosts_Edited();
-  void OnModalWindowClosed();
 
   ResultReport m_report{*this};
 
@@ -157,7 +156,6 @@ class FrmVelkor : public QWidget, public ResultView {
 
   int m_validating = 0;
   bool m_shownOnce = false;
-  bool m_inSettingsAction = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass
   int m_monitorTickMs = kMonitorTickMs;
 
