@@ -22,7 +22,7 @@ pids=()
 for root in "${roots[@]}"; do
   pids+=("$root")
   for stat in /proc/[0-9]*/stat; do
-    read -r cpid _ _ ppid _ < "$stat" 2>/dev/null || continue
+    read -r cpid _ _ ppid _ 2>/dev/null < "$stat" || continue
     [[ $ppid == "$root" ]] && ours "$cpid" && pids+=("$cpid")
   done
 done
