@@ -75,9 +75,10 @@ void AnonymousAuth(SMBCCTX*, const char*, const char*, char* workgroup, int work
   if (passwordLen > 0) password[0] = '\0';
 }
 
-// With the ticket: no password. The user and domain the library fills in stay,
-// for without them it takes the session as anonymous and never tries Kerberos;
-// the ticket itself comes from the operator's credential cache.
+// With the ticket: no password. The user and domain the library fills in stay:
+// without a user it takes the session as anonymous, without a domain it has no
+// principal to try Kerberos for. The ticket itself comes from the operator's
+// credential cache.
 void TicketAuth(SMBCCTX*, const char*, const char*, char*, int, char*, int, char* password, int passwordLen) {
   if (passwordLen > 0) password[0] = '\0';
 }
