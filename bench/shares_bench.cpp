@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     const bool ok = NetShareList(FromUtf8(host), listing, true);
     const auto end = std::chrono::steady_clock::now();
     if (!ok) {
-      std::fprintf(stderr, "share listing of %s:%s failed\n", host.c_str(), argv[2]);
+      std::fprintf(stderr, "share listing of %s:%s failed%s%s\n", host.c_str(), argv[2], listing.empty() ? "" : ": ",
+                   ToUtf8(listing).c_str());
       return 1;
     }
     lines = static_cast<size_t>(std::count(listing.begin(), listing.end(), u'\n'));

@@ -216,6 +216,8 @@ int32_t GetIPAddress(const std::u16string& host) {
   return LookUp(bytes);
 }
 
+bool IsAddressText(const std::u16string& host) { return ParseDotted(ToAnsi(host)) != kAllOnes; }
+
 std::u16string LongToBinText(const int32_t& value) {
   const uint32_t bits = static_cast<uint32_t>(value);
   std::u16string digits(32, u'0');

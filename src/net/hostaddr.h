@@ -6,6 +6,9 @@
 #include <string>
 
 int32_t GetIPAddress(const std::u16string& host);
+// True when host is written as an address (a dotted form GetIPAddress reads
+// without a lookup); false for a name.
+bool IsAddressText(const std::u16string& host);
 std::u16string GetIPAddressText(const std::u16string& host);
 std::u16string LongToBinText(const int32_t& value);
 int32_t BinTextToLong(const std::u16string& digits);

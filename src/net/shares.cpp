@@ -116,7 +116,8 @@ bool NetShareList(const std::u16string& server, std::u16string& listing, bool br
     std::vector<std::u16string> keys(1);
 
     std::vector<SmbShare> shares;
-    if (SmbEnumShares(server, shares)) {
+    const SmbListing outcome = SmbEnumShares(server, shares);
+    if (outcome == SmbListing::kListed) {
       for (const SmbShare& share : shares) {
         ShareRecord record;
         record.name = PtrToText(share.name.c_str());
@@ -140,7 +141,8 @@ bool NetShareList(const std::u16string& server, std::u16string& listing, bool br
         if (!record.name.empty() && Upper(record.name) == keys[k]) text += brief ? BriefLines(record) : LongLines(record);
       }
     }
-    listing = std::move(text);
+    // A refusal is told apart from a dead server: the check's text says so.
+    listing = outcome == SmbListing::kRefused ? std::u16string(kShareListRefused) : std::move(text);
     return result;
   } catch (...) {
     ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Bare, ReportLayout::C));

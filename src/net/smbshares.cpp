@@ -1,8 +1,15 @@
 #include "net/smbshares.h"
 
+#include <arpa/inet.h>
 #include <libsmbclient.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -26,8 +33,16 @@ struct ListJob {
   std::mutex mutex;
   std::condition_variable doneCv;
   bool done = false;
-  bool ok = false;
+  SmbListing outcome = SmbListing::kFailed;
   std::vector<SmbShare> shares;
+};
+
+// Whom a listing asks: the server's name when it was typed as one (empty
+// otherwise), and its address.
+struct ListTarget {
+  std::string name;
+  uint32_t address = 0;
+  uint16_t port = kSmbDefaultPort;
 };
 
 struct SmbState {
@@ -60,6 +75,68 @@ void AnonymousAuth(SMBCCTX*, const char*, const char*, char* workgroup, int work
   if (passwordLen > 0) password[0] = '\0';
 }
 
+// With the ticket: no password. The user and domain the library fills in stay:
+// without a user it takes the session as anonymous, without a domain it has no
+// principal to try Kerberos for. The ticket itself comes from the operator's
+// credential cache.
+void TicketAuth(SMBCCTX*, const char*, const char*, char*, int, char*, int, char* password, int passwordLen) {
+  if (passwordLen > 0) password[0] = '\0';
+}
+
+// Laid over the machine's own client configuration for every listing: names
+// are looked up as host names only, never with NetBIOS name queries or
+// broadcasts.
+constexpr char kClientConfiguration[] =
+    "[global]\n"
+    "  name resolve order = host\n"
+    "  disable netbios = yes\n";
+
+// The configuration as a file the library can load: a memory file of this
+// process, made once and kept open; "" when it could not be made. Called with
+// the library mutex held.
+const std::string& ClientConfigurationPath() {
+  static const std::string path = [] {
+    const int fd = memfd_create("velkor-smb.conf", MFD_CLOEXEC);
+    if (fd < 0) return std::string();
+    const size_t size = sizeof kClientConfiguration - 1;
+    if (write(fd, kClientConfiguration, size) != static_cast<ssize_t>(size)) {
+      close(fd);
+      return std::string();
+    }
+    return "/proc/self/fd/" + std::to_string(fd);
+  }();
+  return path;
+}
+
+// A name the library can take in a URL as it stands; other names (with URL
+// syntax in them, or outside ASCII, which the library would look up in
+// another encoding than this program does) are asked by address.
+bool IsPlainHostName(const std::u16string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' ||
+           c == u'.' || c == u'_';
+  });
+}
+
+// True when address:port accepts a TCP connection within timeoutMs.
+bool Answers(uint32_t address, uint16_t port, int timeoutMs) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = address;
+  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t len = sizeof error;
+    connected = poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+  }
+  close(fd);
+  return connected;
+}
+
 uint32_t ShareType(unsigned int smbcType) {
   switch (smbcType) {
     case SMBC_PRINTER_SHARE: return kShareTypePrinter;
@@ -80,29 +157,36 @@ std::string DottedAddress(uint32_t address) {
   return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
-// The worker's whole listing, on its own context. Handing the library the
-// address (not a name) keeps it from NetBIOS lookups and broadcasts.
-bool ListShares(const std::string& address, uint16_t port, int timeoutMs, std::vector<SmbShare>& shares) {
+// The worker's whole listing, on its own context.
+SmbListing ListShares(const ListTarget& target, int timeoutMs, std::vector<SmbShare>& shares) {
   std::lock_guard<std::mutex> lock(LibraryMutex());
   SMBCCTX* ctx = smbc_new_context();
-  if (!ctx) return false;
+  if (!ctx) return SmbListing::kFailed;
   smbc_setLogCallback(ctx, nullptr, Quiet);  // nothing on stdout or stderr
   smbc_setDebug(ctx, 0);
-  smbc_setOptionUseKerberos(ctx, 0);
-  smbc_setOptionFallbackAfterKerberos(ctx, 1);
+  // Loaded again for every context: the library drops its configuration when
+  // its last context is freed. Without it, a name is not handed over.
+  const std::string& configuration = ClientConfigurationPath();
+  const bool configured = !configuration.empty() && smbc_setConfiguration(ctx, configuration.c_str()) == 0;
+  const bool byName = configured && !target.name.empty();
+  // By name, Kerberos alone is tried before the library's anonymous login;
+  // no fallback to a password logon, which would send the login name with no
+  // password and count, on a domain, as a failed logon of that account.
+  smbc_setOptionUseKerberos(ctx, byName ? 1 : 0);
+  smbc_setOptionFallbackAfterKerberos(ctx, 0);
   smbc_setOptionUseCCache(ctx, 0);
   smbc_setOptionNoAutoAnonymousLogin(ctx, 0);
-  smbc_setFunctionAuthDataWithContext(ctx, AnonymousAuth);
-  smbc_setPort(ctx, port);
+  smbc_setFunctionAuthDataWithContext(ctx, byName ? TicketAuth : AnonymousAuth);
+  smbc_setPort(ctx, target.port);
   smbc_setTimeout(ctx, std::max(1000, std::min(timeoutMs, smbc_getTimeout(ctx))));
   if (!smbc_init_context(ctx)) {
     smbc_free_context(ctx, 1);
-    return false;
+    return SmbListing::kFailed;
   }
-  bool ok = false;
-  const std::string url = "smb://" + address;
+  SmbListing outcome = SmbListing::kFailed;
+  const std::string url = "smb://" + (byName ? target.name : DottedAddress(target.address));
   if (SMBCFILE* dir = smbc_getFunctionOpendir(ctx)(ctx, url.c_str())) {
-    ok = true;
+    outcome = SmbListing::kListed;
     while (smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir)) {
       if (!IsShare(entry->smbc_type)) continue;
       SmbShare share;
@@ -112,22 +196,29 @@ bool ListShares(const std::string& address, uint16_t port, int timeoutMs, std::v
       shares.push_back(std::move(share));
     }
     smbc_getFunctionClosedir(ctx)(ctx, dir);
+  } else if (errno == EACCES || errno == EPERM) {
+    // Denied access to the share list, or a refused logon.
+    outcome = SmbListing::kRefused;
   }
   smbc_free_context(ctx, 1);
-  return ok;
+  return outcome;
 }
 
-void RunJob(std::shared_ptr<ListJob> job, std::string address, uint16_t port, int timeoutMs) {
+void RunJob(std::shared_ptr<ListJob> job, ListTarget target, int timeoutMs) {
   std::vector<SmbShare> shares;
-  bool ok = false;
+  SmbListing outcome = SmbListing::kFailed;
   try {
-    ok = ListShares(address, port, timeoutMs, shares);
+    outcome = ListShares(target, timeoutMs, shares);
+    // The library reports a connection that this machine's own firewall or
+    // security policy forbids with the same error as a server's refusal.
+    if (outcome == SmbListing::kRefused && !Answers(target.address, target.port, std::min(timeoutMs, 5000)))
+      outcome = SmbListing::kFailed;
   } catch (...) {
-    ok = false;
+    outcome = SmbListing::kFailed;
     shares.clear();
   }
   std::lock_guard<std::mutex> lock(job->mutex);
-  job->ok = ok;
+  job->outcome = outcome;
   job->shares = std::move(shares);
   job->done = true;
   job->doneCv.notify_all();
@@ -162,26 +253,27 @@ bool SmbListingStuck() {
   return !job->done;
 }
 
-bool SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares) {
+SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares) {
   shares.clear();
   std::u16string host = server;
   // A server name may come in the UNC form \\name.
   while (!host.empty() && (host[0] == u'\\' || host[0] == u'/')) host.erase(0, 1);
-  const uint32_t address = static_cast<uint32_t>(GetIPAddress(host));
-  if (address == 0) return false;  // 0.0.0.0 would reach this machine
-  if (SmbListingStuck()) return false;
+  ListTarget target;
+  target.address = static_cast<uint32_t>(GetIPAddress(host));
+  if (target.address == 0) return SmbListing::kFailed;  // 0.0.0.0 would reach this machine
+  if (!IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
+  if (SmbListingStuck()) return SmbListing::kFailed;
 
   SmbState& st = State();
-  uint16_t port;
   int boundMs;
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     st.abandoned.reset();
-    port = st.port;
+    target.port = st.port;
     boundMs = st.boundMs;
   }
   auto job = std::make_shared<ListJob>();
-  std::thread(RunJob, job, DottedAddress(address), port, boundMs).detach();
+  std::thread(RunJob, job, target, boundMs).detach();
 
   const int64_t deadline = MonotonicMs() + boundMs;
   std::unique_lock<std::mutex> lock(job->mutex);
@@ -198,9 +290,8 @@ bool SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares) 
     lock.unlock();
     std::lock_guard<std::mutex> stateLock(st.mutex);
     st.abandoned = job;
-    return false;
+    return SmbListing::kFailed;
   }
-  if (!job->ok) return false;
-  shares = std::move(job->shares);
-  return true;
+  if (job->outcome == SmbListing::kListed) shares = std::move(job->shares);
+  return job->outcome;
 }

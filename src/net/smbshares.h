@@ -1,8 +1,14 @@
 #pragma once
-// The shares a server offers over SMB, listed anonymously through
-// libsmbclient: every share type (disk, printer, device, IPC), with its name,
-// type and remark. An SMB share listing does not carry a share's path or its
-// maximum and current uses; they stay unknown.
+// The shares a server offers over SMB, listed through libsmbclient: every
+// share type (disk, printer, device, IPC), with its name, type and remark. An
+// SMB share listing does not carry a share's path or its maximum and current
+// uses; they stay unknown.
+//
+// A server typed as a name is asked by that name, with the operator's
+// Kerberos ticket where there is one and anonymously otherwise; one typed as
+// an address is asked anonymously (Kerberos needs the server's name). The
+// library looks names up as host names only: never a NetBIOS name query or
+// broadcast.
 //
 // The listing runs on a worker thread while the caller waits in short slices
 // with the window's message loop running; one that takes longer than the
@@ -25,12 +31,15 @@ struct SmbShare {
   std::u16string remark;
 };
 
+// How a listing ended. Refused: the server answered but denied this user
+// the list. Failed: no list for any other reason (unknown name, refused or
+// dead host, a listing past the bound, or one still stuck from before).
+enum class SmbListing { kListed, kFailed, kRefused };
+
 // Lists the shares of server (a dotted address or a host name, resolved
-// with GetIPAddress; a name that resolves to nothing fails at once without
-// asking anyone). False on any enumeration error: unknown name, refused or
-// dead host, denied access, a listing past the bound, or a listing still
-// stuck from before. Never shows or reports anything.
-bool SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares);
+// with GetIPAddress first; a name that resolves to nothing fails at once
+// without asking anyone). Never shows or reports anything.
+SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares);
 
 // The SMB port asked (default 445); tests point it at their own server.
 inline constexpr uint16_t kSmbDefaultPort = 445;

@@ -412,15 +412,9 @@ void FrmVelkor::CmdExit_Click() {
 void FrmVelkor::CmdResultClear_Click() { ClearResults(); }
 
 void FrmVelkor::CmdSet_Click() {
-  // The dialog's own closing is not a second activation: this one follows it.
-  m_inSettingsAction = true;
-  try {
-    if (m_settingsAction) m_settingsAction();
-  } catch (...) {
-    m_inSettingsAction = false;
-    throw;
-  }
-  m_inSettingsAction = false;
+  // Only the first showing and the settings dialog's closing activate the
+  // window; a message box's closing does not.
+  if (m_settingsAction) m_settingsAction();
   Form_Activate();
 }
 
@@ -506,22 +500,8 @@ void FrmVelkor::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void FrmVelkor::OnModalWindowClosed() {
-  if (m_inSettingsAction || m_closing) return;
-  // Closing one of the program's modal windows hands the activation back to
-  // this window, unless it is disabled (a run) or another modal one is still open.
-  QTimer::singleShot(0, this, [this] {
-    if (!m_closing && isVisible() && isEnabled() && !QApplication::activeModalWidget()) Form_Activate();
-  });
-}
-
 bool FrmVelkor::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
-  if (type == QEvent::Hide && watched != this && watched->isWidgetType() && !event->spontaneous()) {
-    auto* w = static_cast<QWidget*>(watched);
-    if (w->isWindow() && w->isModal()) OnModalWindowClosed();
-    return false;
-  }
   // The box keeps the focus for its text part, so its own events are the ones to watch.
   if (watched == m_cmbHosts) {
     if (type == QEvent::KeyPress) {

@@ -128,7 +128,6 @@ class FrmVelkor : public QWidget, public ResultView {
   void CmbHosts_Validate();
   void ApplyEntry();
   void CmbHosts_Edited();
-  void OnModalWindowClosed();
 
   ResultReport m_report{*this};
 
@@ -165,7 +164,6 @@ class FrmVelkor : public QWidget, public ResultView {
   bool m_runAfterValidation = false;  // a run was asked for during one
   QPointer<QWidget> m_focusBeforeRun;
   bool m_shownOnce = false;
-  bool m_inSettingsAction = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass
   int m_monitorTickMs = kMonitorTickMs;
 

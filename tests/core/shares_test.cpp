@@ -2,8 +2,18 @@
 #include "net/shares.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +22,7 @@
 #include "support/peerport.h"
 #include "support/programdir.h"
 #include "util/clock.h"
+#include "util/codepage.h"
 #include "util/hooks.h"
 
 namespace {
@@ -48,6 +59,57 @@ class SmbPeer : public ::testing::Test {
   ProgramInTempDir program;
 };
 
+// NetShareList of the name vkrsmbpeer on port, in a child with mounts of its own: /etc/hosts maps the name to
+// 127.0.0.1; an /etc/samba of the child's own holds an lmhosts file that maps it, as a NetBIOS name, to 127.0.0.2,
+// where nobody listens (so the listing goes wrong if the library consults NetBIOS names); the library's name cache
+// is private; KRB5CCNAME is ccache. "true|false listing", or what kept the child from listing.
+std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::string& ccache) {
+  WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n127.0.0.1 vkrsmbpeer\n");
+  mkdir(dir.file("samba").c_str(), 0755);
+  mkdir(dir.file("run-samba").c_str(), 0755);
+  WriteBytes(dir.file("samba/lmhosts"), "127.0.0.2 VKRSMBPEER\n");
+  auto* shared = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  std::snprintf(shared, 4096, "child ended early");
+  const pid_t pid = fork();
+  if (pid == 0) {  // _exit: nothing buffered is written twice
+    alarm(60);     // a child stuck that long is ended
+    auto bind = [&](const std::string& from, const char* to) {
+      return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
+    };
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
+        (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba"))) {
+      std::snprintf(shared, 4096, "no mount namespace of its own");
+      _exit(0);
+    }
+    setenv("KRB5CCNAME", ccache.c_str(), 1);
+    SetSmbPort(port);
+    std::u16string listing = u"old";
+    const bool ok = NetShareList(u"vkrsmbpeer", listing, true);
+    std::snprintf(shared, 4096, "%s %s", ok ? "true" : "false", ToUtf8(listing).c_str());
+    _exit(0);
+  }
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  const std::string out = pid > 0 ? shared : "no child";
+  munmap(shared, 4096);
+  return out;
+}
+
+// Whom the refusing smbd saw logging on, as its log names them ("[domain]\\[user]"), each once.
+std::set<std::string> LogonsOfTheRefusingPeer() {
+  std::set<std::string> users;
+  for (const auto& file : std::filesystem::directory_iterator(PeerDir("smb/closed") + "/state/log")) {
+    if (!file.is_regular_file()) continue;
+    const std::string text = ReadBytes(file.path().string());
+    for (size_t at = text.find("Auth: ["); at != std::string::npos; at = text.find("Auth: [", at + 1)) {
+      const size_t from = text.find(" user ", at), to = text.find(" at [", at);
+      if (from != std::string::npos && to != std::string::npos && from < to)
+        users.insert(text.substr(from + 6, to - from - 6));
+    }
+  }
+  return users;
+}
+
 const std::u16string kBriefListing =
     u"ADMIN$    [Remote Admin]\r\n"
     u"C$        [Default share]\r\n"
@@ -59,7 +121,9 @@ const std::u16string kBriefListing =
 }  // namespace
 
 TEST_F(SmbPeer, ListsTheRealServer) {
-  EXPECT_EQ(List(u"127.0.0.1"), u"true " + kBriefListing);
+  // An address is asked anonymously; a name by that name, with a ticket if there is one, else anonymously too.
+  for (const char16_t* host : {u"127.0.0.1", u"localhost", u"\\\\localhost"})
+    EXPECT_EQ(List(host), u"true " + kBriefListing) << ToUtf8(host);
   // The long form does not make up what a share listing cannot know.
   const std::u16string admin =
       u"true \r\n　共有名： ADMIN$    [Remote Admin]"
@@ -101,4 +165,29 @@ TEST_F(SmbPeer, HangingPeerEndsWithinTheBoundWithTheLoopRunning) {
   SetSmbListBoundMs(kSmbListBoundMs);
   EXPECT_EQ(List(u"127.0.0.1"), u"true " + kBriefListing);
   close(hanging);
+}
+
+// A server that answers but refuses anonymous users the list: failed, with the refusal as the check's text.
+TEST_F(SmbPeer, RefusedListingSaysSo) {
+  ASSERT_NE(PeerPort("smb/closed"), 0) << "the refusing smbd of smb_peers is not running";
+  SetSmbPort(static_cast<uint16_t>(PeerPort("smb/closed")));
+  for (const char16_t* host : {u"127.0.0.1", u"localhost"})
+    EXPECT_EQ(List(host), u"false " + std::u16string(kShareListRefused)) << ToUtf8(host);
+  EXPECT_EQ(program.errorLog(), u"");
+}
+
+// A name other than localhost (which the library never asks with Kerberos), without a usable ticket: the listing
+// falls back to anonymous, and names are looked up as host names only.
+TEST_F(SmbPeer, NameWithoutTicketListsAnonymously) {
+  WriteBytes(program.file("empty.ccache"), "");
+  const struct { const char* peer; std::string ccache; std::u16string want; } cases[] = {
+      {"smb", "FILE:" + program.file("missing.ccache"), u"true " + kBriefListing},
+      {"smb", "FILE:" + program.file("empty.ccache"), u"true " + kBriefListing},
+      {"smb/closed", "FILE:" + program.file("missing.ccache"), u"false " + std::u16string(kShareListRefused)},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ListByNameInChild(program.dir(), static_cast<uint16_t>(PeerPort(c.peer)), c.ccache), ToUtf8(c.want))
+        << c.peer << " " << c.ccache;
+  // Kerberos or anonymous, never the login name without a password, which a domain counts as a failed logon.
+  EXPECT_EQ(LogonsOfTheRefusingPeer(), std::set<std::string>{"[]\\[]"});
 }

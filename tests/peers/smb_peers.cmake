@@ -1,7 +1,9 @@
-# smb_peers: a private smbd on 127.0.0.1 at a free high port, with the shares
+# smb_peers: two private smbd on 127.0.0.1 at free high ports, with the shares
 # data, C$, ADMIN$, NINECHARS (nine characters, with a remark) and plain (no
-# remark). Its port is in <build>/peers/smb/port; config, state, logs and
-# shared directories in a directory of its own under /tmp (smb_start.sh).
+# remark): one lists them to anyone, the other refuses anonymous users the
+# list. Their ports are in <build>/peers/smb/port and <build>/peers/smb/closed/port;
+# config, state, logs and shared directories in directories of their own
+# under /tmp (smb_start.sh; the state link beside each port file leads there).
 set(VELKOR_SMB_PEER_DIR ${CMAKE_BINARY_DIR}/peers/smb)
 add_test(NAME smb_peers_start
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/smb_start.sh ${VELKOR_SMB_PEER_DIR})

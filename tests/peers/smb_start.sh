@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Starts a private smbd on 127.0.0.1 at a free high port for the share-listing
-# tests. The port goes to $1/port and the pid to $1/smbd.pid. Everything else
-# (config, state, logs, shared directories) lives in a fresh directory of its
-# own under /tmp that everyone may enter (its path in $1/scratch, and
-# $1/state links to it): smbd works in the shares as the guest user, and the
-# checkout (so $1) may sit below a directory that only its owner may enter.
+# Starts two private smbd on 127.0.0.1 at free high ports for the
+# share-listing tests: one that lists its shares to anyone, recorded in the
+# directory given as $1, and one that refuses anonymous users the list (as
+# most Windows servers do), recorded in $1/closed. Each one's port goes to
+# its port file and its pid to its smbd.pid. Everything else (config, state,
+# logs, shared directories) lives in a fresh directory of its own under /tmp
+# that everyone may enter (its path in the scratch file, and the state link
+# points to it): smbd works in the shares as the guest user, and the checkout
+# (so $1) may sit below a directory that only its owner may enter.
 # Needs root (smbd drops to the connecting user per session).
 set -euo pipefail
 
@@ -20,23 +23,28 @@ if [[ ! -x $smbd ]]; then
   exit 1
 fi
 
-# A previous run that was not stopped: end its smbd (by its pid) first.
+# A previous run that was not stopped: end its smbd (by their pids) first.
 "$(dirname "$0")/smb_stop.sh" "$dir" || true
 rm -rf "$dir"
-mkdir -p "$dir"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
 
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
-  port_in_use "$port" && continue
-  scratch=$(mktemp -d /tmp/velkor-smb-peer.XXXXXX)
-  echo "$scratch" > "$dir/scratch"
-  ln -sfn "$scratch" "$dir/state"
-  mkdir -p "$scratch"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
-  chmod 755 "$scratch" "$scratch"/{data,c,admin,nine,plain}
-  echo hello > "$scratch/data/hello.txt"
-  cat > "$scratch/smb.conf" <<CONF
+# start_smbd DIR LINES: one smbd, recorded in DIR; LINES go into its [global]
+# section.
+start_smbd() {
+  local dir=$1 lines=$2 port scratch pidfile
+  mkdir -p "$dir"
+
+  for attempt in 1 2 3 4 5 6 7 8; do
+    port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
+    port_in_use "$port" && continue
+    scratch=$(mktemp -d /tmp/velkor-smb-peer.XXXXXX)
+    echo "$scratch" > "$dir/scratch"
+    ln -sfn "$scratch" "$dir/state"
+    mkdir -p "$scratch"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
+    chmod 755 "$scratch" "$scratch"/{data,c,admin,nine,plain}
+    echo hello > "$scratch/data/hello.txt"
+    cat > "$scratch/smb.conf" <<CONF
 [global]
   workgroup = VKRTEST
   netbios name = VKRTESTSMB
@@ -49,7 +57,7 @@ for attempt in 1 2 3 4 5 6 7 8; do
   load printers = no
   printing = bsd
   printcap name = /dev/null
-  map to guest = Bad User
+$lines
   guest account = nobody
   server role = standalone server
   lock directory = $scratch/lock
@@ -94,23 +102,32 @@ for attempt in 1 2 3 4 5 6 7 8; do
   guest ok = yes
   read only = yes
 CONF
-  "$smbd" -D -s "$scratch/smb.conf" </dev/null >"$scratch/log/start.out" 2>&1 || true
-  # Wait up to 10 s for the pid file and the listening port.
-  for _ in $(seq 1 100); do
-    pidfile=$(ls "$scratch"/run/smbd*.pid 2>/dev/null | head -n1 || true)
-    if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
-      tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
-      echo "$port" > "$dir/port"
-      echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port"
-      exit 0
-    fi
-    sleep 0.1
+    "$smbd" -D -s "$scratch/smb.conf" </dev/null >"$scratch/log/start.out" 2>&1 || true
+    # Wait up to 10 s for the pid file and the listening port.
+    for _ in $(seq 1 100); do
+      pidfile=$(ls "$scratch"/run/smbd*.pid 2>/dev/null | head -n1 || true)
+      if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
+        tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
+        echo "$port" > "$dir/port"
+        echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port ($dir)"
+        return 0
+      fi
+      sleep 0.1
+    done
+    # Did not come up on this port: stop what started (the stop removes the
+    # scratch directory, so its logs are shown first), try another port.
+    echo "smb_peers: smbd did not come up on port $port; its logs follow" >&2
+    cat "$scratch"/log/* >&2 || true
+    "$(dirname "$0")/smb_stop.sh" "$dir" || true
   done
-  # Did not come up on this port: stop what started (the stop removes the
-  # scratch directory, so its logs are shown first), try another port.
-  echo "smb_peers: smbd did not come up on port $port; its logs follow" >&2
-  cat "$scratch"/log/* >&2 || true
-  "$(dirname "$0")/smb_stop.sh" "$dir" || true
-done
-echo "smb_peers: smbd did not start" >&2
-exit 1
+  echo "smb_peers: smbd did not start ($dir)" >&2
+  return 1
+}
+
+start_smbd "$dir" "  map to guest = Bad User" || exit 1
+# Anonymous sessions are let in, the share list is not given to them. Every
+# logon is logged ("Auth: ... user [domain]\[name] ...") for the tests to see
+# whom the listing logged on as.
+start_smbd "$dir/closed" "  map to guest = Never
+  restrict anonymous = 2
+  log level = 1 auth_audit:3" || exit 1

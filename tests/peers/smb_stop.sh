@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Stops the smbd that smb_start.sh started for the directory $1, and the RPC
-# helper (samba-dcerpcd) that smbd started on demand: only the processes whose
-# pids they recorded, and the children of those, never by name. Then removes
-# the scratch directory under /tmp that holds their config and state.
+# Stops the smbd that smb_start.sh recorded in the directory $1 (and in
+# $1/closed), and the RPC helper (samba-dcerpcd) that smbd started on demand:
+# only the processes whose pids they recorded, and the children of those,
+# never by name. Then removes the scratch directory under /tmp that holds
+# their config and state.
 set -uo pipefail
 
 dir=$(realpath -m "$1")  # smbd changes to /: paths must be absolute
+[[ -d $dir/closed ]] && "$0" "$dir/closed"
 # Only a directory that smb_start.sh made (as its name shows) is used and removed.
 scratch=$(cat "$dir/scratch" 2>/dev/null) || scratch=
 [[ $scratch =~ ^/tmp/velkor-smb-peer\.[A-Za-z0-9]{6}$ && -d $scratch && ! -L $scratch ]] || scratch=
@@ -26,7 +28,7 @@ pids=()
 for root in "${roots[@]}"; do
   pids+=("$root")
   for stat in /proc/[0-9]*/stat; do
-    read -r cpid _ _ ppid _ < "$stat" 2>/dev/null || continue
+    read -r cpid _ _ ppid _ 2>/dev/null < "$stat" || continue
     [[ $ppid == "$root" ]] && ours "$cpid" && pids+=("$cpid")
   done
 done
