@@ -7,8 +7,8 @@
 #include "ui/frmvkrparam.h"
 
 std::unique_ptr<FrmVelkor> Main() {
-  SettingsFilePath = ProgramFilePath(kSettingsFileName);
-  TargetListFilePath = ProgramFilePath(kTargetListFileName);
+  SettingsFilePath = ConfigFilePath(kSettingsFileName);
+  TargetListFilePath = ConfigFilePath(kTargetListFileName);
   // The main window reloads the settings on each validation of its host box.
   SetSettingsLoader(LoadSystemSettings);
 

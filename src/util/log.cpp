@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "app/appstate.h"
+#include "util/appfiles.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
@@ -26,7 +26,7 @@ fs::path PathOf(const std::u16string& p) { return fs::path(ToUtf8(p)); }
 // and the system's reason go into the description.
 Failure FsFailure(const std::error_code& ec, const fs::path& path) {
   int32_t number = ec == std::errc::no_such_file_or_directory ? ErrNo::FileNotFound : ErrNo::FileAccess;
-  return Failure{number, ProgramName(),
+  return Failure{number, AppName(),
                  ErrorDescription(number) + u" " + FromUtf8(path.string()) + u" (" + FromUtf8(ec.message()) + u")"};
 }
 
@@ -44,8 +44,8 @@ void TryStep(Step step, bool quiet) {
 }
 
 void WriteRotating(const std::u16string& prefix, const std::u16string& line, bool quiet) {
-  const fs::path current = PathOf(ProgramFilePath(prefix + u"1.log"));
-  const fs::path previous = PathOf(ProgramFilePath(prefix + u"2.log"));
+  const fs::path current = PathOf(StateFilePath(prefix + u"1.log"));
+  const fs::path previous = PathOf(StateFilePath(prefix + u"2.log"));
   bool rotate = false;
   TryStep(
       [&](std::error_code& ec, fs::path& where) {
@@ -91,7 +91,7 @@ void WriteLog(const std::u16string& prefix, const std::u16string& message) {
 }
 
 void WriteErrorLog(const std::u16string& message) {
-  if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = ProgramName() + u"ERR";
+  if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = AppName() + u"ERR";
   std::u16string line(1, u' ');
   line += TimeStamp();
   line += u" *** ";
@@ -101,7 +101,7 @@ void WriteErrorLog(const std::u16string& message) {
 }
 
 void ReportError(const std::u16string& message) {
-  if (SettingsMsgBoxFlag) ShowMessageBox(message);
+  if (AppMsgBoxFlag) ShowMessageBox(message);
   WriteErrorLog(message);
 }
 
