@@ -6,6 +6,7 @@
 #include "net/ping.h"
 #include "net/probes.h"
 #include "net/shares.h"
+#include "util/appfiles.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/log.h"
@@ -165,7 +166,7 @@ void DiagRunner::DoErrorActions() {
   };
   try {
     const std::u16string text = report.GetResultText();
-    const std::u16string logPath = ProgramFilePath(kLastErrorLogName);
+    const std::u16string logPath = StateFilePath(kLastErrorLogName);
     try {
       KillFile(logPath);
     } catch (const VkError& e) {
@@ -179,7 +180,7 @@ void DiagRunner::DoErrorActions() {
       const std::u16string line = std::u16string(u"##  ") + kErrorBatchName;
       report.AddResultLine(line + u"　実行開始");
       std::u16string host = m_window.GetCurrentHostName();
-      ShellWait(ProgramFilePath(kErrorBatchName), {xTrimNul(host)}, kErrorBatchPollLimit);
+      ShellWait(ConfigFilePath(kErrorBatchName), {xTrimNul(host)}, kErrorBatchPollLimit);
       report.AddResultLine(line + u"　実行終了");
     }
   } catch (...) {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "net/icmphelper.h"
+
 namespace {
 
 constexpr size_t kIpHeaderBytes = 20;
@@ -109,7 +111,11 @@ bool IcmpSocket::Open() {
   m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (m_fd < 0) {
     m_lastError = errno;
-    return false;
+    // Neither is allowed: the helper that holds cap_net_raw opens a raw one.
+    int helperError = 0;
+    m_fd = OpenIcmpThroughHelper(IcmpHelperPath(), helperError);
+    m_kind = m_fd >= 0 ? IcmpSocketKind::Raw : IcmpSocketKind::None;
+    return m_fd >= 0;
   }
   m_kind = IcmpSocketKind::Datagram;
   // Without IP_RECVERR an ICMP error answering our request is dropped by the

@@ -23,7 +23,8 @@ class IcmpSocket {
   IcmpSocket& operator=(const IcmpSocket&) = delete;
 
   // Raw socket first, the datagram socket when the raw one is refused (EPERM
-  // or EACCES). False when no ICMP socket could be had.
+  // or EACCES), and a raw one from the helper (icmphelper.h) when the
+  // datagram socket is refused too. False when no ICMP socket could be had.
   bool Open();
   void Close();
   bool IsOpen() const { return m_fd >= 0; }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/hostaddr.h"
+#include "net/icmphelper.h"
 #include "net/icmpsocket.h"
 #include "net/winsock.h"
 #include "util/clock.h"
@@ -118,7 +119,7 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
 
     IcmpSocket sock;
     if (!sock.Open()) {
-      message = u"socket open error.";
+      message = u"socket open error.\r\n" + IcmpEnableHint();
       return -1;
     }
     const uint32_t target = static_cast<uint32_t>(GetIPAddress(host));

@@ -1,14 +1,28 @@
 #include "ui/startup.h"
 
+#include <QApplication>
+#include <QIcon>
+
 #include "app/appstate.h"
 #include "app/settings.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/frmvkrparam.h"
 
+namespace {
+// The program's icon in the sizes the install puts in the menu's theme.
+QIcon AppIcon() {
+  QIcon icon;
+  for (int n : {16, 24, 32, 48, 64, 128, 256})
+    icon.addFile(QStringLiteral(":/icons/hicolor/%1x%1/apps/velkor.png").arg(n), QSize(n, n));
+  return icon;
+}
+}  // namespace
+
 std::unique_ptr<FrmVelkor> Main() {
-  SettingsFilePath = ProgramFilePath(kSettingsFileName);
-  TargetListFilePath = ProgramFilePath(kTargetListFileName);
+  QApplication::setWindowIcon(AppIcon());
+  SettingsFilePath = ConfigFilePath(kSettingsFileName);
+  TargetListFilePath = ConfigFilePath(kTargetListFileName);
   // The main window reloads the settings on each validation of its host box.
   SetSettingsLoader(LoadSystemSettings);
 

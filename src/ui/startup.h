@@ -5,7 +5,7 @@
 
 class FrmVelkor;
 
-// Fixes the paths of the two files beside the program, loads the settings,
+// Fixes the paths of the settings file and the target list, loads the settings,
 // shows the settings dialog modally first when they cannot be loaded, then
 // shows the main window and returns it; the caller runs the event loop.
 std::unique_ptr<FrmVelkor> Main();

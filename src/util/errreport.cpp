@@ -3,7 +3,7 @@
 #include <new>
 #include <system_error>
 
-#include "app/appstate.h"
+#include "util/appfiles.h"
 #include "util/codepage.h"
 
 std::u16string ErrorDescription(int32_t number) {
@@ -21,7 +21,7 @@ std::u16string ErrorDescription(int32_t number) {
 }
 
 VkError::VkError(int32_t number, std::u16string description)
-    : failure_{number, ProgramName(), description.empty() ? ErrorDescription(number) : std::move(description)} {}
+    : failure_{number, AppName(), description.empty() ? ErrorDescription(number) : std::move(description)} {}
 
 Failure CurrentFailure() {
   try {
@@ -29,11 +29,11 @@ Failure CurrentFailure() {
   } catch (const VkError& e) {
     return e.failure();
   } catch (const std::bad_alloc&) {
-    return Failure{ErrNo::OutOfMemory, ProgramName(), ErrorDescription(ErrNo::OutOfMemory)};
+    return Failure{ErrNo::OutOfMemory, AppName(), ErrorDescription(ErrNo::OutOfMemory)};
   } catch (const std::exception& e) {
-    return Failure{ErrNo::Unexpected, ProgramName(), FromUtf8(e.what())};
+    return Failure{ErrNo::Unexpected, AppName(), FromUtf8(e.what())};
   } catch (...) {
-    return Failure{ErrNo::Unexpected, ProgramName(), ErrorDescription(ErrNo::Unexpected)};
+    return Failure{ErrNo::Unexpected, AppName(), ErrorDescription(ErrNo::Unexpected)};
   }
 }
 

@@ -1,6 +1,6 @@
 #include "util/hooks.h"
 
-#include "app/appstate.h"
+#include "util/appfiles.h"
 
 namespace {
 std::function<void()>& DoEventsHook() {
@@ -20,7 +20,7 @@ void DoEvents() {
 void SetDoEventsHook(std::function<void()> hook) { DoEventsHook() = std::move(hook); }
 
 void ShowMessageBox(const std::u16string& text) {
-  if (BoxHook()) BoxHook()(text, GetAppTitle());
+  if (BoxHook()) BoxHook()(text, AppTitle());
 }
 
 void SetMessageBoxHook(MessageBoxHook hook) { BoxHook() = std::move(hook); }

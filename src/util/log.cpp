@@ -8,7 +8,7 @@
 #include <map>
 #include <optional>
 
-#include "app/appstate.h"
+#include "util/appfiles.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
@@ -49,7 +49,7 @@ struct Fault {
 // and the system's reason go into the description.
 Failure FaultFailure(const Fault& f) {
   const int32_t number = f.error == ENOENT || f.error == ENOTDIR ? ErrNo::FileNotFound : ErrNo::FileAccess;
-  return Failure{number, ProgramName(),
+  return Failure{number, AppName(),
                  ErrorDescription(number) + u" " + FromUtf8(f.path) + u" (" + FileErrorText(f.error) + u")"};
 }
 
@@ -78,8 +78,8 @@ bool WriteAll(int fd, const std::string& bytes) {
 }
 
 void WriteRotating(const std::u16string& prefix, const std::u16string& line, bool report) {
-  const std::string current = ToUtf8(ProgramFilePath(prefix + u"1.log"));
-  const std::string previous = ToUtf8(ProgramFilePath(prefix + u"2.log"));
+  const std::string current = ToUtf8(StateFilePath(prefix + u"1.log"));
+  const std::string previous = ToUtf8(StateFilePath(prefix + u"2.log"));
   const std::string bytes = ToAnsi(line);
   LogState& state = LogStates()[current];
   auto fail = [&](const std::string& path, int error) {
@@ -116,7 +116,7 @@ void WriteLog(const std::u16string& prefix, const std::u16string& message) {
 
 void WriteErrorLog(const std::u16string& message) noexcept {
   try {
-    if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = ProgramName() + u"ERR";
+    if (xNullTrim(ErrorLogPrefix()).empty()) ErrorLogPrefix() = AppName() + u"ERR";
     std::u16string line(1, u' ');
     line += TimeStamp();
     line += u" *** ";
@@ -130,7 +130,7 @@ void WriteErrorLog(const std::u16string& message) noexcept {
 
 void ReportError(const std::u16string& message) noexcept {
   try {
-    if (SettingsMsgBoxFlag) ShowMessageBox(message);
+    if (AppMsgBoxFlag) ShowMessageBox(message);
   } catch (...) {
     // The box could not be shown; the error log still gets the report.
   }

@@ -171,7 +171,8 @@ TEST_F(DiagRunTest, FailedRunReplacesLastErrorLogAndStartsTheScriptUnlessRunBatI
 
 TEST(DiagRunWriteFailure, UnwritableLastErrorLogIsReportedAndTheScriptStillStarts) {
   ProgramInTempDir prog{u"velkor"};
-  SetProgramLocation(u"/proc/self", u"velkor");  // takes no new files, not even from root
+  // Takes no new files, not even from root; the error script is looked for in a directory of its own.
+  SetAppFiles({u"velkor", u"velkor", u"/proc/self/fdinfo", u"/proc/self", u"/proc/self", false});
   SettingsMsgBoxFlag = true;                      // no error log there: read the reports as boxes
   SystemSettings = {};
   SystemSettings.RunBat = u"1";
@@ -187,6 +188,7 @@ TEST(DiagRunWriteFailure, UnwritableLastErrorLogIsReportedAndTheScriptStillStart
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0], u"エラー番号 : 75 -- /proc/self/vkrLastErr.log でエラーが発生しました。 ファイルを書き込めません。");
   EXPECT_EQ(reports[1].find(u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :53"), 0u);
+  EXPECT_NE(reports[1].find(u"/proc/self/fdinfo/vkrRunErr.bat"), std::u16string::npos) << ToUtf8(reports[1]);
   EXPECT_EQ(win.items[win.items.size() - 3].substr(kStamp.size()), u"##  vkrRunErr.bat　実行開始");
 }
 

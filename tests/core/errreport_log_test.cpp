@@ -23,18 +23,80 @@
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
 
-// Run by a copy of this binary in OwnLocationOfACopy: prints what it found.
+// Run by a copy of this binary in WhereACopyKeepsItsFiles: sets itself up as the program does and prints what it
+// found.
 TEST(ProgramLocation, PrintOwn) {
-  std::printf("<<%s|%s>>\n", ToUtf8(ProgramFilePath(u"VKRSYS.DAT")).c_str(), ToUtf8(GetAppTitle()).c_str());
+  SetUpAppFiles();
+  std::printf("<<%s|%s|%s>>\n", ToUtf8(ConfigFilePath(u"VKRSYS.DAT")).c_str(), ToUtf8(StateFilePath(u"x.log")).c_str(),
+              ToUtf8(GetAppTitle()).c_str());
 }
 
-TEST(ProgramLocation, OwnLocationOfACopy) {
-  TempDir dir;
-  std::filesystem::copy_file("/proc/self/exe", dir.file("vk copy.bin"));
-  const std::string out = dir.file("out");
-  ASSERT_EQ(std::system(("'" + dir.file("vk copy.bin") + "' --gtest_filter=*PrintOwn >" + out).c_str()), 0);
-  // Files live beside the program; its name is the file's base name without extension.
-  EXPECT_NE(ReadBytes(out).find("<<" + dir.file("VKRSYS.DAT") + "|vk copy  Ver： 0.2.5>>"), std::string::npos);
+// A copy of this binary in a tree of its own ($T/bin), with and without the install's marker beside it
+// ($T/share/velkor/installed), started with HOME=$T/home and the XDG variables of the row.
+TEST(ProgramLocation, WhereACopyKeepsItsFiles) {
+  TempDir tree;
+  const std::string t = tree.path(), exe = t + "/bin/vk copy.bin";
+  std::filesystem::create_directories(t + "/bin");
+  std::filesystem::create_directories(t + "/home");
+  std::filesystem::create_directories(t + "/link");
+  std::filesystem::copy_file("/proc/self/exe", exe);
+  std::filesystem::create_symlink(exe, t + "/link/velkor");  // the real path counts, not the link's name
+  const std::string homeConfig = t + "/home/.config/velkor/VKRSYS.DAT", homeState = t + "/home/.local/state/velkor/x.log";
+  const struct { bool installed; std::string run, env, config, state; } rows[] = {
+      {false, exe, "XDG_CONFIG_HOME=$T/c XDG_STATE_HOME=$T/s", t + "/bin/VKRSYS.DAT", t + "/bin/x.log"},
+      {true, exe, "XDG_CONFIG_HOME=$T/c XDG_STATE_HOME=$T/s/", t + "/c/velkor/VKRSYS.DAT", t + "/s/velkor/x.log"},
+      {true, exe, "", homeConfig, homeState},
+      {true, exe, "XDG_CONFIG_HOME=c XDG_STATE_HOME=./s", homeConfig, homeState},  // not absolute: ignored
+      {true, exe, "XDG_CONFIG_HOME= XDG_STATE_HOME=", homeConfig, homeState},
+      {true, t + "/link/velkor", "", homeConfig, homeState},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.run + " " + row.env + (row.installed ? " installed" : " portable"));
+    for (const char* d : {"/c", "/s", "/home/.config", "/home/.local", "/share"}) std::filesystem::remove_all(t + d);
+    if (row.installed) {
+      std::filesystem::create_directories(t + "/share/velkor");
+      WriteBytes(t + "/share/velkor/installed", "");
+    }
+    const std::string out = t + "/out";
+    const std::string command = "cd '" + t + "' && T='" + t + "' && env -i HOME=\"$T/home\" " + row.env + " '" +
+                                row.run + "' --gtest_filter=*PrintOwn >'" + out + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_NE(ReadBytes(out).find("<<" + row.config + "|" + row.state + "|vk copy  Ver： 0.2.5>>"), std::string::npos)
+        << ReadBytes(out);
+    // Per-user directories are made on first use, private to the user; a portable copy makes none.
+    for (const std::string& file : {row.config, row.state}) {
+      struct stat st{};
+      const std::string dir = std::filesystem::path(file).parent_path().string();
+      ASSERT_EQ(stat(dir.c_str(), &st), 0) << dir;
+      if (row.installed) {
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << dir;
+      }
+    }
+    if (!row.installed) {
+      EXPECT_FALSE(std::filesystem::exists(t + "/c") || std::filesystem::exists(t + "/s"));
+    }
+    EXPECT_EQ(std::filesystem::exists(t + "/home/.config"), row.installed && row.config == homeConfig);
+  }
+}
+
+// An installed copy's logs go to its state directory; a write that fails names the real path.
+TEST(ProgramLocation, LogsOfAnInstalledCopyNameTheirRealPaths) {
+  ProgramInTempDir program;
+  WriteBytes(program.file("taken"), "a file where the state directory's parent should be");
+  for (const std::string& state : {program.file("state/velkor"), program.file("taken/velkor")}) {
+    SetAppFiles({u"vktest", u"vktest", program.dir().file16("config"), FromUtf8(state), u"", true});
+    program.boxes.clear();
+    WriteLog(u"vktest", u"run");
+    if (state.starts_with(program.file("state"))) {
+      EXPECT_TRUE(ReadBytes(state + "/vktest1.log").ends_with(" *** run\r\n"));
+      EXPECT_TRUE(program.boxes.empty());
+    } else {
+      ASSERT_FALSE(program.boxes.empty());
+      EXPECT_NE(program.boxes.back().find(FromUtf8(state + "/vktest1.log")), std::u16string::npos)
+          << ToUtf8(program.boxes.back());
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(program.file("config")));  // asked for nothing there
 }
 
 // Program files in a temporary directory, log lines stamped 2024/03/05 17:08:09.

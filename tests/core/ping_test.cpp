@@ -86,7 +86,7 @@ const std::string kAlive =
     "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
     "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\r\n"
     "reply:  \r\n";
-enum As { kRoot, kNobody, kNobodyInPingGroup };
+enum As { kRoot, kNobody, kNobodyWithHelper, kNobodyInPingGroup };
 
 }  // namespace
 
@@ -144,12 +144,16 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
     close(fd);
   });
   const struct { const char* host; As as; std::string expect; long minMs, maxMs; } cases[] = {
-      {"127.0.0.1", kNobody, "-1 socket open error.\n-", 0, 300},  // neither socket may be opened
+      {"127.0.0.1", kNobody, "-1 socket open error.\r\nTo enable ICMP: setcap cap_net_raw+ep " +
+                                 program.file("velkor-icmp") + " (as root), or add your group to "
+                                 "net.ipv4.ping_group_range.\n-", 0, 300},  // neither socket, nor a helper
       {"0.0.0.0", kRoot, "-3 send packet error.\n-", 0, 100},  // would reach this machine: never sent
       {"127.0.0.3", kRoot, "10 Timeout !\n-", 950, 1500},
       {"127.0.0.4", kRoot, "1 Destination unreachable !  (127.0.0.4)\n-", 0, 500},
       {"127.0.0.1", kRoot, kAlive + "45000028 ???????? ??01???? 7F000001 7F000001 0000211B 00000000 20212223 \r\n"
                                     "24252627 28292A2B 00000000*", 0, 500},
+      {"127.0.0.1", kNobodyWithHelper, kAlive + "45000028 ???????? ??01???? 7F000001 7F000001 0000211B 00000000 "
+                                                "20212223 \r\n24252627 28292A2B 00000000*", 0, 500},
       {"127.0.0.4", kNobodyInPingGroup, "1 Destination unreachable !  (127.0.0.4)\n-", 0, 500},
       {"127.0.0.1", kNobodyInPingGroup, kAlive + "45000028 ???????? ??01???? 7F000001 7F000001 0000???? ????0000 "
                                                  "20212223 \r\n24252627 28292A2B 00000000*", 0, 500},
@@ -157,6 +161,11 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
     if (c.as == kNobodyInPingGroup) Sh(in + "sysctl -w net.ipv4.ping_group_range='0 2147483647'");
+    if (c.as == kNobodyWithHelper) {  // the built helper with its capability, where nobody may reach it
+      ASSERT_TRUE(Sh("cp " VELKOR_ICMP_HELPER " '" + program.file("velkor-icmp") + "' && chmod 711 '" +
+                     program.dir().path() + "' && setcap cap_net_raw+ep '" + program.file("velkor-icmp") + "'"));
+      ASSERT_TRUE(Sh(in + "sysctl -n net.ipv4.ping_group_range | grep -qx '1.0'"));  // no datagram socket
+    }
     const int64_t start = MonotonicMs();
     EXPECT_EQ(Masked(PingIn(ns, c.as != kRoot, c.host), c.expect), c.expect);
     EXPECT_GE(MonotonicMs() - start, c.minMs);

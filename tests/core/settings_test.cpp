@@ -45,7 +45,7 @@ class SettingsTest : public ::testing::Test {
   void SetUp() override {
     SetProgramLocation(dir.path16(), u"velkor");
     ResetErrorLogPrefix();
-    SettingsFilePath = ProgramFilePath(kSettingsFileName);
+    SettingsFilePath = ConfigFilePath(kSettingsFileName);
     SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { boxes.push_back(text); });
     SetScrambleKeyHook({});
     ParamDialog().Unload();

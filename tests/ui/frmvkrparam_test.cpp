@@ -129,6 +129,7 @@ TEST_F(FrmVKRParamTest, StartUpPathsAndTheSettingsButton) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("VKRSYS.DAT")));
   EXPECT_EQ(u"localhost", SystemSettings.TargetHost);  // the load's check copied the defaults
   EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowIcon().availableSizes().size(), 7) << "the program's icon, in the menu's sizes";
 
   // ＯＫ, after a refused value that keeps the dialog open: saved (the next start finds the file).
   DriveNextDialog([this](FrmVKRParam* d) {

@@ -1,0 +1,58 @@
+#include "app/commandline.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/tempdir.h"
+
+TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
+  using A = CommandAction;
+  const struct { std::vector<const char*> args; A action; std::string offending; } rows[] = {
+      {{}, A::Run, ""},
+      {{"--version"}, A::Version, ""},
+      {{"-platform", "offscreen", "--help"}, A::Help, ""},
+      {{"-platform", "xcb", "-display", ":1", "-style=fusion", "--session", "id", "-reverse"}, A::Run, ""},
+      {{"-session"}, A::Usage, "-session"},  // its value is missing
+      {{"-reverse=1"}, A::Usage, "-reverse=1"},
+      {{"-version"}, A::Usage, "-version"},
+      {{"-platform", "offscreen", "--verbose"}, A::Usage, "--verbose"},
+      {{"host.example"}, A::Usage, "host.example"},
+      {{"-"}, A::Usage, "-"},
+  };
+  for (const auto& row : rows) {
+    std::vector<const char*> argv{"velkor"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    const CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(static_cast<int>(line.action), static_cast<int>(row.action)) << row.offending;
+    EXPECT_EQ(line.offending, row.offending);
+  }
+}
+
+// The real program, without a display: the answers come before Qt starts. The help names where this copy keeps
+// its files: beside the build-tree program.
+TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
+  TempDir dir;
+  const std::string exe = VELKOR_EXE, exeDir = exe.substr(0, exe.rfind('/'));
+  const struct { std::string args; int status; std::string out, err; } rows[] = {
+      {"--version", 0, "velkor 0.2.5\n", ""},
+      {"--help", 0, "\nSettings, target list and error script: " + exeDir + "\nLogs and last-error log: " + exeDir, ""},
+      {"-platform offscreen --bogus", 2, "", "velkor: unknown argument '--bogus'\nUsage: "},
+  };
+  for (const auto& row : rows) {
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY " + exe + " " + row.args + " >" + dir.file("out") + " 2>" + dir.file("err");
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status) << row.args;
+    const std::string out = ReadBytes(dir.file("out")), err = ReadBytes(dir.file("err"));
+    if (row.out.empty()) {
+      EXPECT_EQ(out, "") << row.args;
+    } else {
+      EXPECT_NE(out.find(row.out), std::string::npos) << out;
+    }
+    EXPECT_EQ(err.substr(0, row.err.size()), row.err) << row.args;
+  }
+}
