@@ -29,6 +29,19 @@ SessionOptions& Options() {
 
 int64_t TimeoutMs(const SessionOptions& o) { return int64_t{o.timeoutSeconds} * 1000 + (o.timeoutMicros + 999) / 1000; }
 
+// The options a session runs with. A time-out value the socket layer
+// refuses (negative, or a microsecond part of a second or more) is reported
+// when the session opens; the session then keeps the default 30 seconds
+// rather than a socket without any time-out, which would wait for ever.
+SessionOptions RunningOptions() {
+  SessionOptions o = Options();
+  if (o.timeoutSeconds < 0 || o.timeoutMicros < 0 || o.timeoutMicros >= 1000000) {
+    o.timeoutSeconds = SessionOptions{}.timeoutSeconds;
+    o.timeoutMicros = SessionOptions{}.timeoutMicros;
+  }
+  return o;
+}
+
 // Sets one time-out option from a number of milliseconds, as the 8-byte value.
 int SetTimeoutOption(ws::SOCKET s, int option, int32_t seconds, int32_t micros) {
   int32_t value[2] = {seconds, micros};
@@ -48,19 +61,18 @@ class ReceiveTimeoutGuard {
     if (m_narrowed) SetTimeoutOption(m_socket, ws::kSoRcvTimeo, m_options.timeoutSeconds, m_options.timeoutMicros);
   }
   // Bounds the next receive by `ms` (when that is shorter than the session's
-  // time-out). Returns true when the bound is narrower than the time-out.
-  bool Bound(int64_t ms) {
+  // time-out).
+  void Bound(int64_t ms) {
     const int64_t full = TimeoutMs(m_options);
     if (full > 0 && ms >= full) {
       if (m_narrowed) {
         SetTimeoutOption(m_socket, ws::kSoRcvTimeo, m_options.timeoutSeconds, m_options.timeoutMicros);
         m_narrowed = false;
       }
-      return false;
+      return;
     }
     SetReceiveTimeoutMs(m_socket, ms);
     m_narrowed = true;
-    return true;
   }
 
  private:
@@ -210,9 +222,31 @@ int64_t PortValue(std::u16string_view port) {
   return value;
 }
 
+namespace {
+
+// Closes a session's socket (and stops the library once) on every way out
+// of the opening but the successful one, exceptions included.
+class SocketCloser {
+ public:
+  explicit SocketCloser(ws::SOCKET s) : m_socket(s) {}
+  ~SocketCloser() {
+    if (m_armed) WinSockClose(m_socket);
+  }
+  SocketCloser(const SocketCloser&) = delete;
+  SocketCloser& operator=(const SocketCloser&) = delete;
+  void Release() { m_armed = false; }
+
+ private:
+  ws::SOCKET m_socket;
+  bool m_armed = true;
+};
+
+}  // namespace
+
 bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket, std::u16string& greeting,
                     bool skipGreeting, bool quiet) {
-  const SessionOptions options = Options();
+  const SessionOptions configured = Options();
+  const SessionOptions options = RunningOptions();
   greeting.clear();
   host = xNullTrim(host);
   port = xNullTrim(port);
@@ -237,33 +271,42 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
     return false;
   }
 
-  int r = SetTimeoutOption(socket, ws::kSoSndTimeo, options.timeoutSeconds, options.timeoutMicros);
-  if (r == -1) Report(u"WinSockManager: setsockopt() SO_SNDTIMEO error: " + ToU16(r));
-  r = SetTimeoutOption(socket, ws::kSoRcvTimeo, options.timeoutSeconds, options.timeoutMicros);
-  if (r == -1) Report(u"WinSockManager: setsockopt() SO_RCVTIMEO error: " + ToU16(r));
+  SocketCloser closer(socket);
+
+  // A value the socket layer refuses is reported, even when quiet; the
+  // socket then gets the default instead.
+  auto setTimeout = [&](int option, const std::u16string& name) {
+    const int r = SetTimeoutOption(socket, option, configured.timeoutSeconds, configured.timeoutMicros);
+    if (r != -1) return;
+    Report(u"WinSockManager: setsockopt() " + name + u" error: " + ToU16(r));
+    SetTimeoutOption(socket, option, options.timeoutSeconds, options.timeoutMicros);
+  };
+  setTimeout(ws::kSoSndTimeo, u"SO_SNDTIMEO");
+  setTimeout(ws::kSoRcvTimeo, u"SO_RCVTIMEO");
 
   // Ports above 32767 are ports like any other; above 65535 there is none.
   const int64_t portValue = PortValue(port);
   if (portValue > kMaxPort) {
     Report(u"WinSockManager: ポート番号が範囲外です。(" + port + u")");
-    WinSockClose(socket);
     return false;
   }
   ws::SockAddrIn peer;
   peer.sin_family = ws::kAfInet;
   peer.sin_port = ws::HostToNetShort(static_cast<uint16_t>(portValue));
   peer.sin_addr = GetIPAddress(host);
-  r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
+  const int r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
   if (r != 0) {
     const int error = ws::WSAGetLastError();
     if (!quiet) {
       Report(u"WinSockManager: connect() error: " + ToU16(r));
       Report(u"WinSockManager: " + SocketErrorText(error));
     }
-    WinSockClose(socket);
     return false;
   }
-  if (skipGreeting) return true;
+  if (skipGreeting) {
+    closer.Release();
+    return true;
+  }
 
   // The greeting, one byte at a time so that nothing after it is taken from
   // the socket. The receive time-out counts for the whole greeting.
@@ -298,17 +341,17 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
         Report(u"WinSockManager: Connect recv() error: " + ToU16(n));
         Report(u"WinSockManager: " + SocketErrorText(error));
       }
-      WinSockClose(socket);
-      return false;
+      return false;  // the guard puts the time-out back, then the closer closes
     }
   }
   greeting = FromAnsi(bytes);
+  closer.Release();
   return true;
 }
 
 bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText, std::u16string& reply,
                     std::u16string& code) {
-  const SessionOptions options = Options();
+  const SessionOptions options = RunningOptions();
   try {
     const CmdReplyTableType table = CmdReplyTable();
     if (cmdNo < 0 || cmdNo >= kCmdReplyTableSize) throw VkError(ErrNo::InvalidCall);
@@ -354,11 +397,14 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
           RecvWaiting = false;
           return false;
         }
-        // No receive may outlast the reply wait.
-        const bool narrowed = guard.Bound(options.replyWaitLimitMs - (MonotonicMs() - start) + 1);
+        // No receive may outlast the reply wait. A receive that times out
+        // once the wait has run its length ends with the wait, even where
+        // the socket's own time-out (as long as the wait, or a millisecond
+        // shorter) was what ended it.
+        guard.Bound(options.replyWaitLimitMs - (MonotonicMs() - start) + 1);
         const int n = ws::recv(socket, buf, kRecvChunk, 0);
         const int error = ws::WSAGetLastError();
-        const bool waitOver = MonotonicMs() - start > options.replyWaitLimitMs;
+        const bool waitOver = MonotonicMs() - start >= options.replyWaitLimitMs;
         if (n > 0) {
           data.append(buf, static_cast<size_t>(n));
           if (data.size() > options.replyCapBytes) {
@@ -367,7 +413,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
             RecvWaiting = false;
             return false;
           }
-        } else if (!(n < 0 && narrowed && error == ws::err::TimedOut && waitOver)) {
+        } else if (!(n < 0 && error == ws::err::TimedOut && waitOver)) {
           if (error != 0 || emptyReads >= options.emptyReadLimit) {
             Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(n));
             Report(u"WinSockCmdSend: " + SocketErrorText(error));

@@ -34,7 +34,8 @@ extern bool RecvTimedOut;
 struct SessionOptions {
   // The send and receive time-out option value: two 32-bit integers,
   // seconds and microseconds (30, 0). It also bounds the whole greeting and
-  // the connect.
+  // the connect. A value the socket layer refuses is reported when the
+  // session opens, and the session runs with the default instead.
   int32_t timeoutSeconds = 30;
   int32_t timeoutMicros = 0;
   // A reply wait ends once this much has passed since it began, however

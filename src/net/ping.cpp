@@ -25,8 +25,9 @@ constexpr uint8_t kEchoReply = 0;
 constexpr uint8_t kDestUnreachable = 3;
 constexpr uint8_t kEchoRequest = 8;
 
-// The window's message loop runs at least this often while a poll waits.
-constexpr int kWaitPieceMs = 50;
+// The window's message loop runs at least this often while a poll waits
+// (half the 50 ms the window can afford, so a busy machine stays within it).
+constexpr int kWaitPieceMs = 25;
 
 using Buffer = std::array<uint8_t, kBufferBytes>;
 
@@ -145,6 +146,7 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
     const int polls = std::max(options.polls, 1);
     const int slice = std::max(options.pollSliceMs, 0);
     const int64_t start = MonotonicMs();
+    int64_t lastEvents = start;
     for (int poll = 1; poll <= polls; ++poll) {
       const int64_t pollEnd = start + static_cast<int64_t>(poll) * slice;
       for (;;) {
@@ -169,13 +171,17 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
           return 999;
         }
         // Nothing yet, or a datagram that is not our answer: go on until
-        // this poll's slice is over.
-        const int64_t left = pollEnd - MonotonicMs();
+        // this poll's slice is over. The message loop runs in every piece of
+        // the wait, also while foreign datagrams keep the socket busy (a
+        // flood of them would otherwise hold the window for the whole wait).
+        const int64_t now = MonotonicMs();
+        const int64_t left = pollEnd - now;
         if (left <= 0) break;
-        if (got <= 0) {
+        if (got <= 0 || now - lastEvents >= kWaitPieceMs) {
           DoEvents();
-          sock.WaitReadable(static_cast<int>(std::min<int64_t>(left, kWaitPieceMs)));
+          lastEvents = MonotonicMs();
         }
+        if (got <= 0) sock.WaitReadable(static_cast<int>(std::min<int64_t>(left, kWaitPieceMs)));
       }
     }
     message = u"Timeout !";

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -46,13 +47,31 @@ bool Enter(const NetNamespace& ns) {  // moves the calling thread into ns
   return fd >= 0 && setns(fd, CLONE_NEWNET) == 0 && close(fd) == 0;
 }
 
-// PingCheck in a child inside ns, as root or as nobody: "status[ alive] message\ndump" ("-": untouched), with a
-// note where the message loop stood still for more than 150 ms (the waits go in slices, the loop turning between).
-std::string PingIn(const NetNamespace& ns, bool asNobody, const char* host) {
+// The n-th CPU this process may run on (from 0), or -1.
+int AllowedCpu(int n) {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set) && n-- == 0) return cpu;
+  return -1;
+}
+
+bool PinTo(int cpu) {  // the calling thread
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (cpu >= 0) CPU_SET(cpu, &set);
+  return cpu >= 0 && sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// PingCheck in a child inside ns (on the given CPU where there is one), as root or as nobody: "status[ alive]
+// message\ndump" ("-": untouched), with a note where the message loop stood still for more than 150 ms (the waits go
+// in slices, the loop turning between).
+std::string PingIn(const NetNamespace& ns, bool asNobody, const char* host, int cpu) {
   auto* shared = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   const pid_t pid = fork();
   if (pid == 0) {  // _exit: nothing buffered is written twice
     alarm(60);     // a child stuck that long is ended
+    PinTo(cpu);
     bool alive = false;
     std::u16string message = u"no namespace or root kept", dump = u"-";
     int64_t last = MonotonicMs(), gap = 0;
@@ -78,14 +97,16 @@ std::string Masked(std::string text, const std::string& pattern) {
   return text;
 }
 
-const std::string kAlive =
-    "0 alive Target is alive.  40 bytes received.  (127.0.0.1)\n"
+const std::string kRequest =
     "request:\r\n"
     "0800191B 00000000 20212223 24252627 28292A2B 00000000 00000000 00000000 \r\n"
     "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
     "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
     "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\r\n"
     "reply:  \r\n";
+const std::string kAlive = "0 alive Target is alive.  40 bytes received.  (127.0.0.1)\n" + kRequest;
+// A "time exceeded" quoting our request to 127.0.0.5: status 999 with both buffers dumped.
+const std::string kOther = "999 Received something...\n" + kRequest;
 enum As { kRoot, kNobody, kNobodyWithHelper, kNobodyInPingGroup };
 
 }  // namespace
@@ -121,7 +142,9 @@ TEST(IcmpAnswersRequest, OnlyTheTargetsReplyToOurRequest) {
 // In a loopback-only namespace where 127.0.0.3 stays silent and 127.0.0.4 answers "host unreachable", as root (raw
 // socket) and as nobody (datagram socket), while another program (another copy of this one) sends the same request
 // to 127.0.0.1 and 127.0.0.4: its replies and the errors quoting its requests reach our raw socket too and must be
-// passed over.
+// passed over. The kernel's own replies from 127.0.0.5 and .6 are dropped; a hostile neighbour answers a request to
+// .5 with a forged "time exceeded" quoting it, and one to .6 with a flood of echo replies from 127.0.0.1 that carry
+// its identifier (so that they reach the datagram socket too) until the row is over.
 TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
   ProgramInTempDir program;  // anything reported goes to a log of its own
@@ -130,8 +153,9 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
               Sh(in + "nft 'add table inet v { chain c { type filter hook input priority 0; ip daddr 127.0.0.3 icmp "
                       "type echo-request drop; ip daddr 127.0.0.4 icmp type echo-request reject with icmp type "
-                      "host-unreachable; }; }'"));
-  std::atomic<bool> stop{false};
+                      "host-unreachable; }; chain o { type filter hook output priority 0; ip saddr { 127.0.0.5, "
+                      "127.0.0.6 } icmp type echo-reply drop; }; }'"));
+  std::atomic<bool> stop{false}, rowOver{true};
   std::thread other([&] {
     const int fd = Enter(ns) ? socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) : -1;
     const uint8_t request[] = {8,    0,    0x19, 0x1B, 0,    0,    0,    0,    0x20, 0x21,
@@ -140,6 +164,37 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
     for (; fd >= 0 && !stop; SleepMs(30)) {
       sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to1), sizeof to1);
       sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to4), sizeof to4);
+    }
+    close(fd);
+  });
+  // The flood goes flat out from a CPU of its own, ahead of everything else there (up to three seconds), so that
+  // the replies keep coming faster than the ping can take them, as from a fast link.
+  const int floodCpu = AllowedCpu(0), pingCpu = AllowedCpu(1);
+  std::thread neighbour([&] {
+    const int fd = Enter(ns) ? socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP) : -1;
+    const bool ownCpu = pingCpu >= 0 && PinTo(floodCpu);
+    const sockaddr_in to{AF_INET, 0, {inet_addr("127.0.0.1")}, {}};
+    auto sendIcmp = [&](std::vector<uint8_t> m) {
+      uint8_t sum[2];
+      IcmpCheckSum(m, static_cast<int16_t>(m.size()), sum);
+      m[2] = sum[0], m[3] = sum[1];
+      sendto(fd, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    for (pollfd p{fd, POLLIN, 0}; fd >= 0 && !stop;) {
+      uint8_t d[1500];
+      if (poll(&p, 1, 10) <= 0 || recv(fd, d, sizeof d, 0) < 28 || d[0] != 0x45 || d[20] != 8) continue;
+      if (d[19] == 5) {  // time exceeded: the request's header and first eight bytes behind an ICMP header
+        std::vector<uint8_t> m = {11, 0, 0, 0, 0, 0, 0, 0};
+        sendIcmp((m.insert(m.end(), d, d + 28), m));
+      } else if (d[19] == 6) {
+        const sched_param first{1}, normal{0};
+        const bool ahead = ownCpu && sched_setscheduler(0, SCHED_FIFO, &first) == 0;
+        const std::vector<uint8_t> reply = {0, 0, 0, 0, d[24], d[25], d[26], d[27], 0x20, 0x21, 0x22, 0x23};
+        for (const int64_t end = MonotonicMs() + 3000; !rowOver && MonotonicMs() < end;) sendIcmp(reply);
+        if (ahead) sched_setscheduler(0, SCHED_OTHER, &normal);
+        while (recv(fd, d, sizeof d, 0) > 0) {
+        }
+      }
     }
     close(fd);
   });
@@ -154,9 +209,16 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
                                     "24252627 28292A2B 00000000*", 0, 500},
       {"127.0.0.1", kNobodyWithHelper, kAlive + "45000028 ???????? ??01???? 7F000001 7F000001 0000211B 00000000 "
                                                 "20212223 \r\n24252627 28292A2B 00000000*", 0, 500},
+      {"127.0.0.5", kRoot, kOther + "45000038 ???????? ??01???? 7F000001 7F000001 0B00???? 00000000 45000028 \r\n"
+                                    "???????? ??01???? 7F000001 7F000005 0800191B 00000000 00000000 00000000*", 0, 500},
+      {"127.0.0.6", kRoot, "10 Timeout !\n-", 950, 1500},  // and the message loop kept running
       {"127.0.0.4", kNobodyInPingGroup, "1 Destination unreachable !  (127.0.0.4)\n-", 0, 500},
       {"127.0.0.1", kNobodyInPingGroup, kAlive + "45000028 ???????? ??01???? 7F000001 7F000001 0000???? ????0000 "
                                                  "20212223 \r\n24252627 28292A2B 00000000*", 0, 500},
+      {"127.0.0.5", kNobodyInPingGroup, kOther + "45000038 ???????? ??01???? 7F000001 7F000001 0B00???? 00000000 "
+                                                 "4500001C \r\n???????? ??01???? 7F000001 7F000005 0800???? ????0000 "
+                                                 "00000000 00000000*", 0, 500},
+      {"127.0.0.6", kNobodyInPingGroup, "10 Timeout !\n-", 950, 1500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
@@ -167,10 +229,13 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
       ASSERT_TRUE(Sh(in + "sysctl -n net.ipv4.ping_group_range | grep -qx '1.0'"));  // no datagram socket
     }
     const int64_t start = MonotonicMs();
-    EXPECT_EQ(Masked(PingIn(ns, c.as != kRoot, c.host), c.expect), c.expect);
+    rowOver = false;
+    EXPECT_EQ(Masked(PingIn(ns, c.as != kRoot, c.host, pingCpu), c.expect), c.expect);
+    rowOver = true;
     EXPECT_GE(MonotonicMs() - start, c.minMs);
     EXPECT_LE(MonotonicMs() - start, c.maxMs);
   }
   stop = true;
   other.join();
+  neighbour.join();
 }

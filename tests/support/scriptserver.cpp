@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -16,6 +18,8 @@ constexpr int kDrainLimitMs = 10000;
 }  // namespace
 
 std::string Wait(int ms) { return "\x04" + std::to_string(ms); }
+
+std::string Flood(const std::string& piece, uint64_t bytes) { return "\x05" + std::to_string(bytes) + ":" + piece; }
 
 std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int count, std::vector<std::string> before) {
   for (int i = 0; i < count; ++i) {
@@ -37,6 +41,7 @@ int ListenOnLoopback(int backlog, uint16_t* port) {
 }
 
 std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const std::vector<std::u16string>& want) {
+  if (!want.empty() && want.back() == u"…" && got.size() + 1 >= want.size()) got.resize(want.size());
   for (size_t i = 0; i < got.size() && i < want.size(); ++i)
     if (!want[i].empty() && want[i].back() == u'…') got[i] = got[i].substr(0, want[i].size() - 1) + u'…';
   return got;
@@ -53,6 +58,9 @@ ScriptServer::ScriptServer(std::vector<std::string> steps) : m_listen(ListenOnLo
       const std::string& s = steps[i];
       if (s == kLine || s[0] == '\x04') {
         open = s == kLine ? Read(kDrainLimitMs, true) : Read(std::stoi(s.substr(1)), false);
+      } else if (s[0] == '\x05') {
+        const size_t colon = s.find(':');
+        open = Send(s.substr(colon + 1), std::stoull(s.substr(1, colon - 1)));
       } else if (s == kClose) {
         ::shutdown(m_fd, SHUT_WR);
       } else if (s == kReset) {
@@ -89,6 +97,29 @@ bool ScriptServer::Read(int ms, bool untilLine) {
     if (::recv(m_fd, &c, 1, 0) <= 0) return false;
     m_received += c;
     if (untilLine && c == '\n') return true;
+  }
+  return !m_stop;
+}
+
+// Sends piece after piece (bytes in all, 0: no end) while reading what comes;
+// false once the client is gone.
+bool ScriptServer::Send(const std::string& piece, uint64_t bytes) {
+  std::string block;  // whole pieces, so that partial writes keep the pattern
+  while (block.size() < 65536) block += piece;
+  size_t at = 0;
+  for (uint64_t sent = 0; !m_stop && (bytes == 0 || sent < bytes);) {
+    pollfd p{m_fd, POLLIN | POLLOUT, 0};
+    if (::poll(&p, 1, 10) <= 0) continue;
+    if (p.revents & POLLIN) {
+      char c;
+      if (::recv(m_fd, &c, 1, 0) <= 0) return false;
+      m_received += c;
+    }
+    if (!(p.revents & POLLOUT)) continue;
+    const size_t want = bytes == 0 ? block.size() - at : std::min<uint64_t>(block.size() - at, bytes - sent);
+    const ssize_t n = ::send(m_fd, block.data() + at, want, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN) return false;
+    if (n > 0) sent += static_cast<uint64_t>(n), at = (at + static_cast<size_t>(n)) % block.size();
   }
   return !m_stop;
 }

@@ -2,9 +2,10 @@
 // A scripted TCP peer on 127.0.0.1 at an ephemeral port, in a thread of the
 // test process. It accepts one connection and plays its steps in order: bytes
 // to send (one write each), kLine (read up to the next LF), Wait(ms) (go on
-// reading meanwhile), kClose (half-close: the client sees the end, what it
-// still sends is read) or kReset (close with RST). Afterwards it reads until
-// the client closes, so every byte the client sent is recorded.
+// reading meanwhile), Flood(piece, bytes) (the piece over and over, while
+// reading), kClose (half-close: the client sees the end, what it still sends
+// is read) or kReset (close with RST). Afterwards it reads until the client
+// closes, so every byte the client sent is recorded.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,9 @@
 
 inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03";
 std::string Wait(int ms);
+// piece repeated up to bytes in all (0: until the client has gone), never
+// held in memory whole.
+std::string Flood(const std::string& piece, uint64_t bytes = 0);
 // before, then piece count times, intervalMs apart.
 std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int count,
                                  std::vector<std::string> before = {});
@@ -27,6 +31,7 @@ class ScriptServer {
 
  private:
   bool Read(int ms, bool untilLine);
+  bool Send(const std::string& piece, uint64_t bytes);
 
   uint16_t m_port = 0;
   int m_listen = -1;
@@ -39,5 +44,6 @@ class ScriptServer {
 // A listening socket on 127.0.0.1 that nobody accepts from; its port in *port.
 int ListenOnLoopback(int backlog, uint16_t* port);
 // Each text cut to the length of the wanted one where that ends in "…" (a
-// prefix is enough there), so that the lists compare with EXPECT_EQ.
+// prefix is enough there), so that the lists compare with EXPECT_EQ. A lone
+// "…" as the last wanted text stands for any further texts (or none).
 std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const std::vector<std::u16string>& want);
