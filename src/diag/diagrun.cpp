@@ -40,7 +40,7 @@ class RunScope {
 
 }  // namespace
 
-DiagChecks DiagChecks::Real() {
+DiagChecks DiagChecks::Real(std::function<void(const TlsFindings&)> tlsFound) {
   DiagChecks c;
   c.ping = [](std::u16string& host, bool& alive, std::u16string& message) {
     std::u16string dump;
@@ -48,15 +48,26 @@ DiagChecks DiagChecks::Real() {
     return alive;
   };
   c.shares = [](std::u16string& server, std::u16string& listing) { return NetShareList(server, listing, true); };
-  c.smtp = [](std::u16string& h, std::u16string& p, std::u16string& m) { return SmtpCheck(h, p, m); };
-  c.pop = [](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw, std::u16string& m) {
-    return PopCheck(h, p, u, pw, m);
+  // Runs one probe and passes on what its TLS found.
+  auto heard = [tlsFound](TlsMode tls, auto probe) {
+    TlsFindings found;
+    const bool verdict = probe(&found);
+    if (tlsFound && tls != TlsMode::None) tlsFound(found);
+    return verdict;
   };
-  c.ftp = [](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw, std::u16string& m) {
+  c.smtp = [heard](std::u16string& h, std::u16string& p, TlsMode tls, std::u16string& m) {
+    return heard(tls, [&](TlsFindings* f) { return SmtpCheck(h, p, m, tls, f); });
+  };
+  c.pop = [heard](std::u16string& h, std::u16string& p, TlsMode tls, std::u16string& u, std::u16string& pw,
+                  std::u16string& m) { return heard(tls, [&](TlsFindings* f) { return PopCheck(h, p, u, pw, m, tls, f); }); };
+  c.ftp = [heard](std::u16string& h, std::u16string& p, TlsMode tls, std::u16string& u, std::u16string& pw,
+                  std::u16string& m) {
     const int16_t spare = 0;
-    return FtpCheck(h, p, u, pw, spare, m);
+    return heard(tls, [&](TlsFindings* f) { return FtpCheck(h, p, u, pw, spare, m, tls, f); });
   };
-  c.http = [](std::u16string& h, std::u16string& p, std::u16string& m) { return HttpCheck(h, p, m); };
+  c.http = [heard](std::u16string& h, std::u16string& p, TlsMode tls, std::u16string& m) {
+    return heard(tls, [&](TlsFindings* f) { return HttpCheck(h, p, m, tls, f); });
+  };
   c.localComputerName = [] { return GetLocalComputerName(); };
   return c;
 }
@@ -140,17 +151,26 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
   ResultReport& report = m_window.Report();
   std::u16string target = targetIn;
   for (int16_t n = 1;; ++n) {
-    std::u16string port = xGetField(portList, n, u",");
-    if (IsMissingField(port)) break;
-    if (port.empty()) continue;
-    report.PutServiceHeader(port, word);
+    const std::u16string item = xGetField(portList, n, u",");
+    if (IsMissingField(item)) break;
+    if (item.empty()) continue;
+    // The header names the port as written ("465s"); the check gets the
+    // number alone, so that nothing reads "465s" as port 465 in plain text.
+    report.PutServiceHeader(item, word);
+    PortSpec spec = SplitPortSuffix(item);
+    std::u16string& port = spec.number;
+    const TlsMode tls = spec.tls;
     std::u16string message;
     bool verdict = false;
     switch (index) {
-      case kSmtp: verdict = m_checks.smtp(target, port, message); break;
-      case kPop: verdict = m_checks.pop(target, port, SystemSettings.UserName, SystemSettings.Password, message); break;
-      case kFtp: verdict = m_checks.ftp(target, port, SystemSettings.UserName, SystemSettings.Password, message); break;
-      default: verdict = m_checks.http(target, port, message); break;
+      case kSmtp: verdict = m_checks.smtp(target, port, tls, message); break;
+      case kPop:
+        verdict = m_checks.pop(target, port, tls, SystemSettings.UserName, SystemSettings.Password, message);
+        break;
+      case kFtp:
+        verdict = m_checks.ftp(target, port, tls, SystemSettings.UserName, SystemSettings.Password, message);
+        break;
+      default: verdict = m_checks.http(target, port, tls, message); break;
     }
     report.PutCheckResult(target, static_cast<int16_t>(index), verdict, serviceFlag, overall, message);
     if (n == INT16_MAX) break;

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "diag/resultreport.h"
+#include "net/portspec.h"
+#include "net/probes.h"
 
 // What a run needs of the main window.
 class DiagWindow {
@@ -39,21 +41,24 @@ class DiagWindow {
 };
 
 // The checks a run calls; each defaults to the real probe. Tests replace one
-// to watch what it is asked.
+// to watch what it is asked. A service check gets the port's number and its
+// TLS mode, split from the port's suffix by the run.
 struct DiagChecks {
   std::function<bool(std::u16string& host, bool& alive, std::u16string& message)> ping;
   std::function<bool(std::u16string& server, std::u16string& listing)> shares;
-  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& message)> smtp;
-  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& password,
-                     std::u16string& message)>
+  std::function<bool(std::u16string& host, std::u16string& port, TlsMode tls, std::u16string& message)> smtp;
+  std::function<bool(std::u16string& host, std::u16string& port, TlsMode tls, std::u16string& user,
+                     std::u16string& password, std::u16string& message)>
       pop;
-  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& password,
-                     std::u16string& message)>
+  std::function<bool(std::u16string& host, std::u16string& port, TlsMode tls, std::u16string& user,
+                     std::u16string& password, std::u16string& message)>
       ftp;
-  std::function<bool(std::u16string& host, std::u16string& port, std::u16string& message)> http;
+  std::function<bool(std::u16string& host, std::u16string& port, TlsMode tls, std::u16string& message)> http;
   std::function<std::u16string()> localComputerName;
 
-  static DiagChecks Real();
+  // tlsFound, when given, hears what the TLS of each TLS check found, right
+  // after that check.
+  static DiagChecks Real(std::function<void(const TlsFindings&)> tlsFound = nullptr);
 };
 
 inline constexpr char16_t kLastErrorLogName[] = u"vkrLastErr.log";

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "net/portspec.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/xcommon.h"
@@ -63,7 +64,7 @@ TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& 
     if (field.empty()) continue;
     if (n == 1) {
       result.target = field;
-    } else if (xChkNumComma(field)) {
+    } else if (IsPortList(field)) {
       result.ticked[n] = true;
       settings.*kPortFields[n - 2] = field;
     } else {

@@ -31,8 +31,9 @@ struct TargetEntry {
   std::array<bool, 6> ticked = DefaultServiceTicks();
 };
 
-// Applies an entry: field 1 becomes the target, a port field of digits and
-// commas ticks its service and is stored into `settings`, any other
+// Applies an entry: field 1 becomes the target, a port field that is a port
+// list (digits and commas, each port with at most one TLS suffix "s" or "t",
+// portspec.h) ticks its service and is stored into `settings`, any other
 // non-empty field unticks it; empty fields keep the defaults.
 TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& settings);
 

@@ -5,6 +5,7 @@
 
 #include "net/hostaddr.h"
 #include "net/sockerr.h"
+#include "net/tlsstream.h"
 #include "net/winsock.h"
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -142,7 +143,7 @@ enum class ReplyStyle {
 };
 
 ReplyStyle StyleOf(int16_t cmdNo) {
-  if ((cmdNo >= 0 && cmdNo <= 7) || (cmdNo >= 90 && cmdNo <= 92)) return ReplyStyle::Numbered;
+  if ((cmdNo >= 0 && cmdNo <= 8) || (cmdNo >= 90 && cmdNo <= 93)) return ReplyStyle::Numbered;
   if (cmdNo == 13 || cmdNo == 14) return ReplyStyle::PopMulti;
   if (cmdNo == 95) return ReplyStyle::HttpHeads;
   return ReplyStyle::OneLine;
@@ -157,6 +158,8 @@ void Report(const std::u16string& message) { ReportError(message); }
 }  // namespace
 
 void SetSessionOptions(const SessionOptions& options) { Options() = options; }
+
+int64_t SessionTimeoutMs() { return TimeoutMs(RunningOptions()); }
 
 SessionOptions GetSessionOptions() { return Options(); }
 
@@ -180,6 +183,7 @@ CmdReplyTableType CmdReplyTable() {
   set(5, u"QUIT コマンド", u"221 ");
   set(6, u"EHLO コマンド", u"250-", u"250 ");
   set(7, u"AUTH コマンド", u"334 ", u"235 ", u"502 ");
+  set(8, u"STARTTLS コマンド", u"220 ");
   set(10, u"USER コマンド", u"+OK ");
   set(11, u"PASS コマンド", u"+OK ");
   set(12, u"STAT コマンド", u"+OK ");
@@ -187,10 +191,12 @@ CmdReplyTableType CmdReplyTable() {
   set(14, u"RETR コマンド", u"+OK ");
   set(15, u"DELE コマンド", u"+OK ");
   set(16, u"RSET コマンド", u"+OK ");
+  set(17, u"STLS コマンド", u"+OK ");
   set(18, u"QUIT コマンド", u"+OK ");
   set(90, u"USER コマンド", u"331 ");
   set(91, u"PASS コマンド", u"230 ");
   set(92, u"QUIT コマンド", u"221 ");
+  set(93, u"AUTH TLS コマンド", u"234 ");
   set(95, u"GET コマンド", u"    ");
   table[95].ReplyHead = u"HTTP";
   return table;
@@ -244,7 +250,7 @@ class SocketCloser {
 }  // namespace
 
 bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket, std::u16string& greeting,
-                    bool skipGreeting, bool quiet) {
+                    bool skipGreeting, bool quiet, const SessionStep& beforeGreeting) {
   const SessionOptions configured = Options();
   const SessionOptions options = RunningOptions();
   greeting.clear();
@@ -303,6 +309,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
     }
     return false;
   }
+  if (beforeGreeting && !beforeGreeting(socket)) return false;
   if (skipGreeting) {
     closer.Release();
     return true;
@@ -323,7 +330,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
       } else {
         guard.Bound(left);
         char byte = 0;
-        n = ws::recv(socket, &byte, 1, 0);
+        n = StreamRecv(socket, &byte, 1);
         if (n > 0) {
           bytes.push_back(byte);
           DoEvents();
@@ -361,7 +368,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
     DoEvents();
 
     const std::string out = ToAnsi(cmdText);
-    const int sent = ws::send(socket, out.data(), static_cast<int>(out.size()), 0);
+    const int sent = StreamSend(socket, out.data(), static_cast<int>(out.size()));
     if (sent != static_cast<int>(out.size())) {
       const int error = ws::WSAGetLastError();
       Report(u"WinSockCmdSend: " + name + u" を送信できません。(send)");
@@ -402,7 +409,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
         // the socket's own time-out (as long as the wait, or a millisecond
         // shorter) was what ended it.
         guard.Bound(options.replyWaitLimitMs - (MonotonicMs() - start) + 1);
-        const int n = ws::recv(socket, buf, kRecvChunk, 0);
+        const int n = StreamRecv(socket, buf, kRecvChunk);
         const int error = ws::WSAGetLastError();
         const bool waitOver = MonotonicMs() - start >= options.replyWaitLimitMs;
         if (n > 0) {
@@ -502,6 +509,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
 }
 
 int16_t WinSockClose(int32_t socket) {
+  TlsRelease(socket);
   ws::closesocket(socket);
   return static_cast<int16_t>(ws::WSACleanup());
 }

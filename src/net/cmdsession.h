@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,18 +49,27 @@ struct SessionOptions {
 };
 void SetSessionOptions(const SessionOptions& options);
 SessionOptions GetSessionOptions();
+// The send and receive time-out a session runs with, in milliseconds; a TLS
+// handshake gets as long.
+int64_t SessionTimeoutMs();
+
+// A step between the connect and the greeting (the TLS handshake of a
+// service spoken in TLS from the first byte); false ends the opening.
+using SessionStep = std::function<bool(int32_t socket)>;
 
 // host and port are trimmed in place. On false the socket is closed (or was
 // never created). greeting gets the greeting with its line end (all lines
-// of a multi-line greeting).
+// of a multi-line greeting). beforeGreeting, when given, runs once the
+// connect has succeeded, even with skipGreeting.
 bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket, std::u16string& greeting,
-                    bool skipGreeting, bool quiet);
+                    bool skipGreeting, bool quiet, const SessionStep& beforeGreeting = nullptr);
 // cmdText is the whole line, line end included. reply is emptied only when
 // the reply wait begins. code gets the four-character reply code (empty for
 // number 95).
 bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText, std::u16string& reply,
                     std::u16string& code);
-// Closes the socket and stops the socket library once.
+// Ends the socket's TLS, if any, closes the socket and stops the socket
+// library once.
 int16_t WinSockClose(int32_t socket);
 
 // The line a numbered reply is judged on: when the first line is "NNN-",

@@ -1,6 +1,11 @@
 #include "net/probes.h"
 
+#include <ctime>
+#include <string_view>
+
+#include "net/certsummary.h"
 #include "net/cmdsession.h"
+#include "net/tlsstream.h"
 #include "util/log.h"
 #include "util/xcommon.h"
 
@@ -10,10 +15,13 @@ namespace {
 constexpr int16_t kSmtpHelo = 0;
 constexpr int16_t kSmtpQuit = 5;
 constexpr int16_t kSmtpEhlo = 6;
+constexpr int16_t kSmtpStartTls = 8;
 constexpr int16_t kPopUser = 10;
+constexpr int16_t kPopStls = 17;
 constexpr int16_t kPopQuit = 18;
 constexpr int16_t kFtpUser = 90;
 constexpr int16_t kFtpQuit = 92;
+constexpr int16_t kFtpAuthTls = 93;
 constexpr int16_t kHttpGet = 95;
 
 const std::u16string kCrLf = u"\r\n";
@@ -23,22 +31,6 @@ const std::u16string kCrLf = u"\r\n";
 bool GreetingIs(const std::u16string& greeting, const std::u16string& expected) {
   const std::u16string line = FinalReplyLine(greeting);
   return line.rfind(expected + u" ", 0) == 0 || line == expected + u"\r\n" || line == expected + u"\n";
-}
-
-// Common opening of SMTP, POP and FTP: session, greeting, greeting check.
-// On true the transcript has been started with the greeting.
-bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socket, const std::u16string& expected,
-                      const std::u16string& tag, std::u16string& transcript, std::u16string& text) {
-  std::u16string greeting;
-  if (!WinSockManager(host, port, socket, greeting, false, true)) return false;
-  if (!GreetingIs(greeting, expected)) {
-    ReportError(u"Connect　サーバにコネクトできません。" + tag + host + u":" + port);
-    transcript.clear();
-    WinSockClose(socket);
-    return false;
-  }
-  text = greeting;
-  return true;
 }
 
 // "> " + line, the exchange, then the reply the exchange left behind (only
@@ -52,40 +44,184 @@ bool Exchange(int32_t socket, int16_t cmdNo, const std::u16string& line, std::u1
   return ok;
 }
 
+// The TLS of one check: the handshake, its transcript lines, what it found.
+class TlsPart {
+ public:
+  TlsPart(TlsMode mode, TlsFindings* findings) : m_found(findings ? *findings : m_own) {
+    m_found = TlsFindings{};
+    m_found.mode = mode;
+  }
+  bool Implicit() const { return m_found.mode == TlsMode::Implicit; }
+  bool Upgrade() const { return m_found.mode == TlsMode::StartTls; }
+  bool Failed() const { return !m_found.error.empty(); }
+  bool Expired() const { return m_found.expired; }
+
+  // The handshake and its lines; on failure the error line instead.
+  bool Start(int32_t socket, const std::u16string& host, std::u16string& text) {
+    const TlsHandshakeResult r = TlsHandshake(socket, host, SessionTimeoutMs());
+    if (!r.ok) return Fail(r.error, text);
+    const CertificateSummary cert = SummarizeCertificate(r.certificate, host, std::time(nullptr));
+    m_found.handshake = true;
+    m_found.version = r.version;
+    m_found.oldProtocol = r.oldProtocol;
+    m_found.chainVerified = r.chainVerified;
+    m_found.verifyError = r.verifyError;
+    m_found.nameMatches = cert.nameMatches;
+    m_found.hasExpiry = cert.hasExpiry;
+    m_found.expired = cert.expired;
+    m_found.daysLeft = cert.daysLeft;
+    text += u"TLS： " + r.version + u" " + r.cipher + kCrLf;
+    text += CertificateLines(cert);
+    if (!r.chainVerified) text += u"警告： 証明書を検証できません（" + r.verifyError + u"）" + kCrLf;
+    if (!cert.nameMatches) text += u"警告： 証明書の名前が対象と一致しません" + kCrLf;
+    if (r.oldProtocol) text += u"警告： 古いプロトコルです（" + r.version + u"）" + kCrLf;
+    return true;
+  }
+
+  bool Fail(const std::u16string& reason, std::u16string& text) {
+    m_found.error = reason;
+    text += u"TLS エラー： " + reason + kCrLf;
+    ReportError(u"TLS エラー： " + reason);
+    return false;
+  }
+
+ private:
+  TlsFindings m_own;
+  TlsFindings& m_found;
+};
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// How much of a reply its first whole reply takes: the first line, or for a
+// numbered reply whose first line is "NNN-", up to its final line.
+size_t FirstReplyLength(std::u16string_view reply, bool numbered) {
+  auto code = [](std::u16string_view line) {
+    return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+  };
+  for (size_t pos = 0, n = 0; pos < reply.size(); ++n) {
+    const size_t lf = reply.find(u'\n', pos);
+    const size_t end = lf == std::u16string_view::npos ? reply.size() : lf + 1;
+    std::u16string_view line = reply.substr(pos, end - pos);
+    while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.remove_suffix(1);
+    if (n == 0 ? !numbered || !code(line) || line.size() < 4 || line[3] != u'-'
+               : code(line) && (line.size() == 3 || line[3] == u' '))
+      return end;
+    pos = end;
+  }
+  return reply.size();
+}
+
+// The protocol's upgrade command, its reply, then the handshake. Bytes after
+// the reply came in plain text before TLS: never to be read as a reply
+// inside it.
+bool UpgradeToTls(int32_t socket, int16_t cmdNo, const std::u16string& word, bool numbered, const std::u16string& host,
+                  std::u16string& text, std::u16string& reply, TlsPart& tls) {
+  if (!Exchange(socket, cmdNo, word + kCrLf, text, reply)) {
+    return tls.Fail(reply.empty() ? word + u" の応答がありません" : u"サーバに " + word + u" を拒否されました", text);
+  }
+  if (FirstReplyLength(reply, numbered) != reply.size())
+    return tls.Fail(word + u" の応答の後に平文のデータが届きました", text);
+  return tls.Start(socket, host, text);
+}
+
+// Whether an accepted EHLO reply offers the extension (a keyword line
+// "250-WORD ..." or "250 WORD ...", any letter case).
+bool Offers(const std::u16string& ehloReply, std::u16string_view keyword) {
+  for (size_t pos = 0; pos < ehloReply.size();) {
+    const size_t lf = ehloReply.find(u'\n', pos);
+    const size_t end = lf == std::u16string::npos ? ehloReply.size() : lf + 1;
+    std::u16string line = UpperAscii(std::u16string_view(ehloReply).substr(pos, end - pos));
+    pos = end;
+    while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r' || line.back() == u' ')) line.pop_back();
+    if (line.size() < 4 || line.compare(0, 3, u"250") != 0 || (line[3] != u'-' && line[3] != u' ')) continue;
+    const size_t blank = line.find(u' ', 4);
+    if (line.substr(4, blank == std::u16string::npos ? blank : blank - 4) == keyword) return true;
+  }
+  return false;
+}
+
+// Common opening of SMTP, POP and FTP: session (with the handshake first for
+// Implicit), greeting, greeting check. On true the transcript has been
+// started with the TLS lines and the greeting.
+bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socket, const std::u16string& expected,
+                      const std::u16string& tag, std::u16string& transcript, std::u16string& text, TlsPart& tls) {
+  std::u16string greeting, tlsLines;
+  SessionStep handshake;
+  if (tls.Implicit()) handshake = [&](int32_t s) { return tls.Start(s, host, tlsLines); };
+  if (!WinSockManager(host, port, socket, greeting, false, true, handshake)) {
+    if (tls.Failed()) transcript = tlsLines;
+    return false;
+  }
+  if (!GreetingIs(greeting, expected)) {
+    ReportError(u"Connect　サーバにコネクトできません。" + tag + host + u":" + port);
+    transcript = tlsLines;
+    WinSockClose(socket);
+    return false;
+  }
+  text = tlsLines + greeting;
+  return true;
+}
+
+// Ends a check that failed inside TLS.
+bool FailedInsideTls(int32_t socket, std::u16string& text, std::u16string& transcript) {
+  transcript = text;
+  WinSockClose(socket);
+  return false;
+}
+
 }  // namespace
 
-bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript) {
+bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
+               TlsFindings* findings) {
+  TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
-  if (!OpenWithGreeting(host, port, socket, u"220", u" [SMTP] ", transcript, text)) return false;
+  if (!OpenWithGreeting(host, port, socket, u"220", u" [SMTP] ", transcript, text, tls)) return false;
   std::u16string reply;
-  bool greeted = Exchange(socket, kSmtpEhlo, u"EHLO " + host + kCrLf, text, reply, false);
+  const bool ehlo = Exchange(socket, kSmtpEhlo, u"EHLO " + host + kCrLf, text, reply, false);
+  bool greeted = ehlo;
+  if (tls.Upgrade()) {
+    // Offered only in the reply to EHLO; a server that refused EHLO offers nothing.
+    if (!ehlo || !Offers(reply, u"STARTTLS")) {
+      tls.Fail(u"STARTTLS が提供されていません", text);
+      return FailedInsideTls(socket, text, transcript);
+    }
+    if (!UpgradeToTls(socket, kSmtpStartTls, u"STARTTLS", true, host, text, reply, tls))
+      return FailedInsideTls(socket, text, transcript);
+    greeted = Exchange(socket, kSmtpEhlo, u"EHLO " + host + kCrLf, text, reply, false);
+  }
   if (!greeted) greeted = Exchange(socket, kSmtpHelo, u"HELO " + host + kCrLf, text, reply);
   const bool quit = Exchange(socket, kSmtpQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);
-  return greeted && quit;
+  return greeted && quit && !tls.Expired();
 }
 
 bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
-              std::u16string& transcript) {
+              std::u16string& transcript, TlsMode tlsMode, TlsFindings* findings) {
+  TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
-  if (!OpenWithGreeting(host, port, socket, u"+OK", u" [POP] ", transcript, text)) return false;
+  if (!OpenWithGreeting(host, port, socket, u"+OK", u" [POP] ", transcript, text, tls)) return false;
   std::u16string reply;
+  if (tls.Upgrade() && !UpgradeToTls(socket, kPopStls, u"STLS", false, host, text, reply, tls))
+    return FailedInsideTls(socket, text, transcript);
   const bool userOk = Exchange(socket, kPopUser, u"USER " + user + kCrLf, text, reply);
   const bool quitOk = Exchange(socket, kPopQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);
-  return userOk || quitOk;
+  return (userOk || quitOk) && !tls.Expired();
 }
 
 bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
-              const int16_t& /*spare*/, std::u16string& transcript) {
+              const int16_t& /*spare*/, std::u16string& transcript, TlsMode tlsMode, TlsFindings* findings) {
+  TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
-  if (!OpenWithGreeting(host, port, socket, u"220", u" [FTP] ", transcript, text)) return false;
+  if (!OpenWithGreeting(host, port, socket, u"220", u" [FTP] ", transcript, text, tls)) return false;
   std::u16string reply;
+  if (tls.Upgrade() && !UpgradeToTls(socket, kFtpAuthTls, u"AUTH TLS", true, host, text, reply, tls))
+    return FailedInsideTls(socket, text, transcript);
   if (!Exchange(socket, kFtpUser, u"USER " + user + kCrLf, text, reply, false)) {
     transcript = text;
     WinSockClose(socket);
@@ -94,16 +230,29 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   const bool quitOk = Exchange(socket, kFtpQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);
-  return quitOk;
+  return quitOk && !tls.Expired();
 }
 
-bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript) {
+bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
+               TlsFindings* findings) {
+  TlsPart tls(tlsMode, findings);
+  if (tls.Upgrade()) {
+    transcript = u"HTTP には t を使えません" + kCrLf;
+    return false;
+  }
   int32_t socket = -1;
-  std::u16string greeting;
-  if (!WinSockManager(host, port, socket, greeting, true, true)) return false;
-  std::u16string text;
+  std::u16string greeting, tlsLines;
+  SessionStep handshake;
+  if (tls.Implicit()) handshake = [&](int32_t s) { return tls.Start(s, host, tlsLines); };
+  if (!WinSockManager(host, port, socket, greeting, true, true, handshake)) {
+    if (tls.Failed()) transcript = tlsLines;
+    return false;
+  }
+  std::u16string text = tlsLines;
   std::u16string reply, code;
-  const std::u16string get = u"GET / HTTP/1.0" + kCrLf + kCrLf;
+  // Servers with several sites need the name; plain HTTP keeps its one line.
+  const std::u16string get =
+      u"GET / HTTP/1.0" + kCrLf + (tls.Implicit() ? u"Host: " + host + kCrLf : std::u16string()) + kCrLf;
   text += u"> " + get;
   const bool ok = WinSockCmdSend(socket, kHttpGet, get, reply, code);
 
@@ -123,5 +272,5 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   }
   transcript = text;
   WinSockClose(socket);
-  return ok;
+  return ok && !tls.Expired();
 }

@@ -202,6 +202,19 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
   return 0;
 }
 
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
+  SocketState st;
+  if (!Lookup(s, &st)) return Fail(err::NotSock);
+  if (level != kSolSocket || (optname != kSoSndTimeo && optname != kSoRcvTimeo)) return Fail(err::NoProtoOpt);
+  if (optval == nullptr || optlen == nullptr || *optlen < 4) return Fail(err::Fault);
+  const int64_t ms = optname == kSoSndTimeo ? st.send_timeout_ms : st.recv_timeout_ms;
+  const uint32_t value = static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX));
+  std::memcpy(optval, &value, 4);
+  *optlen = 4;
+  t_lastError = 0;
+  return 0;
+}
+
 int connect(SOCKET s, const SockAddrIn* name, int namelen) {
   SocketState st;
   if (!Lookup(s, &st)) return Fail(err::NotSock);

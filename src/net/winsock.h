@@ -111,6 +111,10 @@ SOCKET socket(int af, int type, int protocol);
 // seconds then microseconds (the value 30, 0 is 30 seconds); optlen 4: one
 // 32-bit number of milliseconds. 0 means no time-out. 0 or -1.
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+// kSolSocket with kSoSndTimeo / kSoRcvTimeo: the time-out as one 32-bit
+// number of milliseconds (0: none); *optlen must be at least 4 and becomes 4.
+// 0 or -1.
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 // 0 or -1. namelen must be 16.
 int connect(SOCKET s, const SockAddrIn* name, int namelen);
 // All len bytes, or -1 (nothing more can be said about how many went out).

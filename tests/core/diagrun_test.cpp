@@ -76,17 +76,25 @@ class DiagRunTest : public ::testing::Test {
     });
     checks.ping = [this](std::u16string& h, bool& alive, std::u16string& m) { return Ask(u"ping:" + h, alive = false, m); };
     checks.shares = [this](std::u16string& s, std::u16string& m) { return Ask(u"shares:" + s, true, m); };
-    checks.smtp = [this](std::u16string& h, std::u16string& p, std::u16string& m) {
+    checks.smtp = [this](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
       if (duringCheck) duringCheck();
-      return Ask(u"smtp:" + h + u":" + p, p != u"1", m);
+      return Ask(u"smtp:" + h + u":" + p + Tls(t), p != u"1", m);
     };
-    checks.pop = [this](auto& h, auto& p, auto& u, auto&, auto& m) { return Ask(u"pop:" + h + u":" + p + u":" + u, true, m); };
-    checks.ftp = [this](auto& h, auto& p, auto& u, auto&, auto& m) { return Ask(u"ftp:" + h + u":" + p + u":" + u, true, m); };
-    checks.http = [this](std::u16string& h, std::u16string& p, std::u16string& m) { return Ask(u"http:" + h + u":" + p, true, m); };
+    checks.pop = [this](auto& h, auto& p, TlsMode t, auto& u, auto&, auto& m) {
+      return Ask(u"pop:" + h + u":" + p + Tls(t) + u":" + u, true, m);
+    };
+    checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& u, auto&, auto& m) {
+      return Ask(u"ftp:" + h + u":" + p + Tls(t) + u":" + u, true, m);
+    };
+    checks.http = [this](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
+      return Ask(u"http:" + h + u":" + p + Tls(t), true, m);
+    };
     checks.localComputerName = [] { return std::u16string(u"THISPC"); };
     runner.SetChecks(checks);
   }
   void TearDown() override { SetLocalNowHook(nullptr); }
+  // The mode a check was handed, apart from the port number it got.
+  static std::u16string Tls(TlsMode t) { return t == TlsMode::None ? u"" : t == TlsMode::Implicit ? u" (TLS)" : u" (upgrade)"; }
   bool Ask(const std::u16string& what, bool verdict, std::u16string& message) {
     asked.push_back(what);
     message = verdict ? u"ok\r\n" : u"";

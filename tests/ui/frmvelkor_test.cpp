@@ -61,10 +61,10 @@ class FrmVelkorTest : public ::testing::Test {
   void InstallRunner() {
     auto note = [this](const std::u16string& what) { return asked.push_back(what), true; };
     DiagChecks c;
-    c.smtp = [note](auto& h, auto& p, auto&) { return note(u"smtp:" + h + u":" + p); };
-    c.pop = [note](auto& h, auto& p, auto&, auto&, auto&) { return note(u"pop:" + h + u":" + p); };
-    c.ftp = [note](auto& h, auto& p, auto&, auto&, auto&) { return note(u"ftp:" + h + u":" + p); };
-    c.http = [note](auto& h, auto& p, auto&) { return note(u"http:" + h + u":" + p); };
+    c.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:" + h + u":" + p + PortSuffix(t)); };
+    c.pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:" + h + u":" + p + PortSuffix(t)); };
+    c.ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:" + h + u":" + p + PortSuffix(t)); };
+    c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:" + h + u":" + p + PortSuffix(t)); };
     InstallDiagRunner(*w, c);
   }
   // A key as the window system delivers it: queued, handled when the event loop next runs.
