@@ -5,6 +5,7 @@
 
 #include "net/certsummary.h"
 #include "net/cmdsession.h"
+#include "net/hostaddr.h"
 #include "net/tlsstream.h"
 #include "util/log.h"
 #include "util/xcommon.h"
@@ -60,7 +61,9 @@ class TlsPart {
   bool Start(int32_t socket, const std::u16string& host, std::u16string& text) {
     const TlsHandshakeResult r = TlsHandshake(socket, host, SessionTimeoutMs());
     if (!r.ok) return Fail(r.error, text);
-    const CertificateSummary cert = SummarizeCertificate(r.certificate, host, std::time(nullptr));
+    // An address in any form the session accepts ("10.1") is matched in its dotted form.
+    const std::u16string target = IsAddressText(host) ? GetIPAddressText(host) : host;
+    const CertificateSummary cert = SummarizeCertificate(r.certificate, target, std::time(nullptr));
     m_found.handshake = true;
     m_found.version = r.version;
     m_found.oldProtocol = r.oldProtocol;
@@ -149,7 +152,7 @@ bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socke
   SessionStep handshake;
   if (tls.Implicit()) handshake = [&](int32_t s) { return tls.Start(s, host, tlsLines); };
   if (!WinSockManager(host, port, socket, greeting, false, true, handshake)) {
-    if (tls.Failed()) transcript = tlsLines;
+    if (!tlsLines.empty()) transcript = tlsLines;  // what TLS showed before the opening failed
     return false;
   }
   if (!GreetingIs(greeting, expected)) {
@@ -245,7 +248,7 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   SessionStep handshake;
   if (tls.Implicit()) handshake = [&](int32_t s) { return tls.Start(s, host, tlsLines); };
   if (!WinSockManager(host, port, socket, greeting, true, true, handshake)) {
-    if (tls.Failed()) transcript = tlsLines;
+    if (!tlsLines.empty()) transcript = tlsLines;
     return false;
   }
   std::u16string text = tlsLines;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "net/hostaddr.h"
 #include "util/clock.h"
 #include "util/log.h"
 #include "util/xcommon.h"
@@ -144,10 +145,10 @@ const BIO_METHOD* SocketBioMethod() {
   return method;
 }
 
+// Any form the session connects to as an address ("10.1" included) names no server.
 bool IsAddress(const std::u16string& host) {
-  const std::string text = Narrow(host);
   unsigned char buf[16];
-  return inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1;
+  return IsAddressText(host) || inet_pton(AF_INET6, Narrow(host).c_str(), buf) == 1;
 }
 
 bool IsAscii(const std::u16string& text) {

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +26,7 @@
 #include "support/programdir.h"
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
+#include "support/testcert.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
@@ -326,6 +329,166 @@ TEST_F(CmdSession, ProbeDialoguesVerdictsAndTranscripts) {
     EXPECT_EQ(sent, row.sent);
     EXPECT_EQ(sent.find(secret), std::string::npos);  // the password is never sent
   }
+}
+
+// Scripted TLS peers: each form's dialogue with the exact TLS lines, the odd servers (an upgrade refused or not
+// offered, plain text after the upgrade's reply, garbage for a ServerHello, a TLS 1.0-only server, a handshake that
+// stalls or is cut), what the client sent (inside TLS: decrypted) and the name it asked for. Nothing stays open.
+TEST_F(CmdSession, TlsDialogues) {
+  const int64_t now = EpochNow(), day = 86400;
+  const TestCert mx = MakeTestCert("mx.example", "DNS:mx.example,IP:127.0.0.1", now - 3600, now + 10 * day + 3600);
+  const TestCert expired = MakeTestCert("mx.example", "DNS:mx.example,IP:127.0.0.1", now - 90 * day, now - day);
+  const TestCert ca = MakeTestCert("velkor test CA", "", now - 3600, now + 400 * day, nullptr, true);
+  const TestCert issued = MakeTestCert("mx.example", "DNS:mx.example", now - 3600, now + 30 * day + 3600, &ca);
+  WriteBytes(prog.file("ca.pem"), ca.certPem);
+  const TlsPeer peer{mx.certPem, mx.keyPem}, old{mx.certPem, mx.keyPem, TLS1_VERSION};
+  auto local = [](int64_t t) {  // as the logs write dates
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", &tm);
+    return FromUtf8(buf);
+  };
+  const std::u16string tls13 = u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r\n";
+  const std::u16string mxCert = u"証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, CN = mx.example\r\n"
+                                u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now + 10 * day + 3600) +
+                                u"（残り 10 日）\r\n";
+  const std::u16string selfSigned = u"警告： 証明書を検証できません（self-signed certificate）\r\n";
+  const std::u16string mxTls = tls13 + mxCert + selfSigned;
+  const std::u16string ehlo = u"220 mx\r\n> EHLO 127.0.0.1\r\n";
+  auto tlsError = [](const std::u16string& reason) { return u"TLS エラー： " + reason; };
+  const std::u16string notOffered = tlsError(u"STARTTLS が提供されていません");
+  const SessionOptions cut{.timeoutSeconds = 0, .timeoutMicros = 600000, .replyWaitLimitMs = 600};
+  struct Row {
+    const char* name;
+    ProbeKind kind;
+    TlsMode mode;
+    std::vector<std::string> peer;
+    TlsPeer tls;
+    bool ok;
+    std::u16string transcript;  // ending in "…": a prefix
+    std::string sent;
+    Texts reports = {};
+    std::u16string host = u" 127.0.0.1 ";
+    std::string sni = "";
+    SessionOptions options = kQuick;
+    int64_t minMs = 0, maxMs = 500;
+  };
+  const Row rows[] = {
+      {"587t: EHLO, STARTTLS, EHLO again inside TLS, QUIT", Smtp, TlsMode::StartTls,
+       {"220 mx\r\n", kLine, "250-mx\r\n250-SIZE 9\r\n250 starttls\r\n", kLine, "220 go ahead\r\n", kTls, kLine,
+        "250 mx\r\n", kLine, "221 bye\r\n"},
+       peer, true,
+       ehlo + u"250-mx\r\n250-SIZE 9\r\n250 starttls\r\n> STARTTLS\r\n220 go ahead\r\n" + mxTls +
+           u"> EHLO 127.0.0.1\r\n250 mx\r\n> QUIT\r\n221 bye\r\n",
+       "EHLO 127.0.0.1\r\nSTARTTLS\r\nEHLO 127.0.0.1\r\nQUIT\r\n"},
+      {"EHLO that does not offer STARTTLS", Smtp, TlsMode::StartTls,
+       {"220 mx\r\n", kLine, "250-mx\r\n250 STARTTLSX\r\n"}, peer, false,
+       ehlo + u"250-mx\r\n250 STARTTLSX\r\n" + notOffered + u"\r\n", "EHLO 127.0.0.1\r\n", {notOffered}},
+      {"EHLO refused: no HELO, nothing offered", Smtp, TlsMode::StartTls, {"220 mx\r\n", kLine, "502 no\r\n"}, peer,
+       false, ehlo + notOffered + u"\r\n", "EHLO 127.0.0.1\r\n",
+       {u"WinSockCmdSend: EHLO コマンド" + kRejected, u"WinSockCmdSend:  (502 no\r\n)", notOffered}},
+      {"STARTTLS refused", Smtp, TlsMode::StartTls,
+       {"220 mx\r\n", kLine, "250 STARTTLS\r\n", kLine, "454 4.7.0 TLS not available\r\n"}, peer, false,
+       ehlo + u"250 STARTTLS\r\n> STARTTLS\r\n454 4.7.0 TLS not available\r\n" +
+           tlsError(u"サーバに STARTTLS を拒否されました") + u"\r\n",
+       "EHLO 127.0.0.1\r\nSTARTTLS\r\n",
+       {u"WinSockCmdSend: STARTTLS コマンド" + kRejected, u"WinSockCmdSend:  (454 4.7.0 TLS not available\r\n)",
+        tlsError(u"サーバに STARTTLS を拒否されました")}},
+      // Plain text after the upgrade's reply is never read as a reply inside TLS: no handshake at all.
+      {"220 and plain text in the same packet", Smtp, TlsMode::StartTls,
+       {"220 mx\r\n", kLine, "250 STARTTLS\r\n", kLine, "220 go ahead\r\n250 injected\r\n", Wait(200)}, peer, false,
+       ehlo + u"250 STARTTLS\r\n> STARTTLS\r\n220 go ahead\r\n250 injected\r\n" +
+           tlsError(u"STARTTLS の応答の後に平文のデータが届きました") + u"\r\n",
+       "EHLO 127.0.0.1\r\nSTARTTLS\r\n", {tlsError(u"STARTTLS の応答の後に平文のデータが届きました")}},
+      {"465s with a name: SNI, the names cover it, the chain verifies", Smtp, TlsMode::Implicit,
+       {kTls, "220 mx\r\n", kLine, "250 mx\r\n", kLine, "221 bye\r\n"}, {issued.certPem, issued.keyPem}, true,
+       u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r\n証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, "
+       u"CN = velkor test CA\r\n名前： mx.example\r\n有効期限： " + local(now + 30 * day + 3600) +
+           u"（残り 30 日）\r\n220 mx\r\n> EHLO mx.example\r\n250 mx\r\n> QUIT\r\n221 bye\r\n",
+       "EHLO mx.example\r\nQUIT\r\n", {}, u"mx.example", "mx.example"},
+      {"110t", Pop, TlsMode::StartTls, {"+OK hi\r\n", kLine, "+OK begin\r\n", kTls, kLine, "+OK\r\n", kLine, "+OK bye\r\n"},
+       peer, true, u"+OK hi\r\n> STLS\r\n+OK begin\r\n" + mxTls + u"> USER probe\r\n+OK\r\n> QUIT\r\n+OK bye\r\n",
+       "STLS\r\nUSER probe\r\nQUIT\r\n"},
+      {"STLS refused", Pop, TlsMode::StartTls, {"+OK hi\r\n", kLine, "-ERR not now\r\n"}, peer, false,
+       u"+OK hi\r\n> STLS\r\n-ERR not now\r\n" + tlsError(u"サーバに STLS を拒否されました") + u"\r\n", "STLS\r\n",
+       {u"WinSockCmdSend: STLS コマンド" + kRejected, u"WinSockCmdSend:  (-ERR not now\r\n)",
+        tlsError(u"サーバに STLS を拒否されました")}},
+      // An expired certificate fails the check once the dialogue has shown that the service answers.
+      {"995s, expired", Pop, TlsMode::Implicit, {kTls, "+OK hi\r\n", kLine, "+OK\r\n", kLine, "+OK bye\r\n"},
+       {expired.certPem, expired.keyPem}, false,
+       tls13 + u"証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, CN = mx.example\r\n"
+               u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now - day) + u"（期限切れ）\r\n" +
+           selfSigned + u"+OK hi\r\n> USER probe\r\n+OK\r\n> QUIT\r\n+OK bye\r\n",
+       "USER probe\r\nQUIT\r\n"},
+      {"21t", Ftp, TlsMode::StartTls,
+       {"220 ftp\r\n", kLine, "234 go\r\n", kTls, kLine, "331 pw?\r\n", kLine, "221 bye\r\n"}, peer, true,
+       u"220 ftp\r\n> AUTH TLS\r\n234 go\r\n" + mxTls + u"> USER probe\r\n331 pw?\r\n> QUIT\r\n221 bye\r\n",
+       "AUTH TLS\r\nUSER probe\r\nQUIT\r\n"},
+      {"garbage instead of a ServerHello", Ftp, TlsMode::StartTls,
+       {"220 ftp\r\n", kLine, "234 go\r\n", Wait(100), "500 what?\r\n", kClose}, peer, false,
+       u"220 ftp\r\n> AUTH TLS\r\n234 go\r\n" + tlsError(u"wrong version number\r\n"), "AUTH TLS\r\n…",
+       {tlsError(u"wrong version number")}},
+      {"990s, a TLS 1.0-only server", Ftp, TlsMode::Implicit,
+       {kTls, "220 old\r\n", kLine, "331 pw?\r\n", kLine, "221 bye\r\n"}, old, true,
+       u"TLS： TLSv1 ECDHE-ECDSA-AES256-SHA\r\n" + mxCert + selfSigned +
+           u"警告： 古いプロトコルです（TLSv1）\r\n220 old\r\n> USER probe\r\n331 pw?\r\n> QUIT\r\n221 bye\r\n",
+       "USER probe\r\nQUIT\r\n"},
+      {"443s: a Host line, no SNI for an address", Http, TlsMode::Implicit,
+       {kTls, kLine, kLine, kLine, "HTTP/1.1 200 OK\r\nServer: s\r\n\r\nbody", kClose}, peer, true,
+       mxTls + u"> GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\nHTTP/1.1 200 OK\r\nServer: s\r\n",
+       "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+      {"t on HTTP", Http, TlsMode::StartTls, {}, peer, false, u"HTTP には t を使えません\r\n", ""},
+      {"a handshake that stalls", Smtp, TlsMode::Implicit, {Wait(60000)}, peer, false,
+       tlsError(u"ハンドシェイクの応答待ちでタイムアウトしました\r\n"), "…",
+       {tlsError(u"ハンドシェイクの応答待ちでタイムアウトしました")}, u"127.0.0.1", "", cut, 590, 1100},
+      // The handshake is one wait: bytes that keep coming cannot stretch it.
+      {"a ServerHello trickled a byte at a time", Ftp, TlsMode::Implicit,
+       Trickle("A", 100, 30, {"\x16\x03\x03\x40\x00"}), peer, false,
+       tlsError(u"ハンドシェイクの応答待ちでタイムアウトしました\r\n"), "…",
+       {tlsError(u"ハンドシェイクの応答待ちでタイムアウトしました")}, u"127.0.0.1", "", cut, 590, 1100},
+      // So is each receive inside TLS, however many records it takes: a greeting trickled inside a record.
+      {"a greeting record trickled a byte at a time", Smtp, TlsMode::Implicit,
+       Trickle(Raw("A"), 100, 30, {kTls, Raw("\x17\x03\x03\x40\x00")}), peer, false, mxTls, "", {}, u"127.0.0.1",
+       "", cut, 590, 1100},
+      {"a peer that closes mid-handshake", Pop, TlsMode::Implicit, {Wait(50), kClose}, peer, false,
+       tlsError(u"ハンドシェイクの途中で接続が閉じられました\r\n"), "…",
+       {tlsError(u"ハンドシェイクの途中で接続が閉じられました")}},
+      {"a peer that resets mid-handshake", Http, TlsMode::Implicit, {Wait(50), kReset}, peer, false,
+       tlsError(u"ハンドシェイク中のソケットエラー 10054\r\n"), "…", {tlsError(u"ハンドシェイク中のソケットエラー 10054")}},
+  };
+  const TrustedCa trusted(prog.file("ca.pem"));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int descriptors = OpenDescriptors();
+    {
+      ScriptServer server(row.peer, row.tls);
+      SetHostResolver([](const std::string& name) { return name == "mx.example" ? htonl(INADDR_LOOPBACK) : 0u; });
+      std::u16string transcript = u"untouched";
+      Begin(row.options);
+      EXPECT_EQ(RunProbe(row.kind, row.host, server.port(), u"probe", u"s3cr3t", transcript, row.mode), row.ok);
+      EXPECT_EQ(CutToPrefixes({transcript}, {row.transcript})[0], row.transcript);
+      End(row.reports, row.minMs, row.maxMs);
+      const std::string sent = server.Received();
+      EXPECT_EQ(sent.substr(0, row.sent.ends_with("…") ? row.sent.size() - 3 : std::string::npos),
+                row.sent.substr(0, row.sent.ends_with("…") ? row.sent.size() - 3 : std::string::npos));
+      EXPECT_EQ(server.Sni(), row.sni);
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+  }
+  // Memory running out in a wait inside the handshake leaves OpenSSL first, then the check; nothing stays open.
+  const int descriptors = OpenDescriptors();
+  {
+    ScriptServer server({Wait(2000)}, peer);
+    std::u16string transcript;
+    Begin(kQuick);
+    SetDoEventsHook([] { throw std::bad_alloc(); });
+    EXPECT_THROW(RunProbe(Pop, u"127.0.0.1", server.port(), u"probe", u"", transcript, TlsMode::Implicit),
+                 std::bad_alloc);
+    EXPECT_EQ(ws::WSACleanup(), -1);
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 // Hostile peers, with waits of 600 ms (session time-out and reply wait alike, as their 30 s are in use): each check

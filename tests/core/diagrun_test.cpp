@@ -136,21 +136,25 @@ TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnlyResetsTheLampsAndLeavesTheLastE
 TEST_F(DiagRunTest, SectionsRunInOrderOverPortListsAndLocalHostListsThisComputer) {
   win.boxText = u"LocalHost";
   win.ticks = {2, 1, 1, 1, 1, 1};  // a grey box does not count
-  SystemSettings.SmtpPort = u"25,, 587 ,";
-  SystemSettings.HttpPort = u"8080";
+  SystemSettings.SmtpPort = u"25,, 587t ,465s";  // a check gets the number and the mode apart
+  SystemSettings.HttpPort = u"8080,443s";
   runner.CmdDiag_Click();
-  Texts expected = {u"shares:THISPC", u"smtp:LocalHost:25", u"smtp:LocalHost:587", u"ftp:LocalHost:21:alice",
-                    u"http:LocalHost:8080"};
+  Texts expected = {u"shares:THISPC",         u"smtp:LocalHost:25",       u"smtp:LocalHost:587 (upgrade)",
+                    u"smtp:LocalHost:465 (TLS)", u"ftp:LocalHost:21:alice", u"http:LocalHost:8080",
+                    u"http:LocalHost:443 (TLS)"};
   EXPECT_EQ(asked, expected);
   Texts headers;
   for (auto& item : win.items)
     if (item.find(u"チャレンジ") != std::u16string::npos || item.find(u"---- ") == 0) headers.push_back(item);
   Texts want = {kStamp + u"## NetBIOS チャレンジ ##  (Windows NetShare)", u"---- LocalHost -- 【正常】  \r",
                 kStamp + u"## SMTP  チャレンジ ##  port：  25",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## SMTP  チャレンジ ##  port： 587",           u"---- LocalHost -- 【正常】  \r",
+                kStamp + u"## SMTP  チャレンジ ##  port：587t",           u"---- LocalHost -- 【正常】  \r",
+                kStamp + u"## SMTP  チャレンジ ##  port：465s",           u"---- LocalHost -- 【正常】  \r",
                 kStamp + u"## FTP   チャレンジ ##  port：  21",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## HTTP  チャレンジ ##  port：8080",           u"---- LocalHost -- 【正常】  \r"};
+                kStamp + u"## HTTP  チャレンジ ##  port：8080",           u"---- LocalHost -- 【正常】  \r",
+                kStamp + u"## HTTP  チャレンジ ##  port：443s",           u"---- LocalHost -- 【正常】  \r"};
   EXPECT_EQ(headers, want);
+  EXPECT_NE(prog.readText("velkor1.log").find(u"*** ## SMTP  チャレンジ ##  port：465s\r\n"), std::u16string::npos);
 }
 
 // The last-error log is deleted, then written: no backup of the previous one. The script starts for any RunBat

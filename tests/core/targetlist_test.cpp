@@ -51,8 +51,9 @@ TEST(TargetList, ReadBadFiles) {
   }
 }
 
-// A port field of digits and commas ticks its service and sets the port, other text unticks it, an empty
-// field keeps the default, field 1 is the target, a sixth field is ignored, PING and NetBIOS stay unticked.
+// A port field of digits and commas (each port with at most one "s" or "t") ticks its service and sets the port,
+// other text unticks it, an empty field keeps the default, field 1 is the target, a sixth field is ignored, PING
+// and NetBIOS stay unticked.
 TEST(TargetList, ApplyEntry) {
   const std::pair<const char16_t*, const char16_t*> cases[] = {
       {u"mailsv", u"mailsv 001111 25/110/21/80,8080"},
@@ -60,6 +61,10 @@ TEST(TargetList, ApplyEntry) {
       {u"host:1,025::2121", u"host 001111 1,025/110/2121/80,8080"},
       {u":25", u"localhost:25:110:21:80 001111 25/110/21/80,8080"},
       {u"h:1:2:3:4:5", u"h 001111 1/2/3/4"},
+      // One lower-case TLS suffix per port; t passes on HTTP too (that check then fails with its reason).
+      {u"h:465s,587t,25:995s,110t:990s,21t:443s,80t", u"h 001111 465s,587t,25/995s,110t/990s,21t/443s,80t"},
+      {u"h:443x:443st:443S:s", u"h 000000 25/110/21/80,8080"},
+      {u"h:443 s:,t:s80:25,,465s", u"h 000001 25/110/21/25,,465s"},
   };
   for (const auto& [entry, want] : cases) {
     SystemSettingsRecord s;

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Starts the real service peers of the probe tests on 127.0.0.1 high ports:
-#   postfix   SMTP, and a second smtpd that refuses EHLO (command filter)
-#   dovecot   POP3 only, no TLS
-#   vsftpd    FTP standalone, and a second one with a multi-line banner
-#   nginx     HTTP
+#   postfix   SMTP, a second smtpd that refuses EHLO (command filter), one
+#             with STARTTLS and one with TLS from the first byte (wrapper mode)
+#   dovecot   POP3 with STLS, and POP3S
+#   vsftpd    FTP standalone, a second one with a multi-line banner, one with
+#             AUTH TLS and one with implicit FTPS
+#   nginx     HTTP, and HTTPS with a valid, an expired and another name's
+#             certificate
+# The TLS peers use a certificate authority made here with openssl, its
+# certificate in TLS_CA_FILE of ports.env (no system trust store knows it):
+# "valid" (velkor-peer.localdomain, localhost, 127.0.0.1), "expired" (the
+# same names, valid in the first half of 2020) and "other" (other.example).
 # The ports go to $1/ports.env (NAME=port lines), the pids of the processes
 # started here to $1/pids. Configs, state and logs live in a fresh directory
 # of their own under /tmp that everyone may enter (its path in $1/scratch,
@@ -23,9 +30,9 @@ if [[ $(id -u) -ne 0 ]]; then
   rm -f "$dir/ports.env"
   exit 0
 fi
-for bin in /usr/lib/postfix/sbin/master /usr/sbin/dovecot /usr/sbin/vsftpd /usr/sbin/nginx; do
+for bin in /usr/lib/postfix/sbin/master /usr/sbin/dovecot /usr/sbin/vsftpd /usr/sbin/nginx /usr/bin/openssl; do
   if [[ ! -x $bin ]]; then
-    echo "tcp_peers: $bin is missing (scripts/install-deps --test installs postfix, dovecot-pop3d, vsftpd, nginx-light)" >&2
+    echo "tcp_peers: $bin is missing (scripts/install-deps --test installs postfix, dovecot-pop3d, vsftpd, nginx-light, openssl)" >&2
     exit 1
   fi
 done
@@ -60,6 +67,14 @@ POP_PORT=$(pick_port)
 FTP_PORT=$(pick_port)
 FTP_BANNER_PORT=$(pick_port)
 HTTP_PORT=$(pick_port)
+SMTP_TLS_PORT=$(pick_port)
+SMTPS_PORT=$(pick_port)
+POP3S_PORT=$(pick_port)
+FTP_TLS_PORT=$(pick_port)
+FTPS_PORT=$(pick_port)
+HTTPS_PORT=$(pick_port)
+HTTPS_EXPIRED_PORT=$(pick_port)
+HTTPS_OTHER_PORT=$(pick_port)
 
 : > "$dir/pids"
 # name, pid and the process's start time (so that the stop never touches a
@@ -70,7 +85,51 @@ record() {
   echo "$1 $2 $st" >> "$dir/pids"
 }
 
-# --- postfix: one master with two smtpd listeners ------------------------
+# --- certificates: a CA of our own and three server certificates ----------
+# Readable by everyone: the daemons read them, some after giving up root.
+tls=$scratch/tls
+mkdir -p "$tls/ca/newcerts"
+: > "$tls/ca/index.txt"
+echo 1000 > "$tls/ca/serial"
+cat > "$tls/ca.cnf" <<CONF
+[ ca ]
+default_ca = testca
+[ testca ]
+dir = $tls/ca
+database = \$dir/index.txt
+new_certs_dir = \$dir/newcerts
+serial = \$dir/serial
+certificate = $tls/ca.crt
+private_key = $tls/ca.key
+default_md = sha256
+default_days = 825
+policy = anything
+copy_extensions = copy
+unique_subject = no
+[ anything ]
+organizationName = optional
+commonName = supplied
+CONF
+openssl_quiet() { openssl "$@" >"$tls/openssl.out" 2>&1 || { cat "$tls/openssl.out" >&2; exit 1; }; }
+openssl_quiet req -x509 -newkey rsa:2048 -nodes -keyout "$tls/ca.key" -out "$tls/ca.crt" -days 3650 \
+  -subj "/O=velkor test/CN=velkor test CA" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+openssl_quiet genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$tls/server.key"
+server_cert() {  # $1 name, $2 CN, $3 subjectAltName, further: openssl ca options
+  local name=$1 cn=$2 san=$3
+  shift 3
+  openssl_quiet req -new -key "$tls/server.key" -subj "/O=velkor test/CN=$cn" -addext "subjectAltName=$san" \
+    -out "$tls/$name.csr"
+  openssl_quiet ca -batch -notext -config "$tls/ca.cnf" -in "$tls/$name.csr" -out "$tls/$name.crt" "$@"
+}
+peer_names="DNS:velkor-peer.localdomain,DNS:localhost,IP:127.0.0.1"
+server_cert valid velkor-peer.localdomain "$peer_names"
+server_cert expired velkor-peer.localdomain "$peer_names" -startdate 20200101000000Z -enddate 20200701000000Z
+server_cert other other.example "DNS:other.example"
+chmod 755 "$tls"
+chmod 644 "$tls"/*.crt "$tls/server.key"
+
+# --- postfix: one master with four smtpd listeners -----------------------
 pf=$scratch/postfix
 mkdir -p "$pf/etc" "$pf/queue/pid" "$pf/queue/public" "$pf/queue/private" "$pf/data"
 chown postfix "$pf/data" "$pf/queue/public" "$pf/queue/private"
@@ -106,6 +165,11 @@ printf '/^EHLO(.*)$/ XEHLO$1\n' > "$pf/etc/ehlo_filter"
 cat > "$pf/etc/master.cf" <<CONF
 127.0.0.1:$SMTP_PORT inet n - n - - smtpd
 127.0.0.1:$SMTP_NOEHLO_PORT inet n - n - - smtpd -o smtpd_command_filter=regexp:$pf/etc/ehlo_filter
+127.0.0.1:$SMTP_TLS_PORT inet n - n - - smtpd -o smtpd_tls_security_level=may
+  -o smtpd_tls_cert_file=$tls/valid.crt -o smtpd_tls_key_file=$tls/server.key
+127.0.0.1:$SMTPS_PORT inet n - n - - smtpd -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_cert_file=$tls/valid.crt -o smtpd_tls_key_file=$tls/server.key
+tlsmgr unix - - n 1000? 1 tlsmgr
 postlog unix-dgram n - n - 1 postlogd
 proxymap unix - - n - - proxymap
 anvil unix - - n - 1 anvil
@@ -113,7 +177,7 @@ CONF
 /usr/lib/postfix/sbin/master -c "$pf/etc" -d </dev/null >"$pf/master.out" 2>&1 &
 record postfix $!
 
-# --- dovecot: POP3 only, plain text, any user name -----------------------
+# --- dovecot: POP3 with STLS and POP3S, any user name --------------------
 dv=$scratch/dovecot
 mkdir -p "$dv/run" "$dv/state"
 cat > "$dv/dovecot.conf" <<CONF
@@ -122,7 +186,9 @@ listen = 127.0.0.1
 base_dir = $dv/run
 state_dir = $dv/state
 instance_name = velkor-peer
-ssl = no
+ssl = yes
+ssl_cert = <$tls/valid.crt
+ssl_key = <$tls/server.key
 disable_plaintext_auth = no
 auth_mechanisms = plain
 log_path = $dv/dovecot.log
@@ -141,7 +207,9 @@ service pop3-login {
     port = $POP_PORT
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $POP3S_PORT
+    ssl = yes
   }
 }
 service stats {
@@ -156,7 +224,7 @@ CONF
 /usr/sbin/dovecot -c "$dv/dovecot.conf" -F </dev/null >"$dv/dovecot.out" 2>&1 &
 record dovecot $!
 
-# --- vsftpd: standalone, plain banner and multi-line banner --------------
+# --- vsftpd: standalone, plain banner, multi-line banner, AUTH TLS, FTPS ---
 vs=$scratch/vsftpd
 mkdir -p "$vs/empty"
 chmod 555 "$vs/empty"
@@ -184,10 +252,18 @@ CONF
 }
 write_vsftpd "$vs/plain.conf" "$FTP_PORT" ""
 write_vsftpd "$vs/banner.conf" "$FTP_BANNER_PORT" "banner_file=$vs/banner.txt"
-/usr/sbin/vsftpd "$vs/plain.conf" </dev/null >"$vs/plain.out" 2>&1 &
-record vsftpd $!
-/usr/sbin/vsftpd "$vs/banner.conf" </dev/null >"$vs/banner.out" 2>&1 &
-record vsftpd-banner $!
+vsftpd_tls="ssl_enable=YES
+rsa_cert_file=$tls/valid.crt
+rsa_private_key_file=$tls/server.key
+ssl_ciphers=HIGH
+require_ssl_reuse=NO"
+write_vsftpd "$vs/tls.conf" "$FTP_TLS_PORT" "$vsftpd_tls"
+write_vsftpd "$vs/ftps.conf" "$FTPS_PORT" "$vsftpd_tls
+implicit_ssl=YES"
+for v in plain banner tls ftps; do
+  /usr/sbin/vsftpd "$vs/$v.conf" </dev/null >"$vs/$v.out" 2>&1 &
+  record "vsftpd-$v" $!
+done
 
 # --- nginx ----------------------------------------------------------------
 ng=$scratch/nginx
@@ -211,13 +287,35 @@ http {
     root $ng/html;
     index index.html;
   }
+  server {
+    listen 127.0.0.1:$HTTPS_PORT ssl;
+    ssl_certificate $tls/valid.crt;
+    ssl_certificate_key $tls/server.key;
+    root $ng/html;
+    index index.html;
+  }
+  server {
+    listen 127.0.0.1:$HTTPS_EXPIRED_PORT ssl;
+    ssl_certificate $tls/expired.crt;
+    ssl_certificate_key $tls/server.key;
+    root $ng/html;
+    index index.html;
+  }
+  server {
+    listen 127.0.0.1:$HTTPS_OTHER_PORT ssl;
+    ssl_certificate $tls/other.crt;
+    ssl_certificate_key $tls/server.key;
+    root $ng/html;
+    index index.html;
+  }
 }
 CONF
 /usr/sbin/nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/logs/error.log" </dev/null >"$ng/nginx.out" 2>&1 &
 record nginx $!
 
 # --- wait for every port (10 s at most) ------------------------------------
-all=("$SMTP_PORT" "$SMTP_NOEHLO_PORT" "$POP_PORT" "$FTP_PORT" "$FTP_BANNER_PORT" "$HTTP_PORT")
+all=("$SMTP_PORT" "$SMTP_NOEHLO_PORT" "$POP_PORT" "$FTP_PORT" "$FTP_BANNER_PORT" "$HTTP_PORT" "$SMTP_TLS_PORT"
+     "$SMTPS_PORT" "$POP3S_PORT" "$FTP_TLS_PORT" "$FTPS_PORT" "$HTTPS_PORT" "$HTTPS_EXPIRED_PORT" "$HTTPS_OTHER_PORT")
 for _ in $(seq 1 100); do
   missing=0
   for p in "${all[@]}"; do port_in_use "$p" || missing=1; done
@@ -240,6 +338,15 @@ POP_PORT=$POP_PORT
 FTP_PORT=$FTP_PORT
 FTP_BANNER_PORT=$FTP_BANNER_PORT
 HTTP_PORT=$HTTP_PORT
+SMTP_TLS_PORT=$SMTP_TLS_PORT
+SMTPS_PORT=$SMTPS_PORT
+POP3S_PORT=$POP3S_PORT
+FTP_TLS_PORT=$FTP_TLS_PORT
+FTPS_PORT=$FTPS_PORT
+HTTPS_PORT=$HTTPS_PORT
+HTTPS_EXPIRED_PORT=$HTTPS_EXPIRED_PORT
+HTTPS_OTHER_PORT=$HTTPS_OTHER_PORT
+TLS_CA_FILE=$tls/ca.crt
 ENV
 mv "$dir/ports.env.tmp" "$dir/ports.env"
 echo "tcp_peers: started on 127.0.0.1:"

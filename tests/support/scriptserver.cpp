@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@ constexpr int kDrainLimitMs = 10000;
 }  // namespace
 
 std::string Wait(int ms) { return "\x04" + std::to_string(ms); }
+
+std::string Raw(const std::string& bytes) { return "\x07" + bytes; }
 
 std::string Flood(const std::string& piece, uint64_t bytes) { return "\x05" + std::to_string(bytes) + ":" + piece; }
 
@@ -47,7 +51,8 @@ std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const
   return got;
 }
 
-ScriptServer::ScriptServer(std::vector<std::string> steps) : m_listen(ListenOnLoopback(16, &m_port)) {
+ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls)
+    : m_listen(ListenOnLoopback(16, &m_port)), m_tls(std::move(tls)) {
   if (steps.empty()) ::close(std::exchange(m_listen, -1));  // nothing listens on the port
   else m_thread = std::thread([this, steps = std::move(steps)] {
     for (pollfd p{m_listen, POLLIN, 0}; m_fd < 0; m_fd = ::accept(m_listen, nullptr, nullptr))
@@ -61,13 +66,20 @@ ScriptServer::ScriptServer(std::vector<std::string> steps) : m_listen(ListenOnLo
       } else if (s[0] == '\x05') {
         const size_t colon = s.find(':');
         open = Send(s.substr(colon + 1), std::stoull(s.substr(1, colon - 1)));
+      } else if (s == kTls) {
+        open = StartTls();
       } else if (s == kClose) {
+        if (m_ssl) SSL_shutdown(m_ssl);
         ::shutdown(m_fd, SHUT_WR);
       } else if (s == kReset) {
         const linger reset{1, 0};
         ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(std::exchange(m_fd, -1));
         return;
+      } else if (s[0] == '\x07') {
+        ::send(m_fd, s.data() + 1, s.size() - 1, MSG_NOSIGNAL);
+      } else if (m_ssl) {
+        SSL_write(m_ssl, s.data(), static_cast<int>(s.size()));
       } else {
         ::send(m_fd, s.data(), s.size(), MSG_NOSIGNAL);  // blocking: all of it, or the client is gone
       }
@@ -79,6 +91,7 @@ ScriptServer::ScriptServer(std::vector<std::string> steps) : m_listen(ListenOnLo
 ScriptServer::~ScriptServer() {
   m_stop = true;
   if (m_thread.joinable()) m_thread.join();
+  SSL_free(m_ssl);
   for (int fd : {m_fd, m_listen})
     if (fd >= 0) ::close(fd);
 }
@@ -93,12 +106,47 @@ bool ScriptServer::Read(int ms, bool untilLine) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (pollfd p{m_fd, POLLIN, 0}; !m_stop && std::chrono::steady_clock::now() < end;) {
     char c;
-    if (::poll(&p, 1, 10) <= 0) continue;
-    if (::recv(m_fd, &c, 1, 0) <= 0) return false;
+    if ((!m_ssl || SSL_pending(m_ssl) == 0) && ::poll(&p, 1, 10) <= 0) continue;
+    if (!ReadByte(c)) return false;
     m_received += c;
     if (untilLine && c == '\n') return true;
   }
   return !m_stop;
+}
+
+bool ScriptServer::ReadByte(char& c) {
+  if (m_ssl) return SSL_read(m_ssl, &c, 1) == 1;
+  return ::recv(m_fd, &c, 1, 0) == 1;
+}
+
+// The server's handshake. The socket blocks, so a time-out keeps a client
+// that never finishes its part from holding the peer's thread.
+bool ScriptServer::StartTls() {
+  const timeval limit{kDrainLimitMs / 1000, 0};
+  ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (m_tls.onlyVersion != 0) {
+    SSL_CTX_set_min_proto_version(ctx, m_tls.onlyVersion);
+    SSL_CTX_set_max_proto_version(ctx, m_tls.onlyVersion);
+    SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+  }
+  BIO* cert = BIO_new_mem_buf(m_tls.certPem.data(), static_cast<int>(m_tls.certPem.size()));
+  BIO* key = BIO_new_mem_buf(m_tls.keyPem.data(), static_cast<int>(m_tls.keyPem.size()));
+  X509* x = PEM_read_bio_X509(cert, nullptr, nullptr, nullptr);
+  EVP_PKEY* k = PEM_read_bio_PrivateKey(key, nullptr, nullptr, nullptr);
+  SSL_CTX_use_certificate(ctx, x);
+  SSL_CTX_use_PrivateKey(ctx, k);
+  X509_free(x);
+  EVP_PKEY_free(k);
+  BIO_free(cert);
+  BIO_free(key);
+  m_ssl = SSL_new(ctx);
+  SSL_CTX_free(ctx);
+  SSL_set_fd(m_ssl, m_fd);
+  const bool ok = SSL_accept(m_ssl) == 1;
+  if (const char* name = SSL_get_servername(m_ssl, TLSEXT_NAMETYPE_host_name)) m_sni = name;
+  return ok;
 }
 
 // Sends piece after piece (bytes in all, 0: no end) while reading what comes;

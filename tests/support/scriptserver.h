@@ -4,16 +4,28 @@
 // to send (one write each), kLine (read up to the next LF), Wait(ms) (go on
 // reading meanwhile), Flood(piece, bytes) (the piece over and over, while
 // reading), kClose (half-close: the client sees the end, what it still sends
-// is read) or kReset (close with RST). Afterwards it reads until the client
-// closes, so every byte the client sent is recorded.
+// is read), kReset (close with RST) or kTls (the server's side of a TLS
+// handshake, with the certificate and version of the TlsPeer given; the
+// steps after it, Flood and Raw aside, run inside TLS). Afterwards it reads until the
+// client closes, so every byte the client sent is recorded (inside TLS:
+// decrypted).
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
-inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03";
+inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03", kTls = "\x06";
+
+// The server side of kTls.
+struct TlsPeer {
+  std::string certPem, keyPem;
+  int onlyVersion = 0;  // 0: every version OpenSSL speaks; else only this one (TLS1_VERSION: an old server)
+};
+struct ssl_st;
 std::string Wait(int ms);
+// Bytes sent as they are, also after kTls (a record cut short, trickled).
+std::string Raw(const std::string& bytes);
 // piece repeated up to bytes in all (0: until the client has gone), never
 // held in memory whole.
 std::string Flood(const std::string& piece, uint64_t bytes = 0);
@@ -24,20 +36,26 @@ std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int c
 class ScriptServer {
  public:
   // Starts at once; without steps nothing listens on the port (connects are refused).
-  explicit ScriptServer(std::vector<std::string> steps);
+  explicit ScriptServer(std::vector<std::string> steps, TlsPeer tls = {});
   ~ScriptServer();
   uint16_t port() const { return m_port; }
   std::string Received();  // every byte the client sent; waits until the peer is done
+  const std::string& Sni() const { return m_sni; }  // the name the client's TLS asked for (after Received)
 
  private:
   bool Read(int ms, bool untilLine);
   bool Send(const std::string& piece, uint64_t bytes);
+  bool StartTls();
+  bool ReadByte(char& c);
 
   uint16_t m_port = 0;
   int m_listen = -1;
   int m_fd = -1;
   std::atomic<bool> m_stop{false};
   std::string m_received;
+  TlsPeer m_tls;
+  ssl_st* m_ssl = nullptr;
+  std::string m_sni;
   std::thread m_thread;
 };
 
