@@ -15,6 +15,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+LogWriteHook& WriteHook() {
+  static LogWriteHook hook;
+  return hook;
+}
+
+// Runs one log write, through the hook when one is set.
+void Write(bool errorLog, const std::u16string& message, const std::function<void()>& write) {
+  if (WriteHook())
+    WriteHook()(errorLog, message, write);
+  else
+    write();
+}
+
 std::u16string& ErrorLogPrefix() {
   static std::u16string prefix;
   return prefix;
@@ -87,7 +100,7 @@ void WriteRotating(const std::u16string& prefix, const std::u16string& line, boo
 }  // namespace
 
 void WriteLog(const std::u16string& prefix, const std::u16string& message) {
-  WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", false);
+  Write(false, message, [&] { WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", false); });
 }
 
 void WriteErrorLog(const std::u16string& message) {
@@ -97,12 +110,14 @@ void WriteErrorLog(const std::u16string& message) {
   line += u" *** ";
   line += message;
   line += u"\r\n";
-  WriteRotating(ErrorLogPrefix(), line, true);
+  Write(true, message, [&] { WriteRotating(ErrorLogPrefix(), line, true); });
 }
 
 void ReportError(const std::u16string& message) {
   if (SettingsMsgBoxFlag) ShowMessageBox(message);
   WriteErrorLog(message);
 }
+
+void SetLogWriteHook(LogWriteHook hook) { WriteHook() = std::move(hook); }
 
 void ResetErrorLogPrefix() { ErrorLogPrefix().clear(); }
