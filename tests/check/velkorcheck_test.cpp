@@ -4,7 +4,7 @@
 // directory).
 // velkor-fixtures: all_peers
 #include <fcntl.h>
-#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <sstream>
 
@@ -43,33 +42,25 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The status line split as the monitoring plugins' grammar has it: text,
-// " | ", then 'label'=value[unit];[warn];[crit];[min];[max] items. Every
-// item must match; the values by label, with warn and crit.
-struct Perf {
+// The status line in the monitoring plugins' grammar: text, " | ", then
+// 'label'=value[unit];[warn];[crit];[min];[max] items, each of which must
+// match; an item is kept as label;warn;crit;min.
+struct Status {
   std::string text;
-  std::vector<std::string> labels;
-  std::map<std::string, std::vector<std::string>> fields;  // value+unit, warn, crit, min, max
+  std::vector<std::string> items;
 };
-Perf ParseStatusLine(const std::string& line) {
-  Perf p;
+Status ParseStatusLine(const std::string& line) {
   const size_t bar = line.find(" | ");
-  EXPECT_NE(bar, std::string::npos) << line;
-  EXPECT_EQ(line.find('|'), bar + 1) << "a second '|' in " << line;
-  p.text = line.substr(0, bar);
-  static const std::regex item(R"('([^'=]+)'=([0-9]+(\.[0-9]+)?s)((;[0-9.]*){0,4}))");
-  std::istringstream in(line.substr(bar + 3));
+  EXPECT_EQ(line.find('|'), bar + 1) << line;
+  Status st{line.substr(0, bar), {}};
+  static const std::regex item(R"('([^'=]+)'=[0-9]+\.[0-9]+s((;[0-9.]*){3}))");
+  std::istringstream in(bar == std::string::npos ? "" : line.substr(bar + 3));
   for (std::string it; in >> it;) {
     std::smatch m;
     EXPECT_TRUE(std::regex_match(it, m, item)) << it;
-    if (m.empty()) continue;
-    p.labels.push_back(m[1]);
-    std::vector<std::string> f{m[2]};
-    std::istringstream rest(m[4].str().substr(m[4].length() ? 1 : 0));
-    for (std::string x; std::getline(rest, x, ';');) f.push_back(x);
-    p.fields[m[1]] = f;
+    st.items.push_back(m.empty() ? it : m[1].str() + m[2].str());
   }
-  return p;
+  return st;
 }
 
 CheckOutcome Check(std::vector<std::string> args) { return CheckCommand(args); }
@@ -159,19 +150,24 @@ TEST_F(VelkorCheckPeers, StatusLinePerformanceDataAndExitStatus) {
   const std::string s = Port(peers.smtp), e = Port(peers.smtpNoEhlo), p = Port(peers.pop), f = Port(peers.ftp),
                     b = Port(peers.ftpBanner), h = Port(peers.http), c = Port(closed);
   const std::string all = "SMTP " + s + ", SMTP " + e + ", POP " + p + ", FTP " + f + ", FTP " + b + ", HTTP " + h;
+  const std::vector<std::string> six{"smtp_" + s, "smtp_" + e, "pop_" + p, "ftp_" + f, "ftp_" + b, "http_" + h};
   const struct {
     std::vector<std::string> extra;
     CheckExit status;
     std::string text;
-    std::string warn, crit;
+    std::string thresholds;  // ;warn;crit of each check's item
+    std::vector<std::string> labels;
   } rows[] = {
-      {{}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", "", ""},
-      {{"--ftp", f + "," + c + "," + b}, CheckExit::Critical, "VELKOR CRITICAL - 1 of 7 checks failed: FTP " + c, "", ""},
+      {{}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", ";;", six},
+      {{"--ftp", f + "," + c + "," + b}, CheckExit::Critical, "VELKOR CRITICAL - 1 of 7 checks failed: FTP " + c, ";;",
+       {"smtp_" + s, "smtp_" + e, "pop_" + p, "ftp_" + f, "ftp_" + c, "ftp_" + b, "http_" + h}},
       {{"-w", "0", "-c", "30"}, CheckExit::Warning, "VELKOR WARNING - 6 of 6 checks over the warning time of 0 s: " + all,
-       "0", "30"},
+       ";0;30", six},
       {{"-w", "0", "-c", "0.0"}, CheckExit::Critical,
-       "VELKOR CRITICAL - 6 of 6 checks over the critical time of 0.0 s: " + all, "0", "0.0"},
-      {{"-w", "30", "-c", "30"}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", "30", "30"},
+       "VELKOR CRITICAL - 6 of 6 checks over the critical time of 0.0 s: " + all, ";0;0.0", six},
+      {{"-w", "30", "-c", "30"}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", ";30;30", six},
+      {{"--smtp", s + "," + s}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", ";;",  // a port named twice
+       {"smtp_" + s, "smtp_" + s + "_2", "pop_" + p, "ftp_" + f, "ftp_" + b, "http_" + h}},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = AllFour();
@@ -179,26 +175,13 @@ TEST_F(VelkorCheckPeers, StatusLinePerformanceDataAndExitStatus) {
     const CheckOutcome out = Check(args);
     SCOPED_TRACE(out.text);
     EXPECT_EQ(out.status, row.status);
-    const std::vector<std::string> lines = Lines(out.text);
-    ASSERT_GE(lines.size(), 2u);
-    const Perf perf = ParseStatusLine(lines[0]);
-    EXPECT_EQ(perf.text, row.text);
-    std::vector<std::string> labels;
-    for (const std::string& l : Lines(out.text)) {
-      if (l.rfind("SMTP ", 0) && l.rfind("POP ", 0) && l.rfind("FTP ", 0) && l.rfind("HTTP ", 0)) continue;
-      std::string label = l.substr(0, l.find(':'));
-      for (char& ch : label) ch = ch == ' ' ? '_' : static_cast<char>(std::tolower(ch));
-      labels.push_back(label);
-    }
-    labels.push_back("time");
-    EXPECT_EQ(perf.labels, labels);  // one item per check line, in order, then the whole time
-    for (const std::string& l : perf.labels) {
-      const std::vector<std::string>& fld = perf.fields.at(l);
-      ASSERT_EQ(fld.size(), 4u) << l;
-      EXPECT_EQ(fld[1], l == "time" ? "" : row.warn) << l;
-      EXPECT_EQ(fld[2], l == "time" ? "" : row.crit) << l;
-      EXPECT_EQ(fld[3], "0") << l;
-    }
+    const Status st = ParseStatusLine(Lines(out.text).at(0));
+    EXPECT_EQ(st.text, row.text);
+    std::vector<std::string> items;
+    for (const std::string& l : row.labels) items.push_back(l + row.thresholds + ";0");
+    items.push_back("time;;;0");
+    EXPECT_EQ(st.items, items);
+    EXPECT_EQ(Lines(out.text).size(), row.labels.size() + 1);  // a line per check
   }
   // The long output: verdict, time and the first line each server sent.
   const std::vector<std::string> lines = Lines(Check(AllFour()).text);
@@ -258,7 +241,7 @@ TEST(VelkorCheckHostile, BarInRepliesAndSilentPeer) {
   ScriptServer bars({"220 a|b\r\n", kLine, "331 x|y\r\n", kLine, "221 |\r\n"});
   const CheckOutcome out = Check({"-H", "127.0.0.1", "--ftp", Port(bars.port()), "-v"});
   const std::vector<std::string> lines = Lines(out.text);
-  EXPECT_EQ(ParseStatusLine(lines.at(0)).labels, (std::vector<std::string>{"ftp_" + Port(bars.port()), "time"}));
+  EXPECT_EQ(ParseStatusLine(lines.at(0)).items, (std::vector<std::string>{"ftp_" + Port(bars.port()) + ";;;0", "time;;;0"}));
   EXPECT_THAT(lines.at(1), HasSubstr(": 220 a¦b"));
   EXPECT_THAT(out.text, HasSubstr("\n331 x¦y\n"));
   EXPECT_EQ(out.text.find('|', lines[0].find(" | ") + 2), std::string::npos);  // the separator alone
@@ -271,53 +254,40 @@ TEST(VelkorCheckHostile, BarInRepliesAndSilentPeer) {
   EXPECT_THAT(slow.text, StartsWith("VELKOR CRITICAL - 1 of 1 checks failed: SMTP " + Port(silent.port()) + " | "));
 }
 
-// The built command as a scheduler runs it.
+// The built command as a scheduler runs it, its standard output and error
+// into files.
 struct Proc {
   pid_t pid = -1;
-  int out = -1, err = -1;
-};
-Proc Start(const std::vector<std::string>& args) {
-  int out[2], err[2];
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-  Proc p{fork(), out[0], err[0]};
-  if (p.pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    std::vector<char*> argv{const_cast<char*>(VELKOR_CHECK_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  return p;
-}
-struct Ended {
-  int status = -1;
   std::string out, err;
 };
-Ended Finish(Proc p) {
-  Ended e;
-  pollfd fds[2] = {{p.out, POLLIN, 0}, {p.err, POLLIN, 0}};
-  std::string* into[2] = {&e.out, &e.err};
-  for (int open = 2; open > 0;) {
-    poll(fds, 2, -1);
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !fds[i].revents) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) into[i]->append(buf, static_cast<size_t>(n));
-      else close(std::exchange(fds[i].fd, -1)), --open;
-    }
-  }
+Proc Start(const std::vector<std::string>& args, const TempDir& dir, const std::string& name) {
+  Proc p{-1, dir.file(name + ".out"), dir.file(name + ".err")};
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, p.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, p.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv{const_cast<char*>(VELKOR_CHECK_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  EXPECT_EQ(posix_spawn(&p.pid, argv[0], &files, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  return p;
+}
+int Finish(const Proc& p) {
   int ws = 0;
   waitpid(p.pid, &ws, 0);
-  e.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-  return e;
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
 }
-Ended RunCommand(const std::vector<std::string>& args) { return Finish(Start(args)); }
+struct Ended {
+  int status;
+  std::string out, err;
+};
+Ended RunCommand(const std::vector<std::string>& args) {
+  TempDir dir;
+  const Proc p = Start(args, dir, "run");
+  const int status = Finish(p);
+  return {status, ReadBytes(p.out), ReadBytes(p.err)};
+}
 
 TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
   ScriptServer silent({Wait(4000)});
@@ -365,9 +335,10 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
     TempDir dir;
     WriteBytes(dir.file("velkor-check1.log"), before);
     const std::vector<std::string> args{"-H", "127.0.0.1", "--http", ports, "--log-dir", dir.path()};
-    Proc a = Start(args), b = Start(args);
-    EXPECT_EQ(Finish(a).status, 0);
-    EXPECT_EQ(Finish(b).status, 0);
+    TempDir out;
+    const Proc a = Start(args, out, "a"), b = Start(args, out, "b");
+    EXPECT_EQ(Finish(a), 0);
+    EXPECT_EQ(Finish(b), 0);
     const std::string first = ReadBytes(dir.file("velkor-check2.log"));
     const std::string second = ReadBytes(dir.file("velkor-check1.log"));
     EXPECT_EQ(first.substr(0, before.size()), before);
