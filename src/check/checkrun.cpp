@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -21,7 +23,6 @@
 #include "util/codepage.h"
 #include "util/hooks.h"
 #include "util/log.h"
-#include "util/sysutil.h"
 #include "util/xcommon.h"
 
 namespace {
