@@ -14,13 +14,13 @@
 #include <mutex>
 
 #include "app/appstate.h"
-#include "util/appfiles.h"
 #include "app/paramdialogmodel.h"
 #include "app/settings.h"
 #include "diag/diagrun.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
 #include "net/smbshares.h"
+#include "util/appfiles.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
 #include "util/log.h"

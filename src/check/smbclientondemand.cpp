@@ -32,7 +32,7 @@ constexpr const char* kFunctions[] = {
     "smbc_setOptionUseKerberos", "smbc_setOptionFallbackAfterKerberos", "smbc_setOptionUseCCache",
     "smbc_setOptionNoAutoAnonymousLogin", "smbc_setFunctionAuthDataWithContext", "smbc_setPort",
     "smbc_setTimeout", "smbc_getTimeout", "smbc_getFunctionOpendir", "smbc_getFunctionReaddir",
-    "smbc_getFunctionClosedir"};
+    "smbc_getFunctionClosedir", "smbc_setConfiguration"};
 
 // The library's own function of that name, or nullptr (the failure noted).
 void* Function(const char* name) {
@@ -93,6 +93,7 @@ VELKOR_SMBC_VOID(smbc_setFunctionAuthDataWithContext, (SMBCCTX * c, smbc_get_aut
 VELKOR_SMBC_VOID(smbc_setPort, (SMBCCTX * c, uint16_t port), (c, port))
 VELKOR_SMBC_VOID(smbc_setTimeout, (SMBCCTX * c, int timeout), (c, timeout))
 VELKOR_SMBC(int, smbc_getTimeout, (SMBCCTX * c), (c), 20000)
+VELKOR_SMBC(int, smbc_setConfiguration, (SMBCCTX * c, const char* file), (c, file), -1)
 VELKOR_SMBC(smbc_opendir_fn, smbc_getFunctionOpendir, (SMBCCTX * c), (c), nullptr)
 VELKOR_SMBC(smbc_readdir_fn, smbc_getFunctionReaddir, (SMBCCTX * c), (c), nullptr)
 VELKOR_SMBC(smbc_closedir_fn, smbc_getFunctionClosedir, (SMBCCTX * c), (c), nullptr)
