@@ -93,7 +93,7 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
         report.ShowStatusMessage(u"Start Diag");
         for (int i = 0; i < kServiceCount; ++i) report.SetServiceLamp(static_cast<int16_t>(i), false, false);
         report.AddResultLine(ProgramName() + u" :  - - -  Start  - - - ");
-        if (!RunDiagnosis()) DoErrorActions();
+        if (!RunDiagnosis() && m_errorActions) DoErrorActions();
         report.AddResultLine(ProgramName() + u" :  - - -   End   - - - \r\n");
         report.ShowStatusMessage(u"Diag Done.");
       }

@@ -90,6 +90,9 @@ class DiagRunner {
   bool Running() const { return m_running; }
   bool DeferredRunPending() const { return m_deferred; }
   void SetChecks(DiagChecks checks) { m_checks = std::move(checks); }
+  // Off: a failed run leaves out the last-error log and the error script
+  // (velkor-check, whose scheduler has handlers of its own).
+  void SetErrorActions(bool on) { m_errorActions = on; }
   int16_t WatchdogCounter() const { return m_watchdogCounter; }
 
  private:
@@ -101,5 +104,6 @@ class DiagRunner {
   DiagChecks m_checks;
   bool m_running = false;
   bool m_deferred = false;
+  bool m_errorActions = true;
   int16_t m_watchdogCounter = 0;
 };

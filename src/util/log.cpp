@@ -18,6 +18,19 @@
 
 namespace {
 
+LogWriteHook& WriteHook() {
+  static LogWriteHook hook;
+  return hook;
+}
+
+// Runs one log write, through the hook when one is set.
+void Write(bool errorLog, const std::u16string& message, const std::function<void()>& write) {
+  if (WriteHook())
+    WriteHook()(errorLog, message, write);
+  else
+    write();
+}
+
 std::u16string& ErrorLogPrefix() {
   static std::u16string prefix;
   return prefix;
@@ -111,7 +124,7 @@ void WriteRotating(const std::u16string& prefix, const std::u16string& line, boo
 }  // namespace
 
 void WriteLog(const std::u16string& prefix, const std::u16string& message) {
-  WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", true);
+  Write(false, message, [&] { WriteRotating(prefix, TimeStamp() + u" *** " + message + u"\r\n", true); });
 }
 
 void WriteErrorLog(const std::u16string& message) noexcept {
@@ -122,7 +135,7 @@ void WriteErrorLog(const std::u16string& message) noexcept {
     line += u" *** ";
     line += message;
     line += u"\r\n";
-    WriteRotating(ErrorLogPrefix(), line, false);
+    Write(true, message, [&] { WriteRotating(ErrorLogPrefix(), line, false); });
   } catch (...) {
     // Nowhere left to report to (no converter, no memory): the line is lost.
   }
@@ -136,6 +149,8 @@ void ReportError(const std::u16string& message) noexcept {
   }
   WriteErrorLog(message);
 }
+
+void SetLogWriteHook(LogWriteHook hook) { WriteHook() = std::move(hook); }
 
 void ResetErrorLogPrefix() { ErrorLogPrefix().clear(); }
 

@@ -90,7 +90,8 @@ class CmdSession : public ::testing::Test {
       if (watchdog && RecvWaiting && ++ticks > 3) RecvTimedOut = true;
     });
   }
-  void End(const Texts& reports, int64_t minMs, int64_t maxMs, int64_t maxGap = 60) {
+  // The waits run the loop every 25 ms; the bound leaves room for a loaded machine.
+  void End(const Texts& reports, int64_t minMs, int64_t maxMs, int64_t maxGap = 150) {
     EXPECT_GE(MonotonicMs() - start, minMs);
     EXPECT_LT(MonotonicMs() - start, maxMs);
     EXPECT_LE(longest, maxGap);  // the window never freezes
@@ -561,7 +562,7 @@ TEST_F(CmdSession, HostilePeers) {
         EXPECT_EQ(RunProbe(row.kind, u"127.0.0.1", peer.port(), u"probe", u"", transcript), row.ok);
       }
       EXPECT_EQ(CutToPrefixes({transcript}, {row.transcript})[0], row.transcript);
-      End(row.reports, 0, row.waitsMs + 1000, 100);
+      End(row.reports, 0, row.waitsMs + 1000);
       for (int i = 0; i < 200 && SmbListingStuck(); ++i) SleepMs(50);  // the listing given up ends by itself
     }
     EXPECT_LT(PeakGrowthMb(), 32);

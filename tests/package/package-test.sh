@@ -27,7 +27,9 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/contents"
 for f in /usr/bin/velkor /usr/libexec/velkor/velkor-icmp /usr/share/velkor/installed \
          /usr/share/applications/velkor.desktop /usr/share/icons/hicolor/scalable/apps/velkor.svg \
          /usr/share/icons/hicolor/48x48/apps/velkor.png /usr/share/metainfo/io.github.velkor.velkor.metainfo.xml \
-         /usr/share/man/man1/velkor.1.gz /usr/share/doc/velkor/copyright /usr/share/doc/velkor/changelog.gz; do
+         /usr/share/man/man1/velkor.1.gz /usr/share/doc/velkor/copyright /usr/share/doc/velkor/changelog.gz \
+         /usr/bin/velkor-check /usr/share/man/man1/velkor-check.1.gz /usr/lib/nagios/plugins/velkor-check \
+         /usr/share/icinga2/include/plugins-contrib.d/velkor.conf /usr/share/velkor/naemon/velkor.cfg; do
   grep -qx "$f" "$scratch/contents" || fail "$f is not in the package"
 done
 
@@ -72,7 +74,7 @@ wait "$pid" 2>/dev/null || true
 [[ -s $errlog ]] || { cat "$scratch/velkor.out"; fail "no error log at $errlog"; }
 head -c 1 "$errlog" | grep -q ' ' || fail "the error log's line does not start with a blank"
 [[ $(stat -c %a "$home/.local/state/velkor") == 700 ]] || fail "the state directory is not 0700"
-[[ $(ls "$root/usr/bin") == velkor ]] || fail "files beside the executable: $(ls "$root/usr/bin")"
-[[ $(ls "$root/usr/share/velkor") == installed ]] || fail "files beside the marker: $(ls "$root/usr/share/velkor")"
+[[ $(ls "$root/usr/bin" | tr '\n' ' ') == "velkor velkor-check " ]] || fail "files beside the executable: $(ls "$root/usr/bin")"
+[[ $(ls "$root/usr/share/velkor" | tr '\n' ' ') == "installed naemon " ]] || fail "files beside the marker: $(ls "$root/usr/share/velkor")"
 echo "package test: passed"
 rm -rf "$scratch"

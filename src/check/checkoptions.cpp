@@ -1,0 +1,221 @@
+#include "check/checkoptions.h"
+
+#include <array>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::array kOptions = {
+    CheckOption{OptionId::Hostname, 'H', "hostname", "HOST",
+                "Host to check: an address or a name. Goes with the port options, --ping and --shares."},
+    CheckOption{OptionId::Entry, 'E', "entry", "ENTRY",
+                "One target entry as the target list holds it, host[:smtp[:pop[:ftp[:http]]]] with comma lists "
+                "of ports; empty fields keep the ports of the settings, other fields that are not ports leave "
+                "their service out. Not with -H or the port options."},
+    CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS", "SMTP on these ports (comma list): greeting, EHLO (HELO when "
+                                                       "refused), QUIT."},
+    CheckOption{OptionId::Pop, '\0', "pop", "PORTS", "POP3 on these ports: greeting, USER, QUIT."},
+    CheckOption{OptionId::Ftp, '\0', "ftp", "PORTS", "FTP on these ports: greeting, USER, QUIT."},
+    CheckOption{OptionId::Http, '\0', "http", "PORTS", "HTTP on these ports: GET / and the reply's headers."},
+    CheckOption{OptionId::Ping, '\0', "ping", nullptr, "ICMP echo (needs root or the capability cap_net_raw)."},
+    CheckOption{OptionId::Shares, '\0', "shares", nullptr, "List the host's SMB shares (loads libsmbclient)."},
+    CheckOption{OptionId::User, 'u', "user", "NAME",
+                "User name of the POP and FTP USER commands (default: the settings' user). No password is "
+                "ever sent."},
+    CheckOption{OptionId::Settings, '\0', "settings", "FILE",
+                "Take the ports and the user from this VKRSYS.DAT, as the window does; options given beside "
+                "it win."},
+    CheckOption{OptionId::Warning, 'w', "warning", "SECONDS", "WARNING when a check takes longer than this."},
+    CheckOption{OptionId::Critical, 'c', "critical", "SECONDS", "CRITICAL when a check takes longer than this."},
+    CheckOption{OptionId::Timeout, 't', "timeout", "SECONDS",
+                "Each connect and each reply wait ends after this long and fails its check (default 10)."},
+    CheckOption{OptionId::MaxTime, '\0', "max-time", "SECONDS",
+                "The whole command ends within this bound (plus one second) with UNKNOWN (default 55)."},
+    CheckOption{OptionId::LogDir, '\0', "log-dir", "DIR",
+                "Write the run log and the error log into DIR, as the window writes its own; nothing is "
+                "written without it."},
+    CheckOption{OptionId::Verbose, 'v', "verbose", nullptr,
+                "Add each check's transcript and the error reports."},
+    CheckOption{OptionId::Version, 'V', "version", nullptr, "Print the version and exit."},
+    CheckOption{OptionId::Help, 'h', "help", nullptr, "Print this help and exit."},
+};
+
+bool HasControl(const std::string& v) {
+  for (unsigned char c : v)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+bool IsBlank(const std::string& v) { return v.find_first_not_of(" \t") == std::string::npos; }
+
+// A comma list of decimal ports; empty items are skipped, as the run skips them.
+std::string CheckPorts(const std::string& spelling, const std::string& value) {
+  bool any = false;
+  size_t pos = 0;
+  while (pos <= value.size()) {
+    size_t comma = value.find(',', pos);
+    if (comma == std::string::npos) comma = value.size();
+    const std::string item = value.substr(pos, comma - pos);
+    pos = comma + 1;
+    if (item.empty()) continue;
+    if (item.find_first_not_of("0123456789") != std::string::npos)
+      return spelling + ": '" + value + "' is not a comma list of ports";
+    if (item.size() > 5 || std::atol(item.c_str()) > 65535) return spelling + ": port " + item + " is outside 0..65535";
+    any = true;
+  }
+  return any ? "" : spelling + ": '" + value + "' names no port";
+}
+
+// Seconds as digits with an optional fraction; zero only where allowed.
+std::string CheckSeconds(const std::string& spelling, const std::string& value, bool zeroAllowed,
+                         CheckRequest::Seconds& out) {
+  const size_t dot = value.find('.');
+  const std::string whole = value.substr(0, dot);
+  const std::string fraction = dot == std::string::npos ? "" : value.substr(dot + 1);
+  const bool digits = !whole.empty() && whole.find_first_not_of("0123456789") == std::string::npos &&
+                      fraction.find_first_not_of("0123456789") == std::string::npos &&
+                      (dot == std::string::npos || !fraction.empty());
+  if (!digits || whole.size() > 6) return spelling + ": '" + value + "' is not a number of seconds";
+  out.text = value;
+  out.value = std::strtod(value.c_str(), nullptr);
+  if (!zeroAllowed && out.value <= 0) return spelling + ": the time must be more than 0 s";
+  return "";
+}
+
+// Stores one option's value; the error line when the value is malformed.
+std::string Apply(const CheckOption& o, const std::string& spelling, const std::string& value, CheckRequest& r) {
+  if (o.argName && HasControl(value)) return spelling + ": the value holds a control character";
+  if (o.argName && IsBlank(value)) return spelling + ": the value is empty";
+  switch (o.id) {
+    case OptionId::Hostname:
+      if (value.find_first_of(" \t") != std::string::npos) return spelling + ": '" + value + "' is not a host";
+      r.host = value;
+      return "";
+    case OptionId::Entry: r.entry = value; return "";
+    case OptionId::Smtp: r.smtpPorts = value; return CheckPorts(spelling, value);
+    case OptionId::Pop: r.popPorts = value; return CheckPorts(spelling, value);
+    case OptionId::Ftp: r.ftpPorts = value; return CheckPorts(spelling, value);
+    case OptionId::Http: r.httpPorts = value; return CheckPorts(spelling, value);
+    case OptionId::Ping: r.ping = true; return "";
+    case OptionId::Shares: r.shares = true; return "";
+    case OptionId::User: r.user = value; return "";
+    case OptionId::Settings: r.settingsFile = value; return "";
+    case OptionId::Warning: return CheckSeconds(spelling, value, true, r.warning.emplace());
+    case OptionId::Critical: return CheckSeconds(spelling, value, true, r.critical.emplace());
+    case OptionId::Timeout: return CheckSeconds(spelling, value, false, r.timeout);
+    case OptionId::MaxTime: return CheckSeconds(spelling, value, false, r.maxTime);
+    case OptionId::LogDir: r.logDir = value; return "";
+    case OptionId::Verbose: r.verbose = true; return "";
+    case OptionId::Version: r.action = CheckRequest::Action::Version; return "";
+    case OptionId::Help: r.action = CheckRequest::Action::Help; return "";
+  }
+  return "";
+}
+
+const CheckOption* ByName(const std::string& name) {
+  for (const CheckOption& o : kOptions)
+    if (name == o.name) return &o;
+  return nullptr;
+}
+
+const CheckOption* ByLetter(char letter) {
+  for (const CheckOption& o : kOptions)
+    if (o.letter != '\0' && letter == o.letter) return &o;
+  return nullptr;
+}
+
+}  // namespace
+
+std::span<const CheckOption> CheckOptions() { return kOptions; }
+
+ParsedCommandLine ParseCheckCommandLine(const std::vector<std::string>& args) {
+  CheckRequest r;
+  auto fail = [](std::string line) { return ParsedCommandLine{std::nullopt, std::move(line)}; };
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') return fail("unexpected argument '" + a + "'");
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (a[1] == '-') {  // --name, --name=value, --name value
+      const size_t eq = a.find('=');
+      const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      const std::string spelling = "--" + name;
+      const CheckOption* o = ByName(name);
+      if (!o) return fail("unknown option " + spelling);
+      std::string value;
+      if (!o->argName) {
+        if (eq != std::string::npos) return fail("option " + spelling + " takes no value");
+      } else if (eq != std::string::npos) {
+        value = a.substr(eq + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        return fail("option " + spelling + " needs a value");
+      }
+      if (std::string e = Apply(*o, spelling, value, r); !e.empty()) return fail(e);
+      continue;
+    }
+    for (size_t k = 1; k < a.size(); ++k) {  // -v, -vH host, -Hhost
+      const std::string spelling = std::string("-") + a[k];
+      const CheckOption* o = ByLetter(a[k]);
+      if (!o) return fail("unknown option " + spelling);
+      std::string value;
+      if (o->argName) {
+        if (k + 1 < a.size()) {
+          value = a.substr(k + 1);
+        } else if (i + 1 < args.size()) {
+          value = args[++i];
+        } else {
+          return fail("option " + spelling + " needs a value");
+        }
+        k = a.size();
+      }
+      if (std::string e = Apply(*o, spelling, value, r); !e.empty()) return fail(e);
+    }
+  }
+  return ParsedCommandLine{r, ""};
+}
+
+std::string CheckHelpText() {
+  std::string t =
+      "Usage: velkor-check -H HOST [--smtp PORTS] [--pop PORTS] [--ftp PORTS] [--http PORTS] [--ping] [--shares]\n"
+      "                    [options]\n"
+      "       velkor-check -E ENTRY [--ping] [--shares] [options]\n"
+      "\n"
+      "Runs velkor's checks of one host without a window and answers as a monitoring plugin: one\n"
+      "status line with performance data, one line per check, and the exit status 0 OK, 1 WARNING,\n"
+      "2 CRITICAL, 3 UNKNOWN (bad input, or the command's own time-out). Everything goes to standard\n"
+      "output.\n"
+      "\n"
+      "Options:\n";
+  for (const CheckOption& o : kOptions) {
+    std::string head = "  ";
+    head += o.letter ? std::string("-") + o.letter + ", " : "    ";
+    head += std::string("--") + o.name;
+    if (o.argName) head += std::string(" ") + o.argName;
+    t += head + "\n";
+    // The help text wrapped at about 90 columns, indented.
+    std::string line = "        ";
+    std::string word;
+    auto flush = [&] {
+      if (word.empty()) return;
+      if (line.size() > 8 && line.size() + 1 + word.size() > 92) {
+        t += line + "\n";
+        line = "        ";
+      }
+      if (line.size() > 8) line += ' ';
+      line += word;
+      word.clear();
+    };
+    for (const char* p = o.help; *p; ++p) {
+      if (*p == ' ') flush();
+      else word += *p;
+    }
+    flush();
+    t += line + "\n";
+  }
+  return t;
+}

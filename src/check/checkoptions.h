@@ -1,0 +1,60 @@
+#pragma once
+// velkor-check's command line. One table of options (kCheckOptions) feeds
+// the parser and --help; the man page lists the same rows.
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+enum class OptionId {
+  Hostname, Entry, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
+  Warning, Critical, Timeout, MaxTime, LogDir, Verbose, Version, Help
+};
+
+struct CheckOption {
+  OptionId id;
+  char letter;          // '\0': long form only
+  const char* name;     // the long form, without "--"
+  const char* argName;  // nullptr: a switch
+  const char* help;
+};
+
+// Every option, in the order --help lists them.
+std::span<const CheckOption> CheckOptions();
+
+// What the command line asks for. Values are checked for their form here;
+// what they mean together is checked by the run (checkrun.h).
+struct CheckRequest {
+  enum class Action { Run, Help, Version };
+  Action action = Action::Run;
+  std::optional<std::string> host;   // -H
+  std::optional<std::string> entry;  // -E, one target entry
+  // --smtp, --pop, --ftp, --http: comma lists of ports within 0..65535.
+  std::optional<std::string> smtpPorts, popPorts, ftpPorts, httpPorts;
+  bool ping = false;
+  bool shares = false;
+  std::optional<std::string> user;
+  std::optional<std::string> settingsFile;
+  // Seconds as written (they appear in the output) and their value.
+  struct Seconds {
+    std::string text;
+    double value = 0;
+  };
+  std::optional<Seconds> warning, critical;
+  Seconds timeout{"10", 10};
+  Seconds maxTime{"55", 55};
+  std::optional<std::string> logDir;
+  bool verbose = false;
+
+  bool AnyPortOption() const { return smtpPorts || popPorts || ftpPorts || httpPorts; }
+};
+
+// The request, or one line that says what is wrong with the command line.
+struct ParsedCommandLine {
+  std::optional<CheckRequest> request;
+  std::string error;
+};
+ParsedCommandLine ParseCheckCommandLine(const std::vector<std::string>& args);
+
+// The text of --help.
+std::string CheckHelpText();

@@ -1,0 +1,330 @@
+#include "check/checkrun.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "app/appstate.h"
+#include "app/paramdialogmodel.h"
+#include "app/settings.h"
+#include "diag/diagrun.h"
+#include "diag/targetlist.h"
+#include "net/cmdsession.h"
+#include "net/smbshares.h"
+#include "util/appfiles.h"
+#include "util/codepage.h"
+#include "util/hooks.h"
+#include "util/log.h"
+#include "util/xcommon.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPing = 0, kShares = 1;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The main window as a run sees it, minus the window: the result list is
+// kept in memory, the ticks are the command's.
+class CheckWindow : public DiagWindow, public ResultView {
+ public:
+  CheckWindow(std::u16string host, std::u16string boxText, std::array<bool, kServiceCount> ticked)
+      : m_host(std::move(host)), m_boxText(std::move(boxText)), m_ticked(ticked) {}
+
+  void AppendResultItem(const std::u16string& item) override { m_items.push_back(item); }
+  void ClearResultItems() override { m_items.clear(); }
+  std::vector<std::u16string> ResultItems() const override { return m_items; }
+  void SetLampColour(int, const LampColour&) override {}
+  void SetStatusCaption(const std::u16string&) override {}
+  void RepaintNow() override {}
+
+  ResultReport& Report() override { return m_report; }
+  bool SetTargetHost() override { return true; }
+  std::u16string GetHostAddr() const override { return m_host; }
+  std::u16string GetCurrentHostName() const override { return m_host; }
+  void PutCurrentTargetHostInfo(bool output) override {
+    m_report.AddResultLine(TargetHostInfoLine(0, -1, m_boxText), false, !output);
+  }
+  void PutCurrentTimeoutInfo() override {}
+  int ChkServiceValue(int index) const override {
+    return index >= 0 && index < kServiceCount && m_ticked[static_cast<size_t>(index)] ? 1 : 0;
+  }
+  void SetWindowEnabled(bool) override {}
+  void ShowHourglass() override {}
+  void RestoreMousePointer() override {}
+  void SetRunFlag(bool) override {}
+  bool IsClosing() const override { return false; }
+  int16_t MinuteCounter() const override { return 0; }
+  void SetMinuteCounter(int16_t) override {}
+  void SetErrorText(const std::u16string&) override {}
+  bool IsBusy() const override { return false; }
+  void Post(std::function<void()>) override {}
+
+ private:
+  std::u16string m_host;
+  std::u16string m_boxText;
+  std::array<bool, kServiceCount> m_ticked;
+  std::vector<std::u16string> m_items;
+  ResultReport m_report{*this};
+};
+
+// Every error report of the run, as the window would box or log it.
+class ReportCollector {
+ public:
+  void Add(const std::u16string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_reports.push_back(text);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reports.size();
+  }
+  std::vector<std::u16string> Since(size_t first) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {m_reports.begin() + static_cast<std::ptrdiff_t>(std::min(first, m_reports.size())), m_reports.end()};
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<std::u16string> m_reports;
+};
+
+// Several commands may write the same log directory at once (a scheduler
+// runs many checks in parallel): each write and rotation holds an exclusive
+// lock on the directory itself, so no line is lost between a copy and a
+// removal of another process.
+class LogDirLock {
+ public:
+  explicit LogDirLock(int fd) : m_fd(fd) {
+    while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~LogDirLock() { flock(m_fd, LOCK_UN); }
+  LogDirLock(const LogDirLock&) = delete;
+  LogDirLock& operator=(const LogDirLock&) = delete;
+
+ private:
+  int m_fd;
+};
+
+// Hooks of the core pointed at this run, and back when it ends (tests run
+// several commands in one process).
+class RunHooks {
+ public:
+  RunHooks(ReportCollector& reports, int logDirFd) {
+    SetLogWriteHook([&reports, logDirFd](bool errorLog, const std::u16string& message,
+                                         const std::function<void()>& write) {
+      if (errorLog) reports.Add(message);
+      if (logDirFd < 0) return;  // no --log-dir: nothing is written
+      LogDirLock lock(logDirFd);
+      write();
+    });
+    SetMessageBoxHook([&reports](const std::u16string& text, const std::u16string&) { reports.Add(text); });
+    SetDoEventsHook(nullptr);
+  }
+  ~RunHooks() {
+    SetLogWriteHook(nullptr);
+    SetMessageBoxHook(nullptr);
+  }
+  RunHooks(const RunHooks&) = delete;
+  RunHooks& operator=(const RunHooks&) = delete;
+};
+
+// Runs each real check and notes what it answered and how long it took.
+DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& reports) {
+  const DiagChecks real = DiagChecks::Real();
+  DiagChecks c = real;
+  auto timed = [&records, &reports](std::string name, std::string label, auto&& check, std::u16string& message) {
+    const size_t firstReport = reports.Count();
+    const Clock::time_point start = Clock::now();
+    const bool passed = check();
+    CheckRecord record{std::move(name), std::move(label), passed, SecondsSince(start), message, {}};
+    record.reports = reports.Since(firstReport);
+    records.push_back(std::move(record));
+    return passed;
+  };
+  auto port = [](const std::u16string& p) { return ToUtf8(xNullTrim(p)); };
+  c.ping = [real, timed](std::u16string& host, bool& alive, std::u16string& message) {
+    return timed("PING", "ping", [&] { return real.ping(host, alive, message); }, message);
+  };
+  c.shares = [real, timed](std::u16string& server, std::u16string& listing) {
+    return timed("SHARES", "shares", [&] { return real.shares(server, listing); }, listing);
+  };
+  c.smtp = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& m) {
+    return timed("SMTP " + port(p), "smtp_" + port(p), [&] { return real.smtp(h, p, m); }, m);
+  };
+  c.pop = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw,
+                              std::u16string& m) {
+    return timed("POP " + port(p), "pop_" + port(p), [&] { return real.pop(h, p, u, pw, m); }, m);
+  };
+  c.ftp = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw,
+                              std::u16string& m) {
+    return timed("FTP " + port(p), "ftp_" + port(p), [&] { return real.ftp(h, p, u, pw, m); }, m);
+  };
+  c.http = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& m) {
+    return timed("HTTP " + port(p), "http_" + port(p), [&] { return real.http(h, p, m); }, m);
+  };
+  return c;
+}
+
+// One line of a report that may hold several.
+std::string OneLine(const std::u16string& text) {
+  std::u16string t;
+  for (char16_t ch : text) {
+    const bool blank = ch == u' ' || ch == u'\r' || ch == u'\n' || ch == u'\t';
+    if (blank && (t.empty() || t.back() == u' ')) continue;
+    t += blank ? u' ' : ch;
+  }
+  while (!t.empty() && t.back() == u' ') t.pop_back();
+  return ToUtf8(t);
+}
+
+// The settings of the run: the file's when one is named, else the settings
+// dialog's defaults. "" on success, else what is wrong.
+std::string TakeSettings(const std::optional<std::string>& file, ReportCollector& reports) {
+  // The dialog validates what it loaded last; a fresh load for every run.
+  ParamDialog().Unload();
+  SystemSettings = SystemSettingsRecord{};
+  if (!file) return ParamDialog().CheckSetting() ? "" : "the default settings do not pass their own check";
+  const std::string what = "settings file " + *file;
+  struct stat st {};
+  if (stat(file->c_str(), &st) != 0)
+    return what + (errno == ENOENT ? ": not found" : ": cannot be read (" + std::string(std::strerror(errno)) + ")");
+  if (!S_ISREG(st.st_mode)) return what + ": cannot be read (not a regular file)";
+  const int fd = open(file->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return what + ": cannot be read (" + std::string(std::strerror(errno)) + ")";
+  close(fd);
+  SettingsFilePath = FromUtf8(*file);
+  const size_t firstReport = reports.Count();
+  if (LoadSystemSettings()) return "";
+  const std::vector<std::u16string> complaints = reports.Since(firstReport);
+  if (complaints.empty()) return what + ": empty";
+  return what + ": " + OneLine(complaints.back());
+}
+
+void SetTimeouts(double seconds) {
+  SessionOptions options = GetSessionOptions();
+  const double whole = std::floor(seconds);
+  options.timeoutSeconds = static_cast<int32_t>(whole);
+  options.timeoutMicros = static_cast<int32_t>(std::lround((seconds - whole) * 1e6));
+  options.replyWaitLimitMs = std::llround(seconds * 1000);
+  SetSessionOptions(options);
+  SetSmbListBoundMs(static_cast<int>(std::max<long long>(1, std::llround(seconds * 1000))));
+}
+
+}  // namespace
+
+void SetCheckIdentity(const std::u16string& logDir) {
+  // Logs go to --log-dir only; the ICMP helper stays where this copy's rule puts it.
+  const std::u16string helpers = LocateOwnAppFiles().helperDir;
+  SetProgramLocation(logDir.empty() ? u"." : logDir, u"velkor-check");
+  AppFiles files = CurrentAppFiles();
+  files.helperDir = helpers;
+  SetAppFiles(std::move(files));
+  ResetErrorLogPrefix();
+  SettingsMsgBoxFlag = false;
+}
+
+CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
+  const Clock::time_point start = Clock::now();
+  if (r.action == CheckRequest::Action::Help) return CheckOutcome{CheckExit::Ok, CheckHelpText()};
+  if (r.action == CheckRequest::Action::Version) {
+    SetCheckIdentity(u"");
+    return CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"};
+  }
+  if (r.entry && (r.host || r.AnyPortOption()))
+    return BadInputOutcome("-E/--entry does not go with -H/--hostname or the port options");
+  if (!r.entry && !r.host) return BadInputOutcome("no host: give -H HOST or -E ENTRY");
+
+  std::u16string host;
+  std::u16string boxText;
+  if (r.entry) {
+    const std::vector<std::u16string> entries = ParseTargetList(FromUtf8(*r.entry));
+    if (entries.size() != 1) return BadInputOutcome("-E/--entry: '" + *r.entry + "' is not one target entry");
+    boxText = entries.front();
+    host = EntryHostName(boxText);
+    if (host.empty()) return BadInputOutcome("-E/--entry: '" + *r.entry + "' names no host");
+  } else {
+    if (!r.AnyPortOption() && !r.ping && !r.shares)
+      return BadInputOutcome("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
+    host = FromUtf8(*r.host);
+    boxText = host;
+  }
+
+  int logDirFd = -1;
+  if (r.logDir) {
+    logDirFd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (logDirFd < 0)
+      return BadInputOutcome("--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")");
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() {
+      if (fd >= 0) close(fd);
+    }
+  } closeLogDir{logDirFd};
+  SetCheckIdentity(r.logDir ? FromUtf8(*r.logDir) : u"");
+
+  ReportCollector reports;
+  RunHooks runHooks(reports, logDirFd);
+  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return BadInputOutcome(wrong);
+
+  std::array<bool, kServiceCount> ticked{};
+  if (r.entry) {
+    ticked = ApplyTargetEntry(boxText, SystemSettings).ticked;
+  } else {
+    const std::pair<const std::optional<std::string>*, std::u16string SystemSettingsRecord::*> ports[] = {
+        {&r.smtpPorts, &SystemSettingsRecord::SmtpPort},
+        {&r.popPorts, &SystemSettingsRecord::PopPort},
+        {&r.ftpPorts, &SystemSettingsRecord::FtpPort},
+        {&r.httpPorts, &SystemSettingsRecord::HttpPort}};
+    for (size_t i = 0; i < std::size(ports); ++i) {
+      if (!*ports[i].first) continue;
+      ticked[i + 2] = true;
+      SystemSettings.*ports[i].second = FromUtf8(**ports[i].first);
+    }
+  }
+  ticked[kPing] = r.ping;
+  ticked[kShares] = r.shares;
+  if (std::find(ticked.begin(), ticked.end(), true) == ticked.end())
+    return BadInputOutcome("no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
+  if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
+  SetTimeouts(r.timeout.value);
+
+  CheckRunReport run;
+  CheckWindow window(host, boxText, ticked);
+  DiagRunner runner(window, RecordingChecks(run.checks, reports));
+  runner.SetErrorActions(false);
+  runner.CmdDiag_Click();
+
+  run.resultItems = window.ResultItems();
+  run.errorReports = reports.Since(0);
+  if (r.shares && hooks.sharesLibraryFailure) {
+    const std::u16string failure = hooks.sharesLibraryFailure();
+    if (!failure.empty()) {
+      run.errorReports.push_back(failure);
+      for (CheckRecord& c : run.checks)
+        if (c.label == "shares") c.reports.insert(c.reports.begin(), failure);
+    }
+  }
+  run.seconds = SecondsSince(start);
+  return FormatCheckOutcome(run, r);
+}
+
+CheckOutcome CheckCommand(const std::vector<std::string>& args, const CheckHooks& hooks) {
+  const ParsedCommandLine parsed = ParseCheckCommandLine(args);
+  if (!parsed.request) return BadInputOutcome(parsed.error);
+  return RunCheckCommand(*parsed.request, hooks);
+}
