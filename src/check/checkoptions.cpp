@@ -12,11 +12,14 @@ constexpr std::array kOptions = {
                 "One target entry as the target list holds it, host[:smtp[:pop[:ftp[:http]]]] with comma lists "
                 "of ports; empty fields keep the ports of the settings, other fields that are not ports leave "
                 "their service out. Not with -H or the port options."},
-    CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS", "SMTP on these ports (comma list): greeting, EHLO (HELO when "
-                                                       "refused), QUIT."},
-    CheckOption{OptionId::Pop, '\0', "pop", "PORTS", "POP3 on these ports: greeting, USER, QUIT."},
-    CheckOption{OptionId::Ftp, '\0', "ftp", "PORTS", "FTP on these ports: greeting, USER, QUIT."},
-    CheckOption{OptionId::Http, '\0', "http", "PORTS", "HTTP on these ports: GET / and the reply's headers."},
+    CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS",
+                "SMTP on these ports (comma list): greeting, EHLO (HELO when refused), QUIT. A port may end in "
+                "s for TLS from the first byte (465s) or t for STARTTLS (587t), for every service alike."},
+    CheckOption{OptionId::Pop, '\0', "pop", "PORTS", "POP3 on these ports: greeting, USER, QUIT (995s, 110t: STLS)."},
+    CheckOption{OptionId::Ftp, '\0', "ftp", "PORTS",
+                "FTP on these ports: greeting, USER, QUIT (990s, 21t: AUTH TLS)."},
+    CheckOption{OptionId::Http, '\0', "http", "PORTS",
+                "HTTP on these ports: GET / and the reply's headers (443s: HTTPS; HTTP has no t)."},
     CheckOption{OptionId::Ping, '\0', "ping", nullptr, "ICMP echo (needs root or the capability cap_net_raw)."},
     CheckOption{OptionId::Shares, '\0', "shares", nullptr, "List the host's SMB shares (loads libsmbclient)."},
     CheckOption{OptionId::User, 'u', "user", "NAME",
@@ -31,11 +34,20 @@ constexpr std::array kOptions = {
                 "Each connect and each reply wait ends after this long and fails its check (default 10)."},
     CheckOption{OptionId::MaxTime, '\0', "max-time", "SECONDS",
                 "The whole command ends within this bound (plus one second) with UNKNOWN (default 55)."},
+    CheckOption{OptionId::CertDays, '\0', "cert-days", "W,C",
+                "WARNING when a TLS check's certificate has fewer than W days left, CRITICAL below C (W at "
+                "least C). An expired certificate always fails its check."},
+    CheckOption{OptionId::NoVerify, '\0', "no-verify", nullptr,
+                "A certificate whose chain the system's trust store does not verify, or whose names do not "
+                "cover the host, passes without a WARNING (servers with certificates of their own)."},
     CheckOption{OptionId::LogDir, '\0', "log-dir", "DIR",
                 "Write the run log and the error log into DIR, as the window writes its own; nothing is "
                 "written without it."},
     CheckOption{OptionId::Verbose, 'v', "verbose", nullptr,
                 "Add each check's transcript and the error reports."},
+    CheckOption{OptionId::Json, '\0', "json", nullptr,
+                "Answer with one JSON object (state, summary, each check with its port, TLS and certificate) "
+                "instead of the plugin lines; the exit status stays the same."},
     CheckOption{OptionId::Version, 'V', "version", nullptr, "Print the version and exit."},
     CheckOption{OptionId::Help, 'h', "help", nullptr, "Print this help and exit."},
 };
@@ -48,8 +60,9 @@ bool HasControl(const std::string& v) {
 
 bool IsBlank(const std::string& v) { return v.find_first_not_of(" \t") == std::string::npos; }
 
-// A comma list of decimal ports; empty items are skipped, as the run skips them.
-std::string CheckPorts(const std::string& spelling, const std::string& value) {
+// A comma list of decimal ports, each with at most one TLS suffix; empty
+// items are skipped, as the run skips them. HTTP has no upgrade command.
+std::string CheckPorts(const std::string& spelling, const std::string& value, bool upgradeAllowed = true) {
   bool any = false;
   size_t pos = 0;
   while (pos <= value.size()) {
@@ -58,9 +71,14 @@ std::string CheckPorts(const std::string& spelling, const std::string& value) {
     const std::string item = value.substr(pos, comma - pos);
     pos = comma + 1;
     if (item.empty()) continue;
-    if (item.find_first_not_of("0123456789") != std::string::npos)
+    const char suffix = item.back() == 's' || item.back() == 't' ? item.back() : '\0';
+    const std::string digits = suffix ? item.substr(0, item.size() - 1) : item;
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
       return spelling + ": '" + value + "' is not a comma list of ports";
-    if (item.size() > 5 || std::atol(item.c_str()) > 65535) return spelling + ": port " + item + " is outside 0..65535";
+    if (suffix == 't' && !upgradeAllowed)
+      return spelling + ": port " + item + ": HTTP has no upgrade to TLS (443s is HTTPS)";
+    if (digits.size() > 5 || std::atol(digits.c_str()) > 65535)
+      return spelling + ": port " + digits + " is outside 0..65535";
     any = true;
   }
   return any ? "" : spelling + ": '" + value + "' names no port";
@@ -82,6 +100,21 @@ std::string CheckSeconds(const std::string& spelling, const std::string& value, 
   return "";
 }
 
+// "W,C": two whole numbers of days, W at least C.
+std::string CheckCertDays(const std::string& spelling, const std::string& value, CheckRequest::CertDays& out) {
+  const size_t comma = value.find(',');
+  const std::string w = value.substr(0, comma);
+  const std::string c = comma == std::string::npos ? "" : value.substr(comma + 1);
+  auto days = [](const std::string& d) {
+    return !d.empty() && d.size() <= 6 && d.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (!days(w) || !days(c)) return spelling + ": '" + value + "' is not W,C (two whole numbers of days)";
+  out.warning = std::atol(w.c_str());
+  out.critical = std::atol(c.c_str());
+  if (out.warning < out.critical) return spelling + ": W (" + w + ") is below C (" + c + ")";
+  return "";
+}
+
 // Stores one option's value; the error line when the value is malformed.
 std::string Apply(const CheckOption& o, const std::string& spelling, const std::string& value, CheckRequest& r) {
   if (o.argName && HasControl(value)) return spelling + ": the value holds a control character";
@@ -95,7 +128,7 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
     case OptionId::Smtp: r.smtpPorts = value; return CheckPorts(spelling, value);
     case OptionId::Pop: r.popPorts = value; return CheckPorts(spelling, value);
     case OptionId::Ftp: r.ftpPorts = value; return CheckPorts(spelling, value);
-    case OptionId::Http: r.httpPorts = value; return CheckPorts(spelling, value);
+    case OptionId::Http: r.httpPorts = value; return CheckPorts(spelling, value, false);
     case OptionId::Ping: r.ping = true; return "";
     case OptionId::Shares: r.shares = true; return "";
     case OptionId::User: r.user = value; return "";
@@ -104,8 +137,11 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
     case OptionId::Critical: return CheckSeconds(spelling, value, true, r.critical.emplace());
     case OptionId::Timeout: return CheckSeconds(spelling, value, false, r.timeout);
     case OptionId::MaxTime: return CheckSeconds(spelling, value, false, r.maxTime);
+    case OptionId::CertDays: return CheckCertDays(spelling, value, r.certDays.emplace());
+    case OptionId::NoVerify: r.noVerify = true; return "";
     case OptionId::LogDir: r.logDir = value; return "";
     case OptionId::Verbose: r.verbose = true; return "";
+    case OptionId::Json: r.json = true; return "";
     case OptionId::Version: r.action = CheckRequest::Action::Version; return "";
     case OptionId::Help: r.action = CheckRequest::Action::Help; return "";
   }

@@ -8,7 +8,7 @@
 
 enum class OptionId {
   Hostname, Entry, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
-  Warning, Critical, Timeout, MaxTime, LogDir, Verbose, Version, Help
+  Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, LogDir, Verbose, Json, Version, Help
 };
 
 struct CheckOption {
@@ -29,7 +29,8 @@ struct CheckRequest {
   Action action = Action::Run;
   std::optional<std::string> host;   // -H
   std::optional<std::string> entry;  // -E, one target entry
-  // --smtp, --pop, --ftp, --http: comma lists of ports within 0..65535.
+  // --smtp, --pop, --ftp, --http: comma lists of ports within 0..65535, each
+  // with at most one TLS suffix "s" or "t" ("t" not for HTTP).
   std::optional<std::string> smtpPorts, popPorts, ftpPorts, httpPorts;
   bool ping = false;
   bool shares = false;
@@ -43,8 +44,15 @@ struct CheckRequest {
   std::optional<Seconds> warning, critical;
   Seconds timeout{"10", 10};
   Seconds maxTime{"55", 55};
+  // --cert-days W,C: days left below W is WARNING, below C CRITICAL (W >= C).
+  struct CertDays {
+    long warning = 0, critical = 0;
+  };
+  std::optional<CertDays> certDays;
+  bool noVerify = false;  // an unverified chain or a name that does not match is no WARNING
   std::optional<std::string> logDir;
   bool verbose = false;
+  bool json = false;  // one JSON object on standard output instead of the plugin lines
 
   bool AnyPortOption() const { return smtpPorts || popPorts || ftpPorts || httpPorts; }
 };

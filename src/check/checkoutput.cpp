@@ -40,6 +40,45 @@ CheckExit StateOf(Why why) {
   }
 }
 
+// What a TLS check's certificate adds to its state, and why.
+struct CertVerdict {
+  CheckExit state = CheckExit::Ok;
+  std::vector<std::string> reasons;
+  void Add(CheckExit s, std::string reason) {
+    state = std::max(state, s);
+    reasons.push_back(std::move(reason));
+  }
+};
+
+CertVerdict CertOf(const CheckRecord& c, const CheckRequest& r) {
+  CertVerdict v;
+  if (!c.tlsFound || !c.tlsFound->handshake) return v;
+  const TlsFindings& f = *c.tlsFound;
+  // Expired fails the check itself; --no-verify does not excuse it.
+  if (f.expired) {
+    v.Add(CheckExit::Critical, "certificate expired");
+    return v;
+  }
+  if (!r.noVerify && !f.chainVerified) v.Add(CheckExit::Warning, "certificate not verified");
+  if (!r.noVerify && !f.nameMatches) v.Add(CheckExit::Warning, "certificate name does not match");
+  if (r.certDays && f.hasExpiry && f.daysLeft < r.certDays->warning) {
+    const std::string left =
+        "certificate expires in " + std::to_string(f.daysLeft) + (f.daysLeft == 1 ? " day" : " days");
+    v.Add(f.daysLeft < r.certDays->critical ? CheckExit::Critical : CheckExit::Warning, left);
+  }
+  return v;
+}
+
+CheckExit CheckState(const CheckRecord& c, const CheckRequest& r) {
+  return std::max(StateOf(WhyOf(c, r)), CertOf(c, r).state);
+}
+
+std::string Join(const std::vector<std::string>& parts, const std::string& between) {
+  std::string all;
+  for (const std::string& p : parts) all += (all.empty() ? "" : between) + p;
+  return all;
+}
+
 // The lines of a text, without their line ends.
 std::vector<std::u16string> Lines(const std::u16string& text) {
   std::vector<std::u16string> lines;
@@ -61,22 +100,37 @@ std::u16string FirstLine(const std::u16string& text) {
   return {};
 }
 
-// The first line a server sent: transcripts hold the commands too ("> ").
+// The first line a server sent: transcripts hold the commands ("> ", the
+// HTTP request with its header lines up to its blank line) and the TLS
+// lines too.
 std::u16string FirstReplyLine(const std::u16string& text) {
-  for (const std::u16string& line : Lines(text))
-    if (line.find_first_not_of(u" \t") != std::u16string::npos && line.rfind(u"> ", 0) != 0) return line;
+  bool inRequest = false;
+  for (const std::u16string& line : Lines(text)) {
+    if (line.rfind(u"> ", 0) == 0) {
+      inRequest = line.rfind(u"> GET ", 0) == 0;
+      continue;
+    }
+    if (inRequest) {
+      inRequest = !line.empty();
+      continue;
+    }
+    if (line.find_first_not_of(u" \t") != std::u16string::npos && !IsTlsInfoLine(line)) return line;
+  }
   return {};
 }
 
 // "SMTP 25: OK - passed in 0.000812 s: 220 mail.example.org ESMTP"
 std::string CheckLine(const CheckRecord& c, const CheckRequest& r) {
   const Why why = WhyOf(c, r);
-  std::string line = c.name + ": " + StateWord(StateOf(why)) + " - " + (c.passed ? "passed" : "failed") + " in " +
-                     Seconds(c.seconds) + " s";
+  std::string line = c.name + ": " + StateWord(CheckState(c, r)) + " - " + (c.passed ? "passed" : "failed") +
+                     " in " + Seconds(c.seconds) + " s";
   if (why == Why::OverCritical) line += ", over the critical time of " + r.critical->text + " s";
   if (why == Why::OverWarning) line += ", over the warning time of " + r.warning->text + " s";
+  for (const std::string& reason : CertOf(c, r).reasons) line += ", " + reason;
   const std::u16string first = FirstReplyLine(c.message);
-  if (!first.empty()) {
+  if (c.tlsFound && !c.tlsFound->error.empty()) {
+    line += ": TLS error: " + PluginText(c.tlsFound->error);
+  } else if (!first.empty()) {
     line += ": " + PluginText(first);
   } else if (!c.passed) {
     line += ": no reply";
@@ -89,6 +143,68 @@ std::string NameList(const std::vector<const CheckRecord*>& checks) {
   std::string list;
   for (const CheckRecord* c : checks) list += (list.empty() ? "" : ", ") + c->name;
   return list;
+}
+
+// "HTTP 443s (certificate not verified), SMTP 465s (certificate expired)"
+std::string NamesWithReasons(const std::vector<const CheckRecord*>& checks, const CheckRequest& r) {
+  std::string list;
+  for (const CheckRecord* c : checks) {
+    const std::vector<std::string> reasons = CertOf(*c, r).reasons;
+    list += (list.empty() ? "" : ", ") + c->name + (reasons.empty() ? "" : " (" + Join(reasons, ", ") + ")");
+  }
+  return list;
+}
+
+// JSON text of UTF-8 bytes.
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (const unsigned char ch : utf8) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += static_cast<char>(ch);
+    } else if (ch < 0x20 || ch == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+      out += buf;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
+const char* TlsWord(TlsMode tls) {
+  switch (tls) {
+    case TlsMode::Implicit: return "\"implicit\"";
+    case TlsMode::StartTls: return "\"starttls\"";
+    default: return "null";
+  }
+}
+
+std::string JsonCheck(const CheckRecord& c, const CheckRequest& r) {
+  const std::u16string first = FirstReplyLine(c.message);
+  std::string reasons;
+  for (const std::string& reason : CertOf(c, r).reasons) reasons += (reasons.empty() ? "" : ",") + JsonString(reason);
+  std::string j = "{\"name\":" + JsonString(c.name) + ",\"service\":" + JsonString(c.service) +
+                  ",\"port\":" + (c.port ? std::to_string(*c.port) : "null") + ",\"tls\":" + TlsWord(c.tls) +
+                  ",\"state\":\"" + StateWord(CheckState(c, r)) + "\",\"passed\":" + (c.passed ? "true" : "false") +
+                  ",\"seconds\":" + Seconds(c.seconds) + ",\"reasons\":[" + reasons + "],\"reply\":" +
+                  (first.empty() ? "null" : JsonString(ToUtf8(first)));
+  if (c.tlsFound) {
+    const TlsFindings& f = *c.tlsFound;
+    j += ",\"tls_error\":" + (f.error.empty() ? std::string("null") : JsonString(ToUtf8(f.error)));
+    j += ",\"certificate\":";
+    if (f.handshake) {
+      j += "{\"protocol\":" + JsonString(ToUtf8(f.version)) + ",\"verified\":" + (f.chainVerified ? "true" : "false") +
+           ",\"verify_error\":" + (f.chainVerified ? std::string("null") : JsonString(ToUtf8(f.verifyError))) +
+           ",\"name_matches\":" + (f.nameMatches ? "true" : "false") + ",\"expired\":" +
+           (f.expired ? "true" : "false") + ",\"days_left\":" +
+           (f.hasExpiry && !f.expired ? std::to_string(f.daysLeft) : "null") + "}";
+    } else {
+      j += "null";
+    }
+  }
+  return j + "}";
 }
 
 std::string PerfItem(const std::string& label, double seconds, const CheckRequest& r) {
@@ -110,12 +226,16 @@ std::string PluginText(std::u16string_view text) {
 CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r) {
   std::vector<const CheckRecord*> failed, overCritical, overWarning;
   CheckExit status = CheckExit::Ok;
+  std::vector<const CheckRecord*> certCritical, certWarning;
   for (const CheckRecord& c : run.checks) {
     const Why why = WhyOf(c, r);
     if (why == Why::Failed) failed.push_back(&c);
     if (why == Why::OverCritical) overCritical.push_back(&c);
     if (why == Why::OverWarning) overWarning.push_back(&c);
-    status = std::max(status, StateOf(why));
+    const CheckExit cert = c.passed ? CertOf(c, r).state : CheckExit::Ok;
+    if (cert == CheckExit::Critical) certCritical.push_back(&c);
+    if (cert == CheckExit::Warning) certWarning.push_back(&c);
+    status = std::max(status, CheckState(c, r));
   }
   const std::string of = " of " + std::to_string(run.checks.size()) + " checks ";
   std::string summary;
@@ -123,10 +243,28 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
     if (which.empty()) return;
     summary += (summary.empty() ? "" : "; ") + std::to_string(which.size()) + of + what + ": " + NameList(which);
   };
-  add(failed, "failed");
+  if (!failed.empty())
+    summary = std::to_string(failed.size()) + of + "failed: " + NamesWithReasons(failed, r);
   add(overCritical, "over the critical time of " + (r.critical ? r.critical->text : "") + " s");
   if (status == CheckExit::Warning) add(overWarning, "over the warning time of " + (r.warning ? r.warning->text : "") + " s");
-  if (summary.empty()) summary = std::to_string(run.checks.size()) + of + "passed";
+  // Checks that passed, with what their certificates say.
+  std::vector<std::string> certParts;
+  if (!certCritical.empty())
+    certParts.push_back(std::to_string(certCritical.size()) + " critical: " + NamesWithReasons(certCritical, r));
+  if (!certWarning.empty())
+    certParts.push_back(std::to_string(certWarning.size()) + " with a warning: " + NamesWithReasons(certWarning, r));
+  if (summary.empty()) {
+    summary = std::to_string(run.checks.size()) + of + "passed";
+    if (!certParts.empty()) summary += ", " + Join(certParts, "; ");
+  } else if (!certParts.empty()) {
+    summary += "; " + Join(certParts, "; ");
+  }
+  if (r.json) {
+    std::string j = "{\"state\":\"" + std::string(StateWord(status)) + "\",\"summary\":" + JsonString(summary) +
+                    ",\"seconds\":" + Seconds(run.seconds) + ",\"checks\":[";
+    for (size_t i = 0; i < run.checks.size(); ++i) j += (i ? "," : "") + JsonCheck(run.checks[i], r);
+    return CheckOutcome{status, j + "]}\n"};
+  }
 
   // Labels are unique, so that a port named twice keeps both figures.
   std::string perf;
@@ -152,10 +290,17 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
   return CheckOutcome{status, std::move(text)};
 }
 
-CheckOutcome BadInputOutcome(const std::string& what) {
-  return CheckOutcome{CheckExit::Unknown, "VELKOR UNKNOWN - " + PluginText(FromUtf8(what)) + "\n"};
+namespace {
+std::string UnknownText(const std::string& summary, bool json) {
+  if (json) return "{\"state\":\"UNKNOWN\",\"summary\":" + JsonString(summary) + ",\"checks\":[]}\n";
+  return "VELKOR UNKNOWN - " + summary + "\n";
+}
+}  // namespace
+
+CheckOutcome BadInputOutcome(const std::string& what, bool json) {
+  return CheckOutcome{CheckExit::Unknown, UnknownText(PluginText(FromUtf8(what)), json)};
 }
 
-std::string TimedOutLine(const std::string& seconds) {
-  return "VELKOR UNKNOWN - timed out after " + PluginText(FromUtf8(seconds)) + " s\n";
+std::string TimedOutLine(const std::string& seconds, bool json) {
+  return UnknownText("timed out after " + PluginText(FromUtf8(seconds)) + " s", json);
 }

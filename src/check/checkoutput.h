@@ -8,23 +8,28 @@
 #include <vector>
 
 #include "check/checkoptions.h"
+#include "net/probes.h"
 
 // The exit statuses of a monitoring plugin.
 enum class CheckExit : int {
   Ok = 0,        // every check passed within the thresholds
-  Warning = 1,   // a check passed but took longer than -w
-  Critical = 2,  // a check failed or took longer than -c
+  Warning = 1,   // a check passed but took longer than -w, or its certificate warns
+  Critical = 2,  // a check failed, took longer than -c, or its certificate has fewer days than --cert-days C
   Unknown = 3,   // bad input, or the command's own time-out
 };
 
 // One check of a run as the command saw it.
 struct CheckRecord {
-  std::string name;   // "SMTP 25", "PING", "SHARES"
-  std::string label;  // performance label: "smtp_25", "ping", "shares"
+  std::string name;   // "SMTP 25", "SMTP 587t", "PING", "SHARES"
+  std::string label;  // performance label: "smtp_25", "smtp_587t", "ping", "shares"
   bool passed = false;
   double seconds = 0;
   std::u16string message;               // the check's own text (reply transcript, listing)
   std::vector<std::u16string> reports;  // error reports made while it ran
+  std::string service;                  // "smtp", "pop", "ftp", "http", "ping", "shares"
+  std::optional<long> port;             // the port's number, for the four services
+  TlsMode tls = TlsMode::None;
+  std::optional<TlsFindings> tlsFound;  // what the TLS of a TLS check found
 };
 
 // Everything one run leaves for the output.
@@ -41,10 +46,10 @@ struct CheckOutcome {
 };
 
 CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& request);
-// Bad input: one line saying what is wrong.
-CheckOutcome BadInputOutcome(const std::string& what);
+// Bad input: one line saying what is wrong (json: as the JSON object).
+CheckOutcome BadInputOutcome(const std::string& what, bool json = false);
 // The command's own time-out (--max-time).
-std::string TimedOutLine(const std::string& seconds);
+std::string TimedOutLine(const std::string& seconds, bool json = false);
 
 // A text from a server or a file made fit for one line of plugin output:
 // UTF-8, "|" shown as "¦" (so it cannot start the performance data), other

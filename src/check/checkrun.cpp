@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "app/appstate.h"
 #include "app/paramdialogmodel.h"
@@ -31,6 +33,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPing = 0, kShares = 1;
+
+std::string UpperAscii8(std::string text) {
+  for (char& ch : text)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  return text;
+}
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -142,39 +150,56 @@ class RunHooks {
   RunHooks& operator=(const RunHooks&) = delete;
 };
 
-// Runs each real check and notes what it answered and how long it took.
+// Runs each real check and notes what it answered, how long it took and
+// what its TLS found.
 DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& reports) {
-  const DiagChecks real = DiagChecks::Real();
+  auto found = std::make_shared<std::optional<TlsFindings>>();
+  const DiagChecks real = DiagChecks::Real([found](const TlsFindings& f) { *found = f; });
   DiagChecks c = real;
-  auto timed = [&records, &reports](std::string name, std::string label, auto&& check, std::u16string& message) {
+  auto timed = [&records, &reports, found](std::string service, std::optional<std::u16string> port, TlsMode tls,
+                                           auto&& check, std::u16string& message) {
+    std::string name = UpperAscii8(service), label = service;
+    std::optional<long> number;
+    if (port) {
+      const std::string p = ToUtf8(xNullTrim(*port)) + ToUtf8(PortSuffix(tls));
+      name += " " + p;
+      label += "_" + p;
+      number = static_cast<long>(std::min<int64_t>(PortValue(xNullTrim(*port)), 65536));
+    }
+    found->reset();
     const size_t firstReport = reports.Count();
     const Clock::time_point start = Clock::now();
     const bool passed = check();
-    CheckRecord record{std::move(name), std::move(label), passed, SecondsSince(start), message, {}};
+    CheckRecord record;
+    record.name = std::move(name);
+    record.label = std::move(label);
+    record.passed = passed;
+    record.seconds = SecondsSince(start);
+    record.message = message;
     record.reports = reports.Since(firstReport);
+    record.service = std::move(service);
+    record.port = number;
+    record.tls = tls;
+    record.tlsFound = *found;
     records.push_back(std::move(record));
     return passed;
   };
-  auto port = [](const std::u16string& p) { return ToUtf8(xNullTrim(p)); };
-  c.ping = [real, timed](std::u16string& host, bool& alive, std::u16string& message) {
-    return timed("PING", "ping", [&] { return real.ping(host, alive, message); }, message);
+  const std::optional<std::u16string> none;
+  c.ping = [real, timed, none](std::u16string& host, bool& alive, std::u16string& message) {
+    return timed("ping", none, TlsMode::None, [&] { return real.ping(host, alive, message); }, message);
   };
-  c.shares = [real, timed](std::u16string& server, std::u16string& listing) {
-    return timed("SHARES", "shares", [&] { return real.shares(server, listing); }, listing);
+  c.shares = [real, timed, none](std::u16string& server, std::u16string& listing) {
+    return timed("shares", none, TlsMode::None, [&] { return real.shares(server, listing); }, listing);
   };
-  c.smtp = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& m) {
-    return timed("SMTP " + port(p), "smtp_" + port(p), [&] { return real.smtp(h, p, m); }, m);
+  c.smtp = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
+    return timed("smtp", p, t, [&] { return real.smtp(h, p, t, m); }, m);
   };
-  c.pop = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw,
-                              std::u16string& m) {
-    return timed("POP " + port(p), "pop_" + port(p), [&] { return real.pop(h, p, u, pw, m); }, m);
-  };
-  c.ftp = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& u, std::u16string& pw,
-                              std::u16string& m) {
-    return timed("FTP " + port(p), "ftp_" + port(p), [&] { return real.ftp(h, p, u, pw, m); }, m);
-  };
-  c.http = [real, timed, port](std::u16string& h, std::u16string& p, std::u16string& m) {
-    return timed("HTTP " + port(p), "http_" + port(p), [&] { return real.http(h, p, m); }, m);
+  c.pop = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& u, std::u16string& pw,
+                        std::u16string& m) { return timed("pop", p, t, [&] { return real.pop(h, p, t, u, pw, m); }, m); };
+  c.ftp = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& u, std::u16string& pw,
+                        std::u16string& m) { return timed("ftp", p, t, [&] { return real.ftp(h, p, t, u, pw, m); }, m); };
+  c.http = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
+    return timed("http", p, t, [&] { return real.http(h, p, t, m); }, m);
   };
   return c;
 }
@@ -239,26 +264,27 @@ void SetCheckIdentity(const std::u16string& logDir) {
 
 CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   const Clock::time_point start = Clock::now();
+  auto Bad = [&r](const std::string& what) { return BadInputOutcome(what, r.json); };
   if (r.action == CheckRequest::Action::Help) return CheckOutcome{CheckExit::Ok, CheckHelpText()};
   if (r.action == CheckRequest::Action::Version) {
     SetCheckIdentity(u"");
     return CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"};
   }
   if (r.entry && (r.host || r.AnyPortOption()))
-    return BadInputOutcome("-E/--entry does not go with -H/--hostname or the port options");
-  if (!r.entry && !r.host) return BadInputOutcome("no host: give -H HOST or -E ENTRY");
+    return Bad("-E/--entry does not go with -H/--hostname or the port options");
+  if (!r.entry && !r.host) return Bad("no host: give -H HOST or -E ENTRY");
 
   std::u16string host;
   std::u16string boxText;
   if (r.entry) {
     const std::vector<std::u16string> entries = ParseTargetList(FromUtf8(*r.entry));
-    if (entries.size() != 1) return BadInputOutcome("-E/--entry: '" + *r.entry + "' is not one target entry");
+    if (entries.size() != 1) return Bad("-E/--entry: '" + *r.entry + "' is not one target entry");
     boxText = entries.front();
     host = EntryHostName(boxText);
-    if (host.empty()) return BadInputOutcome("-E/--entry: '" + *r.entry + "' names no host");
+    if (host.empty()) return Bad("-E/--entry: '" + *r.entry + "' names no host");
   } else {
     if (!r.AnyPortOption() && !r.ping && !r.shares)
-      return BadInputOutcome("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
+      return Bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
     host = FromUtf8(*r.host);
     boxText = host;
   }
@@ -267,7 +293,7 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   if (r.logDir) {
     logDirFd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (logDirFd < 0)
-      return BadInputOutcome("--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")");
+      return Bad("--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")");
   }
   struct FdCloser {
     int fd;
@@ -279,7 +305,7 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
 
   ReportCollector reports;
   RunHooks runHooks(reports, logDirFd);
-  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return BadInputOutcome(wrong);
+  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return Bad(wrong);
 
   std::array<bool, kServiceCount> ticked{};
   if (r.entry) {
@@ -299,7 +325,7 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   ticked[kPing] = r.ping;
   ticked[kShares] = r.shares;
   if (std::find(ticked.begin(), ticked.end(), true) == ticked.end())
-    return BadInputOutcome("no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
+    return Bad("no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
   if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
   SetTimeouts(r.timeout.value);
 

@@ -40,11 +40,11 @@ void WriteAll(const std::string& text) {
 // --max-time: whatever a peer or a lookup does, the command ends with
 // UNKNOWN once the bound has passed. _exit: threads still waiting on a peer
 // must not hold the process.
-void StartTimeBound(const CheckRequest::Seconds& bound) {
-  std::thread([bound] {
+void StartTimeBound(const CheckRequest::Seconds& bound, bool json) {
+  std::thread([bound, json] {
     std::this_thread::sleep_for(std::chrono::duration<double>(bound.value));
     if (g_outputTaken.exchange(true)) return;  // the run's output is on its way
-    WriteAll(TimedOutLine(bound.text));
+    WriteAll(TimedOutLine(bound.text, json));
     _exit(static_cast<int>(CheckExit::Unknown));
   }).detach();
 }
@@ -65,6 +65,6 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a reader that went away ends no write with a signal
   const ParsedCommandLine parsed = ParseCheckCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.request) Finish(BadInputOutcome(parsed.error));
-  if (parsed.request->action == CheckRequest::Action::Run) StartTimeBound(parsed.request->maxTime);
+  if (parsed.request->action == CheckRequest::Action::Run) StartTimeBound(parsed.request->maxTime, parsed.request->json);
   Finish(RunCheckCommand(*parsed.request, CheckHooks{SmbClientLoadFailure}));
 }

@@ -174,6 +174,12 @@ bool FailedInsideTls(int32_t socket, std::u16string& text, std::u16string& trans
 
 }  // namespace
 
+bool IsTlsInfoLine(std::u16string_view line) {
+  for (std::u16string_view head : {u"TLS： ", u"証明書： ", u"名前： ", u"有効期限： ", u"警告： "})
+    if (line.starts_with(head)) return true;
+  return false;
+}
+
 bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
                TlsFindings* findings) {
   TlsPart tls(tlsMode, findings);

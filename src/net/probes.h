@@ -21,6 +21,7 @@
 // certificate fails the check after the dialogue has run to its end.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "net/portspec.h"
 
@@ -39,6 +40,11 @@ struct TlsFindings {
   bool expired = false;
   int64_t daysLeft = 0;        // whole days left, rounded down
 };
+
+// A transcript line that the TLS part wrote about the session ("TLS： ",
+// the certificate's lines, "警告： "), not a line the server sent. The error
+// line "TLS エラー： " is none of them.
+bool IsTlsInfoLine(std::u16string_view line);
 
 bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tls = TlsMode::None,
                TlsFindings* findings = nullptr);

@@ -102,6 +102,17 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
       {{"-E", "h", "--settings", dir.file("refused.dat")},
        "settings file " + dir.file("refused.dat") + ": 設定画面で正しい情報を入れてください。 （数字を入れてください。）"},
       {{"-H", "h", "--smtp", "25", "-t", "1|"}, "-t: '1¦' is not a number of seconds"},
+      // TLS suffixes: one lower-case s or t after the digits; HTTP has no t.
+      {{"-H", "h", "--http", "443s,80t"}, "--http: port 80t: HTTP has no upgrade to TLS (443s is HTTPS)"},
+      {{"-H", "h", "--smtp", "465st"}, "--smtp: '465st' is not a comma list of ports"},
+      {{"-H", "h", "--pop", "995S"}, "--pop: '995S' is not a comma list of ports"},
+      {{"-H", "h", "--ftp", "s"}, "--ftp: 's' is not a comma list of ports"},
+      {{"-H", "h", "--smtp", "70000t"}, "--smtp: port 70000 is outside 0..65535"},
+      {{"-H", "h", "--http", "443s", "--cert-days", "7,21"}, "--cert-days: W (7) is below C (21)"},
+      {{"-H", "h", "--http", "443s", "--cert-days", "-1,0"}, "--cert-days: '-1,0' is not W,C (two whole numbers of days)"},
+      {{"-H", "h", "--http", "443s", "--cert-days=21"}, "--cert-days: '21' is not W,C (two whole numbers of days)"},
+      {{"-H", "h", "--http", "443s", "--cert-days", "21,7,1"},
+       "--cert-days: '21,7,1' is not W,C (two whole numbers of days)"},
   };
   for (const auto& row : rows) {
     const CheckOutcome out = Check(row.args);
@@ -221,6 +232,94 @@ TEST_F(VelkorCheckPeers, SettingsFileGivesPortsAndUserOptionsBesideItWin) {
     for (const std::string& u : row.unwanted) EXPECT_THAT(out.text, Not(HasSubstr(u)));
     EXPECT_THAT(out.text, Not(HasSubstr("never-sent")));
   }
+}
+
+// Every TLS form through the command, with the fixture's authority trusted unless a row says otherwise: what a
+// certificate adds to the state, --no-verify, --cert-days, -E with suffixes, and --json.
+TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
+  const std::string https = Port(peers.https) + "s", expired = Port(peers.httpsExpired) + "s",
+                    other = Port(peers.httpsOther) + "s";
+  const std::vector<std::string> everyForm{
+      "-H", "127.0.0.1", "--smtp", Port(peers.smtpTls) + "t," + Port(peers.smtps) + "s", "--pop",
+      Port(peers.pop) + "t," + Port(peers.pop3s) + "s", "--ftp", Port(peers.ftpTls) + "t," + Port(peers.ftps) + "s",
+      "--http", https};
+  const std::vector<std::string> labels{"smtp_" + Port(peers.smtpTls) + "t", "smtp_" + Port(peers.smtps) + "s",
+                                        "pop_" + Port(peers.pop) + "t",      "pop_" + Port(peers.pop3s) + "s",
+                                        "ftp_" + Port(peers.ftpTls) + "t",   "ftp_" + Port(peers.ftps) + "s",
+                                        "http_" + https};
+  auto http = [](const std::string& port, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"-H", "127.0.0.1", "--http", port});
+    return more;
+  };
+  const struct {
+    std::vector<std::string> args;
+    bool trusted;
+    CheckExit status;
+    std::string text;
+  } rows[] = {
+      {everyForm, true, CheckExit::Ok, "VELKOR OK - 7 of 7 checks passed"},
+      {http(https), false, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate not verified)"},
+      {http(https, {"--no-verify"}), false, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(other), true, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + other + " (certificate name does not match)"},
+      {http(other, {"--no-verify"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(expired, {"--no-verify"}), true, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + expired + " (certificate expired)"},
+      // The fixture's certificates have 824 whole days left.
+      {http(https, {"--cert-days", "824,0"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(https, {"--cert-days", "825,0"}), true, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate expires in 824 days)"},
+      {http(https, {"--cert-days", "900,825", "--no-verify"}), false, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks passed, 1 critical: HTTP " + https + " (certificate expires in 824 days)"},
+      {{"-E", "127.0.0.1:" + Port(peers.smtps) + "s:-:" + Port(peers.ftpTls) + "t:" + https}, true, CheckExit::Ok,
+       "VELKOR OK - 3 of 3 checks passed"},
+      {{"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}, true, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + Port(peers.https) + "t"},
+  };
+  for (const auto& row : rows) {
+    const TrustedCa ca(row.trusted ? peers.caFile : "");
+    const CheckOutcome out = Check(row.args);
+    SCOPED_TRACE(out.text);
+    EXPECT_EQ(out.status, row.status);
+    EXPECT_EQ(ParseStatusLine(Lines(out.text).at(0)).text, row.text);
+  }
+  const TrustedCa ca(peers.caFile);
+  std::vector<std::string> items;
+  for (const std::string& l : labels) items.push_back(l + ";;;0");
+  items.push_back("time;;;0");
+  const CheckOutcome all = Check(everyForm);
+  EXPECT_EQ(ParseStatusLine(Lines(all.text).at(0)).items, items);
+  // Each line shows the server's first line, not the TLS lines before it.
+  EXPECT_THAT(Lines(all.text).at(2), HasSubstr(" s: 220 velkor-peer.localdomain ESMTP Postfix"));
+  EXPECT_THAT(Lines(Check({"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}).text).at(1),
+              HasSubstr(": HTTP には t を使えません"));
+  EXPECT_THAT(Lines(Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtp) + "t"}).text).at(1),
+              HasSubstr(": TLS error: STARTTLS が提供されていません"));
+
+  const CheckOutcome json =
+      Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtpTls) + "t," + Port(peers.smtp), "--http", expired, "--json"});
+  EXPECT_EQ(json.status, CheckExit::Critical);
+  const std::regex seconds("\"seconds\":[0-9]+\\.[0-9]{6}");
+  EXPECT_EQ(std::regex_replace(json.text, seconds, "\"seconds\":S"),
+            "{\"state\":\"CRITICAL\",\"summary\":\"1 of 3 checks failed: HTTP " + expired +
+                " (certificate expired)\",\"seconds\":S,\"checks\":["
+                "{\"name\":\"SMTP " + Port(peers.smtpTls) + "t\",\"service\":\"smtp\",\"port\":" +
+                Port(peers.smtpTls) + ",\"tls\":\"starttls\",\"state\":\"OK\",\"passed\":true,\"seconds\":S,"
+                "\"reasons\":[],\"reply\":\"220 velkor-peer.localdomain ESMTP Postfix\",\"tls_error\":null,"
+                "\"certificate\":{\"protocol\":\"TLSv1.3\",\"verified\":true,\"verify_error\":null,"
+                "\"name_matches\":true,\"expired\":false,\"days_left\":824}},"
+                "{\"name\":\"SMTP " + Port(peers.smtp) + "\",\"service\":\"smtp\",\"port\":" + Port(peers.smtp) +
+                ",\"tls\":null,\"state\":\"OK\",\"passed\":true,\"seconds\":S,\"reasons\":[],"
+                "\"reply\":\"220 velkor-peer.localdomain ESMTP Postfix\"},"
+                "{\"name\":\"HTTP " + expired + "\",\"service\":\"http\",\"port\":" + Port(peers.httpsExpired) +
+                ",\"tls\":\"implicit\",\"state\":\"CRITICAL\",\"passed\":false,\"seconds\":S,"
+                "\"reasons\":[\"certificate expired\"],\"reply\":\"HTTP/1.1 200 OK\",\"tls_error\":null,"
+                "\"certificate\":{\"protocol\":\"TLSv1.2\",\"verified\":false,"
+                "\"verify_error\":\"certificate has expired\",\"name_matches\":true,\"expired\":true,"
+                "\"days_left\":null}}]}\n");
+  EXPECT_EQ(Check({"--json", "--smtp", "25"}).text, "{\"state\":\"UNKNOWN\",\"summary\":\"no host: give -H HOST or -E "
+                                                    "ENTRY\",\"checks\":[]}\n");
 }
 
 TEST_F(VelkorCheckPeers, SharesOfTheRealSmbServer) {

@@ -36,7 +36,7 @@ done
 # Dependencies: the libraries the binaries link, and those no binary shows.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libsmbclient fonts-ipafont-gothic libcap2-bin; do
+for d in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libsmbclient libssl3 fonts-ipafont-gothic libcap2-bin ca-certificates; do
   [[ ", $depends," == *", $d "* || ", $depends," == *", $d,"* ]] || fail "Depends lacks $d"
 done
 
