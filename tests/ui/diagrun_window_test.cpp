@@ -128,6 +128,35 @@ TEST_F(DiagRunWindowTest, FailingPortGivesMixedLampLastErrorLogAndErrorScript) {
   EXPECT_EQ(last.find(u"実行開始"), std::u16string::npos);
 }
 
+// Every TLS form in one entry, against the system's trust store (which does not know the fixture's authority): each
+// passes with its warning, the expired certificate fails after its dialogue, the headers name the suffixes.
+TEST_F(DiagRunWindowTest, TlsEntryPassesWithWarningsAndTheExpiredCertificateFails) {
+  const TrustedCa system("");
+  auto port = [](uint16_t p, const char16_t* suffix) { return ToU16(p) + suffix; };
+  TypeEntry(u"127.0.0.1:" + port(peers.smtpTls, u"t,") + port(peers.smtps, u"s:") + port(peers.pop, u"t,") +
+            port(peers.pop3s, u"s:") + port(peers.ftpTls, u"t,") + port(peers.ftps, u"s:") + port(peers.https, u"s,") +
+            port(peers.httpsExpired, u"s"));
+  QTest::mouseClick(Child<QPushButton>("CmdDiag"), Qt::LeftButton);
+  WaitForRunEnd();
+
+  const Texts items = Items();
+  EXPECT_EQ(std::count(items.begin(), items.end(), kPassed), 7);
+  EXPECT_EQ(std::count(items.begin(), items.end(), u"---- 127.0.0.1 -- 【異常】  \r"), 1);
+  const std::u16string unverified = u"警告： 証明書を検証できません（unable to get local issuer certificate）\r";
+  EXPECT_EQ(std::count(items.begin(), items.end(), unverified), 8);
+  for (const std::u16string& line :
+       {u"## SMTP  チャレンジ ##  port：" + port(peers.smtpTls, u"t"), u"## FTP   チャレンジ ##  port：" + port(peers.ftps, u"s"),
+        std::u16string(u"220 2.0.0 Ready to start TLS\r"), std::u16string(u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r"),
+        std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1\r"), std::u16string(u"> STLS\r"),
+        std::u16string(u"234 Proceed with negotiation.\r"), std::u16string(u"Host: 127.0.0.1\r")})
+    EXPECT_TRUE(Has(line)) << ToUtf8(line);
+  for (int i = 2; i < 5; ++i) EXPECT_EQ(Lamp(i), QColor(128, 255, 128)) << i;
+  const std::u16string last = prog.readText("vkrLastErr.log");
+  EXPECT_NE(last.find(u"（期限切れ）\r"), std::u16string::npos);
+  EXPECT_NE(prog.readText("velkor1.log").find(u" *** ## HTTP  チャレンジ ##  port：" + port(peers.https, u"s")),
+            std::u16string::npos);
+}
+
 TEST_F(DiagRunWindowTest, DueTickRunsByItselfAndResetsTheCounter) {
   settings.Interval = u"2";
   SystemSettings = settings;

@@ -131,11 +131,14 @@ TEST_F(FrmVKRParamTest, StartUpPathsAndTheSettingsButton) {
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->windowIcon().availableSizes().size(), 7) << "the program's icon, in the menu's sizes";
 
-  // ＯＫ, after a refused value that keeps the dialog open: saved (the next start finds the file).
+  // ＯＫ, after refused values that keep the dialog open: saved (the next start finds the file). The dialog's
+  // ports stay digits only: a list, or a TLS suffix an entry may carry, is refused alike.
   DriveNextDialog([this](FrmVKRParam* d) {
     Type(d, "TxtSMTPPort", "1,025");
     Click(d, "CmdSet");
-    EXPECT_EQ(std::vector<std::u16string>{u"設定画面で正しい情報を入れてください。\r\n\r\n（数字を入れてください。）"},
+    Type(d, "TxtSMTPPort", "465s");
+    Click(d, "CmdSet");
+    EXPECT_EQ(std::vector<std::u16string>(2, u"設定画面で正しい情報を入れてください。\r\n\r\n（数字を入れてください。）"),
               boxes);
     EXPECT_TRUE(d->isVisible());
     Type(d, "TxtSMTPPort", "25");
