@@ -1,11 +1,13 @@
 #include "net/tlsstream.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
@@ -175,7 +177,7 @@ std::u16string HandshakeReason(const TlsConn& c) {
 // What every connection offers: TLS 1.0 and up, security level 0 (old
 // servers stay diagnosable), no enforcement of the certificate (it is
 // judged afterwards), the system's trust store for that judgement.
-SSL* NewClient() {
+SSL_CTX* NewClientContext() {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (ctx == nullptr) return nullptr;
   SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
@@ -184,9 +186,38 @@ SSL* NewClient() {
   SSL_CTX_set_options(ctx, SSL_OP_LEGACY_SERVER_CONNECT | SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_default_verify_paths(ctx);
-  SSL* ssl = SSL_new(ctx);
-  SSL_CTX_free(ctx);  // the connection holds its own reference
-  return ssl;
+  return ctx;
+}
+
+// Which trust store the default paths name now, and the state of its file:
+// OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR, else its built-in paths.
+std::string TrustStoreKey() {
+  const char* fileEnv = std::getenv(X509_get_default_cert_file_env());
+  const char* dirEnv = std::getenv(X509_get_default_cert_dir_env());
+  const std::string file = fileEnv ? fileEnv : X509_get_default_cert_file();
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) st = {};
+  return file + '\n' + (dirEnv ? dirEnv : X509_get_default_cert_dir()) + '\n' + std::to_string(st.st_ino) + ' ' +
+         std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// Reading Debian's bundle of authorities costs tens of milliseconds: the
+// context that holds it is kept, and made anew once the bundle changes (an
+// update of ca-certificates while the window runs for months).
+SSL* NewClient() {
+  static std::mutex mutex;
+  static SSL_CTX* kept = nullptr;
+  static std::string keptFor;
+  std::lock_guard lock(mutex);
+  const std::string key = TrustStoreKey();
+  if (kept == nullptr || key != keptFor) {
+    SSL_CTX* fresh = NewClientContext();
+    if (fresh == nullptr) return nullptr;
+    SSL_CTX_free(kept);  // connections still open hold their own reference
+    kept = fresh;
+    keptFor = key;
+  }
+  return SSL_new(kept);
 }
 
 // Rethrows what the message loop threw inside OpenSSL, once OpenSSL is out of the way.

@@ -478,6 +478,17 @@ TEST_F(CmdSession, TlsDialogues) {
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
   }
+  // The trust store is kept between checks, but not past a change of its file.
+  WriteBytes(prog.file("ca.pem"), MakeTestCert("velkor test CA", "", now - 3600, now + day, nullptr, true).certPem);
+  {
+    ScriptServer server({kTls, "220 mx\r\n", kLine, "250 mx\r\n", kLine, "221 bye\r\n"}, {issued.certPem, issued.keyPem});
+    std::u16string transcript;
+    TlsFindings found;
+    Begin(kQuick);
+    EXPECT_TRUE(RunProbe(Smtp, u"mx.example", server.port(), u"probe", u"", transcript, TlsMode::Implicit, &found));
+    EXPECT_FALSE(found.chainVerified);
+    EXPECT_EQ(found.verifyError, u"certificate signature failure");  // the new authority, same name
+  }
   // Memory running out in a wait inside the handshake leaves OpenSSL first, then the check; nothing stays open.
   const int descriptors = OpenDescriptors();
   {
