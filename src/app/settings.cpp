@@ -91,6 +91,8 @@ bool LoadSystemSettings() {
       pos = end;
       TakeSettingsLine(line);
     }
+    // No line is being processed any more. The last one may be the
+    // password's, which must not reach the error log.
     line.clear();
 
     bool checked = ParamDialog().CheckSetting();
@@ -126,6 +128,8 @@ bool SaveSystemSettings() {
 
     bool written = WriteWholeFile(SettingsFilePath, stored, kSettingsFileMode);
     RestrictSettingsFileMode(SettingsFilePath);
+    // A failed write is said, and the dialog stays open: the operator must
+    // not believe the settings saved.
     if (!written) {
       Failure f{ErrNo::FileAccess, SettingsFilePath, ErrorDescription(ErrNo::FileAccess)};
       ReportError(BuildErrorReport(u"", f, NumberForm::Signed, ReportLayout::A));

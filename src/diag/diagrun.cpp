@@ -173,7 +173,7 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
       default: verdict = m_checks.http(target, port, tls, message); break;
     }
     report.PutCheckResult(target, static_cast<int16_t>(index), verdict, serviceFlag, overall, message);
-    if (n == INT16_MAX) break;
+    if (n == INT16_MAX) break;  // the field number cannot overflow
   }
 }
 
@@ -192,7 +192,8 @@ void DiagRunner::DoErrorActions() {
     } catch (const VkError& e) {
       if (e.failure().number != ErrNo::FileNotFound) throw;
     }
-    // A last-error log that cannot be written is reported; the script still runs.
+    // A last-error log that cannot be written is reported, or the failed run
+    // would leave the operator nothing to find; the script still runs.
     if (!WriteWholeFile(logPath, text))
       reportFailure(Failure{ErrNo::FileAccess, logPath, ErrorDescription(ErrNo::FileAccess)});
 
@@ -217,7 +218,7 @@ void DiagRunner::TimerInterval_Timer() {
   // A run already waits for its turn: further due ticks collapse into it.
   if (m_deferred) return;
   int16_t counter = m_window.MinuteCounter();
-  if (counter < INT16_MAX) ++counter;
+  if (counter < INT16_MAX) ++counter;  // saturates, never overflows
   m_window.SetMinuteCounter(counter);
   if (*interval <= counter) {
     m_window.PutCurrentTimeoutInfo();
@@ -248,7 +249,7 @@ void DiagRunner::RunDeferred() {
 }
 
 void DiagRunner::TimerSockRecv_Timer() {
-  if (m_watchdogCounter < INT16_MAX) ++m_watchdogCounter;
+  if (m_watchdogCounter < INT16_MAX) ++m_watchdogCounter;  // saturates, never overflows
   if (RecvWaiting && m_watchdogCounter > 6) {
     RecvTimedOut = true;
     m_watchdogCounter = 0;

@@ -138,7 +138,7 @@ class ReplyEndScanner {
 enum class ReplyStyle {
   Numbered,   // SMTP and FTP: read to the final line
   PopMulti,   // POP LIST and RETR: read to the line of a single "."
-  HttpHeads,  // GET: read until the headers' blank line or the close
+  HttpHeads,  // GET: to the headers' end (or the close), however it arrives
   OneLine,    // everything else: one line
 };
 
@@ -316,7 +316,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
   }
 
   // The greeting, one byte at a time so that nothing after it is taken from
-  // the socket. The receive time-out counts for the whole greeting.
+  // the socket. The time-out bounds the whole greeting, however it trickles.
   std::string bytes;
   ReplyEndScanner scanner;
   const int64_t deadline = MonotonicMs() + TimeoutMs(options);

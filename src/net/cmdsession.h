@@ -40,7 +40,8 @@ struct SessionOptions {
   int32_t timeoutSeconds = 30;
   int32_t timeoutMicros = 0;
   // A reply wait ends once this much has passed since it began, however
-  // the peer trickles its bytes.
+  // the peer trickles its bytes; measured on the monotonic clock, so that
+  // a change of the system clock cannot cut the wait short or stretch it.
   int64_t replyWaitLimitMs = 30000;
   // Receives that return nothing without an error before the wait gives up.
   int emptyReadLimit = 100;

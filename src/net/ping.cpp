@@ -125,7 +125,8 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
     }
     const uint32_t target = static_cast<uint32_t>(GetIPAddress(host));
     // The dotted form of the address pinged (what GetIPAddressText gives),
-    // taken from the same lookup.
+    // taken from the same lookup: a second one could name another address,
+    // or wait for the resolver again.
     const std::u16string addressText = DottedText(target);
 
     if (sock.SetNonBlocking(true) != 0) {
@@ -187,6 +188,8 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
     message = u"Timeout !";
     return 10;
   } catch (...) {
+    // The socket has closed with `sock` on this path too: one left open per
+    // failure would add up over months of monitoring.
     alive = false;
     ReportError(BuildErrorReport(u"AppInitERR:", CurrentFailure(), NumberForm::Signed, ReportLayout::A) + u"\r\n");
     return 0;

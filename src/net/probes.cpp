@@ -27,8 +27,8 @@ constexpr int16_t kHttpGet = 95;
 
 const std::u16string kCrLf = u"\r\n";
 
-// The greeting's (final) line begins with the code and a blank, or is the
-// bare code followed by its line end.
+// The greeting's final line (servers may greet over several lines) begins
+// with the code and a blank, or is the bare code, which the protocols allow.
 bool GreetingIs(const std::u16string& greeting, const std::u16string& expected) {
   const std::u16string line = FinalReplyLine(greeting);
   return line.rfind(expected + u" ", 0) == 0 || line == expected + u"\r\n" || line == expected + u"\n";

@@ -118,10 +118,12 @@ bool ReadWholeFile(const std::u16string& path, std::u16string& text, bool* refus
 // and the new content goes into a fresh file. When that fails, the backup is
 // renamed back in place of the failed file and is gone afterwards; after
 // success it stays. A restore only ever uses the backup taken by this call:
-// an older ".bak" found beside a missing file is never brought back, and a
-// backup that could not be taken leaves the original untouched.
+// an older ".bak" found beside a missing file is never brought back (stale
+// content must not return), and a backup that could not be taken leaves the
+// original untouched.
 bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& bytes, std::optional<unsigned> mode) {
-  // The callers never pass so little; refuse before touching anything.
+  // The callers never pass so little; refuse before touching anything, so
+  // that a write bound to fail costs neither the file nor an older backup.
   if (bytes.size() < 2) return false;
   const std::string target = ToUtf8(path);
   const std::string backup = ToUtf8(path + u".bak");

@@ -112,7 +112,8 @@ std::u16string UntrustedReason(const std::string& path) {
 // Starts the program directly when it is an executable file; a file that is
 // not executable, or that the kernel cannot run (ENOEXEC: a script without a
 // "#!" line), runs under /bin/sh, the way a batch file runs under its
-// interpreter. No shell ever parses the arguments. Throws VkError.
+// interpreter. No shell ever parses the arguments, so a typed host can never
+// become a command. Throws VkError.
 pid_t Start(const std::u16string& program, const std::vector<std::u16string>& args) {
   const std::string path = ToUtf8(program);
   std::vector<std::string> argv{path};

@@ -56,6 +56,10 @@ TEST(WriteWholeFile, FailedWriteRestoresTheBackup) {
   EXPECT_FALSE(fs::exists(dir.file("s.dat.bak")));
   EXPECT_FALSE(fs::exists(dir.file("t.dat")));  // a stale backup beside a missing file stays put
   EXPECT_EQ(ReadBytes(dir.file("t.dat.bak")), "stale");
+  // Data under 2 bytes is refused before anything moves: the file and an older backup stay.
+  WriteBytes(dir.file("s.dat.bak"), "older");
+  EXPECT_FALSE(WriteWholeFile(dir.file16("s.dat"), u"x"));
+  EXPECT_EQ(ReadBytes(dir.file("s.dat")) + "|" + ReadBytes(dir.file("s.dat.bak")), "previous settings|older");
 }
 
 // Whatever stands in a file's place is left as it was, and nothing blocks.

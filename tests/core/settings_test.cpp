@@ -146,6 +146,15 @@ TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
     for (char& c : random) c = static_cast<char>(rng());
     EXPECT_TRUE(!loadFrom(random) || !SystemSettings.Interval.empty()) << round;
   }
+
+  // A failure once every line is read (the file turns into a link to itself while the check's box is up): the
+  // report's "データ:" line stays empty, though the last line read was the password's.
+  SettingsMsgBoxFlag = true;
+  SetMessageBoxHook([&](auto&, auto&) { std::filesystem::remove(path), std::filesystem::create_symlink(path, path); });
+  std::filesystem::remove(dir.file("velkorERR1.log"));
+  EXPECT_FALSE(loadFrom(Encoded(u"POP_PORT:\t110,995\r\nPASS:\tsecret\r\n")));
+  const std::u16string log = errorLog();
+  EXPECT_EQ(log.substr(log.rfind(u"***") + 4), u"エラーが発生しました。 \r\nデータ:\t\r\n");
 }
 
 TEST_F(SettingsTest, FileAndBackupAreOwnerOnly) {
@@ -187,6 +196,14 @@ TEST_F(SettingsTest, FailedSaveIsReportedAndOkKeepsTheDialogOpenWithTheFlagRaise
   EXPECT_EQ(result, "0 " + ToUtf8(u"エラー番号 : 75 -- " + dir.file16("VKRSYS.DAT") +
                                   u" でエラーが発生しました。 ファイルを書き込めません。"));
   EXPECT_EQ(saved, ReadBytes(path));
+
+  // A setting that cannot be scrambled (a character the code page lacks): reported once, nothing written.
+  const std::string backup = ReadBytes(path + ".bak");
+  boxes.clear();
+  SystemSettings.UserName = u"caf\u00e9";
+  EXPECT_FALSE(SaveSystemSettings());
+  EXPECT_EQ(Texts{u"エラー番号 : 7002 -- velkor でエラーが発生しました。 \r\n文字をコードページに変換できません。"}, boxes);
+  EXPECT_EQ(saved + "|" + backup, ReadBytes(path) + "|" + ReadBytes(path + ".bak"));
 }
 
 TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {

@@ -2,17 +2,24 @@
 #include "net/shares.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -59,40 +66,62 @@ class SmbPeer : public ::testing::Test {
   ProgramInTempDir program;
 };
 
-// NetShareList of the name vkrsmbpeer on port, in a child with mounts of its own: /etc/hosts maps the name to
-// 127.0.0.1; an /etc/samba of the child's own holds an lmhosts file that maps it, as a NetBIOS name, to 127.0.0.2,
-// where nobody listens (so the listing goes wrong if the library consults NetBIOS names); the library's name cache
-// is private; KRB5CCNAME is ccache. "true|false listing", or what kept the child from listing.
-std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::string& ccache) {
-  WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n127.0.0.1 vkrsmbpeer\n");
-  mkdir(dir.file("samba").c_str(), 0755);
-  mkdir(dir.file("run-samba").c_str(), 0755);
-  WriteBytes(dir.file("samba/lmhosts"), "127.0.0.2 VKRSMBPEER\n");
+// What body answers, run in a child (ended after a minute), or what kept the child from answering.
+std::string InChild(const std::function<std::string()>& body) {
   auto* shared = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   std::snprintf(shared, 4096, "child ended early");
   const pid_t pid = fork();
   if (pid == 0) {  // _exit: nothing buffered is written twice
-    alarm(60);     // a child stuck that long is ended
-    auto bind = [&](const std::string& from, const char* to) {
-      return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
-    };
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
-        (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba"))) {
-      std::snprintf(shared, 4096, "no mount namespace of its own");
-      _exit(0);
-    }
-    setenv("KRB5CCNAME", ccache.c_str(), 1);
-    SetSmbPort(port);
-    std::u16string listing = u"old";
-    const bool ok = NetShareList(u"vkrsmbpeer", listing, true);
-    std::snprintf(shared, 4096, "%s %s", ok ? "true" : "false", ToUtf8(listing).c_str());
+    alarm(60);
+    std::snprintf(shared, 4096, "%s", body().c_str());
     _exit(0);
   }
   if (pid > 0) waitpid(pid, nullptr, 0);
   const std::string out = pid > 0 ? shared : "no child";
   munmap(shared, 4096);
   return out;
+}
+
+// "true|false listing" of NetShareList.
+std::string Listed(const char16_t* host) {
+  std::u16string listing = u"old";
+  const bool ok = NetShareList(host, listing, true);
+  return (ok ? "true " : "false ") + ToUtf8(listing);
+}
+
+// From now on, connect() fails with EPERM in this process, as where a security policy forbids it.
+bool ForbidConnect() {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_connect, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog filter{std::size(code), code};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+// NetShareList of the name vkrsmbpeer on port, in a child with mounts of its own: /etc/hosts maps the name to
+// 127.0.0.1; an /etc/samba of the child's own holds an lmhosts file that maps it, as a NetBIOS name, to 127.0.0.2,
+// where nobody listens (so the listing goes wrong if the library consults NetBIOS names); the library's name cache
+// is private; KRB5CCNAME is ccache.
+std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::string& ccache) {
+  WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n127.0.0.1 vkrsmbpeer\n");
+  mkdir(dir.file("samba").c_str(), 0755);
+  mkdir(dir.file("run-samba").c_str(), 0755);
+  WriteBytes(dir.file("samba/lmhosts"), "127.0.0.2 VKRSMBPEER\n");
+  return InChild([&]() -> std::string {
+    auto bind = [&](const std::string& from, const char* to) {
+      return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
+    };
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
+        (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba")))
+      return "no mount namespace of its own";
+    setenv("KRB5CCNAME", ccache.c_str(), 1);
+    SetSmbPort(port);
+    return Listed(u"vkrsmbpeer");
+  });
 }
 
 // Whom the refusing smbd saw logging on, as its log names them ("[domain]\\[user]"), each once.
@@ -121,8 +150,10 @@ const std::u16string kBriefListing =
 }  // namespace
 
 TEST_F(SmbPeer, ListsTheRealServer) {
-  // An address is asked anonymously; a name by that name, with a ticket if there is one, else anonymously too.
-  for (const char16_t* host : {u"127.0.0.1", u"localhost", u"\\\\localhost"})
+  // An address is asked anonymously; a name by that name, with a ticket if there is one, else anonymously too. A
+  // name the library would read otherwise (URL syntax, not ASCII) is asked by the address this program found.
+  SetHostResolver([](const std::string&) { return htonl(INADDR_LOOPBACK); });
+  for (const char16_t* host : {u"127.0.0.1", u"localhost", u"\\\\localhost", u"ファイル鯖", u"a@b:1"})
     EXPECT_EQ(List(host), u"true " + kBriefListing) << ToUtf8(host);
   // The long form does not make up what a share listing cannot know.
   const std::u16string admin =
@@ -139,6 +170,7 @@ TEST_F(SmbPeer, FailuresGiveFalseAndAnEmptyListingQuietly) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(List(u"0.0.0.0"), u"false ");  // would reach the smbd on 127.0.0.1
   EXPECT_EQ(List(u"no-such-host.invalid"), u"false ");
+  EXPECT_EQ(List(u"localhost"), u"false ");  // unknown to this program's own lookup: the library is never asked
   SetSmbPort(LoopbackPort(nullptr));
   EXPECT_EQ(List(u"127.0.0.1"), u"false ");  // refused
   EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
@@ -174,6 +206,12 @@ TEST_F(SmbPeer, RefusedListingSaysSo) {
   for (const char16_t* host : {u"127.0.0.1", u"localhost"})
     EXPECT_EQ(List(host), u"false " + std::u16string(kShareListRefused)) << ToUtf8(host);
   EXPECT_EQ(program.errorLog(), u"");
+}
+
+// This machine's own security policy (a seccomp filter here) forbids the connection, which the library reports with
+// the error of a refusal: nothing answers a plain connect either, so the check fails without the refusal text.
+TEST_F(SmbPeer, ConnectionForbiddenHereIsNoRefusal) {
+  EXPECT_EQ(InChild([] { return ForbidConnect() ? Listed(u"127.0.0.1") : "no filter of its own"; }), "false ");
 }
 
 // A name other than localhost (which the library never asks with Kerberos), without a usable ticket: the listing
