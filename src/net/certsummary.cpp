@@ -67,15 +67,16 @@ std::vector<std::u16string> CoveredNames(X509* cert) {
   std::vector<std::u16string> names;
   std::unique_ptr<GENERAL_NAMES, NamesFree> alt(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
+  bool dns = false;
   for (int i = 0; alt && i < sk_GENERAL_NAME_num(alt.get()); ++i) {
     const GENERAL_NAME* g = sk_GENERAL_NAME_value(alt.get(), i);
     std::u16string name;
-    if (g->type == GEN_DNS) name = StringText(g->d.dNSName);
+    if (g->type == GEN_DNS) name = StringText(g->d.dNSName), dns = true;
     else if (g->type == GEN_IPADD) name = AddressText(g->d.iPAddress);
     if (!name.empty()) names.push_back(std::move(name));
   }
-  if (!names.empty()) return names;
-  // Without names of its own the certificate stands for its subject's CN, as name checks read it.
+  if (dns) return names;
+  // Without DNS names the certificate stands for its subject's CN too, as the name check reads it.
   const X509_NAME* subject = X509_get_subject_name(cert);
   for (int i = -1; (i = X509_NAME_get_index_by_NID(subject, NID_commonName, i)) >= 0;) {
     const ASN1_STRING* cn = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i));

@@ -11,7 +11,7 @@ struct CertificateSummary {
   bool parsed = false;            // the bytes held one certificate
   std::u16string subject;         // one line, as OpenSSL prints a name ("CN = mail.example, O = ...")
   std::u16string issuer;
-  std::vector<std::u16string> names;  // DNS names and addresses it covers (the subject's CN without any)
+  std::vector<std::u16string> names;  // DNS names and addresses it covers (the subject's CN without DNS names)
   bool nameMatches = false;       // those names cover the target
   bool hasExpiry = false;
   std::u16string notAfter;        // "yyyy/mm/dd hh:nn:ss", local time

@@ -33,7 +33,7 @@ TEST_F(CertSummary, LinesNamesAndDaysLeft) {
   const TestCert mx = MakeTestCert("mx.example", "DNS:mx.example,DNS:*.example.org,IP:192.0.2.1,IP:2001:db8::1,"
                                    "email:postmaster@mx.example",
                                    end - 400 * day, end);
-  const TestCert legacy = MakeTestCert("legacy.example", "", end - 400 * day, end);
+  const TestCert legacy = MakeTestCert("legacy.example", "IP:192.0.2.7", end - 400 * day, end);
   const TestCert odd = MakeTestCert("evil\r\nCN", "DNS:evil\x7f.example", end - 400 * day, end);
   std::string many;
   for (int i = 1; i <= 70; ++i) many += (i > 1 ? "," : "") + std::string("DNS:h") + std::to_string(i) + ".example";
@@ -60,9 +60,9 @@ TEST_F(CertSummary, LinesNamesAndDaysLeft) {
       {"another address", mx, u"192.0.2.2", end - day, mxHead + until + u"（残り 1 日）\r\n", false},
       {"a wildcard covers one label only", mx, u"a.b.example.org", end - day, mxHead + until + u"（残り 1 日）\r\n",
        false},
-      {"no names: the subject's CN", legacy, u"legacy.example", end - day,
+      {"no DNS names: the subject's CN", legacy, u"legacy.example", end - day,
        u"証明書： O = velkor test, CN = legacy.example / 発行者： O = velkor test, CN = legacy.example\r\n"
-       u"名前： legacy.example\r\n" + until + u"（残り 1 日）\r\n",
+       u"名前： 192.0.2.7, legacy.example\r\n" + until + u"（残り 1 日）\r\n",
        true},
       {"control characters never split a line", odd, u"evil.example", end - day,
        u"証明書： O = velkor test, CN = evil\\0D\\0ACN / 発行者： O = velkor test, CN = evil\\0D\\0ACN\r\n"
