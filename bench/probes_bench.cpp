@@ -4,8 +4,9 @@
 //   probes_bench SMTP_PORT POP_PORT FTP_PORT HTTP_PORT [ROUNDS]
 //
 // PORTS_FILE holds NAME=port lines (the tcp_peers fixture writes one to
-// <build>/testpeers/tcp/ports.env). The peers are on 127.0.0.1; a port of 0
-// leaves that probe out.
+// <build>/testpeers/tcp/ports.env, with its TLS peers too: each TLS form is
+// timed as well). The peers are on 127.0.0.1; a port of 0 leaves that probe
+// out.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@
 
 #include "net/probes.h"
 #include "util/sigpipe.h"
+#include "util/xcommon.h"
 
 namespace {
 
@@ -72,17 +74,23 @@ int main(int argc, char** argv) {
   struct Probe {
     const char* name;
     std::string key;
-    std::function<bool(std::u16string&, std::u16string&, std::u16string&)> run;
+    TlsMode tls;
+    std::function<bool(std::u16string&, std::u16string&, std::u16string&, TlsMode)> run;
   };
+  auto smtp = [](auto& h, auto& p, auto& t, TlsMode m) { return SmtpCheck(h, p, t, m); };
+  auto pop = [&](auto& h, auto& p, auto& t, TlsMode m) { return PopCheck(h, p, user, password, t, m); };
+  auto ftp = [&](auto& h, auto& p, auto& t, TlsMode m) { return FtpCheck(h, p, user, password, spare, t, m); };
+  auto http = [](auto& h, auto& p, auto& t, TlsMode m) { return HttpCheck(h, p, t, m); };
   const std::vector<Probe> probes = {
-      {"SmtpCheck", "SMTP_PORT", [](auto& h, auto& p, auto& t) { return SmtpCheck(h, p, t); }},
-      {"PopCheck", "POP_PORT", [&](auto& h, auto& p, auto& t) { return PopCheck(h, p, user, password, t); }},
-      {"FtpCheck", "FTP_PORT",
-       [&](auto& h, auto& p, auto& t) { return FtpCheck(h, p, user, password, spare, t); }},
-      {"HttpCheck", "HTTP_PORT", [](auto& h, auto& p, auto& t) { return HttpCheck(h, p, t); }},
+      {"SmtpCheck", "SMTP_PORT", TlsMode::None, smtp},      {"PopCheck", "POP_PORT", TlsMode::None, pop},
+      {"FtpCheck", "FTP_PORT", TlsMode::None, ftp},         {"HttpCheck", "HTTP_PORT", TlsMode::None, http},
+      {"SmtpCheck", "SMTP_TLS_PORT", TlsMode::StartTls, smtp}, {"SmtpCheck", "SMTPS_PORT", TlsMode::Implicit, smtp},
+      {"PopCheck", "POP_PORT", TlsMode::StartTls, pop},     {"PopCheck", "POP3S_PORT", TlsMode::Implicit, pop},
+      {"FtpCheck", "FTP_TLS_PORT", TlsMode::StartTls, ftp}, {"FtpCheck", "FTPS_PORT", TlsMode::Implicit, ftp},
+      {"HttpCheck", "HTTPS_PORT", TlsMode::Implicit, http},
   };
 
-  std::printf("%-10s %6s %9s %9s %9s %9s\n", "probe", "port", "median", "min", "max", "failed");
+  std::printf("%-10s %7s %9s %9s %9s %9s\n", "probe", "port", "median", "min", "max", "failed");
   int status = 0;
   for (const Probe& probe : probes) {
     const std::string port = ports.count(probe.key) ? ports[probe.key] : "0";
@@ -92,14 +100,14 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i) {
       std::u16string host = u"127.0.0.1", p = U16(port), transcript;
       const double start = NowMs();
-      const bool ok = probe.run(host, p, transcript);
+      const bool ok = probe.run(host, p, transcript, probe.tls);
       times.push_back(NowMs() - start);
       if (!ok) ++failed;
     }
     std::sort(times.begin(), times.end());
     const double median = times.size() % 2 ? times[times.size() / 2]
                                            : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
-    std::printf("%-10s %6s %7.2f ms %6.2f ms %6.2f ms %9d\n", probe.name, port.c_str(), median, times.front(),
+    std::printf("%-10s %7s %7.2f ms %6.2f ms %6.2f ms %9d\n", probe.name, (port + Narrow(PortSuffix(probe.tls))).c_str(), median, times.front(),
                 times.back(), failed);
     if (failed) status = 1;
   }
