@@ -453,6 +453,10 @@ TEST_F(CmdSession, TlsDialogues) {
       {"a greeting record trickled a byte at a time", Smtp, TlsMode::Implicit,
        Trickle(Raw("A"), 100, 30, {kTls, Raw("\x17\x03\x03\x40\x00")}), peer, false, mxTls, "", {}, u"127.0.0.1",
        "", cut, 590, 1100},
+      // A record that does not decrypt ends the read inside TLS; the greeting never comes.
+      {"a forged record instead of the greeting", Ftp, TlsMode::Implicit,
+       {kTls, Raw(std::string("\x17\x03\x03\x00\x15", 5) + "forged-record-bytes!!"), Wait(200)}, peer, false, mxTls,
+       "", {tlsError(u"decryption failed or bad record mac")}},
       {"a peer that closes mid-handshake", Pop, TlsMode::Implicit, {Wait(50), kClose}, peer, false,
        tlsError(u"ハンドシェイクの途中で接続が閉じられました\r\n"), "…",
        {tlsError(u"ハンドシェイクの途中で接続が閉じられました")}},
