@@ -222,7 +222,9 @@ SSL* NewClient() {
 
 // Rethrows what the message loop threw inside OpenSSL, once OpenSSL is out of the way.
 void RethrowFromWait(TlsConn& c) {
-  if (c.thrown) std::rethrow_exception(std::exchange(c.thrown, nullptr));
+  if (!c.thrown) return;
+  c.sound = false;  // OpenSSL saw a failed read or write: no close_notify
+  std::rethrow_exception(std::exchange(c.thrown, nullptr));
 }
 
 int FailInsideTls(TlsConn& c) {
