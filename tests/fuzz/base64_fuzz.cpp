@@ -38,10 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(failed == values.empty());
   if (failed) return 0;
-  FUZZ_CHECK(bytes.size() == values.size() / 4 * 3 + (values.size() % 4 + 1) / 2);
   FUZZ_CHECK(Base64DecodeBytes(Base64EncodeBytes(bytes)) == bytes);
   const std::u16string decoded = Base64DecodeText(file);
-  FUZZ_CHECK(decoded == FromAnsi(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
 
   // What unscrambles scrambles back, with the same key letter, to a text
   // that unscrambles the same.

@@ -37,10 +37,8 @@ class FuzzInput {
     for (int i = 0; i < 4; ++i) w = w << 8 | Byte();
     return w;
   }
-  // Everything left, as bytes.
   std::string_view Rest() const { return m_rest; }
-  // Everything left, as UTF-16 code units (little-endian pairs; an odd last
-  // byte is dropped), so any unit a text can hold is reachable.
+  // As UTF-16 units (little-endian pairs), so that any unit a text can hold is reachable.
   std::u16string RestUtf16() const {
     std::u16string text(m_rest.size() / 2, u'\0');
     for (size_t i = 0; i < text.size(); ++i)

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "fuzz.h"
-#include "util/codepage.h"
 #include "util/xcommon.h"
 
 namespace {
@@ -78,14 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(replaced.size() <= text.size() && (delimiter.size() > 1 || replaced.find(delimiter) == replaced.npos));
   }
 
-  // Paths and the environment go through UTF-8: lone surrogates become U+FFFD, all else comes back.
-  std::u16string clean = text;
-  for (size_t i = 0; i < clean.size(); ++i) {
-    const bool high = clean[i] >= 0xD800 && clean[i] <= 0xDBFF, low = clean[i] >= 0xDC00 && clean[i] <= 0xDFFF;
-    if (high && i + 1 < clean.size() && clean[i + 1] >= 0xDC00 && clean[i + 1] <= 0xDFFF) ++i;
-    else if (high || low) clean[i] = 0xFFFD;
-  }
-  FUZZ_CHECK(FromUtf8(ToUtf8(text)) == clean);
   // The hex dump holds every byte as two digits, in order, between blanks and line ends.
   const std::string_view bytes = in.Rest();
   std::u16string digits;
