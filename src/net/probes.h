@@ -14,3 +14,7 @@ bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
 bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& password,
               const int16_t& spare, std::u16string& transcript);
 bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript);
+
+// The header section of an HTTP reply as the transcript shows it: each line
+// up to the blank line, leading blanks removed, ending in CR LF.
+std::u16string HttpHeaderSection(const std::u16string& reply);
