@@ -267,7 +267,8 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     if (entries.size() != 1) return bad("-E/--entry: '" + *r.entry + "' is not one target entry");
     boxText = entries.front();
     host = EntryHostName(boxText);
-    if (host.empty()) return bad(r.entryFromList ? "the entry names no host" : "-E/--entry: '" + *r.entry + "' names no host");
+    if (host.empty())
+      return bad(r.entryFromList ? "the entry names no host" : "-E/--entry: '" + *r.entry + "' names no host");
   } else {
     if (!r.AnyPortOption() && !r.ping && !r.shares)
       return bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
