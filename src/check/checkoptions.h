@@ -7,7 +7,7 @@
 #include <vector>
 
 enum class OptionId {
-  Hostname, Entry, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
+  Hostname, Entry, TargetList, Jobs, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
   Warning, Critical, Timeout, MaxTime, LogDir, Verbose, Version, Help
 };
 
@@ -19,6 +19,9 @@ struct CheckOption {
   const char* help;
 };
 
+// A sweep runs at most this many hosts at a time (one process each).
+inline constexpr int kMaxJobs = 256;
+
 // Every option, in the order --help lists them.
 std::span<const CheckOption> CheckOptions();
 
@@ -29,6 +32,12 @@ struct CheckRequest {
   Action action = Action::Run;
   std::optional<std::string> host;   // -H
   std::optional<std::string> entry;  // -E, one target entry
+  std::optional<std::string> targetList;  // --target-list: a sweep of every entry
+  std::optional<int> jobs;                // -j, 1..kMaxJobs
+  bool json = false;
+  // Set by the sweep for each of its hosts: the entry came from the list,
+  // and the reasons say so rather than name -E.
+  bool entryFromList = false;
   // --smtp, --pop, --ftp, --http: comma lists of ports within 0..65535.
   std::optional<std::string> smtpPorts, popPorts, ftpPorts, httpPorts;
   bool ping = false;

@@ -7,15 +7,6 @@
 
 namespace {
 
-const char* StateWord(CheckExit s) {
-  switch (s) {
-    case CheckExit::Ok: return "OK";
-    case CheckExit::Warning: return "WARNING";
-    case CheckExit::Critical: return "CRITICAL";
-    default: return "UNKNOWN";
-  }
-}
-
 std::string Seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.6f", s);
@@ -71,7 +62,7 @@ std::u16string FirstReplyLine(const std::u16string& text) {
 // "SMTP 25: OK - passed in 0.000812 s: 220 mail.example.org ESMTP"
 std::string CheckLine(const CheckRecord& c, const CheckRequest& r) {
   const Why why = WhyOf(c, r);
-  std::string line = c.name + ": " + StateWord(StateOf(why)) + " - " + (c.passed ? "passed" : "failed") + " in " +
+  std::string line = c.name + ": " + CheckStateWord(StateOf(why)) + " - " + (c.passed ? "passed" : "failed") + " in " +
                      Seconds(c.seconds) + " s";
   if (why == Why::OverCritical) line += ", over the critical time of " + r.critical->text + " s";
   if (why == Why::OverWarning) line += ", over the warning time of " + r.warning->text + " s";
@@ -97,6 +88,19 @@ std::string PerfItem(const std::string& label, double seconds, const CheckReques
 }
 
 }  // namespace
+
+const char* CheckStateWord(CheckExit s) {
+  switch (s) {
+    case CheckExit::Ok: return "OK";
+    case CheckExit::Warning: return "WARNING";
+    case CheckExit::Critical: return "CRITICAL";
+    default: return "UNKNOWN";
+  }
+}
+
+CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request) {
+  return StateOf(WhyOf(check, request));
+}
 
 std::string PluginText(std::u16string_view text) {
   std::u16string t(text);
@@ -139,7 +143,7 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
   }
   perf += "'time'=" + Seconds(run.seconds) + "s;;;0";
 
-  std::string text = std::string("VELKOR ") + StateWord(status) + " - " + PluginText(FromUtf8(summary)) + " | " + perf + "\n";
+  std::string text = std::string("VELKOR ") + CheckStateWord(status) + " - " + PluginText(FromUtf8(summary)) + " | " + perf + "\n";
   for (const CheckRecord& c : run.checks) text += CheckLine(c, r) + "\n";
   if (r.verbose) {
     text += "Transcript:\n";

@@ -41,6 +41,11 @@ struct CheckOutcome {
 };
 
 CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& request);
+// One check's state: CRITICAL when it failed or took longer than -c,
+// WARNING when longer than -w, else OK.
+CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request);
+// "OK", "WARNING", "CRITICAL", "UNKNOWN".
+const char* CheckStateWord(CheckExit status);
 // Bad input: one line saying what is wrong.
 CheckOutcome BadInputOutcome(const std::string& what);
 // The command's own time-out (--max-time).

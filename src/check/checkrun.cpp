@@ -16,6 +16,7 @@
 #include "app/appstate.h"
 #include "app/paramdialogmodel.h"
 #include "app/settings.h"
+#include "check/checksweep.h"
 #include "diag/diagrun.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
@@ -224,6 +225,15 @@ void SetTimeouts(double seconds) {
   SetSmbListBoundMs(static_cast<int>(std::max<long long>(1, std::llround(seconds * 1000))));
 }
 
+// --log-dir opened (-1 without it); "" or what is wrong.
+std::string OpenLogDir(const CheckRequest& r, int& fd) {
+  fd = -1;
+  if (!r.logDir) return "";
+  fd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return "--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")";
+  return "";
+}
+
 }  // namespace
 
 void SetCheckIdentity(const std::u16string& logDir) {
@@ -237,38 +247,37 @@ void SetCheckIdentity(const std::u16string& logDir) {
   SettingsMsgBoxFlag = false;
 }
 
-CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
+CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   const Clock::time_point start = Clock::now();
-  if (r.action == CheckRequest::Action::Help) return CheckOutcome{CheckExit::Ok, CheckHelpText()};
+  auto bad = [](const std::string& what) { return CheckRunResult{BadInputOutcome(what), std::nullopt}; };
+  if (r.action == CheckRequest::Action::Help) return {CheckOutcome{CheckExit::Ok, CheckHelpText()}, std::nullopt};
   if (r.action == CheckRequest::Action::Version) {
     SetCheckIdentity(u"");
-    return CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"};
+    return {CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"}, std::nullopt};
   }
+  if (r.jobs || r.json) return bad("-j/--jobs and --json go with --target-list only");
   if (r.entry && (r.host || r.AnyPortOption()))
-    return BadInputOutcome("-E/--entry does not go with -H/--hostname or the port options");
-  if (!r.entry && !r.host) return BadInputOutcome("no host: give -H HOST or -E ENTRY");
+    return bad("-E/--entry does not go with -H/--hostname or the port options");
+  if (!r.entry && !r.host) return bad("no host: give -H HOST or -E ENTRY");
 
   std::u16string host;
   std::u16string boxText;
   if (r.entry) {
     const std::vector<std::u16string> entries = ParseTargetList(FromUtf8(*r.entry));
-    if (entries.size() != 1) return BadInputOutcome("-E/--entry: '" + *r.entry + "' is not one target entry");
+    if (entries.size() != 1) return bad("-E/--entry: '" + *r.entry + "' is not one target entry");
     boxText = entries.front();
     host = EntryHostName(boxText);
-    if (host.empty()) return BadInputOutcome("-E/--entry: '" + *r.entry + "' names no host");
+    if (host.empty())
+      return bad(r.entryFromList ? "the entry names no host" : "-E/--entry: '" + *r.entry + "' names no host");
   } else {
     if (!r.AnyPortOption() && !r.ping && !r.shares)
-      return BadInputOutcome("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
+      return bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
     host = FromUtf8(*r.host);
     boxText = host;
   }
 
   int logDirFd = -1;
-  if (r.logDir) {
-    logDirFd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (logDirFd < 0)
-      return BadInputOutcome("--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")");
-  }
+  if (std::string wrong = OpenLogDir(r, logDirFd); !wrong.empty()) return bad(wrong);
   struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -279,7 +288,7 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
 
   ReportCollector reports;
   RunHooks runHooks(reports, logDirFd);
-  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return BadInputOutcome(wrong);
+  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return bad(wrong);
 
   std::array<bool, kServiceCount> ticked{};
   if (r.entry) {
@@ -299,7 +308,8 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   ticked[kPing] = r.ping;
   ticked[kShares] = r.shares;
   if (std::find(ticked.begin(), ticked.end(), true) == ticked.end())
-    return BadInputOutcome("no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
+    return bad(r.entryFromList ? "no check selected: the entry leaves every service out"
+                               : "no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
   if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
   SetTimeouts(r.timeout.value);
 
@@ -320,7 +330,22 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
     }
   }
   run.seconds = SecondsSince(start);
-  return FormatCheckOutcome(run, r);
+  CheckOutcome outcome = FormatCheckOutcome(run, r);
+  return {std::move(outcome), std::move(run)};
+}
+
+CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
+  if (r.targetList && r.action == CheckRequest::Action::Run) return RunSweep(r, hooks);
+  return RunCheck(r, hooks).outcome;
+}
+
+std::string SharedInputProblem(const CheckRequest& r) {
+  int logDirFd = -1;
+  if (std::string wrong = OpenLogDir(r, logDirFd); !wrong.empty()) return wrong;
+  if (logDirFd >= 0) close(logDirFd);
+  ReportCollector reports;
+  RunHooks runHooks(reports, -1);
+  return TakeSettings(r.settingsFile, reports);
 }
 
 CheckOutcome CheckCommand(const std::vector<std::string>& args, const CheckHooks& hooks) {
