@@ -34,7 +34,7 @@ constexpr KeyField kKeys[] = {
 };
 
 // Cleans one settings line and stores its value when its key is known.
-void TakeSettingsLine(std::u16string& line) {
+void TakeSettingsLine(std::u16string& line, SystemSettingsRecord& record) {
   for (char16_t& c : line)
     if (c == u'\r' || c == u'\n') c = u' ';
   xTabToSpace(line);
@@ -48,7 +48,7 @@ void TakeSettingsLine(std::u16string& line) {
   std::u16string value = xNullTrim(std::u16string_view(line).substr(colon + 1));
   for (const KeyField& k : kKeys) {
     if (key == k.key) {
-      SystemSettings.*k.field = value;
+      record.*k.field = value;
       return;
     }
   }
@@ -68,6 +68,32 @@ void RestrictSettingsFileMode(const std::u16string& path) {
 
 }  // namespace
 
+void ReadSettingsText(const std::u16string& text, SystemSettingsRecord& record, std::u16string& line) {
+  // A line runs up to and including the next LF; a last line without one
+  // (never written by us) is taken as a line too.
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t lf = text.find(u'\n', pos);
+    size_t end = lf == std::u16string::npos ? text.size() : lf + 1;
+    line = text.substr(pos, end - pos);
+    pos = end;
+    TakeSettingsLine(line, record);
+  }
+}
+
+std::u16string SettingsText(const SystemSettingsRecord& record) {
+  std::u16string text = std::u16string(kSettingsHeader) + u"\r\n";
+  for (const KeyField& k : kKeys) {
+    const std::u16string& value = record.*k.field;
+    if (value.empty()) continue;
+    text += k.key;
+    text += u'\t';
+    text += value;
+    text += u"\r\n";
+  }
+  return text;
+}
+
 bool LoadSystemSettings() {
   std::u16string line;
   try {
@@ -81,16 +107,7 @@ bool LoadSystemSettings() {
     text = Base64DecodeText(text);
     text = ScrambleText(u"DEC", text);
 
-    // A line runs up to and including the next LF; a last line without one
-    // (never written by us) is taken as a line too.
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t lf = text.find(u'\n', pos);
-      size_t end = lf == std::u16string::npos ? text.size() : lf + 1;
-      line = text.substr(pos, end - pos);
-      pos = end;
-      TakeSettingsLine(line);
-    }
+    ReadSettingsText(text, SystemSettings, line);
     // No line is being processed any more. The last one may be the
     // password's, which must not reach the error log.
     line.clear();
@@ -111,15 +128,7 @@ bool SaveSystemSettings() {
   try {
     for (const KeyField& k : kKeys) SystemSettings.*k.field = xNullTrim(SystemSettings.*k.field);
 
-    std::u16string text = std::u16string(kSettingsHeader) + u"\r\n";
-    for (const KeyField& k : kKeys) {
-      const std::u16string& value = SystemSettings.*k.field;
-      if (value.empty()) continue;
-      text += k.key;
-      text += u'\t';
-      text += value;
-      text += u"\r\n";
-    }
+    const std::u16string text = SettingsText(SystemSettings);
 
     // An empty result means the scrambling failed (it reported why); writing
     // nothing would only fail again.

@@ -3,12 +3,23 @@
 // Base64-encoded. SystemSettings (appstate.h) is its record in memory.
 #include <string>
 
+#include "app/appstate.h"
+
 // Header line of the settings text.
 inline constexpr char16_t kSettingsHeader[] = u"# <Velkor -- Config>";
 
 // The file holds the password (scrambled only): owner read/write alone, the
 // ".bak" copy too.
 inline constexpr unsigned kSettingsFileMode = 0600;
+
+// Reads a settings text (the file decoded and unscrambled) into record: the
+// value of each known key, a later line winning. line: the line being read,
+// for the caller's report when a failure leaves the reading.
+void ReadSettingsText(const std::u16string& text, SystemSettingsRecord& record, std::u16string& line);
+
+// The settings text the file stores for record, before scrambling: the
+// header, then "KEY:" TAB value for each field that is not empty.
+std::u16string SettingsText(const SystemSettingsRecord& record);
 
 // Refills SystemSettings from the file and has the settings dialog check (and
 // default) them. True when the check passed and the file holds at least one

@@ -12,6 +12,15 @@ constexpr std::array kOptions = {
                 "One target entry as the target list holds it, host[:smtp[:pop[:ftp[:http]]]] with comma lists "
                 "of ports; empty fields keep the ports of the settings, other fields that are not ports leave "
                 "their service out. Not with -H or the port options."},
+    CheckOption{OptionId::TargetList, '\0', "target-list", "FILE",
+                "Check every entry of this target list (VKRTARGET.INI syntax), each host in a process of its "
+                "own: one status line per host in the list's order, then a summary line. Not with -H, -E or "
+                "the port options."},
+    CheckOption{OptionId::Jobs, 'j', "jobs", "N",
+                "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
+    CheckOption{OptionId::Json, '\0', "json", nullptr,
+                "With --target-list: one JSON object per host and line (each check with its transcript, its "
+                "port as a number and its TLS), then a summary object."},
     CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS",
                 "SMTP on these ports (comma list): greeting, EHLO (HELO when refused), QUIT. A port may end in "
                 "s for TLS from the first byte (465s) or t for STARTTLS (587t), for every service alike."},
@@ -33,7 +42,8 @@ constexpr std::array kOptions = {
     CheckOption{OptionId::Timeout, 't', "timeout", "SECONDS",
                 "Each connect and each reply wait ends after this long and fails its check (default 10)."},
     CheckOption{OptionId::MaxTime, '\0', "max-time", "SECONDS",
-                "The whole command ends within this bound (plus one second) with UNKNOWN (default 55)."},
+                "The whole command ends within this bound (plus one second) with UNKNOWN (default 55); in a "
+                "sweep, each host's checks do."},
     CheckOption{OptionId::CertDays, '\0', "cert-days", "W,C",
                 "WARNING when a TLS check's certificate has fewer than W days left, CRITICAL below C (W at "
                 "least C). An expired certificate always fails its check."},
@@ -45,9 +55,6 @@ constexpr std::array kOptions = {
                 "written without it."},
     CheckOption{OptionId::Verbose, 'v', "verbose", nullptr,
                 "Add each check's transcript and the error reports."},
-    CheckOption{OptionId::Json, '\0', "json", nullptr,
-                "Answer with one JSON object (state, summary, each check with its port, TLS and certificate) "
-                "instead of the plugin lines; the exit status stays the same."},
     CheckOption{OptionId::Version, 'V', "version", nullptr, "Print the version and exit."},
     CheckOption{OptionId::Help, 'h', "help", nullptr, "Print this help and exit."},
 };
@@ -82,6 +89,17 @@ std::string CheckPorts(const std::string& spelling, const std::string& value, bo
     any = true;
   }
   return any ? "" : spelling + ": '" + value + "' names no port";
+}
+
+// A number of jobs within 1..kMaxJobs.
+std::string CheckJobs(const std::string& spelling, const std::string& value, std::optional<int>& out) {
+  if (value.find_first_not_of("0123456789") != std::string::npos)
+    return spelling + ": '" + value + "' is not a number of jobs";
+  const size_t digits = value.find_first_not_of('0');
+  const long n = digits == std::string::npos ? 0 : value.size() - digits > 4 ? kMaxJobs + 1 : std::atol(value.c_str());
+  if (n < 1 || n > kMaxJobs) return spelling + ": the number of jobs must be from 1 to " + std::to_string(kMaxJobs);
+  out = static_cast<int>(n);
+  return "";
 }
 
 // Seconds as digits with an optional fraction; zero only where allowed.
@@ -125,6 +143,9 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
       r.host = value;
       return "";
     case OptionId::Entry: r.entry = value; return "";
+    case OptionId::TargetList: r.targetList = value; return "";
+    case OptionId::Jobs: return CheckJobs(spelling, value, r.jobs);
+    case OptionId::Json: r.json = true; return "";
     case OptionId::Smtp: r.smtpPorts = value; return CheckPorts(spelling, value);
     case OptionId::Pop: r.popPorts = value; return CheckPorts(spelling, value);
     case OptionId::Ftp: r.ftpPorts = value; return CheckPorts(spelling, value);
@@ -141,7 +162,6 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
     case OptionId::NoVerify: r.noVerify = true; return "";
     case OptionId::LogDir: r.logDir = value; return "";
     case OptionId::Verbose: r.verbose = true; return "";
-    case OptionId::Json: r.json = true; return "";
     case OptionId::Version: r.action = CheckRequest::Action::Version; return "";
     case OptionId::Help: r.action = CheckRequest::Action::Help; return "";
   }
@@ -220,11 +240,13 @@ std::string CheckHelpText() {
       "Usage: velkor-check -H HOST [--smtp PORTS] [--pop PORTS] [--ftp PORTS] [--http PORTS] [--ping] [--shares]\n"
       "                    [options]\n"
       "       velkor-check -E ENTRY [--ping] [--shares] [options]\n"
+      "       velkor-check --target-list FILE [-j N] [--json] [--ping] [--shares] [options]\n"
       "\n"
       "Runs velkor's checks of one host without a window and answers as a monitoring plugin: one\n"
       "status line with performance data, one line per check, and the exit status 0 OK, 1 WARNING,\n"
       "2 CRITICAL, 3 UNKNOWN (bad input, or the command's own time-out). Everything goes to standard\n"
-      "output.\n"
+      "output. A sweep (--target-list) checks every host of a list at once and exits with the worst\n"
+      "status of its hosts, CRITICAL before WARNING before UNKNOWN before OK.\n"
       "\n"
       "Options:\n";
   for (const CheckOption& o : kOptions) {

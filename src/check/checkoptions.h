@@ -7,8 +7,8 @@
 #include <vector>
 
 enum class OptionId {
-  Hostname, Entry, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
-  Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, LogDir, Verbose, Json, Version, Help
+  Hostname, Entry, TargetList, Jobs, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
+  Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, LogDir, Verbose, Version, Help
 };
 
 struct CheckOption {
@@ -18,6 +18,9 @@ struct CheckOption {
   const char* argName;  // nullptr: a switch
   const char* help;
 };
+
+// A sweep runs at most this many hosts at a time (one process each).
+inline constexpr int kMaxJobs = 256;
 
 // Every option, in the order --help lists them.
 std::span<const CheckOption> CheckOptions();
@@ -29,6 +32,12 @@ struct CheckRequest {
   Action action = Action::Run;
   std::optional<std::string> host;   // -H
   std::optional<std::string> entry;  // -E, one target entry
+  std::optional<std::string> targetList;  // --target-list: a sweep of every entry
+  std::optional<int> jobs;                // -j, 1..kMaxJobs
+  bool json = false;
+  // Set by the sweep for each of its hosts: the entry came from the list,
+  // and the reasons say so rather than name -E.
+  bool entryFromList = false;
   // --smtp, --pop, --ftp, --http: comma lists of ports within 0..65535, each
   // with at most one TLS suffix "s" or "t" ("t" not for HTTP).
   std::optional<std::string> smtpPorts, popPorts, ftpPorts, httpPorts;
@@ -52,7 +61,6 @@ struct CheckRequest {
   bool noVerify = false;  // an unverified chain or a name that does not match is no WARNING
   std::optional<std::string> logDir;
   bool verbose = false;
-  bool json = false;  // one JSON object on standard output instead of the plugin lines
 
   bool AnyPortOption() const { return smtpPorts || popPorts || ftpPorts || httpPorts; }
 };

@@ -7,15 +7,6 @@
 
 namespace {
 
-const char* StateWord(CheckExit s) {
-  switch (s) {
-    case CheckExit::Ok: return "OK";
-    case CheckExit::Warning: return "WARNING";
-    case CheckExit::Critical: return "CRITICAL";
-    default: return "UNKNOWN";
-  }
-}
-
 std::string Seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.6f", s);
@@ -122,7 +113,7 @@ std::u16string FirstReplyLine(const std::u16string& text) {
 // "SMTP 25: OK - passed in 0.000812 s: 220 mail.example.org ESMTP"
 std::string CheckLine(const CheckRecord& c, const CheckRequest& r) {
   const Why why = WhyOf(c, r);
-  std::string line = c.name + ": " + StateWord(CheckState(c, r)) + " - " + (c.passed ? "passed" : "failed") +
+  std::string line = c.name + ": " + CheckStateWord(CheckState(c, r)) + " - " + (c.passed ? "passed" : "failed") +
                      " in " + Seconds(c.seconds) + " s";
   if (why == Why::OverCritical) line += ", over the critical time of " + r.critical->text + " s";
   if (why == Why::OverWarning) line += ", over the warning time of " + r.warning->text + " s";
@@ -155,64 +146,27 @@ std::string NamesWithReasons(const std::vector<const CheckRecord*>& checks, cons
   return list;
 }
 
-// JSON text of UTF-8 bytes.
-std::string JsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (const unsigned char ch : utf8) {
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += static_cast<char>(ch);
-    } else if (ch < 0x20 || ch == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-      out += buf;
-    } else {
-      out += static_cast<char>(ch);
-    }
-  }
-  return out + "\"";
-}
-
-const char* TlsWord(TlsMode tls) {
-  switch (tls) {
-    case TlsMode::Implicit: return "\"implicit\"";
-    case TlsMode::StartTls: return "\"starttls\"";
-    default: return "null";
-  }
-}
-
-std::string JsonCheck(const CheckRecord& c, const CheckRequest& r) {
-  const std::u16string first = FirstReplyLine(c.message);
-  std::string reasons;
-  for (const std::string& reason : CertOf(c, r).reasons) reasons += (reasons.empty() ? "" : ",") + JsonString(reason);
-  std::string j = "{\"name\":" + JsonString(c.name) + ",\"service\":" + JsonString(c.service) +
-                  ",\"port\":" + (c.port ? std::to_string(*c.port) : "null") + ",\"tls\":" + TlsWord(c.tls) +
-                  ",\"state\":\"" + StateWord(CheckState(c, r)) + "\",\"passed\":" + (c.passed ? "true" : "false") +
-                  ",\"seconds\":" + Seconds(c.seconds) + ",\"reasons\":[" + reasons + "],\"reply\":" +
-                  (first.empty() ? "null" : JsonString(ToUtf8(first)));
-  if (c.tlsFound) {
-    const TlsFindings& f = *c.tlsFound;
-    j += ",\"tls_error\":" + (f.error.empty() ? std::string("null") : JsonString(ToUtf8(f.error)));
-    j += ",\"certificate\":";
-    if (f.handshake) {
-      j += "{\"protocol\":" + JsonString(ToUtf8(f.version)) + ",\"verified\":" + (f.chainVerified ? "true" : "false") +
-           ",\"verify_error\":" + (f.chainVerified ? std::string("null") : JsonString(ToUtf8(f.verifyError))) +
-           ",\"name_matches\":" + (f.nameMatches ? "true" : "false") + ",\"expired\":" +
-           (f.expired ? "true" : "false") + ",\"days_left\":" +
-           (f.hasExpiry && !f.expired ? std::to_string(f.daysLeft) : "null") + "}";
-    } else {
-      j += "null";
-    }
-  }
-  return j + "}";
-}
-
 std::string PerfItem(const std::string& label, double seconds, const CheckRequest& r) {
   return "'" + label + "'=" + Seconds(seconds) + "s;" + (r.warning ? r.warning->text : "") + ";" +
          (r.critical ? r.critical->text : "") + ";0";
 }
 
 }  // namespace
+
+const char* CheckStateWord(CheckExit s) {
+  switch (s) {
+    case CheckExit::Ok: return "OK";
+    case CheckExit::Warning: return "WARNING";
+    case CheckExit::Critical: return "CRITICAL";
+    default: return "UNKNOWN";
+  }
+}
+
+CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request) { return CheckState(check, request); }
+
+std::vector<std::string> CertificateReasons(const CheckRecord& check, const CheckRequest& request) {
+  return CertOf(check, request).reasons;
+}
 
 std::string PluginText(std::u16string_view text) {
   std::u16string t(text);
@@ -224,9 +178,8 @@ std::string PluginText(std::u16string_view text) {
 }
 
 CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r) {
-  std::vector<const CheckRecord*> failed, overCritical, overWarning;
+  std::vector<const CheckRecord*> failed, overCritical, overWarning, certCritical, certWarning;
   CheckExit status = CheckExit::Ok;
-  std::vector<const CheckRecord*> certCritical, certWarning;
   for (const CheckRecord& c : run.checks) {
     const Why why = WhyOf(c, r);
     if (why == Why::Failed) failed.push_back(&c);
@@ -259,12 +212,6 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
   } else if (!certParts.empty()) {
     summary += "; " + Join(certParts, "; ");
   }
-  if (r.json) {
-    std::string j = "{\"state\":\"" + std::string(StateWord(status)) + "\",\"summary\":" + JsonString(summary) +
-                    ",\"seconds\":" + Seconds(run.seconds) + ",\"checks\":[";
-    for (size_t i = 0; i < run.checks.size(); ++i) j += (i ? "," : "") + JsonCheck(run.checks[i], r);
-    return CheckOutcome{status, j + "]}\n"};
-  }
 
   // Labels are unique, so that a port named twice keeps both figures.
   std::string perf;
@@ -277,7 +224,7 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
   }
   perf += "'time'=" + Seconds(run.seconds) + "s;;;0";
 
-  std::string text = std::string("VELKOR ") + StateWord(status) + " - " + PluginText(FromUtf8(summary)) + " | " + perf + "\n";
+  std::string text = std::string("VELKOR ") + CheckStateWord(status) + " - " + PluginText(FromUtf8(summary)) + " | " + perf + "\n";
   for (const CheckRecord& c : run.checks) text += CheckLine(c, r) + "\n";
   if (r.verbose) {
     text += "Transcript:\n";
@@ -290,17 +237,10 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
   return CheckOutcome{status, std::move(text)};
 }
 
-namespace {
-std::string UnknownText(const std::string& summary, bool json) {
-  if (json) return "{\"state\":\"UNKNOWN\",\"summary\":" + JsonString(summary) + ",\"checks\":[]}\n";
-  return "VELKOR UNKNOWN - " + summary + "\n";
-}
-}  // namespace
-
-CheckOutcome BadInputOutcome(const std::string& what, bool json) {
-  return CheckOutcome{CheckExit::Unknown, UnknownText(PluginText(FromUtf8(what)), json)};
+CheckOutcome BadInputOutcome(const std::string& what) {
+  return CheckOutcome{CheckExit::Unknown, "VELKOR UNKNOWN - " + PluginText(FromUtf8(what)) + "\n"};
 }
 
-std::string TimedOutLine(const std::string& seconds, bool json) {
-  return UnknownText("timed out after " + PluginText(FromUtf8(seconds)) + " s", json);
+std::string TimedOutLine(const std::string& seconds) {
+  return "VELKOR UNKNOWN - timed out after " + PluginText(FromUtf8(seconds)) + " s\n";
 }

@@ -27,7 +27,7 @@ struct CheckRecord {
   std::u16string message;               // the check's own text (reply transcript, listing)
   std::vector<std::u16string> reports;  // error reports made while it ran
   std::string service;                  // "smtp", "pop", "ftp", "http", "ping", "shares"
-  std::optional<long> port;             // the port's number, for the four services
+  std::string port;                     // the port's number as written, without its suffix ("" for PING, SHARES)
   TlsMode tls = TlsMode::None;
   std::optional<TlsFindings> tlsFound;  // what the TLS of a TLS check found
 };
@@ -46,10 +46,20 @@ struct CheckOutcome {
 };
 
 CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& request);
-// Bad input: one line saying what is wrong (json: as the JSON object).
-CheckOutcome BadInputOutcome(const std::string& what, bool json = false);
+// One check's state: CRITICAL when it failed, took longer than -c or its
+// certificate has fewer days left than --cert-days C; WARNING when longer
+// than -w, or its certificate warns; else OK.
+CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request);
+// What a TLS check's certificate adds to its state: "certificate expired",
+// "certificate not verified", "certificate name does not match",
+// "certificate expires in N days"; none for other checks.
+std::vector<std::string> CertificateReasons(const CheckRecord& check, const CheckRequest& request);
+// "OK", "WARNING", "CRITICAL", "UNKNOWN".
+const char* CheckStateWord(CheckExit status);
+// Bad input: one line saying what is wrong.
+CheckOutcome BadInputOutcome(const std::string& what);
 // The command's own time-out (--max-time).
-std::string TimedOutLine(const std::string& seconds, bool json = false);
+std::string TimedOutLine(const std::string& seconds);
 
 // A text from a server or a file made fit for one line of plugin output:
 // UTF-8, "|" shown as "¦" (so it cannot start the performance data), other

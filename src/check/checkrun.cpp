@@ -18,6 +18,7 @@
 #include "app/appstate.h"
 #include "app/paramdialogmodel.h"
 #include "app/settings.h"
+#include "check/checksweep.h"
 #include "diag/diagrun.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
@@ -158,13 +159,11 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
   DiagChecks c = real;
   auto timed = [&records, &reports, found](std::string service, std::optional<std::u16string> port, TlsMode tls,
                                            auto&& check, std::u16string& message) {
-    std::string name = UpperAscii8(service), label = service;
-    std::optional<long> number;
+    std::string name = UpperAscii8(service), label = service, number;
     if (port) {
-      const std::string p = ToUtf8(xNullTrim(*port)) + ToUtf8(PortSuffix(tls));
-      name += " " + p;
-      label += "_" + p;
-      number = static_cast<long>(std::min<int64_t>(PortValue(xNullTrim(*port)), 65536));
+      number = ToUtf8(xNullTrim(*port));
+      name += " " + number + ToUtf8(PortSuffix(tls));
+      label += "_" + number + ToUtf8(PortSuffix(tls));
     }
     found->reset();
     const size_t firstReport = reports.Count();
@@ -178,7 +177,7 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
     record.message = message;
     record.reports = reports.Since(firstReport);
     record.service = std::move(service);
-    record.port = number;
+    record.port = std::move(number);
     record.tls = tls;
     record.tlsFound = *found;
     records.push_back(std::move(record));
@@ -249,6 +248,15 @@ void SetTimeouts(double seconds) {
   SetSmbListBoundMs(static_cast<int>(std::max<long long>(1, std::llround(seconds * 1000))));
 }
 
+// --log-dir opened (-1 without it); "" or what is wrong.
+std::string OpenLogDir(const CheckRequest& r, int& fd) {
+  fd = -1;
+  if (!r.logDir) return "";
+  fd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return "--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")";
+  return "";
+}
+
 }  // namespace
 
 void SetCheckIdentity(const std::u16string& logDir) {
@@ -262,39 +270,37 @@ void SetCheckIdentity(const std::u16string& logDir) {
   SettingsMsgBoxFlag = false;
 }
 
-CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
+CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   const Clock::time_point start = Clock::now();
-  auto Bad = [&r](const std::string& what) { return BadInputOutcome(what, r.json); };
-  if (r.action == CheckRequest::Action::Help) return CheckOutcome{CheckExit::Ok, CheckHelpText()};
+  auto bad = [](const std::string& what) { return CheckRunResult{BadInputOutcome(what), std::nullopt}; };
+  if (r.action == CheckRequest::Action::Help) return {CheckOutcome{CheckExit::Ok, CheckHelpText()}, std::nullopt};
   if (r.action == CheckRequest::Action::Version) {
     SetCheckIdentity(u"");
-    return CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"};
+    return {CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"}, std::nullopt};
   }
+  if (r.jobs || r.json) return bad("-j/--jobs and --json go with --target-list only");
   if (r.entry && (r.host || r.AnyPortOption()))
-    return Bad("-E/--entry does not go with -H/--hostname or the port options");
-  if (!r.entry && !r.host) return Bad("no host: give -H HOST or -E ENTRY");
+    return bad("-E/--entry does not go with -H/--hostname or the port options");
+  if (!r.entry && !r.host) return bad("no host: give -H HOST or -E ENTRY");
 
   std::u16string host;
   std::u16string boxText;
   if (r.entry) {
     const std::vector<std::u16string> entries = ParseTargetList(FromUtf8(*r.entry));
-    if (entries.size() != 1) return Bad("-E/--entry: '" + *r.entry + "' is not one target entry");
+    if (entries.size() != 1) return bad("-E/--entry: '" + *r.entry + "' is not one target entry");
     boxText = entries.front();
     host = EntryHostName(boxText);
-    if (host.empty()) return Bad("-E/--entry: '" + *r.entry + "' names no host");
+    if (host.empty())
+      return bad(r.entryFromList ? "the entry names no host" : "-E/--entry: '" + *r.entry + "' names no host");
   } else {
     if (!r.AnyPortOption() && !r.ping && !r.shares)
-      return Bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
+      return bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
     host = FromUtf8(*r.host);
     boxText = host;
   }
 
   int logDirFd = -1;
-  if (r.logDir) {
-    logDirFd = open(r.logDir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (logDirFd < 0)
-      return Bad("--log-dir " + *r.logDir + ": not a directory (" + std::strerror(errno) + ")");
-  }
+  if (std::string wrong = OpenLogDir(r, logDirFd); !wrong.empty()) return bad(wrong);
   struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -305,7 +311,7 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
 
   ReportCollector reports;
   RunHooks runHooks(reports, logDirFd);
-  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return Bad(wrong);
+  if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return bad(wrong);
 
   std::array<bool, kServiceCount> ticked{};
   if (r.entry) {
@@ -325,7 +331,8 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   ticked[kPing] = r.ping;
   ticked[kShares] = r.shares;
   if (std::find(ticked.begin(), ticked.end(), true) == ticked.end())
-    return Bad("no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
+    return bad(r.entryFromList ? "no check selected: the entry leaves every service out"
+                               : "no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
   if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
   SetTimeouts(r.timeout.value);
 
@@ -346,7 +353,22 @@ CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
     }
   }
   run.seconds = SecondsSince(start);
-  return FormatCheckOutcome(run, r);
+  CheckOutcome outcome = FormatCheckOutcome(run, r);
+  return {std::move(outcome), std::move(run)};
+}
+
+CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
+  if (r.targetList && r.action == CheckRequest::Action::Run) return RunSweep(r, hooks);
+  return RunCheck(r, hooks).outcome;
+}
+
+std::string SharedInputProblem(const CheckRequest& r) {
+  int logDirFd = -1;
+  if (std::string wrong = OpenLogDir(r, logDirFd); !wrong.empty()) return wrong;
+  if (logDirFd >= 0) close(logDirFd);
+  ReportCollector reports;
+  RunHooks runHooks(reports, -1);
+  return TakeSettings(r.settingsFile, reports);
 }
 
 CheckOutcome CheckCommand(const std::vector<std::string>& args, const CheckHooks& hooks) {

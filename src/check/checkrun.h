@@ -4,6 +4,7 @@
 // and turns what it reported into the plugin output. The diagnosis itself
 // is the core's; nothing here judges a reply.
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,29 @@
 struct CheckHooks {
   // Why the SMB library could not be loaded, or "" (asked after a run with --shares).
   std::function<std::u16string()> sharesLibraryFailure;
+  // A sweep's progress goes here (a terminal), or nowhere when -1.
+  int progressFd = -1;
 };
 
-// Help, version, bad input or a whole run. Never ends the process; the
-// time bound of --max-time is the caller's (main.cpp).
+// A run's outcome and, when checks ran, what they reported.
+struct CheckRunResult {
+  CheckOutcome outcome;
+  std::optional<CheckRunReport> run;
+};
+
+// Help, version, bad input or a whole run of one host. Never ends the
+// process; the time bound of --max-time is the caller's.
+CheckRunResult RunCheck(const CheckRequest& request, const CheckHooks& hooks = {});
+// The same, or a sweep (--target-list, checksweep.h), which writes its
+// hosts' lines itself as they come in and leaves only its bad input here.
 CheckOutcome RunCheckCommand(const CheckRequest& request, const CheckHooks& hooks = {});
 // The command line parsed, then run.
 CheckOutcome CheckCommand(const std::vector<std::string>& args, const CheckHooks& hooks = {});
+
+// What every run of the request would refuse before its checks (the log
+// directory, the settings file), so that a sweep says it once: "" when
+// nothing.
+std::string SharedInputProblem(const CheckRequest& request);
 
 // Who the command is and where its files go: the program name velkor-check
 // (its logs are velkor-check1.log and velkor-checkERR1.log) in logDir.

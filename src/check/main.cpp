@@ -1,70 +1,49 @@
-// velkor-check: velkor's diagnosis of one host as a monitoring plugin.
+// velkor-check: velkor's diagnosis of one host as a monitoring plugin, or of
+// every host of a target list.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "check/checkprocess.h"
 #include "check/checkrun.h"
 #include "check/smbclientondemand.h"
 
 namespace {
 
-// Whoever takes it first writes the output: the run, or the time bound.
-std::atomic<bool> g_outputTaken{false};
-
-void WriteAll(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-[[noreturn]] void Finish(const CheckOutcome& outcome) {
-  if (!g_outputTaken.exchange(true)) {
-    WriteAll(outcome.text);
-    _exit(static_cast<int>(outcome.status));
-  }
-  // The time bound has written its line and is ending the process.
-  for (;;) pause();
-}
-
-// --max-time: whatever a peer or a lookup does, the command ends with
-// UNKNOWN once the bound has passed. _exit: threads still waiting on a peer
-// must not hold the process.
-void StartTimeBound(const CheckRequest::Seconds& bound, bool json) {
-  std::thread([bound, json] {
-    std::this_thread::sleep_for(std::chrono::duration<double>(bound.value));
-    if (g_outputTaken.exchange(true)) return;  // the run's output is on its way
-    WriteAll(TimedOutLine(bound.text, json));
-    _exit(static_cast<int>(CheckExit::Unknown));
-  }).detach();
-}
-
 // Schedulers mix standard error into the plugin output: nothing may reach
-// it, not even a library's own complaint.
-void SilenceStandardError() {
+// it, not even a library's own complaint. A sweep on a terminal keeps a copy
+// of it for its progress; the answer is that copy, or -1.
+int SilenceStandardError() {
+  const int progress = isatty(STDERR_FILENO) ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
   const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return progress;
   dup2(fd, STDERR_FILENO);
   close(fd);
+  return progress;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  SilenceStandardError();
+  const int terminal = SilenceStandardError();
   signal(SIGPIPE, SIG_IGN);  // a reader that went away ends no write with a signal
   const ParsedCommandLine parsed = ParseCheckCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (!parsed.request) Finish(BadInputOutcome(parsed.error));
-  if (parsed.request->action == CheckRequest::Action::Run) StartTimeBound(parsed.request->maxTime, parsed.request->json);
-  Finish(RunCheckCommand(*parsed.request, CheckHooks{SmbClientLoadFailure}));
+  if (!parsed.request) {
+    const CheckOutcome bad = BadInputOutcome(parsed.error);
+    FinishCheckProcess(bad.text, bad.status);
+  }
+  const CheckRequest& request = *parsed.request;
+  CheckHooks hooks{SmbClientLoadFailure};
+  if (request.targetList) {
+    hooks.progressFd = terminal;
+  } else {
+    if (terminal >= 0) close(terminal);
+    if (request.action == CheckRequest::Action::Run)
+      StartCheckTimeBound(request.maxTime.value, TimedOutLine(request.maxTime.text));
+  }
+  const CheckOutcome outcome = RunCheckCommand(request, hooks);
+  FinishCheckProcess(outcome.text, outcome.status);
 }

@@ -84,56 +84,6 @@ class ReceiveTimeoutGuard {
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-template <typename Text>
-bool StartsWithThreeDigits(const Text& line) {
-  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
-}
-
-// "NNN-...": the first line of a multi-line reply.
-template <typename Text>
-bool IsContinuedFirstLine(const Text& line) {
-  return StartsWithThreeDigits(line) && line.size() >= 4 && line[3] == '-';
-}
-
-// "NNN text" or "NNN" alone (line end removed): the last line of a reply.
-template <typename Text>
-bool IsFinalLine(const Text& line) {
-  return StartsWithThreeDigits(line) && (line.size() == 3 || line[3] == ' ');
-}
-
-template <typename Text>
-Text WithoutCr(Text line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
-// Follows a numbered reply (SMTP, FTP) as its bytes arrive and says when its
-// last line is in.
-class ReplyEndScanner {
- public:
-  bool Complete(std::string_view data) {
-    while (!m_done) {
-      const size_t lf = data.find('\n', m_pos);
-      if (lf == std::string_view::npos) break;
-      const std::string_view line = WithoutCr(data.substr(m_pos, lf - m_pos));
-      if (m_first) {
-        m_first = false;
-        // A first line that does not announce more lines is the whole reply.
-        if (!IsContinuedFirstLine(line)) m_done = true;
-      } else if (IsFinalLine(line)) {
-        m_done = true;
-      }
-      m_pos = lf + 1;
-    }
-    return m_done;
-  }
-
- private:
-  size_t m_pos = 0;
-  bool m_first = true;
-  bool m_done = false;
-};
-
 // How the reply to a command ends.
 enum class ReplyStyle {
   Numbered,   // SMTP and FTP: read to the final line
@@ -200,23 +150,6 @@ CmdReplyTableType CmdReplyTable() {
   set(95, u"GET コマンド", u"    ");
   table[95].ReplyHead = u"HTTP";
   return table;
-}
-
-std::u16string FinalReplyLine(std::u16string_view reply) {
-  size_t lf = reply.find(u'\n');
-  const std::u16string_view first = reply.substr(0, lf == std::u16string_view::npos ? reply.size() : lf + 1);
-  if (lf == std::u16string_view::npos || !IsContinuedFirstLine(first)) return std::u16string(first);
-  size_t pos = lf + 1;
-  while (pos < reply.size()) {
-    lf = reply.find(u'\n', pos);
-    const size_t end = lf == std::u16string_view::npos ? reply.size() : lf + 1;
-    const std::u16string_view line = reply.substr(pos, end - pos);
-    std::u16string_view bare = line;
-    if (!bare.empty() && bare.back() == u'\n') bare.remove_suffix(1);
-    if (IsFinalLine(WithoutCr(bare))) return std::u16string(line);
-    pos = end;
-  }
-  return std::u16string(first);
 }
 
 int64_t PortValue(std::u16string_view port) {
@@ -388,13 +321,12 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
 
     std::string data;  // every byte of this reply
     ReplyEndScanner numbered;
-    size_t headScan = 0;  // where the search for the headers' end goes on
+    size_t marksScanned = 0;  // where the search for an end mark goes on
     bool collecting = true;
     ReceiveTimeoutGuard guard(socket, options);
     char buf[kRecvChunk];
 
     while (collecting) {
-      const size_t passStart = data.size();
       bool passDone = false;
       bool moreAllowed = true;
       while (!passDone) {
@@ -443,16 +375,12 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
         }
         if (n <= 0) continue;
         switch (style) {
-          case ReplyStyle::HttpHeads: {
-            const size_t from = headScan > 3 ? headScan - 3 : 0;
-            const std::string_view recent = std::string_view(data).substr(from);
-            if (recent.find("\r\n\r\n") != std::string_view::npos || recent.find("\n\n") != std::string_view::npos) {
+          case ReplyStyle::HttpHeads:
+            if (HttpHeadsEnded(data, marksScanned)) {
               passDone = true;
               moreAllowed = false;
             }
-            headScan = data.size();
             break;
-          }
           case ReplyStyle::Numbered:
             if (numbered.Complete(data)) {
               passDone = true;
@@ -469,7 +397,8 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       if (!collecting) break;
       switch (style) {
         case ReplyStyle::PopMulti:
-          collecting = std::string_view(data).substr(passStart).find("\r\n.\r\n") == std::string_view::npos;
+          // Over the whole reply: the end mark may come cut between receives.
+          collecting = !PopMultiLineEnded(data, marksScanned);
           break;
         case ReplyStyle::Numbered:
           collecting = moreAllowed;

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/replyend.h"  // the reply judgement
+
 // One row of the reply table. Code fields are exactly four characters; a
 // three-character code is held with a trailing blank ("250 ").
 struct CmdReplyEntry {
@@ -72,12 +74,6 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
 // Ends the socket's TLS, if any, closes the socket and stops the socket
 // library once.
 int16_t WinSockClose(int32_t socket);
-
-// The line a numbered reply is judged on: when the first line is "NNN-",
-// the first later line that is three digits followed by a blank or by its
-// line end; otherwise (or when no such line came) the first line. Line end
-// included.
-std::u16string FinalReplyLine(std::u16string_view reply);
 
 // The port's value: the run of leading ASCII digits (saturating), 0 when
 // there is none. Above 65535 the port cannot be used.

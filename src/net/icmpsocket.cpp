@@ -96,6 +96,34 @@ int Deliver(const std::vector<uint8_t>& datagram, std::span<uint8_t> buffer) {
 
 }  // namespace
 
+std::vector<uint8_t> RawFormOfReply(std::span<const uint8_t> message, const IcmpReceived& r) {
+  message = message.first(std::min(message.size(), kMaxMessageBytes));  // no datagram is longer
+  std::vector<uint8_t> d(kIpHeaderBytes + message.size());
+  WriteIpHeader(d.data(), d.size(), r.ttl, r.tos, r.sender, r.localAddress);
+  std::copy(message.begin(), message.end(), d.begin() + kIpHeaderBytes);
+  return d;
+}
+
+std::vector<uint8_t> RawFormOfError(std::span<const uint8_t> quoted, const IcmpReceived& r, uint32_t target,
+                                    int sendTtl) {
+  quoted = quoted.first(std::min(quoted.size(), kMaxMessageBytes));
+  const size_t icmpLength = kIcmpHeaderBytes + kIpHeaderBytes + quoted.size();
+  std::vector<uint8_t> d(kIpHeaderBytes + icmpLength, 0);
+  WriteIpHeader(d.data(), d.size(), r.ttl, r.tos, r.sender, r.localAddress);
+  uint8_t* icmp = d.data() + kIpHeaderBytes;
+  icmp[0] = r.errorType;
+  icmp[1] = r.errorCode;
+  if (r.errorType == 3 && r.errorCode == 4) {
+    Put16(icmp + 6, static_cast<uint16_t>(r.errorInfo));  // next-hop MTU
+  } else if (r.errorType == 12) {
+    icmp[4] = static_cast<uint8_t>(r.errorInfo);  // pointer to the bad octet
+  }
+  WriteIpHeader(icmp + kIcmpHeaderBytes, kIpHeaderBytes + quoted.size(), sendTtl, 0, r.localAddress, target);
+  std::copy(quoted.begin(), quoted.end(), icmp + kIcmpHeaderBytes + kIpHeaderBytes);
+  Put16(icmp + 2, InternetChecksum(icmp, icmpLength));
+  return d;
+}
+
 IcmpSocket::~IcmpSocket() { Close(); }
 
 bool IcmpSocket::Open() {
@@ -224,22 +252,9 @@ int IcmpSocket::RecvQueuedError(std::span<uint8_t> buffer, uint32_t& from, bool&
   socklen_t ttlLen = sizeof sendTtl;
   ::getsockopt(m_fd, IPPROTO_IP, IP_TTL, &sendTtl, &ttlLen);
 
-  const size_t icmpLength = kIcmpHeaderBytes + kIpHeaderBytes + quoted.size();
-  std::vector<uint8_t> d(kIpHeaderBytes + icmpLength, 0);
-  WriteIpHeader(d.data(), d.size(), info.ttl, info.tos, info.offender, info.localAddress);
-  uint8_t* icmp = d.data() + kIpHeaderBytes;
-  icmp[0] = info.error->ee_type;
-  icmp[1] = info.error->ee_code;
-  if (info.error->ee_type == 3 && info.error->ee_code == 4) {
-    Put16(icmp + 6, static_cast<uint16_t>(info.error->ee_info));  // next-hop MTU
-  } else if (info.error->ee_type == 12) {
-    icmp[4] = static_cast<uint8_t>(info.error->ee_info);  // pointer to the bad octet
-  }
-  WriteIpHeader(icmp + kIcmpHeaderBytes, kIpHeaderBytes + quoted.size(), sendTtl, 0, info.localAddress,
-                target.sin_addr.s_addr);
-  std::copy(quoted.begin(), quoted.end(), icmp + kIcmpHeaderBytes + kIpHeaderBytes);
-  Put16(icmp + 2, InternetChecksum(icmp, icmpLength));
-
+  const IcmpReceived received{info.ttl,           info.tos,           info.localAddress, info.offender,
+                              info.error->ee_type, info.error->ee_code, info.error->ee_info};
+  const std::vector<uint8_t> d = RawFormOfError(quoted, received, target.sin_addr.s_addr, sendTtl);
   from = info.offender;
   return Deliver(d, buffer);
 }
@@ -262,9 +277,8 @@ int IcmpSocket::RecvReply(std::span<uint8_t> buffer, uint32_t& from) {
     return -1;
   }
   const PacketInfo info = ReadControl(msg);
-  std::vector<uint8_t> d(kIpHeaderBytes + static_cast<size_t>(n));
-  WriteIpHeader(d.data(), d.size(), info.ttl, info.tos, sender.sin_addr.s_addr, info.localAddress);
-  std::copy_n(message.begin(), n, d.begin() + kIpHeaderBytes);
+  const IcmpReceived received{info.ttl, info.tos, info.localAddress, sender.sin_addr.s_addr};
+  const std::vector<uint8_t> d = RawFormOfReply(std::span(message).first(static_cast<size_t>(n)), received);
   from = sender.sin_addr.s_addr;
   return Deliver(d, buffer);
 }

@@ -12,6 +12,31 @@
 // have read (outer header, ICMP error, quoted header, quoted request).
 #include <cstdint>
 #include <span>
+#include <vector>
+
+// What one receive on the datagram path told besides the bytes: what the
+// raw-socket form of the datagram is built from. Addresses in network byte
+// order.
+struct IcmpReceived {
+  int ttl = 64;
+  uint8_t tos = 0;
+  uint32_t localAddress = 0;
+  uint32_t sender = 0;  // the host that answered, or that reported the error
+  // An ICMP error off the error queue: its type, code and info word.
+  uint8_t errorType = 0;
+  uint8_t errorCode = 0;
+  uint32_t errorInfo = 0;
+};
+
+// The raw-socket form of an ICMP message received on the datagram path: an
+// IPv4 header in front of it. Messages are cut at 65535 bytes, the longest
+// datagram.
+std::vector<uint8_t> RawFormOfReply(std::span<const uint8_t> message, const IcmpReceived& received);
+// The raw-socket form of an ICMP error about our message `quoted`, sent to
+// target with the TTL sendTtl: outer header, the error's ICMP header, the
+// quoted IPv4 header, the quoted message.
+std::vector<uint8_t> RawFormOfError(std::span<const uint8_t> quoted, const IcmpReceived& received, uint32_t target,
+                                    int sendTtl);
 
 enum class IcmpSocketKind { None, Raw, Datagram };
 

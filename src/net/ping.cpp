@@ -104,6 +104,15 @@ bool IcmpAnswersRequest(std::span<const uint8_t> d, uint32_t from, uint32_t targ
          Get16(&quoted[qihl + 6]) == 0;
 }
 
+std::optional<int16_t> IcmpReplyStatus(std::span<const uint8_t> datagram, uint32_t from, uint32_t target,
+                                       bool kernelFiltered) {
+  if (!IcmpAnswersRequest(datagram, from, target, kernelFiltered)) return std::nullopt;
+  const uint8_t type = datagram[IpHeaderLength(datagram)];
+  if (type == kEchoReply) return 0;
+  if (type == kDestUnreachable) return 1;
+  return 999;
+}
+
 int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& message, std::u16string& dump,
                   const PingOptions& options) {
   alive = false;
@@ -154,19 +163,21 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
         reply.fill(0);
         uint32_t from = 0;
         const int got = sock.RecvFrom(reply, from);
-        if (got > 0 && IcmpAnswersRequest(std::span(reply).first(static_cast<size_t>(got)), from, target,
-                                          sock.KernelFiltered())) {
-          const uint8_t type = reply[IpHeaderLength(reply)];
-          if (type == kEchoReply) {
-            message = u"Target is alive.  " + ToU16(got) + u" bytes received.  (" + addressText + u")";
-            dump = Dump(send, reply);
-            alive = true;
-            return 0;
-          }
-          if (type == kDestUnreachable) {
-            message = u"Destination unreachable !  (" + addressText + u")";
-            return 1;
-          }
+        const std::optional<int16_t> status =
+            got > 0 ? IcmpReplyStatus(std::span(reply).first(static_cast<size_t>(got)), from, target,
+                                      sock.KernelFiltered())
+                    : std::nullopt;
+        if (status == 0) {
+          message = u"Target is alive.  " + ToU16(got) + u" bytes received.  (" + addressText + u")";
+          dump = Dump(send, reply);
+          alive = true;
+          return 0;
+        }
+        if (status == 1) {
+          message = u"Destination unreachable !  (" + addressText + u")";
+          return 1;
+        }
+        if (status) {
           message = u"Received something...";
           dump = Dump(send, reply);
           return 999;

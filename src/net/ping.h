@@ -2,6 +2,7 @@
 // The ICMP echo probe: one fixed 20-byte echo request, then about a second of
 // polls for the datagram that answers it.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -32,3 +33,9 @@ void IcmpCheckSum(std::span<const uint8_t> data, int16_t length, uint8_t (&resul
 // what belongs to it (the datagram path), so replies from the target and
 // errors need no identifier check. Addresses in network byte order.
 bool IcmpAnswersRequest(std::span<const uint8_t> datagram, uint32_t from, uint32_t target, bool kernelFiltered);
+
+// The status PingCheck answers for a received datagram: 0 (echo reply),
+// 1 (destination unreachable) or 999 (another ICMP error), or nothing when
+// the datagram is not the answer to our request (IcmpAnswersRequest).
+std::optional<int16_t> IcmpReplyStatus(std::span<const uint8_t> datagram, uint32_t from, uint32_t target,
+                                       bool kernelFiltered);

@@ -174,6 +174,25 @@ bool FailedInsideTls(int32_t socket, std::u16string& text, std::u16string& trans
 
 }  // namespace
 
+std::u16string HttpHeaderSection(const std::u16string& reply) {
+  // Line by line up to the blank line. A line is the text before the next
+  // CR LF; what follows the last CR LF is not copied.
+  std::u16string section;
+  const std::u16string trimmed = xNullTrim(reply);
+  size_t pos = 0;
+  while (!trimmed.empty()) {
+    const size_t crlf = trimmed.find(kCrLf, pos);
+    if (crlf == std::u16string::npos) break;
+    // Trimmed while it still ends with its CR: leading blanks go, trailing stay.
+    std::u16string line = xNullTrim(std::u16string_view(trimmed).substr(pos, crlf - pos + 1));
+    if (!line.empty() && line.back() == u'\r') line.pop_back();
+    if (line.empty()) break;
+    section += line + kCrLf;
+    pos = crlf + 2;
+  }
+  return section;
+}
+
 bool IsTlsInfoLine(std::u16string_view line) {
   for (std::u16string_view head : {u"TLS： ", u"証明書： ", u"名前： ", u"有効期限： ", u"警告： "})
     if (line.starts_with(head)) return true;
@@ -264,21 +283,7 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
       u"GET / HTTP/1.0" + kCrLf + (tls.Implicit() ? u"Host: " + host + kCrLf : std::u16string()) + kCrLf;
   text += u"> " + get;
   const bool ok = WinSockCmdSend(socket, kHttpGet, get, reply, code);
-
-  // The header section, line by line up to its blank line. A line is the
-  // text before the next CR LF; what follows the last CR LF is not copied.
-  const std::u16string trimmed = xNullTrim(reply);
-  size_t pos = 0;
-  while (!trimmed.empty()) {
-    const size_t crlf = trimmed.find(kCrLf, pos);
-    if (crlf == std::u16string::npos) break;
-    // Trimmed while it still ends with its CR: leading blanks go, trailing stay.
-    std::u16string line = xNullTrim(std::u16string_view(trimmed).substr(pos, crlf - pos + 1));
-    if (!line.empty() && line.back() == u'\r') line.pop_back();
-    if (line.empty()) break;
-    text += line + kCrLf;
-    pos = crlf + 2;
-  }
+  text += HttpHeaderSection(reply);
   transcript = text;
   WinSockClose(socket);
   return ok && !tls.Expired();

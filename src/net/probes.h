@@ -56,3 +56,7 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
               TlsFindings* findings = nullptr);
 bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tls = TlsMode::None,
                TlsFindings* findings = nullptr);
+
+// The header section of an HTTP reply as the transcript shows it: each line
+// up to the blank line, leading blanks removed, ending in CR LF.
+std::u16string HttpHeaderSection(const std::u16string& reply);

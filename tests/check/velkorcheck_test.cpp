@@ -3,6 +3,11 @@
 // (time bound, standard output only, libraries, two commands on one log
 // directory).
 // velkor-fixtures: all_peers
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -11,17 +16,23 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
 #include "app/appstate.h"
 #include "app/settings.h"
+#include "check/checkjson.h"
+#include "check/checkprocess.h"
 #include "check/checkrun.h"
+#include "check/checksweep.h"
+#include "check/childpool.h"
 #include "net/smbshares.h"
 #include "support/peerport.h"
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
+#include "support/unprivileged.h"
 #include "util/log.h"
 
 namespace {
@@ -70,6 +81,10 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
   SystemSettings = SystemSettingsRecord{u"h", u"2x5", u"110", u"21", u"80", u"u", u"p", u"0", u"0"};
   ASSERT_TRUE(SaveSystemSettings());
   const std::string missing = dir.file("missing.dat");
+  const std::string list = dir.file("list.ini"), comments = dir.file("comments.ini");
+  WriteBytes(list, "127.0.0.1:25\r\n");
+  WriteBytes(comments, "# nothing\r\n\r\n  # here\r\n");
+  const std::string notWith = "--target-list does not go with -H/--hostname, -E/--entry or the port options";
   const struct {
     std::vector<std::string> args;
     std::string line;
@@ -113,12 +128,33 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
       {{"-H", "h", "--http", "443s", "--cert-days=21"}, "--cert-days: '21' is not W,C (two whole numbers of days)"},
       {{"-H", "h", "--http", "443s", "--cert-days", "21,7,1"},
        "--cert-days: '21,7,1' is not W,C (two whole numbers of days)"},
+      // Sweeps.
+      {{"--target-list", list, "-H", "h"}, notWith},
+      {{"--target-list", list, "-E", "h"}, notWith},
+      {{"--target-list", list, "--pop=110"}, notWith},
+      {{"--target-list", missing}, "--target-list " + missing + ": not found"},
+      {{"--target-list", dir.path()}, "--target-list " + dir.path() + ": cannot be read (not a regular file)"},
+      {{"--target-list", dir.file("empty.dat")}, "--target-list " + dir.file("empty.dat") + ": no entries"},
+      {{"--target-list", comments}, "--target-list " + comments + ": no entries"},
+      {{"--target-list", list, "-j", "0"}, "-j: the number of jobs must be from 1 to 256"},
+      {{"--target-list", list, "--jobs=257"}, "--jobs: the number of jobs must be from 1 to 256"},
+      {{"--target-list", list, "-j", "0000000000000000000016x"}, "-j: '0000000000000000000016x' is not a number of jobs"},
+      {{"--target-list", list, "--settings", missing}, "settings file " + missing + ": not found"},
+      {{"-H", "h", "--smtp", "25", "-j", "2"}, "-j/--jobs and --json go with --target-list only"},
+      {{"-E", "h", "--json"}, "-j/--jobs and --json go with --target-list only"},
   };
   for (const auto& row : rows) {
     const CheckOutcome out = Check(row.args);
     EXPECT_EQ(out.text, "VELKOR UNKNOWN - " + row.line + "\n");
     EXPECT_EQ(out.status, CheckExit::Unknown) << row.line;
   }
+  // A list that nobody may read, as an ordinary user sees it.
+  WriteBytes(dir.file("private.ini"), "h:25\n");
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(dir.file("private.ini").c_str(), 0600);
+  EXPECT_EQ(AsNobody([&] { return Check({"--target-list", dir.file("private.ini")}).text; }),
+            "VELKOR UNKNOWN - --target-list " + dir.file("private.ini") + ": cannot be read (Permission denied)\n");
+  EXPECT_EQ(Check({"--target-list", list, "-j", "256", "--help"}).status, CheckExit::Ok);
   // Help and version answer and end well.
   EXPECT_EQ(Check({"-V"}).text, "velkor-check  Ver： 0.2.5\n");
   EXPECT_EQ(Check({"--help"}).status, CheckExit::Ok);
@@ -232,94 +268,6 @@ TEST_F(VelkorCheckPeers, SettingsFileGivesPortsAndUserOptionsBesideItWin) {
     for (const std::string& u : row.unwanted) EXPECT_THAT(out.text, Not(HasSubstr(u)));
     EXPECT_THAT(out.text, Not(HasSubstr("never-sent")));
   }
-}
-
-// Every TLS form through the command, with the fixture's authority trusted unless a row says otherwise: what a
-// certificate adds to the state, --no-verify, --cert-days, -E with suffixes, and --json.
-TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
-  const std::string https = Port(peers.https) + "s", expired = Port(peers.httpsExpired) + "s",
-                    other = Port(peers.httpsOther) + "s";
-  const std::vector<std::string> everyForm{
-      "-H", "127.0.0.1", "--smtp", Port(peers.smtpTls) + "t," + Port(peers.smtps) + "s", "--pop",
-      Port(peers.pop) + "t," + Port(peers.pop3s) + "s", "--ftp", Port(peers.ftpTls) + "t," + Port(peers.ftps) + "s",
-      "--http", https};
-  const std::vector<std::string> labels{"smtp_" + Port(peers.smtpTls) + "t", "smtp_" + Port(peers.smtps) + "s",
-                                        "pop_" + Port(peers.pop) + "t",      "pop_" + Port(peers.pop3s) + "s",
-                                        "ftp_" + Port(peers.ftpTls) + "t",   "ftp_" + Port(peers.ftps) + "s",
-                                        "http_" + https};
-  auto http = [](const std::string& port, std::vector<std::string> more = {}) {
-    more.insert(more.begin(), {"-H", "127.0.0.1", "--http", port});
-    return more;
-  };
-  const struct {
-    std::vector<std::string> args;
-    bool trusted;
-    CheckExit status;
-    std::string text;
-  } rows[] = {
-      {everyForm, true, CheckExit::Ok, "VELKOR OK - 7 of 7 checks passed"},
-      {http(https), false, CheckExit::Warning,
-       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate not verified)"},
-      {http(https, {"--no-verify"}), false, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
-      {http(other), true, CheckExit::Warning,
-       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + other + " (certificate name does not match)"},
-      {http(other, {"--no-verify"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
-      {http(expired, {"--no-verify"}), true, CheckExit::Critical,
-       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + expired + " (certificate expired)"},
-      // The fixture's certificates have 824 whole days left.
-      {http(https, {"--cert-days", "824,0"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
-      {http(https, {"--cert-days", "825,0"}), true, CheckExit::Warning,
-       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate expires in 824 days)"},
-      {http(https, {"--cert-days", "900,825", "--no-verify"}), false, CheckExit::Critical,
-       "VELKOR CRITICAL - 1 of 1 checks passed, 1 critical: HTTP " + https + " (certificate expires in 824 days)"},
-      {{"-E", "127.0.0.1:" + Port(peers.smtps) + "s:-:" + Port(peers.ftpTls) + "t:" + https}, true, CheckExit::Ok,
-       "VELKOR OK - 3 of 3 checks passed"},
-      {{"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}, true, CheckExit::Critical,
-       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + Port(peers.https) + "t"},
-  };
-  for (const auto& row : rows) {
-    const TrustedCa ca(row.trusted ? peers.caFile : "");
-    const CheckOutcome out = Check(row.args);
-    SCOPED_TRACE(out.text);
-    EXPECT_EQ(out.status, row.status);
-    EXPECT_EQ(ParseStatusLine(Lines(out.text).at(0)).text, row.text);
-  }
-  const TrustedCa ca(peers.caFile);
-  std::vector<std::string> items;
-  for (const std::string& l : labels) items.push_back(l + ";;;0");
-  items.push_back("time;;;0");
-  const CheckOutcome all = Check(everyForm);
-  EXPECT_EQ(ParseStatusLine(Lines(all.text).at(0)).items, items);
-  // Each line shows the server's first line, not the TLS lines before it.
-  EXPECT_THAT(Lines(all.text).at(2), HasSubstr(" s: 220 velkor-peer.localdomain ESMTP Postfix"));
-  EXPECT_THAT(Lines(Check({"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}).text).at(1),
-              HasSubstr(": HTTP には t を使えません"));
-  EXPECT_THAT(Lines(Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtp) + "t"}).text).at(1),
-              HasSubstr(": TLS error: STARTTLS が提供されていません"));
-
-  const CheckOutcome json =
-      Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtpTls) + "t," + Port(peers.smtp), "--http", expired, "--json"});
-  EXPECT_EQ(json.status, CheckExit::Critical);
-  const std::regex seconds("\"seconds\":[0-9]+\\.[0-9]{6}");
-  EXPECT_EQ(std::regex_replace(json.text, seconds, "\"seconds\":S"),
-            "{\"state\":\"CRITICAL\",\"summary\":\"1 of 3 checks failed: HTTP " + expired +
-                " (certificate expired)\",\"seconds\":S,\"checks\":["
-                "{\"name\":\"SMTP " + Port(peers.smtpTls) + "t\",\"service\":\"smtp\",\"port\":" +
-                Port(peers.smtpTls) + ",\"tls\":\"starttls\",\"state\":\"OK\",\"passed\":true,\"seconds\":S,"
-                "\"reasons\":[],\"reply\":\"220 velkor-peer.localdomain ESMTP Postfix\",\"tls_error\":null,"
-                "\"certificate\":{\"protocol\":\"TLSv1.3\",\"verified\":true,\"verify_error\":null,"
-                "\"name_matches\":true,\"expired\":false,\"days_left\":824}},"
-                "{\"name\":\"SMTP " + Port(peers.smtp) + "\",\"service\":\"smtp\",\"port\":" + Port(peers.smtp) +
-                ",\"tls\":null,\"state\":\"OK\",\"passed\":true,\"seconds\":S,\"reasons\":[],"
-                "\"reply\":\"220 velkor-peer.localdomain ESMTP Postfix\"},"
-                "{\"name\":\"HTTP " + expired + "\",\"service\":\"http\",\"port\":" + Port(peers.httpsExpired) +
-                ",\"tls\":\"implicit\",\"state\":\"CRITICAL\",\"passed\":false,\"seconds\":S,"
-                "\"reasons\":[\"certificate expired\"],\"reply\":\"HTTP/1.1 200 OK\",\"tls_error\":null,"
-                "\"certificate\":{\"protocol\":\"TLSv1.2\",\"verified\":false,"
-                "\"verify_error\":\"certificate has expired\",\"name_matches\":true,\"expired\":true,"
-                "\"days_left\":null}}]}\n");
-  EXPECT_EQ(Check({"--json", "--smtp", "25"}).text, "{\"state\":\"UNKNOWN\",\"summary\":\"no host: give -H HOST or -E "
-                                                    "ENTRY\",\"checks\":[]}\n");
 }
 
 TEST_F(VelkorCheckPeers, SharesOfTheRealSmbServer) {
@@ -440,6 +388,347 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"velkor-check1.log", "velkor-check2.log"}));
   }
+}
+
+// The JSON writer: the escapes JSON requires, and valid UTF-8 whatever it is given.
+TEST(VelkorSweepJson, StringsAreEscapedAndValidUtf8) {
+  const struct {
+    std::string in, out;
+  } rows[] = {
+      {"plain", "\"plain\""},
+      {"say \"hi\" \\ there", R"("say \"hi\" \\ there")"},
+      {"a\r\nb\tc\x01\x1f\x7f", R"("a\r\nb\tc\u0001\u001f\u007f")"},
+      {"\xe6\xad\xa3", "\"\xe6\xad\xa3\""},                               // 正: kept
+      {"x\xff\xc3y\xed\xa0\x80", "\"x\xef\xbf\xbd\xef\xbf\xbdy\xef\xbf\xbd\""},  // malformed, a surrogate: U+FFFD
+  };
+  for (const auto& row : rows) EXPECT_EQ(JsonString(row.in), row.out) << row.in;
+  EXPECT_EQ(JsonString(std::u16string(u"a\xD800" u"b")), "\"a\xef\xbf\xbd" "b\"");  // a lone surrogate
+  EXPECT_EQ(JsonObject().String("k", "v").Value("n", JsonSeconds(0.5)).Value("a", JsonArray({"1", "null"})).Text(),
+            R"({"k":"v","n":0.500000,"a":[1,null]})");
+}
+
+TEST(VelkorSweepSummary, WorstStatusInTheSweepsOrderAndTheLine) {
+  using E = CheckExit;
+  const std::vector<SweepHost> hosts{{1, u"a"}, {2, u"b:25"}, {3, u"c"}, {4, u"d"}};
+  const struct {
+    std::vector<E> statuses;
+    E worst;
+    std::string line;
+  } rows[] = {
+      {{E::Ok, E::Ok, E::Ok, E::Ok}, E::Ok, "VELKOR SWEEP OK - 4 of 4 hosts passed"},
+      {{E::Ok, E::Unknown, E::Ok, E::Ok}, E::Unknown, "VELKOR SWEEP UNKNOWN - 1 of 4 hosts unknown: b:25"},
+      {{E::Unknown, E::Warning, E::Ok, E::Ok}, E::Warning,
+       "VELKOR SWEEP WARNING - 1 of 4 hosts over the warning time: b:25; 1 of 4 hosts unknown: a"},
+      {{E::Unknown, E::Critical, E::Warning, E::Critical}, E::Critical,
+       "VELKOR SWEEP CRITICAL - 2 of 4 hosts failed: b:25, d; 1 of 4 hosts over the warning time: c; "
+       "1 of 4 hosts unknown: a"},
+  };
+  CheckRequest text;
+  for (const auto& row : rows) {
+    const CheckOutcome out = SweepSummary(hosts, row.statuses, 1, text);
+    EXPECT_EQ(out.text, row.line + "\n");
+    EXPECT_EQ(out.status, row.worst) << row.line;
+  }
+}
+
+// Children that end every way, with jobs ending out of order: each end is
+// told as it is, none is left unreaped, and a stop kills the rest.
+TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
+  HangGuard guard(20);  // a child left unkilled would hold the test
+  auto body = [](size_t i) {
+    const std::string big(2 << 20, 'x');
+    switch (i) {
+      case 0: usleep(300000); WriteStandardOutput("slow\n"); _exit(0);
+      case 1: WriteStandardOutput("fast\n"); _exit(2);
+      case 2: raise(SIGKILL); break;
+      case 3: for (;;) pause();                        // hangs
+      case 4: WriteStandardOutput(big); _exit(0);     // over the output limit
+      case 5: _exit(7);
+    }
+  };
+  std::vector<size_t> order;
+  std::map<size_t, ChildEnd> ends;
+  const auto start = std::chrono::steady_clock::now();
+  RunInChildren(7, ChildPoolLimits{8, 0.8, 1 << 20}, body, [&](size_t i, ChildEnd&& e) {
+    order.push_back(i);
+    ends[i] = std::move(e);
+    return true;
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  using H = ChildEnd::How;
+  const struct {
+    H how;
+    int code;
+    std::string output;
+  } want[] = {{H::Exited, 0, "slow\n"}, {H::Exited, 2, "fast\n"}, {H::Signalled, SIGKILL, ""}, {H::OverTime, SIGKILL, ""},
+              {H::OutputTooLarge, SIGKILL, ""}, {H::Exited, 7, ""}, {H::Exited, 127, ""}};
+  ASSERT_EQ(ends.size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    EXPECT_EQ(ends[i].how, want[i].how) << i;
+    EXPECT_EQ(ends[i].code, want[i].code) << i;
+    if (want[i].how != H::OutputTooLarge) EXPECT_EQ(ends[i].output, want[i].output) << i;
+  }
+  EXPECT_EQ(order.back(), 3u);  // the one that hung, at its limit
+  EXPECT_GE(ends[3].seconds, 0.8);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, not even a zombie
+  EXPECT_EQ(errno, ECHILD);
+
+  // A stop after the first end: nothing more starts, the running are killed.
+  size_t told = 0;
+  RunInChildren(5, ChildPoolLimits{2, 30}, [](size_t i) {
+    if (i == 0) _exit(0);
+    pause();
+  }, [&](size_t, ChildEnd&&) {
+    ++told;
+    return false;
+  });
+  EXPECT_EQ(told, 1u);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+// The built command started without waiting for it; its output in files.
+struct Started {
+  pid_t pid;
+  std::string out, err;
+};
+Started StartCommand(const std::vector<std::string>& args, const TempDir& dir) {
+  Started s{-1, dir.file("started.out"), dir.file("started.err")};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, s.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, s.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv{const_cast<char*>(VELKOR_CHECK_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  EXPECT_EQ(posix_spawn(&s.pid, VELKOR_CHECK_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return s;
+}
+
+// Times, dates and the server's Date header vary from run to run.
+std::string Masked(const std::string& text) {
+  static const std::regex varying(R"([0-9]+\.[0-9]{6}|[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:]{8}|Date: [^\n]*)");
+  return std::regex_replace(text, varying, "#");
+}
+
+// Every TLS form through the command, with the fixture's authority trusted unless a row says otherwise: what a
+// certificate adds to the state, --no-verify, --cert-days, -E with suffixes, and a sweep's --json.
+TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
+  const std::string https = Port(peers.https) + "s", expired = Port(peers.httpsExpired) + "s",
+                    other = Port(peers.httpsOther) + "s";
+  const std::vector<std::string> everyForm{
+      "-H", "127.0.0.1", "--smtp", Port(peers.smtpTls) + "t," + Port(peers.smtps) + "s", "--pop",
+      Port(peers.pop) + "t," + Port(peers.pop3s) + "s", "--ftp", Port(peers.ftpTls) + "t," + Port(peers.ftps) + "s",
+      "--http", https};
+  const std::vector<std::string> labels{"smtp_" + Port(peers.smtpTls) + "t", "smtp_" + Port(peers.smtps) + "s",
+                                        "pop_" + Port(peers.pop) + "t",      "pop_" + Port(peers.pop3s) + "s",
+                                        "ftp_" + Port(peers.ftpTls) + "t",   "ftp_" + Port(peers.ftps) + "s",
+                                        "http_" + https};
+  auto http = [](const std::string& port, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"-H", "127.0.0.1", "--http", port});
+    return more;
+  };
+  const struct {
+    std::vector<std::string> args;
+    bool trusted;
+    CheckExit status;
+    std::string text;
+  } rows[] = {
+      {everyForm, true, CheckExit::Ok, "VELKOR OK - 7 of 7 checks passed"},
+      {http(https), false, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate not verified)"},
+      {http(https, {"--no-verify"}), false, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(other), true, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + other + " (certificate name does not match)"},
+      {http(other, {"--no-verify"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(expired, {"--no-verify"}), true, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + expired + " (certificate expired)"},
+      // The fixture's certificates have 824 whole days left.
+      {http(https, {"--cert-days", "824,0"}), true, CheckExit::Ok, "VELKOR OK - 1 of 1 checks passed"},
+      {http(https, {"--cert-days", "825,0"}), true, CheckExit::Warning,
+       "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + https + " (certificate expires in 824 days)"},
+      {http(https, {"--cert-days", "900,825", "--no-verify"}), false, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks passed, 1 critical: HTTP " + https + " (certificate expires in 824 days)"},
+      {{"-E", "127.0.0.1:" + Port(peers.smtps) + "s:-:" + Port(peers.ftpTls) + "t:" + https}, true, CheckExit::Ok,
+       "VELKOR OK - 3 of 3 checks passed"},
+      {{"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}, true, CheckExit::Critical,
+       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + Port(peers.https) + "t"},
+  };
+  for (const auto& row : rows) {
+    const TrustedCa ca(row.trusted ? peers.caFile : "");
+    const CheckOutcome out = Check(row.args);
+    SCOPED_TRACE(out.text);
+    EXPECT_EQ(out.status, row.status);
+    EXPECT_EQ(ParseStatusLine(Lines(out.text).at(0)).text, row.text);
+  }
+  const TrustedCa ca(peers.caFile);
+  std::vector<std::string> items;
+  for (const std::string& l : labels) items.push_back(l + ";;;0");
+  items.push_back("time;;;0");
+  const CheckOutcome all = Check(everyForm);
+  EXPECT_EQ(ParseStatusLine(Lines(all.text).at(0)).items, items);
+  // Each line shows the server's first line, not the TLS lines before it.
+  EXPECT_THAT(Lines(all.text).at(2), HasSubstr(" s: 220 velkor-peer.localdomain ESMTP Postfix"));
+  EXPECT_THAT(Lines(Check({"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}).text).at(1),
+              HasSubstr(": HTTP には t を使えません"));
+  EXPECT_THAT(Lines(Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtp) + "t"}).text).at(1),
+              HasSubstr(": TLS error: STARTTLS が提供されていません"));
+
+  // A sweep's JSON: each check's port a number, its TLS, its certificate (read back by a strict reader).
+  TempDir dir;
+  WriteBytes(dir.file("list"), "127.0.0.1:" + Port(peers.smtpTls) + "t," + Port(peers.smtp) + ":-:-:" + expired + "\n");
+  WriteBytes(dir.file("read.py"), R"(import json,sys
+for c in json.loads(open(sys.argv[1]).readline())['checks']:
+  print(c['service'],c['port'],c['tls'],c['verdict'],json.dumps(c.get('certificate','none')))");
+  const Ended sweep = RunCommand({"--target-list", dir.file("list"), "--json"});
+  EXPECT_EQ(sweep.status, 2);
+  WriteBytes(dir.file("out.json"), sweep.out);
+  std::string parsed;
+  FILE* py = popen(("python3 " + dir.file("read.py") + " " + dir.file("out.json") + " 2>&1").c_str(), "r");
+  ASSERT_NE(py, nullptr);
+  for (char buf[512]; fgets(buf, sizeof buf, py);) parsed += buf;
+  EXPECT_EQ(pclose(py), 0) << parsed;
+  EXPECT_EQ(Lines(parsed),
+            (std::vector<std::string>{
+                "SMTP " + Port(peers.smtpTls) + " starttls OK {\"protocol\": \"TLSv1.3\", \"verified\": true, "
+                "\"verify_error\": null, \"name_matches\": true, \"expired\": false, \"days_left\": 824, \"reasons\": []}",
+                "SMTP " + Port(peers.smtp) + " None OK \"none\"",
+                "HTTP " + Port(peers.httpsExpired) + " implicit CRITICAL {\"protocol\": \"TLSv1.2\", \"verified\": false, "
+                "\"verify_error\": \"certificate has expired\", \"name_matches\": true, \"expired\": true, "
+                "\"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
+}
+
+// A reply with quotes, a backslash, a TAB and bytes that are no text in
+// the code page, from a peer that answers late: the sweep's lines still come
+// in the list's order, and its JSON reads back.
+TEST_F(VelkorCheckPeers, SweepInListOrderAsTextAndAsJson) {
+  TempDir dir;
+  const std::string list = dir.file("VKRTARGET.INI"), s = Port(peers.smtp);
+  std::string late;  // the first entry, its peer's
+  auto sweep = [&](std::vector<std::string> extra) {
+    ScriptServer peer({Wait(700), "220 \"q\" \\ \t\x82\xa0\xff\x80!\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
+    late = "127.0.0.1:" + Port(peer.port()) + ":-:-:-";
+    WriteBytes(list, "# the list\r\n" + late + "\r\n\r\n127.0.0.1 : " + s + " : x : x : x\r\n:25\r\n" +
+                         "127.0.0.1:-:-:-:99999\n127.0.0.1:x:x:x:x # every service out\n");
+    extra.insert(extra.begin(), {"--target-list", list, "-j", "8"});
+    return RunCommand(extra);
+  };
+  const Ended text = sweep({});
+  std::vector<std::string> lines = Lines(Masked(text.out));
+  ASSERT_EQ(lines.size(), 6u) << text.out;
+  for (int i : {0, 1}) lines[i] = lines[i].substr(0, lines[i].find(" | "));
+  const std::string summary = "1 of 5 hosts failed: 127.0.0.1:-:-:-:99999; 2 of 5 hosts unknown: :25, 127.0.0.1:x:x:x:x";
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       late + " OK - 1 of 1 checks passed", "127.0.0.1:" + s + ":x:x:x OK - 1 of 1 checks passed",
+                       ":25 UNKNOWN - the entry names no host",
+                       "127.0.0.1:-:-:-:99999 CRITICAL - 1 of 1 checks failed: HTTP 99999 | 'http_99999'=#s;;;0 'time'=#s;;;0",
+                       "127.0.0.1:x:x:x:x UNKNOWN - no check selected: the entry leaves every service out",
+                       "VELKOR SWEEP CRITICAL - " + summary}));
+  EXPECT_EQ(text.status, 2);
+  EXPECT_EQ(text.err, "");
+
+  const Ended json = sweep({"--json"});
+  EXPECT_EQ(json.status, 2);
+  WriteBytes(dir.file("out.json"), json.out);
+  // Read back strictly: bytes that are not UTF-8, or a line that is not JSON, fail.
+  WriteBytes(dir.file("read.py"), R"(import json,sys
+for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
+  o=json.loads(raw)
+  if 'summary' in o: print(o['summary'],o['verdict'],o['exit'],o['hosts'],o['ok'],o['warning'],o['critical'],o['unknown']); continue
+  print(o['line'],o['host'],o['entry'],o['verdict'],o['exit'],o['text'],o['seconds']>0.5,len(o['checks']))
+  for c in o['checks']: print(' ',c['service'],c['port'],c['verdict'],c['passed'],json.dumps(c['transcript'].split('\n')[0],ensure_ascii=False),c['reports']))");
+  std::string parsed;
+  FILE* py = popen(("python3 " + dir.file("read.py") + " " + dir.file("out.json") + " 2>&1").c_str(), "r");
+  ASSERT_NE(py, nullptr);
+  for (char buf[512]; fgets(buf, sizeof buf, py);) parsed += buf;
+  EXPECT_EQ(pclose(py), 0) << parsed;
+  const std::string port = late.substr(10, late.size() - 16);
+  EXPECT_EQ(Lines(parsed), (std::vector<std::string>{
+                               "1 127.0.0.1 " + late + " OK 0 1 of 1 checks passed True 1",
+                               "  SMTP " + port + " OK True \"220 \\\"q\\\" \\\\ \\tあ\uFFFD\uFFFD!\\r\" []",
+                               "2 127.0.0.1 127.0.0.1:" + s + ":x:x:x OK 0 1 of 1 checks passed False 1",
+                               "  SMTP " + s + " OK True \"220 velkor-peer.localdomain ESMTP Postfix\\r\" []",
+                               "3  :25 UNKNOWN 3 the entry names no host False 0",
+                               "4 127.0.0.1 127.0.0.1:-:-:-:99999 CRITICAL 2 1 of 1 checks failed: HTTP 99999 False 1",
+                               "  HTTP 99999 CRITICAL False \"\" ['WinSockManager: ポート番号が範囲外です。(99999)']",
+                               "5 127.0.0.1 127.0.0.1:x:x:x:x UNKNOWN 3 no check selected: the entry leaves every "
+                               "service out False 0",
+                               summary + " CRITICAL 2 5 2 0 1 2"}));
+}
+
+// Each host's block is the one-host run of its entry, whatever the jobs.
+TEST_F(VelkorCheckPeers, SweepHostsAreTheirOneHostRunsWithOneJobOrEight) {
+  uint16_t closed = 0;
+  ::close(ListenOnLoopback(1, &closed));
+  const std::vector<std::string> entries{
+      "127.0.0.1:" + Port(peers.smtp) + ":" + Port(peers.pop) + ":" + Port(peers.ftp) + ":" + Port(peers.http),
+      "127.0.0.1:" + Port(peers.smtpNoEhlo) + "," + Port(closed) + ":-:" + Port(peers.ftpBanner) + ":-",
+      "localhost:x:x:x:" + Port(peers.http),
+      "127.0.0.1:-:" + Port(peers.pop) + ":-:-",
+      "127.0.0.1:-:-:" + Port(closed) + ":-"};
+  TempDir dir;
+  std::string list;
+  for (const std::string& e : entries) list += e + "\n";
+  WriteBytes(dir.file("list"), list);
+  std::vector<std::vector<std::string>> commands{{"--target-list", dir.file("list"), "-v", "-j", "1"},
+                                                 {"--target-list", dir.file("list"), "-v", "-j", "8"}};
+  for (const std::string& e : entries) commands.push_back({"-E", e, "-v"});
+  const std::vector<Ended> ended = RunCommands(commands);
+  std::string wanted;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::vector<std::string> single = Lines(Masked(ended[2 + i].out));
+    wanted += entries[i] + " " + single.at(0).substr(7) + "\n";
+    for (size_t k = 1; k < single.size(); ++k) wanted += (single[k].empty() ? "" : "  ") + single[k] + "\n";
+  }
+  wanted += "VELKOR SWEEP CRITICAL - 2 of 5 hosts failed: " + entries[1] + ", " + entries[4] + "\n";
+  EXPECT_EQ(Masked(ended[0].out), wanted);
+  EXPECT_EQ(Masked(ended[1].out), wanted);
+  EXPECT_EQ(ended[0].status, 2);
+  EXPECT_EQ(ended[1].status, 2);
+}
+
+// A host whose process is killed and one whose peer never answers (its
+// own --max-time ends it) are UNKNOWN with the reason; the sweep goes on.
+TEST_F(VelkorCheckPeers, SweepGoesOnPastAKilledAndAHangingHost) {
+  uint16_t first = 0, second = 0;
+  const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
+  TempDir dir;
+  const std::string e1 = "127.0.0.1:" + Port(first) + ":-:-:-", e2 = "127.0.0.1:" + Port(second) + ":-:-:-",
+                    e3 = "127.0.0.1:-:-:-:" + Port(peers.http);
+  WriteBytes(dir.file("list"), e1 + "\n" + e2 + "\n" + e3 + "\n");
+  const auto start = std::chrono::steady_clock::now();
+  const Started sweep = StartCommand({"--target-list", dir.file("list"), "-j", "1", "-t", "30", "--max-time", "1"}, dir);
+  // With one job the first child is the first host's: killed as soon as it is there.
+  const std::string children = "/proc/" + std::to_string(sweep.pid) + "/task/" + std::to_string(sweep.pid) + "/children";
+  for (int i = 0; i < 500; ++i) {
+    if (const int child = std::atoi(ReadBytes(children).c_str()); child > 0) {
+      EXPECT_EQ(kill(child, SIGKILL), 0);
+      break;
+    }
+    usleep(2000);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(sweep.pid, &status, 0), sweep.pid);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  std::vector<std::string> lines = Lines(ReadBytes(sweep.out));
+  ASSERT_EQ(lines.size(), 4u);
+  lines[2] = lines[2].substr(0, lines[2].find(" | "));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       e1 + " UNKNOWN - its check process was ended by signal 9 (Killed)",
+                       e2 + " UNKNOWN - timed out after 1 s", e3 + " OK - 1 of 1 checks passed",
+                       "VELKOR SWEEP UNKNOWN - 2 of 3 hosts unknown: " + e1 + ", " + e2}));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(ReadBytes(sweep.err), "");
+  ::close(a);
+  ::close(b);
+
+  // On a terminal the progress shows there, and goes again at the end.
+  const std::string shown = dir.file("shown");
+  const std::string line = "script -qec \"" VELKOR_CHECK_BINARY " --target-list " + dir.file("list") +
+                           " --max-time 0.5 >/dev/null\" /dev/null >" + shown;
+  EXPECT_EQ(WEXITSTATUS(std::system(line.c_str())), 2);  // the sweep's own status
+  EXPECT_THAT(ReadBytes(shown), StartsWith("\rvelkor-check: 0 of 3 hosts done\033[K"));
+  EXPECT_THAT(ReadBytes(shown), ::testing::EndsWith("\r\033[K"));
 }
 
 }  // namespace

@@ -206,6 +206,9 @@ TEST_F(CmdSession, OneCommandAndItsReply) {
       {{kLine, kLine, "HTTP/1.1 200 OK\r\nA: b\r\n\r\n", Wait(5000)}, u"", 95, "GET / HTTP/1.0\r\n\r\n", true,
        u"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", u""},
       {{"+OK hi\r\n", kLine, "+OK bye", kClose}, popHi, 18, "QUIT\r\n", true, u"+OK bye", u"+OK "},
+      // A POP list ends at its "." line, also when that comes in a receive of its own.
+      {{"+OK hi\r\n", kLine, "+OK 1 message\r\n1 120\r\n", Wait(30), ".\r\n", Wait(3000)}, popHi, 13, "LIST\r\n", true,
+       u"+OK 1 message\r\n1 120\r\n.\r\n", u"+OK "},
       {{"+OK hi\r\n", kLine, kReset}, popHi, 10, "USER a\r\n", false, u"", u"",
        {u"WinSockCmdSend: USER コマンド" + kNoReply + u"-1", Err(10054)}},
       {{"+OK hi\r\n", kLine, "+OK no line end", Wait(5000)}, popHi, 10, "USER a\r\n", false, u"", u"",

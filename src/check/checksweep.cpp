@@ -1,0 +1,319 @@
+#include "check/checksweep.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "check/checkjson.h"
+#include "check/checkprocess.h"
+#include "check/childpool.h"
+#include "diag/targetlist.h"
+#include "util/codepage.h"
+#include "util/fileutil.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child gets this long after --max-time before it is killed: its own time
+// bound answers at --max-time, and its answer is the better one.
+constexpr double kChildGraceSeconds = 2;
+
+// Progress is redrawn at most this often, not for every host.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+constexpr std::string_view kPrefix = "VELKOR ";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t lf = text.find('\n', pos);
+    if (lf == std::string::npos) lf = text.size();
+    lines.push_back(text.substr(pos, lf - pos));
+    pos = lf + 1;
+  }
+  return lines;
+}
+
+// "OK - 4 of 4 checks passed | ..." from the one-host status line.
+std::string WithoutPrefix(const std::string& statusLine) {
+  return statusLine.rfind(kPrefix, 0) == 0 ? statusLine.substr(kPrefix.size()) : statusLine;
+}
+
+// "4 of 4 checks passed": the status line's text alone.
+std::string StatusText(const std::string& statusLine, CheckExit status) {
+  std::string t = WithoutPrefix(statusLine);
+  const std::string state = std::string(CheckStateWord(status)) + " - ";
+  if (t.rfind(state, 0) == 0) t.erase(0, state.size());
+  // A "|" of any other text is shown as "¦": the first is the separator.
+  if (const size_t bar = t.find(" | "); bar != std::string::npos) t.resize(bar);
+  return t;
+}
+
+// A port as JSON: the number when it is one, else the text.
+std::string JsonPort(const std::string& port) {
+  if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return JsonString(port);
+  const size_t first = port.find_first_not_of('0');
+  return first == std::string::npos ? "0" : port.substr(first);
+}
+
+const char* JsonTls(TlsMode tls) {
+  switch (tls) {
+    case TlsMode::Implicit: return "\"implicit\"";
+    case TlsMode::StartTls: return "\"starttls\"";
+    default: return "null";
+  }
+}
+
+// What a TLS check's certificate showed, and what that adds to its verdict;
+// null when no handshake was made.
+std::string CertificateJson(const CheckRecord& c, const CheckRequest& r) {
+  if (!c.tlsFound || !c.tlsFound->handshake) return "null";
+  const TlsFindings& f = *c.tlsFound;
+  std::vector<std::string> reasons;
+  for (const std::string& reason : CertificateReasons(c, r)) reasons.push_back(JsonString(reason));
+  JsonObject o;
+  o.String("protocol", f.version)
+      .Value("verified", f.chainVerified ? "true" : "false")
+      .Value("verify_error", f.chainVerified ? "null" : JsonString(f.verifyError))
+      .Value("name_matches", f.nameMatches ? "true" : "false")
+      .Value("expired", f.expired ? "true" : "false")
+      .Value("days_left", f.hasExpiry && !f.expired ? std::to_string(f.daysLeft) : "null")
+      .Value("reasons", JsonArray(reasons));
+  return o.Text();
+}
+
+std::string CheckJson(const CheckRecord& c, const CheckRequest& r) {
+  std::vector<std::string> reports;
+  for (const std::u16string& report : c.reports) reports.push_back(JsonString(report));
+  JsonObject o;
+  o.String("service", c.name.substr(0, c.name.find(' ')))
+      .Value("port", c.port.empty() ? "null" : JsonPort(c.port))
+      .Value("tls", JsonTls(c.tls))
+      .String("verdict", CheckStateWord(CheckStateOf(c, r)))
+      .Value("passed", c.passed ? "true" : "false")
+      .Value("seconds", JsonSeconds(c.seconds))
+      .String("transcript", c.message)
+      .Value("reports", JsonArray(reports));
+  if (c.tls != TlsMode::None) o.Value("certificate", CertificateJson(c, r));
+  return o.Text();
+}
+
+int DefaultJobs() {
+  cpu_set_t set;
+  const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : sysconf(_SC_NPROCESSORS_ONLN);
+  return std::clamp(cpus, 1, kMaxJobs);
+}
+
+// The state of a host whose process did not answer for itself.
+std::string ChildFailure(const ChildEnd& end, const CheckRequest& r) {
+  switch (end.how) {
+    case ChildEnd::How::Signalled:
+      return "its check process was ended by signal " + std::to_string(end.code) + " (" + strsignal(end.code) + ")";
+    case ChildEnd::How::OverTime:
+      return "its check process was still running " + r.maxTime.text + " s (--max-time) plus " +
+             std::to_string(static_cast<int>(kChildGraceSeconds)) + " s later and was killed";
+    case ChildEnd::How::OutputTooLarge:
+      return "its check process wrote more than " + std::to_string(kMaxChildOutputBytes >> 20) +
+             " MiB and was killed";
+    case ChildEnd::How::NotStarted:
+      return std::string("no check process could be started (") + std::strerror(end.code) + ")";
+    case ChildEnd::How::Exited: break;
+  }
+  return "its check process ended with status " + std::to_string(end.code) + " and no result";
+}
+
+// "host done of total" on the terminal, redrawn in place.
+class Progress {
+ public:
+  Progress(int fd, size_t total) : m_fd(fd), m_total(total) {}
+  void Show(size_t done, bool now) {
+    if (m_fd < 0) return;
+    const Clock::time_point t = Clock::now();
+    if (!now && m_shown && t - m_last < kProgressInterval) return;
+    m_last = t;
+    m_shown = true;
+    Write("\rvelkor-check: " + std::to_string(done) + " of " + std::to_string(m_total) + " hosts done\033[K");
+  }
+  void Clear() {
+    if (m_fd < 0 || !m_shown) return;
+    m_shown = false;
+    Write("\r\033[K");
+  }
+
+ private:
+  void Write(const std::string& text) {
+    // A terminal that went away costs only the progress.
+    if (write(m_fd, text.data(), text.size()) < 0 && errno != EINTR) m_fd = -1;
+  }
+  int m_fd;
+  size_t m_total;
+  bool m_shown = false;
+  Clock::time_point m_last;
+};
+
+}  // namespace
+
+std::string ReadSweepList(const std::string& file, std::vector<std::u16string>& entries) {
+  const std::string what = "--target-list " + file;
+  struct stat st {};
+  int error = 0;
+  {
+    const UniqueFd fd = OpenExisting(file, O_RDONLY, st, error);
+    if (!fd.ok()) {
+      if (error == ENOENT) return what + ": not found";
+      if (error == kNotRegularFile) return what + ": cannot be read (not a regular file)";
+      return what + ": cannot be read (" + std::strerror(error) + ")";
+    }
+  }
+  if (st.st_size > kMaxReadBytes)
+    return what + ": cannot be read (larger than " + std::to_string(kMaxReadBytes >> 20) + " MiB)";
+  // The window's reader: a file of fewer than 2 bytes holds no entry.
+  std::u16string text;
+  if (ReadWholeFile(FromUtf8(file), text)) entries = ParseTargetList(std::move(text));
+  if (entries.empty()) return what + ": no entries";
+  return "";
+}
+
+std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, double seconds,
+                           const CheckRequest& r) {
+  const CheckOutcome& outcome = result.outcome;
+  const std::vector<std::string> lines = Lines(outcome.text);
+  const std::string statusLine = lines.empty() ? "" : lines.front();
+  if (!r.json) {
+    std::string block = PluginText(host.entry) + " " + WithoutPrefix(statusLine) + "\n";
+    if (r.verbose)
+      for (size_t i = 1; i < lines.size(); ++i) block += (lines[i].empty() ? "" : "  ") + lines[i] + "\n";
+    return block;
+  }
+  std::vector<std::string> checks;
+  if (result.run)
+    for (const CheckRecord& c : result.run->checks) checks.push_back(CheckJson(c, r));
+  JsonObject o;
+  o.Value("line", std::to_string(host.line))
+      .String("host", EntryHostName(host.entry))
+      .String("entry", host.entry)
+      .String("verdict", CheckStateWord(outcome.status))
+      .Value("exit", std::to_string(static_cast<int>(outcome.status)))
+      .String("text", StatusText(statusLine, outcome.status))
+      .Value("seconds", JsonSeconds(result.run ? result.run->seconds : seconds))
+      .Value("checks", JsonArray(checks));
+  return o.Text() + "\n";
+}
+
+CheckExit WorstSweepStatus(const std::vector<CheckExit>& statuses) {
+  // Rank in the sweep's order: an UNKNOWN host does not hide a WARNING one.
+  auto rank = [](CheckExit s) {
+    switch (s) {
+      case CheckExit::Critical: return 3;
+      case CheckExit::Warning: return 2;
+      case CheckExit::Unknown: return 1;
+      default: return 0;
+    }
+  };
+  CheckExit worst = CheckExit::Ok;
+  for (CheckExit s : statuses)
+    if (rank(s) > rank(worst)) worst = s;
+  return worst;
+}
+
+CheckOutcome SweepSummary(const std::vector<SweepHost>& hosts, const std::vector<CheckExit>& statuses, double seconds,
+                          const CheckRequest& r) {
+  const CheckExit worst = WorstSweepStatus(statuses);
+  const std::string of = " of " + std::to_string(hosts.size()) + " hosts ";
+  std::string text;
+  size_t counts[4] = {};
+  for (CheckExit s : statuses) ++counts[static_cast<int>(s) & 3];
+  const std::pair<CheckExit, const char*> groups[] = {{CheckExit::Critical, "failed"},
+                                                      {CheckExit::Warning, "over the warning time"},
+                                                      {CheckExit::Unknown, "unknown"}};
+  for (const auto& [state, what] : groups) {
+    std::string names;
+    for (size_t i = 0; i < hosts.size() && i < statuses.size(); ++i)
+      if (statuses[i] == state) names += (names.empty() ? "" : ", ") + PluginText(hosts[i].entry);
+    if (names.empty()) continue;
+    text += (text.empty() ? "" : "; ") + std::to_string(counts[static_cast<int>(state)]) + of + what + ": " + names;
+  }
+  if (text.empty()) text = std::to_string(statuses.size()) + of + "passed";
+  if (!r.json) return CheckOutcome{worst, "VELKOR SWEEP " + std::string(CheckStateWord(worst)) + " - " + text + "\n"};
+  JsonObject o;
+  o.String("summary", text)
+      .String("verdict", CheckStateWord(worst))
+      .Value("exit", std::to_string(static_cast<int>(worst)))
+      .Value("hosts", std::to_string(hosts.size()))
+      .Value("ok", std::to_string(counts[0]))
+      .Value("warning", std::to_string(counts[1]))
+      .Value("critical", std::to_string(counts[2]))
+      .Value("unknown", std::to_string(counts[3]))
+      .Value("seconds", JsonSeconds(seconds));
+  return CheckOutcome{worst, o.Text() + "\n"};
+}
+
+CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
+  const Clock::time_point start = Clock::now();
+  if (r.host || r.entry || r.AnyPortOption())
+    return BadInputOutcome("--target-list does not go with -H/--hostname, -E/--entry or the port options");
+  std::vector<std::u16string> entries;
+  if (std::string wrong = ReadSweepList(*r.targetList, entries); !wrong.empty()) return BadInputOutcome(wrong);
+  if (std::string wrong = SharedInputProblem(r); !wrong.empty()) return BadInputOutcome(wrong);
+
+  std::vector<SweepHost> hosts;
+  for (size_t i = 0; i < entries.size(); ++i) hosts.push_back(SweepHost{i + 1, entries[i]});
+  // Each host's run is the one-host run of its entry.
+  CheckRequest each = r;
+  each.targetList.reset();
+  each.jobs.reset();
+  each.json = false;
+  each.entryFromList = true;
+
+  std::vector<std::optional<std::string>> blocks(hosts.size());
+  std::vector<CheckExit> statuses(hosts.size(), CheckExit::Unknown);
+  size_t written = 0, ended = 0;
+  bool outputGone = false;
+  const bool stdoutIsTerminal = isatty(STDOUT_FILENO);
+  Progress progress(hooks.progressFd, hosts.size());
+  progress.Show(0, true);
+
+  auto body = [&](size_t i) {
+    if (hooks.progressFd >= 0) close(hooks.progressFd);
+    each.entry = ToUtf8(hosts[i].entry);
+    const CheckOutcome timedOut{CheckExit::Unknown, TimedOutLine(r.maxTime.text)};
+    StartCheckTimeBound(r.maxTime.value, SweepHostBlock(hosts[i], {timedOut, std::nullopt}, r.maxTime.value, r));
+    const Clock::time_point begin = Clock::now();
+    const CheckRunResult result = RunCheck(each, hooks);
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    FinishCheckProcess(SweepHostBlock(hosts[i], result, seconds, r), result.outcome.status);
+  };
+  auto onEnd = [&](size_t i, ChildEnd&& end) {
+    ++ended;
+    const bool answered = end.how == ChildEnd::How::Exited && end.code >= 0 && end.code <= 3 &&
+                          !end.output.empty() && end.output.back() == '\n';
+    if (answered) {
+      statuses[i] = static_cast<CheckExit>(end.code);
+      blocks[i] = std::move(end.output);
+    } else {
+      statuses[i] = CheckExit::Unknown;
+      blocks[i] = SweepHostBlock(hosts[i], {BadInputOutcome(ChildFailure(end, r)), std::nullopt}, end.seconds, r);
+    }
+    // Out in the list's order: whatever is due now that this one is in.
+    if (written < hosts.size() && blocks[written] && stdoutIsTerminal) progress.Clear();
+    for (; written < hosts.size() && blocks[written]; ++written) {
+      if (!outputGone && !WriteStandardOutput(*blocks[written])) outputGone = true;
+      blocks[written].reset();
+    }
+    progress.Show(ended, false);
+    return !outputGone;
+  };
+  RunInChildren(hosts.size(), ChildPoolLimits{r.jobs.value_or(DefaultJobs()), r.maxTime.value + kChildGraceSeconds},
+                body, onEnd);
+  progress.Clear();
+  if (outputGone) return CheckOutcome{CheckExit::Unknown, ""};
+  return SweepSummary(hosts, statuses, std::chrono::duration<double>(Clock::now() - start).count(), r);
+}

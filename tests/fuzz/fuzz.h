@@ -1,0 +1,51 @@
+#pragma once
+// What the fuzz targets share. Each target defines LLVMFuzzerTestOneInput and
+// checks what must hold for any input; a check that fails aborts, which
+// libFuzzer reports as a finding (keeping the input) and the corpus driver
+// as a failed test.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "app/appstate.h"
+
+[[noreturn]] inline void FuzzCheckFailed(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", file, line, what);
+  std::abort();
+}
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : FuzzCheckFailed(#cond, __FILE__, __LINE__))
+
+// Reports of the code under test go nowhere: the error log's directory is
+// one that cannot hold files.
+inline void QuietReports() { SetProgramLocation(u"/dev/null", u"fuzz"); }
+
+// Takes an input apart from its front.
+class FuzzInput {
+ public:
+  FuzzInput(const uint8_t* data, size_t size) : m_rest(reinterpret_cast<const char*>(data), size) {}
+  uint8_t Byte() {
+    if (m_rest.empty()) return 0;
+    const auto b = static_cast<uint8_t>(m_rest.front());
+    m_rest.remove_prefix(1);
+    return b;
+  }
+  uint32_t Word() {
+    uint32_t w = 0;
+    for (int i = 0; i < 4; ++i) w = w << 8 | Byte();
+    return w;
+  }
+  std::string_view Rest() const { return m_rest; }
+  // As UTF-16 units (little-endian pairs), so that any unit a text can hold is reachable.
+  std::u16string RestUtf16() const {
+    std::u16string text(m_rest.size() / 2, u'\0');
+    for (size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char16_t>(static_cast<uint8_t>(m_rest[2 * i]) | static_cast<uint8_t>(m_rest[2 * i + 1]) << 8);
+    return text;
+  }
+
+ private:
+  std::string_view m_rest;
+};

@@ -1,0 +1,63 @@
+// The settings reader: the file's bytes decoded (Base64, then "DEC"), read
+// line by line into a record. Input: a key byte for writing back, then the
+// file's bytes. What was read is written as the program writes it and read
+// again: the same record must come back, and the decoded text itself must
+// survive scrambling and encoding.
+#include "app/settings.h"
+#include "fuzz.h"
+#include "util/base64.h"
+#include "util/codepage.h"
+#include "util/errreport.h"
+#include "util/scramble.h"
+
+namespace {
+
+using Rec = SystemSettingsRecord;
+
+// The reader's steps from the file's text to the record (LoadSystemSettings).
+Rec Read(const std::u16string& file, std::u16string* plain = nullptr) {
+  Rec record;
+  std::u16string text, line;
+  try {
+    text = ScrambleText(u"DEC", Base64DecodeText(file));
+  } catch (const VkError&) {
+    return record;  // nothing but padding: the loader's failure report
+  }
+  ReadSettingsText(text, record, line);
+  if (plain) *plain = text;
+  return record;
+}
+
+bool operator==(const Rec& a, const Rec& b) {
+  return a.TargetHost == b.TargetHost && a.SmtpPort == b.SmtpPort && a.PopPort == b.PopPort &&
+         a.FtpPort == b.FtpPort && a.HttpPort == b.HttpPort && a.UserName == b.UserName && a.Password == b.Password &&
+         a.Interval == b.Interval && a.RunBat == b.RunBat;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzInput in(data, size);
+  const int key = 3 + in.Byte() % 5;  // the writer's key letters, D to H
+  SetScrambleKeyHook([key] { return key; });
+  std::u16string plain;
+  const Rec record = Read(FromAnsi(in.Rest()), &plain);
+
+  for (const std::u16string* field : {&record.TargetHost, &record.SmtpPort, &record.PopPort, &record.FtpPort,
+                                      &record.HttpPort, &record.UserName, &record.Password, &record.Interval,
+                                      &record.RunBat}) {
+    FUZZ_CHECK(field->find_first_of(u"\r\n\t#") == field->npos);
+    FUZZ_CHECK(field->empty() || (field->front() != u' ' && field->back() != u' '));
+  }
+  // An empty result is a scrambling failure, which the writer reports.
+  const std::u16string stored = Base64EncodeText(ScrambleText(u"ENC", SettingsText(record)));
+  FUZZ_CHECK(stored.empty() || Read(stored) == record);
+  const std::u16string restored = Base64EncodeText(ScrambleText(u"ENC", plain));
+  FUZZ_CHECK(restored.empty() || ScrambleText(u"DEC", Base64DecodeText(restored)) == plain);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  QuietReports();
+  return 0;
+}

@@ -1,0 +1,71 @@
+// The target list reader and the entry rules. Input: the list file's bytes.
+// Every entry read must be clean, read again the same, and apply as its
+// fields say.
+#include <algorithm>
+
+#include "diag/targetlist.h"
+#include "fuzz.h"
+#include "util/codepage.h"
+
+namespace {
+
+// Digits and commas; each port may end in one "s" or "t" (TLS).
+bool PortList(const std::u16string& f) {
+  for (size_t start = 0;;) {
+    const size_t comma = std::min(f.find(u',', start), f.size());
+    std::u16string_view item(f.data() + start, comma - start);
+    if (!item.empty() && (item.back() == u's' || item.back() == u't')) {
+      item.remove_suffix(1);
+      if (item.empty()) return false;
+    }
+    if (item.find_first_not_of(u"0123456789") != item.npos) return false;
+    if (comma == f.size()) return true;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<std::u16string> entries = ParseTargetList(FromAnsi(std::string_view(reinterpret_cast<const char*>(data), size)));
+  std::u16string joined;
+  for (const std::u16string& entry : entries) {
+    FUZZ_CHECK(!entry.empty() && entry.find_first_of(u" \t\r\n#") == entry.npos);
+    joined += entry + u"\r\n";
+
+    // The fields split at ":" (no empty field after a final ":"); the first
+    // five count, an empty one keeps the default. A field of one NUL reads as
+    // the missing-field marker and ends the fields.
+    std::vector<std::u16string> fields;
+    for (size_t start = 0; start < entry.size();) {
+      const size_t colon = std::min(entry.find(u':', start), entry.size());
+      fields.push_back(entry.substr(start, colon - start));
+      start = colon + 1;
+    }
+    const auto marker = std::find(fields.begin(), fields.end(), std::u16string(1, u'\0'));
+    const std::u16string host = fields.front();
+    fields.erase(marker, fields.end());
+    SystemSettingsRecord settings{u"host", u"25", u"110", u"21", u"80", {}, {}, {}, {}}, want = settings;
+    TargetEntry expected;
+    std::u16string* ports[] = {&want.SmtpPort, &want.PopPort, &want.FtpPort, &want.HttpPort};
+    for (size_t n = 1; n <= std::min<size_t>(fields.size(), 5); ++n) {
+      const std::u16string& f = fields[n - 1];
+      if (f.empty()) continue;
+      if (n == 1) expected.target = f;
+      else if ((expected.ticked[n] = PortList(f))) *ports[n - 2] = f;
+    }
+    const TargetEntry got = ApplyTargetEntry(entry, settings);
+    FUZZ_CHECK(got.target == expected.target && got.ticked == expected.ticked);
+    FUZZ_CHECK(settings.SmtpPort == want.SmtpPort && settings.PopPort == want.PopPort &&
+               settings.FtpPort == want.FtpPort && settings.HttpPort == want.HttpPort);
+    const size_t b = host.find_first_not_of(u'\0'), e = host.find_last_not_of(u'\0');
+    FUZZ_CHECK(EntryHostName(entry) == (b == host.npos ? u"" : host.substr(b, e - b + 1)));
+  }
+  FUZZ_CHECK(ParseTargetList(joined) == entries);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  QuietReports();
+  return 0;
+}
