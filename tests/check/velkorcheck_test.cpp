@@ -579,7 +579,7 @@ TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
   WriteBytes(dir.file("list"), "127.0.0.1:" + Port(peers.smtpTls) + "t," + Port(peers.smtp) + ":-:-:" + expired + "\n");
   WriteBytes(dir.file("read.py"), R"(import json,sys
 for c in json.loads(open(sys.argv[1]).readline())['checks']:
-  print(c['service'],c['port'],c['tls'],c['verdict'],json.dumps(c.get('certificate','none')))");
+  print(c['service'],c['port'],c['tls'],c['verdict'],json.dumps(c.get('certificate','none'))))");
   const Ended sweep = RunCommand({"--target-list", dir.file("list"), "--json"});
   EXPECT_EQ(sweep.status, 2);
   WriteBytes(dir.file("out.json"), sweep.out);
