@@ -192,7 +192,7 @@ TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
 }
 
 TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
-  Open(u"mailsv\r\nh:1,025:-:3\r\n:25\r\n");
+  Open(u"mailsv\r\nh:465s,587t:-:21t\r\n:25\r\n");
   w->SetChkServiceValue(0, 1);
   Cmb()->setFocus();
   QTest::keyClicks(Cmb(), QStringLiteral("web01:8080"));
@@ -204,9 +204,9 @@ TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
   QTest::keyClick(Cmb(), Qt::Key_Down);
   EXPECT_EQ(State(), u"mailsv 001111 25/110/21/80 " + kStamp + u"[TargetHost：1/3] mailsv\r\n") << "ports reloaded";
   QTest::keyClick(Cmb(), Qt::Key_Down);
-  EXPECT_EQ(State(), u"h 001011 1,025/110/3/80 " + kStamp + u"[TargetHost：2/3] h\r\n");
+  EXPECT_EQ(State(), u"h 001011 465s,587t/110/21t/80 " + kStamp + u"[TargetHost：2/3] h\r\n") << "TLS suffixes";
   QTest::keyClicks(Cmb(), QStringLiteral(":-"));  // an edited selection is typed text
-  EXPECT_EQ(State(), u"h 001010 1,025/110/3/80 " + kStamp + u"[TargetHost：0/3] h\r\n");
+  EXPECT_EQ(State(), u"h 001010 465s,587t/110/21t/80 " + kStamp + u"[TargetHost：0/3] h\r\n");
   Child("ChkService5")->setFocus();
   EXPECT_EQ(loads, 15) << "leaving the box validates";
 }
