@@ -157,9 +157,9 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
     // The header names the port as written ("465s"); the check gets the
     // number alone, so that nothing reads "465s" as port 465 in plain text.
     report.PutServiceHeader(item, word);
-    PortSpec spec = SplitPortSuffix(item);
-    std::u16string& port = spec.number;
-    const TlsMode tls = spec.tls;
+    SuffixedPort split = SplitPortSuffix(item);
+    std::u16string& port = split.number;
+    const TlsMode tls = split.tls;
     std::u16string message;
     bool verdict = false;
     switch (index) {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "diag/resultreport.h"
-#include "net/portspec.h"
+#include "net/tlsport.h"
 #include "net/probes.h"
 
 // What a run needs of the main window.

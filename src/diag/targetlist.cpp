@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "net/portspec.h"
+#include "net/tlsport.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/xcommon.h"

@@ -33,7 +33,7 @@ struct TargetEntry {
 
 // Applies an entry: field 1 becomes the target, a port field that is a port
 // list (digits and commas, each port with at most one TLS suffix "s" or "t",
-// portspec.h) ticks its service and is stored into `settings`, any other
+// tlsport.h) ticks its service and is stored into `settings`, any other
 // non-empty field unticks it; empty fields keep the defaults.
 TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& settings);
 

@@ -4,7 +4,7 @@
 // the transcript receives the greeting and every command line ("> " + line)
 // with its reply. No check logs in: the password is accepted and never sent.
 // host and port are trimmed in place by the session; port is the number
-// alone (a suffix is split off by the caller, portspec.h).
+// alone (a suffix is split off by the caller, tlsport.h).
 //
 // tls asks for TLS: Implicit makes the handshake right after the connect
 // and then speaks the plain dialogue inside it (HTTPS also names the host in
@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/portspec.h"
+#include "net/tlsport.h"
 
 // What the TLS of one check found, for callers that judge more than the
 // verdict.

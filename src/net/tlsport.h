@@ -8,14 +8,14 @@
 
 enum class TlsMode { None, Implicit, StartTls };
 
-struct PortSpec {
+struct SuffixedPort {
   std::u16string number;  // the item without its suffix
   TlsMode tls = TlsMode::None;
 };
 
 // Splits one item of a port list. Only a suffix after a digit is one: an
 // item that is not digits and a suffix stays whole, with no TLS, as before.
-PortSpec SplitPortSuffix(std::u16string_view item);
+SuffixedPort SplitPortSuffix(std::u16string_view item);
 
 // The suffix letter of a mode: "", "s" or "t".
 std::u16string PortSuffix(TlsMode tls);

@@ -1,4 +1,4 @@
-#include "net/portspec.h"
+#include "net/tlsport.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ TlsMode SuffixMode(char16_t c) {
 
 }  // namespace
 
-PortSpec SplitPortSuffix(std::u16string_view item) {
+SuffixedPort SplitPortSuffix(std::u16string_view item) {
   if (item.size() >= 2 && IsDigit(item[item.size() - 2])) {
     const TlsMode tls = SuffixMode(item.back());
     if (tls != TlsMode::None) return {std::u16string(item.substr(0, item.size() - 1)), tls};
