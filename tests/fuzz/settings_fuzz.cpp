@@ -56,8 +56,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(restored.empty() || ScrambleText(u"DEC", Base64DecodeText(restored)) == plain);
   return 0;
 }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QuietReports();
-  return 0;
-}
