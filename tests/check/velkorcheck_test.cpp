@@ -444,7 +444,9 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
   for (size_t i = 0; i < std::size(want); ++i) {
     EXPECT_EQ(ends[i].how, want[i].how) << i;
     EXPECT_EQ(ends[i].code, want[i].code) << i;
-    if (want[i].how != H::OutputTooLarge) EXPECT_EQ(ends[i].output, want[i].output) << i;
+    if (want[i].how != H::OutputTooLarge) {
+      EXPECT_EQ(ends[i].output, want[i].output) << i;
+    }
   }
   EXPECT_EQ(order.back(), 3u);  // the one that hung, at its limit
   EXPECT_GE(ends[3].seconds, 0.8);
