@@ -332,7 +332,9 @@ void FrmVelkor::SetLampColour(int index, const LampColour& colour) {
 void FrmVelkor::SetStatusCaption(const std::u16string& caption) { m_lblMessage->setText(Q(caption)); }
 
 void FrmVelkor::RepaintNow() {
-  if (isVisible()) repaint();
+  // Painting the status line at once paints everything else in the window
+  // that has changed too; what has not changed needs no painting.
+  if (isVisible()) m_lblMessage->repaint();
 }
 
 // ---- result reporting --------------------------------------------------------
