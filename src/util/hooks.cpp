@@ -21,8 +21,10 @@ MessageBoxHook& BoxHook() {
 
 void DoEvents() {
   if (DoEventsHook()) DoEventsHook()();
-  g_lastPassMs.store(MonotonicMs(), std::memory_order_relaxed);
+  NoteMessageLoopRan();
 }
+
+void NoteMessageLoopRan() { g_lastPassMs.store(MonotonicMs(), std::memory_order_relaxed); }
 
 void DoEventsIfDue() {
   if (MonotonicMs() - g_lastPassMs.load(std::memory_order_relaxed) >= kDoEventsDueMs) DoEvents();

@@ -19,6 +19,9 @@ void SetDoEventsHook(std::function<void()> hook);
 // their slices.
 inline constexpr int64_t kDoEventsDueMs = 10;
 void DoEventsIfDue();
+// For work that the message loop itself has just started (a key, a click, a
+// timer tick): the loop has run, and DoEventsIfDue counts from now.
+void NoteMessageLoopRan();
 
 // A modal message box with an OK button only, no icon; returns when closed.
 using MessageBoxHook = std::function<void(const std::u16string& text, const std::u16string& caption)>;
