@@ -26,8 +26,10 @@ void DoEvents() {
 
 void NoteMessageLoopRan() { g_lastPassMs.store(MonotonicMs(), std::memory_order_relaxed); }
 
+int64_t MsSinceMessageLoopRan() { return MonotonicMs() - g_lastPassMs.load(std::memory_order_relaxed); }
+
 void DoEventsIfDue() {
-  if (MonotonicMs() - g_lastPassMs.load(std::memory_order_relaxed) >= kDoEventsDueMs) DoEvents();
+  if (MsSinceMessageLoopRan() >= kDoEventsDueMs) DoEvents();
 }
 
 void SetDoEventsHook(std::function<void()> hook) { DoEventsHook() = std::move(hook); }

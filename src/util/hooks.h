@@ -22,6 +22,9 @@ void DoEventsIfDue();
 // For work that the message loop itself has just started (a key, a click, a
 // timer tick): the loop has run, and DoEventsIfDue counts from now.
 void NoteMessageLoopRan();
+// Milliseconds since the message loop last ran (through DoEvents, or as
+// noted above).
+int64_t MsSinceMessageLoopRan();
 
 // A modal message box with an OK button only, no icon; returns when closed.
 using MessageBoxHook = std::function<void(const std::u16string& text, const std::u16string& caption)>;
