@@ -27,6 +27,13 @@ std::span<const CheckOption> CheckOptions();
 
 // What the command line asks for. Values are checked for their form here;
 // what they mean together is checked by the run (checkrun.h).
+// Seconds as written (they appear in the output) and their value. Outside
+// CheckRequest, so that clang sees it complete where the request is built.
+struct CheckSeconds {
+  std::string text;
+  double value = 0;
+};
+
 struct CheckRequest {
   enum class Action { Run, Help, Version };
   Action action = Action::Run;
@@ -45,11 +52,7 @@ struct CheckRequest {
   bool shares = false;
   std::optional<std::string> user;
   std::optional<std::string> settingsFile;
-  // Seconds as written (they appear in the output) and their value.
-  struct Seconds {
-    std::string text;
-    double value = 0;
-  };
+  using Seconds = CheckSeconds;
   std::optional<Seconds> warning, critical;
   Seconds timeout{"10", 10};
   Seconds maxTime{"55", 55};

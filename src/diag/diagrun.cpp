@@ -9,6 +9,7 @@
 #include "util/appfiles.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
+#include "util/hooks.h"
 #include "util/log.h"
 #include "util/process.h"
 #include "util/sysutil.h"
@@ -78,6 +79,8 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
   // One run at a time: a second start while one is going on is dropped (the
   // window is disabled then, so only a stray event could ask for it).
   if (m_running) return;
+  // Started from the message loop: its first lines need no pass of their own.
+  NoteMessageLoopRan();
   const LogRun logRun(byTick);
   {
     RunScope scope(m_window, m_running);

@@ -75,9 +75,12 @@ LampColour ServiceLampColour(int index, bool verdict, bool serviceFlag) {
 
 void ResultReport::AddResultLine(const std::u16string& text, bool noTimestamp, bool noLog) {
   const std::u16string prefix = noTimestamp ? std::u16string() : TimeStamp() + u" * ";
-  for (const std::u16string& item : SplitResultItems(text, prefix)) m_view.AppendResultItem(item);
-  DoEvents();
+  // The log line is on disk before its items can be shown.
   if (text != u"\r\n" && !xNullTrim(text).empty() && !noLog) WriteLog(ProgramName(), text);
+  for (const std::u16string& item : SplitResultItems(text, prefix)) m_view.AppendResultItem(item);
+  // Lines come in quick succession during a run: one repaint for those of
+  // the last few milliseconds, not one per line.
+  DoEventsIfDue();
 }
 
 void ResultReport::AddResultText(const std::u16string& text) { AddResultLine(text, true, false); }

@@ -266,7 +266,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
         n = StreamRecv(socket, &byte, 1);
         if (n > 0) {
           bytes.push_back(byte);
-          DoEvents();
+          DoEventsIfDue();  // a wait between bytes runs the loop in its own slices
           if (bytes.size() > options.replyCapBytes) {
             n = -1;
             ws::WSASetLastError(ws::err::MsgSize);
@@ -298,7 +298,9 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
     const CmdReplyEntry& entry = table[static_cast<size_t>(cmdNo)];
     const std::u16string& name = entry.CmdName;
     code.clear();
-    DoEvents();
+    // Passes here come in quick succession on a fast peer; the waits run
+    // the loop in their own slices.
+    DoEventsIfDue();
 
     const std::string out = ToAnsi(cmdText);
     const int sent = StreamSend(socket, out.data(), static_cast<int>(out.size()));
@@ -308,7 +310,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       Report(u"WinSockCmdSend: " + SocketErrorText(error));
       return false;
     }
-    DoEvents();
+    DoEventsIfDue();
     // A piece of message data expects no reply until its terminator.
     if (cmdNo == 4 && !EndsWith(cmdText, u"\r\n.\r\n")) return true;
 
@@ -330,7 +332,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       bool passDone = false;
       bool moreAllowed = true;
       while (!passDone) {
-        DoEvents();
+        DoEventsIfDue();
         if (RecvTimedOut) {
           Report(u"WinSockCmdSend: " + name + u"：recv タイムアウト");
           RecvWaiting = false;

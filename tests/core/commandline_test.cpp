@@ -48,11 +48,8 @@ TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
     const int status = std::system(command.c_str());
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status) << row.args;
     const std::string out = ReadBytes(dir.file("out")), err = ReadBytes(dir.file("err"));
-    if (row.out.empty()) {
-      EXPECT_EQ(out, "") << row.args;
-    } else {
-      EXPECT_NE(out.find(row.out), std::string::npos) << out;
-    }
+    EXPECT_EQ(out.empty(), row.out.empty()) << out;
+    EXPECT_NE(out.find(row.out), std::string::npos) << out;
     EXPECT_EQ(err.substr(0, row.err.size()), row.err) << row.args;
   }
 }

@@ -2,16 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -22,6 +18,7 @@
 
 #include "net/hostaddr.h"
 #include "support/programdir.h"
+#include "support/unprivileged.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
@@ -71,27 +68,16 @@ bool PinTo(int cpu) {  // the calling thread
 // message\ndump" ("-": untouched), with a note where the message loop stood still for more than 150 ms (the waits go
 // in slices, the loop turning between).
 std::string PingIn(const NetNamespace& ns, bool asNobody, const char* host, int cpu) {
-  auto* shared = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  const pid_t pid = fork();
-  if (pid == 0) {  // _exit: nothing buffered is written twice
-    alarm(60);     // a child stuck that long is ended
+  return InChild([&] {
     PinTo(cpu);
     bool alive = false;
     std::u16string message = u"no namespace or root kept", dump = u"-";
     int64_t last = MonotonicMs(), gap = 0;
     SetDoEventsHook([&] { gap = std::max(gap, MonotonicMs() - last), last = MonotonicMs(); });
-    const bool ready = Enter(ns) && (!asNobody || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 &&
-                                                   setuid(65534) == 0 && setuid(0) != 0));
-    const int status = ready ? PingCheck(FromUtf8(host), alive, message, dump) : -100;
-    const std::string text = std::to_string(status) + (alive ? " alive " : " ") + ToUtf8(message) +
-                             (std::max(gap, MonotonicMs() - last) > 150 ? " STALLED" : "") + "\n" + ToUtf8(dump);
-    std::snprintf(shared, 4096, "%s", text.c_str());
-    _exit(0);
-  }
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  const std::string out = pid > 0 ? shared : "no child";
-  munmap(shared, 4096);
-  return out;
+    const int status = Enter(ns) && (!asNobody || DropRoot()) ? PingCheck(FromUtf8(host), alive, message, dump) : -100;
+    return std::to_string(status) + (alive ? " alive " : " ") + ToUtf8(message) +
+           (std::max(gap, MonotonicMs() - last) > 150 ? " STALLED" : "") + "\n" + ToUtf8(dump);
+  });
 }
 
 // text with a '?' wherever pattern has one; a pattern ending in '*' matches any rest.

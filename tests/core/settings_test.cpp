@@ -127,9 +127,8 @@ TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
       {"key letter A: other characters, no known key", bytes(keyLetter(u'A')), true, u""},
       {"key letter Z: out of the code page", bytes(keyLetter(u'Z')), true, u"エラー番号 : 7002 -- velkor"},
       {"cut in the middle of a line", bytes(cut.substr(0, cut.size() - 8)), true, u""},
+      // Whatever the reader refuses counts as missing, though a size can be read.
       {"20 MB", bytes(std::string(20000000, 'Q')), false, refused + u"larger than 16 MiB)"},
-      {"a directory", [](const std::string& p) { std::filesystem::create_directory(p); }, false,
-       refused + u"not a regular file)"},
       {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, false, refused + u"not a regular file)"},
   };
   for (const auto& c : cases) {
@@ -139,12 +138,7 @@ TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
     EXPECT_EQ(c.logged.empty(), errorLog().empty());
     EXPECT_NE(std::u16string::npos, errorLog().find(c.logged)) << ToUtf8(errorLog());
     EXPECT_EQ(Texts{}, boxes);
-  }
-
-  for (int round = 0; round < 20; ++round) {
-    std::string random(1 + rng() % 600, '\0');
-    for (char& c : random) c = static_cast<char>(rng());
-    EXPECT_TRUE(!loadFrom(random) || !SystemSettings.Interval.empty()) << round;
+    EXPECT_TRUE(!c.loaded || !SystemSettings.Interval.empty());  // what loads has the defaults under it
   }
 
   // A failure once every line is read (the file turns into a link to itself while the check's box is up): the

@@ -5,21 +5,15 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -28,22 +22,18 @@
 #include "net/smbshares.h"
 #include "support/peerport.h"
 #include "support/programdir.h"
+#include "support/scriptserver.h"
+#include "support/unprivileged.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
 
 namespace {
 
-// A TCP port on 127.0.0.1: listening on *listener (the kernel completes the handshake, nobody ever answers), or
-// with no listener bound and closed again, so that connections are refused.
-uint16_t LoopbackPort(int* listener) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  if (!listener || listen(fd, 8) != 0) close(fd); else *listener = fd;
-  return ntohs(a.sin_port);
+// What NetShareList answered, then the listing.
+std::u16string List(const char16_t* host, bool brief = true) {
+  std::u16string listing = u"old";
+  return NetShareList(host, listing, brief) ? u"true " + listing : u"false " + listing;
 }
 
 class SmbPeer : public ::testing::Test {
@@ -58,36 +48,8 @@ class SmbPeer : public ::testing::Test {
     SetSmbListBoundMs(kSmbListBoundMs);
     SetHostResolver(nullptr);
   }
-  // What NetShareList answered, then the listing.
-  static std::u16string List(const char16_t* host, bool brief = true) {
-    std::u16string listing = u"old";
-    return NetShareList(host, listing, brief) ? u"true " + listing : u"false " + listing;
-  }
   ProgramInTempDir program;
 };
-
-// What body answers, run in a child (ended after a minute), or what kept the child from answering.
-std::string InChild(const std::function<std::string()>& body) {
-  auto* shared = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  std::snprintf(shared, 4096, "child ended early");
-  const pid_t pid = fork();
-  if (pid == 0) {  // _exit: nothing buffered is written twice
-    alarm(60);
-    std::snprintf(shared, 4096, "%s", body().c_str());
-    _exit(0);
-  }
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  const std::string out = pid > 0 ? shared : "no child";
-  munmap(shared, 4096);
-  return out;
-}
-
-// "true|false listing" of NetShareList.
-std::string Listed(const char16_t* host) {
-  std::u16string listing = u"old";
-  const bool ok = NetShareList(host, listing, true);
-  return (ok ? "true " : "false ") + ToUtf8(listing);
-}
 
 // From now on, connect() fails with EPERM in this process, as where a security policy forbids it.
 bool ForbidConnect() {
@@ -120,7 +82,7 @@ std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::stri
       return "no mount namespace of its own";
     setenv("KRB5CCNAME", ccache.c_str(), 1);
     SetSmbPort(port);
-    return Listed(u"vkrsmbpeer");
+    return ToUtf8(List(u"vkrsmbpeer"));
   });
 }
 
@@ -171,15 +133,18 @@ TEST_F(SmbPeer, FailuresGiveFalseAndAnEmptyListingQuietly) {
   EXPECT_EQ(List(u"0.0.0.0"), u"false ");  // would reach the smbd on 127.0.0.1
   EXPECT_EQ(List(u"no-such-host.invalid"), u"false ");
   EXPECT_EQ(List(u"localhost"), u"false ");  // unknown to this program's own lookup: the library is never asked
-  SetSmbPort(LoopbackPort(nullptr));
+  uint16_t closed = 0;
+  close(ListenOnLoopback(1, &closed));
+  SetSmbPort(closed);
   EXPECT_EQ(List(u"127.0.0.1"), u"false ");  // refused
   EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(program.errorLog(), u"");
 }
 
 TEST_F(SmbPeer, HangingPeerEndsWithinTheBoundWithTheLoopRunning) {
-  int hanging = -1;
-  SetSmbPort(LoopbackPort(&hanging));
+  uint16_t port = 0;
+  const int hanging = ListenOnLoopback(8, &port);  // the kernel completes the handshake, nobody ever answers
+  SetSmbPort(port);
   SetSmbListBoundMs(400);
   int64_t last = MonotonicMs(), gap = 0;
   SetDoEventsHook([&] { gap = std::max(gap, MonotonicMs() - last), last = MonotonicMs(); });
@@ -211,7 +176,7 @@ TEST_F(SmbPeer, RefusedListingSaysSo) {
 // This machine's own security policy (a seccomp filter here) forbids the connection, which the library reports with
 // the error of a refusal: nothing answers a plain connect either, so the check fails without the refusal text.
 TEST_F(SmbPeer, ConnectionForbiddenHereIsNoRefusal) {
-  EXPECT_EQ(InChild([] { return ForbidConnect() ? Listed(u"127.0.0.1") : "no filter of its own"; }), "false ");
+  EXPECT_EQ(InChild([] { return ForbidConnect() ? ToUtf8(List(u"127.0.0.1")) : "no filter of its own"; }), "false ");
 }
 
 // A name other than localhost (which the library never asks with Kerberos), without a usable ticket: the listing

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -23,12 +22,12 @@ int main(int argc, char** argv) {
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // A buffer of exactly the file's bytes, so that a read past them is a
-    // finding under AddressSanitizer, as in libFuzzer.
-    const std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-    std::copy(bytes.begin(), bytes.end(), exact.get());
+    // Copied into a buffer of exactly the file's bytes (a copy from a sized
+    // range allocates no more), so that a read past them is a finding under
+    // AddressSanitizer, as in libFuzzer.
+    const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
     std::fprintf(stderr, "%s\n", file.filename().c_str());
-    LLVMFuzzerTestOneInput(exact.get(), bytes.size());
+    LLVMFuzzerTestOneInput(exact.data(), exact.size());
   }
   std::printf("%zu corpus files passed\n", files.size());
   return files.empty() ? 1 : 0;

@@ -97,8 +97,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(HttpHeaderSection(text) == section);
   return 0;
 }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QuietReports();
-  return 0;
-}

@@ -28,10 +28,8 @@ Rec Read(const std::u16string& file, std::u16string* plain = nullptr) {
   return record;
 }
 
-bool operator==(const Rec& a, const Rec& b) {
-  return a.TargetHost == b.TargetHost && a.SmtpPort == b.SmtpPort && a.PopPort == b.PopPort &&
-         a.FtpPort == b.FtpPort && a.HttpPort == b.HttpPort && a.UserName == b.UserName && a.Password == b.Password &&
-         a.Interval == b.Interval && a.RunBat == b.RunBat;
+std::vector<std::u16string> Fields(const Rec& r) {
+  return {r.TargetHost, r.SmtpPort, r.PopPort, r.FtpPort, r.HttpPort, r.UserName, r.Password, r.Interval, r.RunBat};
 }
 
 }  // namespace
@@ -43,21 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string plain;
   const Rec record = Read(FromAnsi(in.Rest()), &plain);
 
-  for (const std::u16string* field : {&record.TargetHost, &record.SmtpPort, &record.PopPort, &record.FtpPort,
-                                      &record.HttpPort, &record.UserName, &record.Password, &record.Interval,
-                                      &record.RunBat}) {
-    FUZZ_CHECK(field->find_first_of(u"\r\n\t#") == field->npos);
-    FUZZ_CHECK(field->empty() || (field->front() != u' ' && field->back() != u' '));
+  for (const std::u16string& field : Fields(record)) {
+    FUZZ_CHECK(field.find_first_of(u"\r\n\t#") == field.npos);
+    FUZZ_CHECK(field.empty() || (field.front() != u' ' && field.back() != u' '));
   }
   // An empty result is a scrambling failure, which the writer reports.
   const std::u16string stored = Base64EncodeText(ScrambleText(u"ENC", SettingsText(record)));
-  FUZZ_CHECK(stored.empty() || Read(stored) == record);
+  FUZZ_CHECK(stored.empty() || Fields(Read(stored)) == Fields(record));
   const std::u16string restored = Base64EncodeText(ScrambleText(u"ENC", plain));
   FUZZ_CHECK(restored.empty() || ScrambleText(u"DEC", Base64DecodeText(restored)) == plain);
-  return 0;
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QuietReports();
   return 0;
 }

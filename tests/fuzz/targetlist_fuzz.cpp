@@ -64,8 +64,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(ParseTargetList(joined) == entries);
   return 0;
 }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QuietReports();
-  return 0;
-}

@@ -87,8 +87,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(digits == expected);
   return 0;
 }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QuietReports();
-  return 0;
-}

@@ -10,8 +10,6 @@ class ProgramInTempDir {
  public:
   explicit ProgramInTempDir(std::u16string name = u"vktest");
   ~ProgramInTempDir();
-  ProgramInTempDir(const ProgramInTempDir&) = delete;
-  ProgramInTempDir& operator=(const ProgramInTempDir&) = delete;
 
   const TempDir& dir() const { return dir_; }
   // Full path of a file beside the "program".

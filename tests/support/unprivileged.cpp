@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-std::string AsNobody(const std::function<std::string()>& body) {
+std::string InChild(const std::function<std::string()>& body) {
   constexpr size_t kSize = 4096;
   auto* shared = static_cast<char*>(mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (shared == MAP_FAILED) return "!no shared memory";
@@ -15,9 +15,7 @@ std::string AsNobody(const std::function<std::string()>& body) {
   const pid_t pid = fork();
   if (pid == 0) {  // _exit: nothing buffered is written twice
     alarm(60);     // a child stuck that long is ended
-    const bool dropped = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && setuid(0) != 0;
-    const std::string out = dropped ? body() : "!root kept";
-    std::snprintf(shared, kSize, "%s", out.c_str());
+    std::snprintf(shared, kSize, "%s", body().c_str());
     _exit(0);
   }
   int status = 0;
@@ -25,6 +23,12 @@ std::string AsNobody(const std::function<std::string()>& body) {
   if (pid > 0) out = waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? shared : "!child ended by a signal";
   munmap(shared, kSize);
   return out;
+}
+
+bool DropRoot() { return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && setuid(0) != 0; }
+
+std::string AsNobody(const std::function<std::string()>& body) {
+  return InChild([&] { return DropRoot() ? body() : "!root kept"; });
 }
 
 HangGuard::HangGuard(unsigned seconds) { alarm(seconds); }

@@ -4,11 +4,16 @@
 #include <functional>
 #include <string>
 
-// Runs `body` in a child process as nobody (uid and gid 65534) and returns
-// the text it gave back (at most 4095 bytes), or a text that starts with "!"
-// when the child could not drop root or did not end normally. The child
-// sees only what nobody may reach: a TempDir is private until opened up.
+// Runs `body` in a forked child (ended after a minute) and returns the text it
+// gave back (at most 4095 bytes), or a text that starts with "!" when the
+// child did not end normally.
+std::string InChild(const std::function<std::string()>& body);
+
+// The same as nobody (uid and gid 65534), "!root kept" when root could not be
+// dropped. The child sees only what nobody may reach: a TempDir is private
+// until opened up.
 std::string AsNobody(const std::function<std::string()>& body);
+bool DropRoot();
 
 // Ends the test program (SIGALRM) when the scope lasts longer than `seconds`:
 // a case that must not block fails instead of holding the suite.

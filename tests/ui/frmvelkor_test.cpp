@@ -278,6 +278,14 @@ TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
 
 TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
   Open();
+  // A log line is on disk by the time its items reach the list: lines in the log as each item arrives.
+  std::vector<size_t> logged;
+  QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [&] {
+    const std::u16string log = Log();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
+    logged.push_back(n);
+  });
   w->AddResultLine(u"Start  \r\n\tok");
   w->PutServiceHeader(u"25", u"SMTP");
   bool service = true, overall = true;
@@ -290,6 +298,7 @@ TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
   const std::u16string e = u"2024/03/05 07:08:09 *** ";
   EXPECT_EQ(Log(), e + u"Start  \r\n\tok\r\n" + e + u"## SMTP  チャレンジ ##  port：  25\r\n" + e +
                        u"---- h -- 【異常】  \r\n-ERR\r\n\r\n" + e + u"---- h -- 【正常】  \r\n\r\n");
+  EXPECT_EQ(logged, (std::vector<size_t>{1, 1, 1, 2, 3, 3, 4}));
   EXPECT_EQ(Child<QListWidget>("LstResult")->item(1)->text().toStdU16String(), kStamp + u"Start  ") << "CR not shown";
   EXPECT_EQ(Lamp(2), QColor(255, 192, 128));
 }
