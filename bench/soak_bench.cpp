@@ -38,6 +38,7 @@
 
 #include "app/appstate.h"
 #include "diag/diagrun.h"
+#include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -55,41 +56,16 @@ constexpr long kMaxGrowthKb = 2048;  // resident memory growth allowed after it
 // that it rotates during the soak too.
 constexpr uintmax_t kEarlierErrorBytes = kLogRotateBytes - 200000;
 
-class HeadlessWindow : public DiagWindow, public ResultView {
+// SMTP, POP, FTP and HTTP of 127.0.0.1, with the monitoring counter's text kept.
+class SoakWindow : public HeadlessWindow {
  public:
-  void AppendResultItem(const std::u16string& item) override { m_items.push_back(item); }
-  void ClearResultItems() override { m_items.clear(); }
-  std::vector<std::u16string> ResultItems() const override { return m_items; }
-  void SetLampColour(int, const LampColour&) override {}
-  void SetStatusCaption(const std::u16string&) override {}
-  void RepaintNow() override {}
-
-  ResultReport& Report() override { return m_report; }
-  bool SetTargetHost() override { return true; }
-  std::u16string GetHostAddr() const override { return u"127.0.0.1"; }
-  std::u16string GetCurrentHostName() const override { return u"127.0.0.1"; }
-  void PutCurrentTargetHostInfo(bool output) override {
-    m_report.AddResultLine(TargetHostInfoLine(0, -1, u"127.0.0.1"), false, !output);
-  }
-  void PutCurrentTimeoutInfo() override { m_timeoutInfo = TimeoutInfoText(m_counter, SystemSettings.Interval); }
-  int ChkServiceValue(int index) const override { return index >= 2 ? 1 : 0; }  // SMTP, POP, FTP, HTTP
-  void SetWindowEnabled(bool) override {}
-  void ShowHourglass() override {}
-  void RestoreMousePointer() override {}
-  void SetRunFlag(bool on) override { m_runs += on ? 1 : 0; }
-  bool IsClosing() const override { return false; }
-  int16_t MinuteCounter() const override { return m_counter; }
-  void SetMinuteCounter(int16_t value) override { m_counter = value; }
-  void SetErrorText(const std::u16string&) override {}
-  bool IsBusy() const override { return false; }
-  void Post(std::function<void()>) override {}
-
-  int Runs() const { return m_runs; }
+  SoakWindow() : HeadlessWindow(u"127.0.0.1", u"127.0.0.1", {false, false, true, true, true, true}) {}
+  void PutCurrentTimeoutInfo() override { m_timeoutInfo = TimeoutInfoText(MinuteCounter(), SystemSettings.Interval); }
   const std::u16string& TimeoutInfo() const { return m_timeoutInfo; }
   // Headers and verdict lines of the last run, without their time stamps.
   std::vector<std::u16string> Outline() const {
     std::vector<std::u16string> out;
-    for (auto item : m_items) {
+    for (auto item : ResultItems()) {
       if (item.size() > 22 && item[19] == u' ' && item[20] == u'*') item = item.substr(22);
       if (item.find(u"チャレンジ") != std::u16string::npos || item.rfind(u"---- ", 0) == 0 ||
           item.find(u"- - -") != std::u16string::npos)
@@ -99,10 +75,6 @@ class HeadlessWindow : public DiagWindow, public ResultView {
   }
 
  private:
-  std::vector<std::u16string> m_items;
-  ResultReport m_report{*this};
-  int16_t m_counter = 0;
-  int m_runs = 0;
   std::u16string m_timeoutInfo;
 };
 
@@ -295,7 +267,7 @@ int main(int argc, char** argv) {
       size += static_cast<long>(line.size()) + 2;
     }
   }
-  HeadlessWindow window;
+  SoakWindow window;
   DiagRunner runner(window);
   LogWatch runLog(dir, "velkor", false), errorLog(dir, "velkorERR", true);
   runLog.AfterTick();

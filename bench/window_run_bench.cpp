@@ -46,6 +46,7 @@
 
 #include "app/appstate.h"
 #include "diag/diagrun.h"
+#include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "net/smbshares.h"
 #include "ui/diagwiring.h"
@@ -147,41 +148,6 @@ bool BarePass(const Ports& p) {
          Dialogue(p.http, End::Headers, false, {"GET / HTTP/1.0\r\n\r\n"}, End::Headers);
 }
 
-// ---- the core alone ------------------------------------------------------------
-
-class HeadlessWindow : public DiagWindow, public ResultView {
- public:
-  void AppendResultItem(const std::u16string& item) override { m_items.push_back(item); }
-  void ClearResultItems() override { m_items.clear(); }
-  std::vector<std::u16string> ResultItems() const override { return m_items; }
-  void SetLampColour(int, const LampColour&) override {}
-  void SetStatusCaption(const std::u16string&) override {}
-  void RepaintNow() override {}
-  ResultReport& Report() override { return m_report; }
-  bool SetTargetHost() override { return true; }
-  std::u16string GetHostAddr() const override { return u"127.0.0.1"; }
-  std::u16string GetCurrentHostName() const override { return u"127.0.0.1"; }
-  void PutCurrentTargetHostInfo(bool output) override {
-    m_report.AddResultLine(TargetHostInfoLine(0, -1, u"127.0.0.1"), false, !output);
-  }
-  void PutCurrentTimeoutInfo() override {}
-  int ChkServiceValue(int index) const override { return index >= 2 ? 1 : 0; }
-  void SetWindowEnabled(bool) override {}
-  void ShowHourglass() override {}
-  void RestoreMousePointer() override {}
-  void SetRunFlag(bool) override {}
-  bool IsClosing() const override { return false; }
-  int16_t MinuteCounter() const override { return 0; }
-  void SetMinuteCounter(int16_t) override {}
-  void SetErrorText(const std::u16string&) override {}
-  bool IsBusy() const override { return false; }
-  void Post(std::function<void()>) override {}
-
- private:
-  std::vector<std::u16string> m_items;
-  ResultReport m_report{*this};
-};
-
 // ---- the window ------------------------------------------------------------------
 
 void Key(QWidget* to, int key, const QString& text) {
@@ -258,7 +224,7 @@ int main(int argc, char** argv) {
     if (list->item(first)->text().contains(QStringLiteral("-   End   -"))) endLineAt = NowMs();
   });
 
-  HeadlessWindow headless;
+  HeadlessWindow headless(u"127.0.0.1", u"127.0.0.1", {false, false, true, true, true, true});
   DiagRunner core(headless);
 
   // One run through the window: the time to its end line, after checking

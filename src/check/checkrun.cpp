@@ -20,6 +20,7 @@
 #include "app/settings.h"
 #include "check/checksweep.h"
 #include "diag/diagrun.h"
+#include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
 #include "net/smbshares.h"
@@ -47,47 +48,6 @@ double SecondsSince(Clock::time_point start) {
 
 // The main window as a run sees it, minus the window: the result list is
 // kept in memory, the ticks are the command's.
-class CheckWindow : public DiagWindow, public ResultView {
- public:
-  CheckWindow(std::u16string host, std::u16string boxText, std::array<bool, kServiceCount> ticked)
-      : m_host(std::move(host)), m_boxText(std::move(boxText)), m_ticked(ticked) {}
-
-  void AppendResultItem(const std::u16string& item) override { m_items.push_back(item); }
-  void ClearResultItems() override { m_items.clear(); }
-  std::vector<std::u16string> ResultItems() const override { return m_items; }
-  void SetLampColour(int, const LampColour&) override {}
-  void SetStatusCaption(const std::u16string&) override {}
-  void RepaintNow() override {}
-
-  ResultReport& Report() override { return m_report; }
-  bool SetTargetHost() override { return true; }
-  std::u16string GetHostAddr() const override { return m_host; }
-  std::u16string GetCurrentHostName() const override { return m_host; }
-  void PutCurrentTargetHostInfo(bool output) override {
-    m_report.AddResultLine(TargetHostInfoLine(0, -1, m_boxText), false, !output);
-  }
-  void PutCurrentTimeoutInfo() override {}
-  int ChkServiceValue(int index) const override {
-    return index >= 0 && index < kServiceCount && m_ticked[static_cast<size_t>(index)] ? 1 : 0;
-  }
-  void SetWindowEnabled(bool) override {}
-  void ShowHourglass() override {}
-  void RestoreMousePointer() override {}
-  void SetRunFlag(bool) override {}
-  bool IsClosing() const override { return false; }
-  int16_t MinuteCounter() const override { return 0; }
-  void SetMinuteCounter(int16_t) override {}
-  void SetErrorText(const std::u16string&) override {}
-  bool IsBusy() const override { return false; }
-  void Post(std::function<void()>) override {}
-
- private:
-  std::u16string m_host;
-  std::u16string m_boxText;
-  std::array<bool, kServiceCount> m_ticked;
-  std::vector<std::u16string> m_items;
-  ResultReport m_report{*this};
-};
 
 // Every error report of the run, as the window would box or log it.
 class ReportCollector {
@@ -337,7 +297,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   SetTimeouts(r.timeout.value);
 
   CheckRunReport run;
-  CheckWindow window(host, boxText, ticked);
+  HeadlessWindow window(host, boxText, ticked);
   DiagRunner runner(window, RecordingChecks(run.checks, reports));
   runner.SetErrorActions(false);
   runner.CmdDiag_Click();
