@@ -34,6 +34,11 @@ struct CheckSeconds {
   double value = 0;
 };
 
+// --cert-days W,C: days left below W is WARNING, below C CRITICAL (W >= C).
+struct CheckCertDaysLimits {
+  long warning = 0, critical = 0;
+};
+
 struct CheckRequest {
   enum class Action { Run, Help, Version };
   Action action = Action::Run;
@@ -56,10 +61,7 @@ struct CheckRequest {
   std::optional<Seconds> warning, critical;
   Seconds timeout{"10", 10};
   Seconds maxTime{"55", 55};
-  // --cert-days W,C: days left below W is WARNING, below C CRITICAL (W >= C).
-  struct CertDays {
-    long warning = 0, critical = 0;
-  };
+  using CertDays = CheckCertDaysLimits;
   std::optional<CertDays> certDays;
   bool noVerify = false;  // an unverified chain or a name that does not match is no WARNING
   std::optional<std::string> logDir;
