@@ -287,27 +287,11 @@ http {
     root $ng/html;
     index index.html;
   }
-  server {
-    listen 127.0.0.1:$HTTPS_PORT ssl;
-    ssl_certificate $tls/valid.crt;
-    ssl_certificate_key $tls/server.key;
-    root $ng/html;
-    index index.html;
-  }
-  server {
-    listen 127.0.0.1:$HTTPS_EXPIRED_PORT ssl;
-    ssl_certificate $tls/expired.crt;
-    ssl_certificate_key $tls/server.key;
-    root $ng/html;
-    index index.html;
-  }
-  server {
-    listen 127.0.0.1:$HTTPS_OTHER_PORT ssl;
-    ssl_certificate $tls/other.crt;
-    ssl_certificate_key $tls/server.key;
-    root $ng/html;
-    index index.html;
-  }
+$(for pair in "$HTTPS_PORT valid" "$HTTPS_EXPIRED_PORT expired" "$HTTPS_OTHER_PORT other"; do
+  set -- $pair
+  printf '  server {\n    listen 127.0.0.1:%s ssl;\n    ssl_certificate %s/%s.crt;\n' "$1" "$tls" "$2"
+  printf '    ssl_certificate_key %s/server.key;\n    root %s/html;\n    index index.html;\n  }\n' "$tls" "$ng"
+done)
 }
 CONF
 /usr/sbin/nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/logs/error.log" </dev/null >"$ng/nginx.out" 2>&1 &
