@@ -33,6 +33,17 @@ for f in /usr/bin/velkor /usr/libexec/velkor/velkor-icmp /usr/share/velkor/insta
   grep -qx "$f" "$scratch/contents" || fail "$f is not in the package"
 done
 
+# The install rules: an install of this build (whose default target the
+# suite built) into a prefix of its own must succeed and hold exactly the
+# package's files and links, so that no rule names a file the default target
+# leaves unbuilt and the package carries nothing the install does not.
+DESTDIR="$scratch/install" cmake --install "$build" --prefix /usr >"$scratch/install.log" 2>&1 ||
+  { cat "$scratch/install.log"; fail "cmake --install of the build failed"; }
+(cd "$scratch/install" && find . ! -type d | sed 's|^\.||' | LC_ALL=C sort) >"$scratch/installed"
+grep -v '/$' "$scratch/contents" | LC_ALL=C sort >"$scratch/packaged"
+diff "$scratch/installed" "$scratch/packaged" >"$scratch/install.diff" ||
+  { cat "$scratch/install.diff"; fail "the install and the package hold different files (< install, > package)"; }
+
 # Dependencies: the libraries the binaries link, and those no binary shows.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
