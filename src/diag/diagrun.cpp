@@ -7,6 +7,7 @@
 #include "net/probes.h"
 #include "net/shares.h"
 #include "util/appfiles.h"
+#include "util/clock.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/hooks.h"
@@ -82,6 +83,11 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
   // Started from the message loop: its first lines need no pass of their own.
   NoteMessageLoopRan();
   const LogRun logRun(byTick);
+  bool finished = false;
+  m_outcome = RunOutcome{};
+  m_outcome.byTick = byTick;
+  m_outcome.startedUnix = UnixNow();
+  const int64_t startMs = MonotonicMs();
   {
     RunScope scope(m_window, m_running);
     try {
@@ -94,14 +100,25 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
         report.ClearResults();
         m_window.PutCurrentTargetHostInfo(true);
         report.ShowStatusMessage(u"Start Diag");
+        m_outcome.target = m_window.GetCurrentHostName();
         for (int i = 0; i < kServiceCount; ++i) report.SetServiceLamp(static_cast<int16_t>(i), false, false);
         report.AddResultLine(ProgramName() + u" :  - - -  Start  - - - ");
-        if (!RunDiagnosis() && m_errorActions) DoErrorActions();
+        m_outcome.passed = RunDiagnosis();
+        m_outcome.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
+        if (!m_outcome.passed && m_errorActions) DoErrorActions();
         report.AddResultLine(ProgramName() + u" :  - - -   End   - - - \r\n");
+        finished = true;
         report.ShowStatusMessage(u"Diag Done.");
       }
     } catch (...) {
       ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::B));
+    }
+  }
+  if (finished && m_runFinished) {
+    try {
+      m_runFinished(m_outcome);
+    } catch (...) {
+      ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::A));
     }
   }
   // A tick that fell due during the run starts its run now, from the event loop.
@@ -121,8 +138,10 @@ bool DiagRunner::RunDiagnosis() {
       report.AddResultLine(u"## PING チャレンジ ##");
       std::u16string message;
       bool alive = false;
+      const int64_t began = MonotonicMs();
       m_checks.ping(target, alive, message);
       report.PutCheckResult(target, kPing, alive, serviceFlag, overall, message);
+      Note(u"PING", u"", alive, began);
     }
 
     serviceFlag = true;
@@ -130,8 +149,10 @@ bool DiagRunner::RunDiagnosis() {
       report.AddResultText(u"\r\n");
       report.AddResultLine(u"## NetBIOS チャレンジ ##  (Windows NetShare) ");
       std::u16string message;
+      const int64_t began = MonotonicMs();
       bool verdict = m_checks.shares(shareHost, message);
       report.PutCheckResult(target, kNetBios, verdict, serviceFlag, overall, message);
+      Note(u"NetBIOS", u"", verdict, began);
     }
 
     RunSection(kSmtp, SystemSettings.SmtpPort, u"SMTP", target, overall, serviceFlag);
@@ -165,6 +186,7 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
     const TlsMode tls = split.tls;
     std::u16string message;
     bool verdict = false;
+    const int64_t began = MonotonicMs();
     switch (index) {
       case kSmtp: verdict = m_checks.smtp(target, port, tls, message); break;
       case kPop:
@@ -176,8 +198,22 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
       default: verdict = m_checks.http(target, port, tls, message); break;
     }
     report.PutCheckResult(target, static_cast<int16_t>(index), verdict, serviceFlag, overall, message);
+    Note(word, item, verdict, began);
     if (n == INT16_MAX) break;  // the field number cannot overflow
   }
+}
+
+void DiagRunner::Note(std::u16string service, std::u16string port, bool passed, int64_t startMs) {
+  RunCheckOutcome c;
+  c.service = std::move(service);
+  c.port = std::move(port);
+  c.passed = passed;
+  c.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
+  m_outcome.checks.push_back(std::move(c));
+}
+
+std::u16string CheckLabel(const RunCheckOutcome& check) {
+  return check.port.empty() ? check.service : check.service + u" " + check.port;
 }
 
 void DiagRunner::DoErrorActions() {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "diag/resultreport.h"
+#include "diag/runrecord.h"
 #include "net/tlsport.h"
 #include "net/probes.h"
 
@@ -94,11 +95,15 @@ class DiagRunner {
   // (velkor-check, whose scheduler has handlers of its own).
   void SetErrorActions(bool on) { m_errorActions = on; }
   int16_t WatchdogCounter() const { return m_watchdogCounter; }
+  // Hears every finished run, check by check, once its end line is written.
+  void SetRunFinished(std::function<void(const RunOutcome&)> heard) { m_runFinished = std::move(heard); }
 
  private:
   void RunSection(int index, const std::u16string& portList, const std::u16string& word, const std::u16string& target,
                   bool& overall, bool& serviceFlag);
   void TimerRun();
+  // Notes one check's verdict for the run's outcome.
+  void Note(std::u16string service, std::u16string port, bool passed, int64_t startMs);
 
   DiagWindow& m_window;
   DiagChecks m_checks;
@@ -106,4 +111,6 @@ class DiagRunner {
   bool m_deferred = false;
   bool m_errorActions = true;
   int16_t m_watchdogCounter = 0;
+  std::function<void(const RunOutcome&)> m_runFinished;
+  RunOutcome m_outcome;
 };

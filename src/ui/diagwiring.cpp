@@ -4,7 +4,10 @@
 #include <QObject>
 #include <QTimer>
 
+#include "diag/notices.h"
 #include "ui/frmvelkor.h"
+#include "ui/notifier.h"
+#include "util/appfiles.h"
 
 namespace {
 
@@ -50,11 +53,15 @@ class DiagHolder : public QObject {
     m_retry.start();
   }
   DiagRunner& runner() { return m_runner; }
+  DesktopNotifier& notifier() { return m_notifier; }
+  CheckStateStore& states() { return m_states; }
 
  private:
   FrmVelkorDiagWindow m_window;
   DiagRunner m_runner;
   QTimer m_retry;
+  DesktopNotifier m_notifier;
+  CheckStateStore m_states{StateFilePath(kNoticeStateFileName)};
 };
 
 }  // namespace
@@ -64,6 +71,14 @@ DiagRunner& InstallDiagRunner(FrmVelkor& window, DiagChecks checks) {
   DiagRunner& runner = holder->runner();
   window.SetRunAction([&runner] { runner.CmdDiag_Click(); });
   window.SetTickAction([&runner] { runner.TimerInterval_Timer(); });
+  // A check that failed or recovered since the last run of its target is
+  // told on the desktop.
+  runner.SetRunFinished([holder](const RunOutcome& run) {
+    const std::vector<CheckChange> changes = holder->states().Apply(run);
+    if (changes.empty()) return;
+    const NoticeText text = ComposeNotice(run.target, changes);
+    holder->notifier().Notify(QString::fromStdU16String(text.summary), QString::fromStdU16String(text.body));
+  });
   // The reply watchdog (its interval stays 0, so it does not tick).
   QObject::connect(window.TimerSockRecv(), &QTimer::timeout, holder, [&runner] { runner.TimerSockRecv_Timer(); });
   return runner;

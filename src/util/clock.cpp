@@ -21,6 +21,17 @@ std::tm LocalNow() {
 
 void SetLocalNowHook(std::function<std::tm()> hook) { NowHook() = std::move(hook); }
 
+namespace {
+std::function<int64_t()>& UnixHook() {
+  static std::function<int64_t()> hook;
+  return hook;
+}
+}  // namespace
+
+int64_t UnixNow() { return UnixHook() ? UnixHook()() : static_cast<int64_t>(std::time(nullptr)); }
+
+void SetUnixNowHook(std::function<int64_t()> hook) { UnixHook() = std::move(hook); }
+
 int64_t MonotonicMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

@@ -11,6 +11,10 @@
 std::tm LocalNow();
 void SetLocalNowHook(std::function<std::tm()> hook);  // empty: real clock
 
+// Seconds since the epoch, on the wall clock.
+int64_t UnixNow();
+void SetUnixNowHook(std::function<int64_t()> hook);  // empty: real clock
+
 // Milliseconds on a monotonic clock.
 int64_t MonotonicMs();
 

@@ -1,0 +1,27 @@
+#pragma once
+// What one finished run found, check by check, for the parts of the program
+// that look back on runs (the desktop notices) rather than at the result list.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunCheckOutcome {
+  std::u16string service;  // "PING", "NetBIOS", "SMTP", "POP", "FTP", "HTTP"
+  std::u16string port;     // as written in the entry, TLS suffix included; empty for PING and NetBIOS
+  bool passed = false;
+  double seconds = 0;
+  std::u16string reason;   // why it failed, where the check says
+};
+
+struct RunOutcome {
+  std::u16string target;     // the host part of the entry, as typed
+  int64_t startedUnix = 0;   // seconds since the epoch
+  double seconds = 0;
+  bool passed = false;       // the overall verdict
+  bool stopped = false;      // ended by the operator before its checks were done
+  bool byTick = false;       // started by the monitoring tick
+  std::vector<RunCheckOutcome> checks;
+};
+
+// "PING", "NetBIOS" or "SMTP 587t": how a check is named across runs.
+std::u16string CheckLabel(const RunCheckOutcome& check);
