@@ -33,6 +33,7 @@
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
 #include "support/unprivileged.h"
+#include "util/codepage.h"
 #include "util/log.h"
 
 namespace {
@@ -178,17 +179,11 @@ TEST(VelkorCheckInput, HelpAndManPageListEveryOptionOfTheTable) {
 // Terminal columns of a UTF-8 line: East Asian wide and full-width characters take two.
 size_t Columns(const std::string& line) {
   size_t columns = 0;
-  for (size_t i = 0; i < line.size();) {
-    const unsigned char b = static_cast<unsigned char>(line[i]);
-    const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = len == 1 ? b : b & (0x3F >> (len - 1));
-    for (size_t k = 1; k < len && i + k < line.size(); ++k) c = (c << 6) | (line[i + k] & 0x3F);
-    i += len;
+  for (char16_t c : FromUtf8(line))
     columns += (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
                        (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)
                    ? 2
                    : 1;
-  }
   return columns;
 }
 

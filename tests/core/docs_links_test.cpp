@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/tempdir.h"
+#include "util/codepage.h"
 
 namespace fs = std::filesystem;
 
@@ -29,48 +30,22 @@ bool DroppedNonAscii(char32_t c) {
          (c >= 0xFF5B && c <= 0xFF65);
 }
 
-std::string Utf8(char32_t c) {
-  std::string s;
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return s;
-}
-
 // GitHub's anchor of a heading: the text as shown (links keep their text),
 // lower-cased, punctuation other than "-" and "_" dropped, each blank a "-",
 // letters of any script kept.
 std::string AnchorOf(const std::string& heading) {
   const std::string shown = std::regex_replace(heading, std::regex(R"(!?\[([^\]]*)\]\([^)]*\))"), "$1");
-  std::string out;
-  for (size_t i = 0; i < shown.size();) {
-    const unsigned char b = static_cast<unsigned char>(shown[i]);
-    const int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = len == 1 ? b : b & (0x3F >> (len - 1));
-    for (int k = 1; k < len && i + k < shown.size(); ++k) c = (c << 6) | (shown[i + k] & 0x3F);
-    i += len;
+  std::u16string out;
+  for (char16_t c : FromUtf8(shown)) {
     if (c < 0x80) {
-      if (std::isalnum(static_cast<int>(c))) out += static_cast<char>(std::tolower(static_cast<int>(c)));
-      else if (c == ' ') out += '-';
-      else if (c == '-' || c == '_') out += static_cast<char>(c);
+      if (std::isalnum(c)) out += static_cast<char16_t>(std::tolower(c));
+      else if (c == u' ') out += u'-';
+      else if (c == u'-' || c == u'_') out += c;
     } else if (!DroppedNonAscii(c)) {
-      if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0xFF21 && c <= 0xFF3A)) c += 0x20;
-      out += Utf8(c);
+      out += (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0xFF21 && c <= 0xFF3A) ? static_cast<char16_t>(c + 0x20) : c;
     }
   }
-  return out;
+  return ToUtf8(out);
 }
 
 bool IsFence(const std::string& line) {
@@ -201,9 +176,11 @@ TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
   EXPECT_EQ(BrokenLinks(root, files), std::vector<std::string>{});
   // The README is a door into docs/: each topic file is linked from it.
   const std::string readme = Read(root / "README.md");
-  for (const std::string& f : files)
-    if (f != "README.md" && f.find("pending-") == std::string::npos)
+  for (const std::string& f : files) {
+    if (f != "README.md" && f.find("pending-") == std::string::npos) {
       EXPECT_NE(readme.find("](" + f), std::string::npos) << f << " is not linked from README.md";
+    }
+  }
 }
 
 }  // namespace
