@@ -61,13 +61,13 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   return {};
 }
 
-std::string VersionText() { return std::string("velkor ") + VELKOR_VERSION + "\n"; }
+std::string VersionText(const std::string& program) { return program + " " + VELKOR_VERSION + "\n"; }
 
 std::string HelpText(const std::string& configDir, const std::string& stateDir) {
   std::string t =
       "Usage: velkor [OPTION | QT-OPTION...]\n"
       "Diagnoses the services of a server: ICMP echo, SMB share list, SMTP, POP3,\n"
-      "FTP and HTTP. Without options it opens its window.\n\nOptions:\n";
+      "FTP and HTTP, plain or in TLS. Without options it opens its window.\n\nOptions:\n";
   for (const OwnOption& o : kOwnOptions) {
     t += "  ";
     t += o.name;
@@ -86,7 +86,10 @@ std::string HelpText(const std::string& configDir, const std::string& stateDir) 
     t += item;
     column += item.size();
   }
-  t += "\n\nSettings, target list and error script: " + configDir + "\nLogs and last-error log: " + stateDir + "\n";
+  // The directories on lines of their own, so that the help stays within 80 columns.
+  t += "\n\nSettings, target list and error script:\n  " + configDir + "\nLogs and last-error log:\n  " + stateDir +
+       "\n\nvelkor-check runs the same checks for monitoring schedulers and sweeps.\n"
+       "The manuals: man velkor, man velkor-check.\n";
   return t;
 }
 

@@ -22,6 +22,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // The texts, each ending in a line feed. The help names where this copy's
 // files live (configDir, stateDir).
-std::string VersionText();
+// The version line of a command of this release: "velkor 0.2.5", "velkor-check 0.2.5".
+std::string VersionText(const std::string& program = "velkor");
 std::string HelpText(const std::string& configDir, const std::string& stateDir);
 std::string UsageText(const std::string& offending);

@@ -23,13 +23,14 @@ constexpr std::array kOptions = {
                 "port as a number and its TLS), then a summary object."},
     CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS",
                 "SMTP on these ports (comma list): greeting, EHLO (HELO when refused), QUIT. A port may end in "
-                "s for TLS from the first byte (465s) or t for STARTTLS (587t), for every service alike."},
+                "s for TLS from the first byte (465s) or t for STARTTLS (587t)."},
     CheckOption{OptionId::Pop, '\0', "pop", "PORTS", "POP3 on these ports: greeting, USER, QUIT (995s, 110t: STLS)."},
     CheckOption{OptionId::Ftp, '\0', "ftp", "PORTS",
                 "FTP on these ports: greeting, USER, QUIT (990s, 21t: AUTH TLS)."},
     CheckOption{OptionId::Http, '\0', "http", "PORTS",
                 "HTTP on these ports: GET / and the reply's headers (443s: HTTPS; HTTP has no t)."},
-    CheckOption{OptionId::Ping, '\0', "ping", nullptr, "ICMP echo (needs root or the capability cap_net_raw)."},
+    CheckOption{OptionId::Ping, '\0', "ping", nullptr, "ICMP echo: a raw socket as root, else the datagram socket where "
+                "net.ipv4.ping_group_range holds a group of the user, else the installed helper velkor-icmp."},
     CheckOption{OptionId::Shares, '\0', "shares", nullptr, "List the host's SMB shares (loads libsmbclient)."},
     CheckOption{OptionId::User, 'u', "user", "NAME",
                 "User name of the POP and FTP USER commands (default: the settings' user). No password is "
@@ -236,17 +237,23 @@ ParsedCommandLine ParseCheckCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string CheckHelpText() {
+  // Within 80 columns, as terminals and the monitoring plugins' own help are.
   std::string t =
-      "Usage: velkor-check -H HOST [--smtp PORTS] [--pop PORTS] [--ftp PORTS] [--http PORTS] [--ping] [--shares]\n"
-      "                    [options]\n"
+      "Usage: velkor-check -H HOST [--smtp PORTS] [--pop PORTS] [--ftp PORTS]\n"
+      "                    [--http PORTS] [--ping] [--shares] [options]\n"
       "       velkor-check -E ENTRY [--ping] [--shares] [options]\n"
-      "       velkor-check --target-list FILE [-j N] [--json] [--ping] [--shares] [options]\n"
+      "       velkor-check --target-list FILE [-j N] [--json] [--ping] [--shares]\n"
+      "                    [options]\n"
       "\n"
-      "Runs velkor's checks of one host without a window and answers as a monitoring plugin: one\n"
-      "status line with performance data, one line per check, and the exit status 0 OK, 1 WARNING,\n"
-      "2 CRITICAL, 3 UNKNOWN (bad input, or the command's own time-out). Everything goes to standard\n"
-      "output. A sweep (--target-list) checks every host of a list at once and exits with the worst\n"
-      "status of its hosts, CRITICAL before WARNING before UNKNOWN before OK.\n"
+      "Runs velkor's checks of one host without a window and answers as a\n"
+      "monitoring plugin: one status line with performance data, one line per\n"
+      "check, and the exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad\n"
+      "input, or the command's own time-out). Everything goes to standard output;\n"
+      "only a sweep's progress count goes to standard error, on a terminal.\n"
+      "A sweep (--target-list) checks every host of a list, several at a time,\n"
+      "and exits with the worst status of its hosts, CRITICAL before WARNING\n"
+      "before UNKNOWN before OK. A port may end in s (TLS from the first byte)\n"
+      "or t (the protocol's upgrade to TLS). The manual: man velkor-check.\n"
       "\n"
       "Options:\n";
   for (const CheckOption& o : kOptions) {
@@ -255,12 +262,12 @@ std::string CheckHelpText() {
     head += std::string("--") + o.name;
     if (o.argName) head += std::string(" ") + o.argName;
     t += head + "\n";
-    // The help text wrapped at about 90 columns, indented.
+    // The help text wrapped within 80 columns, indented.
     std::string line = "        ";
     std::string word;
     auto flush = [&] {
       if (word.empty()) return;
-      if (line.size() > 8 && line.size() + 1 + word.size() > 92) {
+      if (line.size() > 8 && line.size() + 1 + word.size() > 80) {
         t += line + "\n";
         line = "        ";
       }

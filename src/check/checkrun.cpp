@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "app/appstate.h"
+#include "app/commandline.h"
 #include "app/paramdialogmodel.h"
 #include "app/settings.h"
 #include "check/checksweep.h"
@@ -234,10 +235,9 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   const Clock::time_point start = Clock::now();
   auto bad = [](const std::string& what) { return CheckRunResult{BadInputOutcome(what), std::nullopt}; };
   if (r.action == CheckRequest::Action::Help) return {CheckOutcome{CheckExit::Ok, CheckHelpText()}, std::nullopt};
-  if (r.action == CheckRequest::Action::Version) {
-    SetCheckIdentity(u"");
-    return {CheckOutcome{CheckExit::Ok, ToUtf8(GetAppTitle()) + "\n"}, std::nullopt};
-  }
+  // The version as commands print theirs; the window's caption keeps its own form.
+  if (r.action == CheckRequest::Action::Version)
+    return {CheckOutcome{CheckExit::Ok, VersionText("velkor-check")}, std::nullopt};
   if (r.jobs || r.json) return bad("-j/--jobs and --json go with --target-list only");
   if (r.entry && (r.host || r.AnyPortOption()))
     return bad("-E/--entry does not go with -H/--hostname or the port options");

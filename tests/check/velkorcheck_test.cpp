@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "app/appstate.h"
+#include "app/commandline.h"
 #include "app/settings.h"
 #include "check/checkjson.h"
 #include "check/checkprocess.h"
@@ -32,6 +33,7 @@
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
 #include "support/unprivileged.h"
+#include "util/codepage.h"
 #include "util/log.h"
 
 namespace {
@@ -154,7 +156,7 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
             "VELKOR UNKNOWN - --target-list " + dir.file("private.ini") + ": cannot be read (Permission denied)\n");
   EXPECT_EQ(Check({"--target-list", list, "-j", "256", "--help"}).status, CheckExit::Ok);
   // Help and version answer and end well.
-  EXPECT_EQ(Check({"-V"}).text, "velkor-check  Ver： 0.2.5\n");
+  EXPECT_EQ(Check({"-V"}).text, "velkor-check 0.2.5\n");
   EXPECT_EQ(Check({"--help"}).status, CheckExit::Ok);
 }
 
@@ -171,6 +173,36 @@ TEST(VelkorCheckInput, HelpAndManPageListEveryOptionOfTheTable) {
     if (o.letter) {
       EXPECT_THAT(man, HasSubstr(std::string("\\-") + o.letter + " \", \" " + roff)) << o.name;
     }
+  }
+}
+
+// Terminal columns of a UTF-8 line: East Asian wide and full-width characters take two.
+size_t Columns(const std::string& line) {
+  size_t columns = 0;
+  for (char16_t c : FromUtf8(line))
+    columns += (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                       (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)
+                   ? 2
+                   : 1;
+  return columns;
+}
+
+// Both commands' --help within 80 columns, so that options added later keep to it.
+TEST(VelkorCheckInput, BothHelpTextsFitEightyColumns) {
+  FILE* pipe = ::popen((std::string(VELKOR_CHECK_BINARY) + " --help").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string printed;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) printed.append(buf, n);
+  ::pclose(pipe);
+  EXPECT_EQ(printed, CheckHelpText());
+  ASSERT_EQ(Columns("ＯＫ 設定"), 9u);
+  const std::string home = "/home/operator.of.the.night.shift";
+  for (const std::string& help : {printed, HelpText(home + "/.config/velkor", home + "/.local/state/velkor")}) {
+    std::istringstream in(help);
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) EXPECT_LE(Columns(line), 80u) << line;
+    EXPECT_GT(lines, 12);
   }
 }
 

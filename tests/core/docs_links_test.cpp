@@ -1,0 +1,186 @@
+// The README and docs/ link into each other: every relative link must reach a
+// file, and every #fragment a heading of that file, named as GitHub names it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/tempdir.h"
+#include "util/codepage.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Code points that GitHub drops from an anchor besides ASCII punctuation:
+// Latin-1 signs, general punctuation, arrows and other symbols, CJK and
+// full-width punctuation.
+bool DroppedNonAscii(char32_t c) {
+  return (c >= 0xA0 && c <= 0xBF) || c == 0xD7 || c == 0xF7 || (c >= 0x2000 && c <= 0x2BFF) ||
+         (c >= 0x3000 && c <= 0x3004) || (c >= 0x3008 && c <= 0x3020) || c == 0x30FB ||
+         (c >= 0xFF01 && c <= 0xFF0F) || (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
+         (c >= 0xFF5B && c <= 0xFF65);
+}
+
+// GitHub's anchor of a heading: the text as shown (links keep their text),
+// lower-cased, punctuation other than "-" and "_" dropped, each blank a "-",
+// letters of any script kept.
+std::string AnchorOf(const std::string& heading) {
+  const std::string shown = std::regex_replace(heading, std::regex(R"(!?\[([^\]]*)\]\([^)]*\))"), "$1");
+  std::u16string out;
+  for (char16_t c : FromUtf8(shown)) {
+    if (c < 0x80) {
+      if (std::isalnum(c)) out += static_cast<char16_t>(std::tolower(c));
+      else if (c == u' ') out += u'-';
+      else if (c == u'-' || c == u'_') out += c;
+    } else if (!DroppedNonAscii(c)) {
+      out += (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0xFF21 && c <= 0xFF3A) ? static_cast<char16_t>(c + 0x20) : c;
+    }
+  }
+  return ToUtf8(out);
+}
+
+bool IsFence(const std::string& line) {
+  const size_t start = line.find_first_not_of(' ');
+  return start != std::string::npos && start < 4 &&
+         (line.compare(start, 3, "```") == 0 || line.compare(start, 3, "~~~") == 0);
+}
+
+// Markdown lines outside fenced code blocks.
+std::vector<std::string> OutsideCode(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  bool fenced = false;
+  while (std::getline(in, line)) {
+    if (IsFence(line)) fenced = !fenced;
+    else if (!fenced) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The anchors of a Markdown file's headings, repeated ones suffixed -1, -2.
+std::set<std::string> AnchorsOf(const std::string& text) {
+  static const std::regex heading(R"(^#{1,6}[ \t]+(.*?)[ \t#]*$)");
+  std::set<std::string> anchors;
+  std::map<std::string, int> seen;
+  for (const std::string& line : OutsideCode(text)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, heading)) continue;
+    const std::string base = AnchorOf(m[1].str());
+    const int n = seen[base]++;
+    anchors.insert(n == 0 ? base : base + "-" + std::to_string(n));
+  }
+  return anchors;
+}
+
+std::string Read(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every relative link of the given Markdown files (paths relative to root)
+// that misses its file or its heading, as "file: target".
+std::vector<std::string> BrokenLinks(const fs::path& root, const std::vector<std::string>& files) {
+  static const std::regex inlineLink(R"(\]\(<?([^)\s>]+)>?(?:\s+"[^"]*")?\))");
+  static const std::regex definition(R"(^\s{0,3}\[[^\]]+\]:\s*<?([^\s>]+))");
+  std::vector<std::string> broken;
+  for (const std::string& file : files) {
+    const fs::path from = root / file;
+    std::vector<std::string> targets;
+    for (const std::string& raw : OutsideCode(Read(from))) {
+      const std::string line = std::regex_replace(raw, std::regex("`[^`]*`"), "``");  // code spans link nothing
+      for (std::sregex_iterator m(line.begin(), line.end(), inlineLink), end; m != end; ++m)
+        targets.push_back((*m)[1]);
+      std::smatch d;
+      if (std::regex_search(line, d, definition)) targets.push_back(d[1]);
+    }
+    for (const std::string& target : targets) {
+      if (std::regex_search(target, std::regex("^[A-Za-z][A-Za-z0-9+.-]*:"))) continue;  // http:, mailto:
+      const size_t hash = target.find('#');
+      const std::string path = target.substr(0, hash);
+      const fs::path to = path.empty()        ? from
+                          : path[0] == '/'   ? root / path.substr(1)
+                                             : from.parent_path() / path;
+      std::error_code ec;
+      if (!fs::exists(to, ec)) {
+        broken.push_back(file + ": " + target);
+        continue;
+      }
+      if (hash == std::string::npos) continue;
+      if (to.extension() != ".md" || !AnchorsOf(Read(to)).count(target.substr(hash + 1)))
+        broken.push_back(file + ": " + target);
+    }
+  }
+  return broken;
+}
+
+TEST(DocsLinks, AnchorsFollowGitHubsRule) {
+  const struct { std::string heading, anchor; } rows[] = {
+      {"Quick start", "quick-start"},
+      {"velkor-check: the checks for a monitoring scheduler", "velkor-check-the-checks-for-a-monitoring-scheduler"},
+      {"`--ping` and the ICMP helper", "--ping-and-the-icmp-helper"},
+      {"Files (`*.bak`, `VKRSYS.DAT`)", "files-bak-vkrsysdat"},
+      {"snake_case stays", "snake_case-stays"},
+      {"TLS 1.0/1.1", "tls-1011"},
+      {"What’s new — 2026", "whats-new--2026"},
+      {"[TLS](tls.md) ports", "tls-ports"},
+      {"設定ダイアログ（設定）", "設定ダイアログ設定"},
+      {"「定期監視」の間隔：分", "定期監視の間隔分"},
+      {"ＯＫ and Ünïcode", "ｏｋ-and-ünïcode"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(AnchorOf(row.heading), row.anchor) << row.heading;
+}
+
+TEST(DocsLinks, BrokenLinksAreFound) {
+  TempDir dir;
+  const fs::path root = dir.path();
+  fs::create_directories(root / "docs");
+  WriteBytes(dir.file("docs/a.md"),
+             "# Safeguards\n## Files\n## Files\n```\n# not a heading\n[x](nowhere.md)\n```\n## Window & keys\n");
+  WriteBytes(dir.file("docs/shot.png"), "png");
+  const struct { std::string text; std::vector<std::string> broken; } rows[] = {
+      {"[a](docs/a.md) ![s](docs/shot.png) [w](https://example.org/x.md) <https://e.org>", {}},
+      {"[a](docs/a.md#safeguards) [b](docs/a.md#files-1) [c](docs/a.md#window--keys) [d](#top)\n# Top\n", {}},
+      {"[gone](docs/b.md)", {"README.md: docs/b.md"}},
+      {"[third](docs/a.md#files-2)", {"README.md: docs/a.md#files-2"}},
+      {"[fenced](docs/a.md#not-a-heading)", {"README.md: docs/a.md#not-a-heading"}},
+      {"[self](#nothing-here)\n# Here\n", {"README.md: #nothing-here"}},
+      {"[png](docs/shot.png#x)", {"README.md: docs/shot.png#x"}},
+      {"`[code](docs/none.md)` and\n```\n[block](docs/none.md)\n```\n", {}},
+      {"[ref]: docs/none.md\n", {"README.md: docs/none.md"}},
+      {"[up](../outside.md)", {"README.md: ../outside.md"}},
+  };
+  for (const auto& row : rows) {
+    WriteBytes(dir.file("README.md"), row.text);
+    EXPECT_EQ(BrokenLinks(root, {"README.md"}), row.broken) << row.text;
+  }
+  WriteBytes(dir.file("docs/c.md"), "[back](../README.md) [sib](a.md#files) [broken](a.md#files-3)");
+  EXPECT_EQ(BrokenLinks(root, {"docs/c.md"}), std::vector<std::string>{"docs/c.md: a.md#files-3"});
+}
+
+TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
+  const fs::path root = VELKOR_SOURCE_DIR;
+  std::vector<std::string> files{"README.md"};
+  for (const auto& e : fs::recursive_directory_iterator(root / "docs"))
+    if (e.path().extension() == ".md") files.push_back(fs::relative(e.path(), root).string());
+  ASSERT_GT(files.size(), 5u);
+  EXPECT_EQ(BrokenLinks(root, files), std::vector<std::string>{});
+  // The README is a door into docs/: each topic file is linked from it.
+  const std::string readme = Read(root / "README.md");
+  for (const std::string& f : files) {
+    if (f != "README.md" && f.find("pending-") == std::string::npos) {
+      EXPECT_NE(readme.find("](" + f), std::string::npos) << f << " is not linked from README.md";
+    }
+  }
+}
+
+}  // namespace
