@@ -236,21 +236,11 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
   peer.sin_family = ws::kAfInet;
   peer.sin_port = ws::HostToNetShort(static_cast<uint16_t>(portValue));
   peer.sin_addr = GetIPAddress(host);
-  // A name the resolver does not know is no address: 0 would connect to
-  // this machine itself and pass the check of a host that does not exist.
-  if (const LookupOutcome lookup = LastLookupOutcome();
-      lookup.status == LookupStatus::NotFound || lookup.status == LookupStatus::Failed) {
-    FailReason why;
-    why.kind = lookup.status == LookupStatus::NotFound ? FailKind::NameNotFound : FailKind::LookupFailed;
-    why.code = lookup.error;
-    NoteFailReason(why);
-    if (!quiet) Report(u"WinSockManager: ホスト名を解決できません。(" + host + u")");
-    return false;
-  }
+  const LookupOutcome lookup = LastLookupOutcome();
   const int r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
   if (r != 0) {
     const int error = ws::WSAGetLastError();
-    NoteConnectFailure(error, Seconds(TimeoutMs(options)));
+    NoteConnectFailure(error, Seconds(TimeoutMs(options)), lookup);
     if (!quiet) {
       Report(u"WinSockManager: connect() error: " + ToU16(r));
       Report(u"WinSockManager: " + SocketErrorText(error));

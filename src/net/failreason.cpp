@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "net/hostaddr.h"
 #include "net/winsock.h"
 
 namespace {
@@ -93,11 +94,14 @@ void NoteReceiveFailure(int n, int error, const std::string& command, double wai
 }
 
 
-void NoteConnectFailure(int error, double timeoutSeconds) {
+void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& lookup) {
   FailReason r;
   r.code = error;
   r.seconds = timeoutSeconds;
-  if (error == ws::err::ConnRefused) r.kind = FailKind::Refused;
+  if (lookup.status == LookupStatus::NotFound || lookup.status == LookupStatus::Failed) {
+    r.kind = lookup.status == LookupStatus::NotFound ? FailKind::NameNotFound : FailKind::LookupFailed;
+    r.code = lookup.error;
+  } else if (error == ws::err::ConnRefused) r.kind = FailKind::Refused;
   else if (error == ws::err::NetUnreach || error == ws::err::HostUnreach) r.kind = FailKind::Unreachable;
   else if (error == ws::err::TimedOut) r.kind = FailKind::ConnectTimedOut;
   else r.kind = FailKind::SocketError;

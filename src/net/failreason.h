@@ -63,5 +63,8 @@ std::u16string LastHttpStatusLine();
 std::string FailCommandWord(int cmdNo, const std::u16string& cmdText);
 std::u16string ReplyFirstLine(const std::u16string& reply);
 void NoteReceiveFailure(int n, int error, const std::string& command, double waitSeconds);
-void NoteConnectFailure(int error, double timeoutSeconds);
+// An unknown name leaves address 0, which the connect refuses: the
+// resolver's answer is the reason then.
+struct LookupOutcome;
+void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& lookup);
 void NoteGreetingFailure(int n, int error, double timeoutSeconds);

@@ -249,8 +249,9 @@ bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
     if (!greeted && tls.ClosedAfterHandshake(text)) return FailedInsideTls(socket, text, transcript);
   }
   if (!greeted) greeted = Exchange(socket, kSmtpHelo, u"HELO " + host + kCrLf, text, reply);
+  const FailReason greeting = greeted ? FailReason{} : LastFailReason();  // HELO's refusal, not QUIT's
   const bool quit = Exchange(socket, kSmtpQuit, u"QUIT" + kCrLf, text, reply);
-  if (greeted && quit) NoteFailReason(FailReason{});  // a refused EHLO that HELO made good
+  if (!greeted || quit) NoteFailReason(greeting);  // a refused EHLO that HELO made good is none
   transcript = text;
   WinSockClose(socket);
   return greeted && quit && !tls.Expired();
@@ -268,8 +269,9 @@ bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
     return FailedInsideTls(socket, text, transcript);
   const bool userOk = Exchange(socket, kPopUser, u"USER " + user + kCrLf, text, reply);
   if (!userOk && tls.Upgrade() && tls.ClosedAfterHandshake(text)) return FailedInsideTls(socket, text, transcript);
+  const FailReason userFailure = LastFailReason();
   const bool quitOk = Exchange(socket, kPopQuit, u"QUIT" + kCrLf, text, reply);
-  if (userOk || quitOk) NoteFailReason(FailReason{});
+  NoteFailReason(userOk || quitOk ? FailReason{} : userFailure);
   transcript = text;
   WinSockClose(socket);
   return (userOk || quitOk) && !tls.Expired();
