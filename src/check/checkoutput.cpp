@@ -252,6 +252,7 @@ std::string FailurePhrase(const FailReason& f) {
       return "TLS handshake failed" + (detail.empty() ? "" : " (" + detail + ")");
     }
     case FailKind::SocketError: return SocketErrorPhrase(f.code);
+    case FailKind::PortOutOfRange: return "port outside 0..65535";
   }
   return "";
 }

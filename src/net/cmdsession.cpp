@@ -229,6 +229,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
   // Ports above 32767 are ports like any other; above 65535 there is none.
   const int64_t portValue = PortValue(port);
   if (portValue > kMaxPort) {
+    NoteFailReason(FailReason{FailKind::PortOutOfRange, {}, {}, {}, {}, static_cast<int>(portValue), 0});
     Report(u"WinSockManager: ポート番号が範囲外です。(" + port + u")");
     return false;
   }

@@ -27,6 +27,7 @@ enum class FailKind {
   TlsRefused,       // the server refused `command` with `reply`
   TlsFailed,        // the TLS layer failed: `detail`, OpenSSL's reason
   SocketError,      // any other socket error: `code`, a Windows Sockets number
+  PortOutOfRange,   // the port's value (`code`) is above 65535
 };
 
 enum class ClosedWhen {

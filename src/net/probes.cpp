@@ -304,6 +304,7 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   ClearFailReason();
   TlsPart tls(tlsMode, findings);
   if (tls.Upgrade()) {
+    NoteFailReason(FailReason{FailKind::TlsFailed, {}, {}, {}, "HTTP has no upgrade to TLS", 0, 0});
     transcript = u"HTTP には t を使えません" + kCrLf;
     return false;
   }
