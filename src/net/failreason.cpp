@@ -72,8 +72,10 @@ static bool TlsFailureNoted(int error) {
 }
 
 void NoteReceiveFailure(int n, int error, const std::string& command, double waitSeconds) {
-  // A connection closed once stays closed: the commands sent after it fail too.
-  if (TlsFailureNoted(error) || LastFailReason().kind == FailKind::Closed) return;
+  // A connection closed once stays closed, and one that did not answer a
+  // command will not answer the next: the commands after it fail too.
+  const FailKind last = LastFailReason().kind;
+  if (TlsFailureNoted(error) || last == FailKind::Closed || last == FailKind::NoReply) return;
   FailReason r;
   r.command = command;
   if (n == 0 && error == 0) {
