@@ -254,4 +254,75 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
   EXPECT_EQ(Lines(unreachable).at(1), "SMTP 25: CRITICAL - failed in # s: network unreachable");
 }
 
+// The built command through the shell; its standard output and exit status.
+struct Ran {
+  std::string out;
+  int status = -1;
+};
+Ran RunBuilt(const std::string& args) {
+  Ran run;
+  FILE* p = popen((std::string(VELKOR_CHECK_BINARY) + " " + args + " 2>/dev/null").c_str(), "r");
+  if (p == nullptr) return run;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) run.out.append(buf, n);
+  const int st = pclose(p);
+  run.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return run;
+}
+
+// A sweep's summary: its groups by what put the hosts there, each host
+// with a warning and its reasons, the list's line numbers, and the jq lines
+// of the manual run on the real output.
+TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
+  const TcpPeers peers = LoadTcpPeers();
+  VELKOR_REQUIRE_TCP_PEERS(peers);
+  uint16_t closed = 0;
+  close(ListenOnLoopback(1, &closed));
+  TempDir dir;
+  const std::string c = Port(closed), https = Port(peers.https), other = Port(peers.httpsOther);
+  const std::string failing = "127.0.0.1:" + c + ":x:x:x", web = "127.0.0.1:-:-:-:" + https + "s",
+                    named = "127.0.0.1:-:-:-:" + other + "s";
+
+  // Certificate warnings only: "with a warning", each host with its reasons.
+  WriteBytes(dir.file("web.ini"), "# web servers\r\n" + web + "\r\n\r\n  # another\r\n" + named + "\r\n");
+  const Ran warned = RunBuilt("--target-list " + dir.file("web.ini"));
+  EXPECT_EQ(warned.status, 1) << warned.out;
+  EXPECT_EQ(Lines(warned.out).back(), "VELKOR SWEEP WARNING - 2 of 2 hosts with a warning: " + web +
+                                          " (certificate not verified), " + named +
+                                          " (certificate not verified, certificate name does not match)");
+
+  // Thirty failing entries: ten of them named, then how many more.
+  std::string list, ten;
+  for (int i = 1; i <= 30; ++i) {
+    const std::string entry = "127.0.0." + std::to_string(i) + ":" + c + ":x:x:x";
+    list += entry + "\n";
+    if (i <= 10) ten += (ten.empty() ? "" : ", ") + entry;
+  }
+  WriteBytes(dir.file("thirty.ini"), list);
+  const Ran thirty = RunBuilt("--target-list " + dir.file("thirty.ini") + " -j 8");
+  EXPECT_EQ(thirty.status, 2);
+  EXPECT_EQ(Lines(thirty.out).back(), "VELKOR SWEEP CRITICAL - 30 of 30 hosts failed: " + ten + " and 20 more");
+  EXPECT_THAT(Lines(thirty.out).at(0), HasSubstr("SMTP " + c + " (connection refused)"));
+
+  // A list with comments and blank lines, as text, as JSON and through jq.
+  WriteBytes(dir.file("mixed.ini"), "# mail\n127.0.0.1:" + Port(peers.smtp) + ":x:x:x\n\n" + failing +
+                                        "\n# web\n" + web + "  # the portal\n");
+  const Ran text = RunBuilt("--target-list " + dir.file("mixed.ini"));
+  EXPECT_EQ(Lines(text.out).back(), "VELKOR SWEEP CRITICAL - 1 of 3 hosts failed: " + failing +
+                                        "; 1 of 3 hosts with a warning: " + web + " (certificate not verified)");
+  const std::string json = dir.file("out.json");
+  const Ran object = RunBuilt("--target-list " + dir.file("mixed.ini") + " --json > " + json);
+  EXPECT_EQ(object.status, 2);
+  const Ran entries = RunBuilt("--target-list " + dir.file("mixed.ini") +
+                               " --json | jq -r 'select(.entry and .exit > 0) | .entry'");
+  EXPECT_EQ(entries.out, failing + "\n" + web + "\n");
+  const Ran reasons = RunBuilt("--target-list " + dir.file("mixed.ini") +
+                               " --json | jq -r 'select(.entry) | .line as $l | .checks[] | select(.reason) | "
+                               "\"\\($l) \\(.service) \\(.port): \\(.reason)\"'");
+  EXPECT_EQ(reasons.out, "4 SMTP " + c + ": connection refused\n6 HTTP " + https + ": certificate not verified\n");
+  // The summary object is no host: the line numbers are those of the file.
+  const Ran lines = RunBuilt("--target-list " + dir.file("mixed.ini") + " --json | jq -c '[.line]'");
+  EXPECT_EQ(lines.out, "[2]\n[4]\n[6]\n[null]\n");
+}
+
 }  // namespace
