@@ -325,4 +325,15 @@ TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
   EXPECT_EQ(lines.out, "[2]\n[4]\n[6]\n[null]\n");
 }
 
+// --json for one host is one object whichever way the command ends, its own
+// time bound included.
+TEST(VelkorCheckOneHostJson, TheTimeBoundAnswersInJsonToo) {
+  ScriptServer silent({Wait(3000)});
+  const Ran ran = RunBuilt("-H 127.0.0.1 --smtp " + Port(silent.port()) + " -t 5 --max-time 0.5 --json");
+  EXPECT_EQ(ran.status, 3);
+  ASSERT_EQ(Lines(ran.out).size(), 1u) << ran.out;
+  EXPECT_THAT(ran.out, HasSubstr("{\"line\":null,\"host\":\"127.0.0.1\",\"entry\":\"127.0.0.1\",\"verdict\":\"UNKNOWN\","
+                                 "\"exit\":3,\"text\":\"timed out after 0.5 s\""));
+}
+
 }  // namespace
