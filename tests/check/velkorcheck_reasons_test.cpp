@@ -223,6 +223,11 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
       EXPECT_THAT(out.text, Not(HasSubstr(row.reason + "\n---- ")));
       if (row.tlsErrorLine) {
         EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： "));
+        // The two closes the TLS line used to miss.
+        if (row.reason.ends_with("after the upgrade to TLS"))
+          EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： TLS への切り替えの直後に接続が閉じられました\n"));
+        if (row.reason.ends_with("after the TLS handshake"))
+          EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： ハンドシェイクの直後に接続が閉じられました\n"));
       } else {
         EXPECT_THAT(out.text, Not(HasSubstr("TLS エラー")));
       }
