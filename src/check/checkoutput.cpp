@@ -253,6 +253,9 @@ std::string FailurePhrase(const FailReason& f) {
     }
     case FailKind::SocketError: return SocketErrorPhrase(f.code);
     case FailKind::PortOutOfRange: return "port outside 0..65535";
+    case FailKind::SharesRefused: return "share list refused";
+    case FailKind::SharesFailed: return "no share list";
+    case FailKind::SharesTimedOut: return "no share list within " + within;
   }
   return "";
 }

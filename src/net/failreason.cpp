@@ -96,14 +96,21 @@ void NoteReceiveFailure(int n, int error, const std::string& command, double wai
 }
 
 
+bool NoteLookupFailure(const LookupOutcome& lookup) {
+  if (lookup.status != LookupStatus::NotFound && lookup.status != LookupStatus::Failed) return false;
+  FailReason r;
+  r.kind = lookup.status == LookupStatus::NotFound ? FailKind::NameNotFound : FailKind::LookupFailed;
+  r.code = lookup.error;
+  NoteFailReason(r);
+  return true;
+}
+
 void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& lookup) {
+  if (NoteLookupFailure(lookup)) return;
   FailReason r;
   r.code = error;
   r.seconds = timeoutSeconds;
-  if (lookup.status == LookupStatus::NotFound || lookup.status == LookupStatus::Failed) {
-    r.kind = lookup.status == LookupStatus::NotFound ? FailKind::NameNotFound : FailKind::LookupFailed;
-    r.code = lookup.error;
-  } else if (error == ws::err::ConnRefused) r.kind = FailKind::Refused;
+  if (error == ws::err::ConnRefused) r.kind = FailKind::Refused;
   else if (error == ws::err::NetUnreach || error == ws::err::HostUnreach) r.kind = FailKind::Unreachable;
   else if (error == ws::err::TimedOut) r.kind = FailKind::ConnectTimedOut;
   else r.kind = FailKind::SocketError;

@@ -28,6 +28,9 @@ enum class FailKind {
   TlsFailed,        // the TLS layer failed: `detail`, OpenSSL's reason
   SocketError,      // any other socket error: `code`, a Windows Sockets number
   PortOutOfRange,   // the port's value (`code`) is above 65535
+  SharesRefused,    // the SMB server answered but refused this user the list
+  SharesFailed,     // no share list (no SMB server answered, or the library failed)
+  SharesTimedOut,   // no share list within `seconds`
 };
 
 enum class ClosedWhen {
@@ -68,4 +71,7 @@ void NoteReceiveFailure(int n, int error, const std::string& command, double wai
 // resolver's answer is the reason then.
 struct LookupOutcome;
 void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& lookup);
+// A host that left address 0: true, and the resolver's answer noted, when a
+// lookup of its name failed.
+bool NoteLookupFailure(const LookupOutcome& lookup);
 void NoteGreetingFailure(int n, int error, double timeoutSeconds);

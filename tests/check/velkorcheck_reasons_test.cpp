@@ -22,6 +22,7 @@
 #include "check/checkrun.h"
 #include "check/checksweep.h"
 #include "net/hostaddr.h"
+#include "net/smbshares.h"
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
@@ -138,6 +139,9 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
       {"resolver failure", {"220 hi\r\n"}, {"-H", "flaky.example", "--smtp", "PORT"}, "SMTP PORT",
        "name lookup failed (Temporary failure in name resolution)"},
       {"refused", {}, {"-H", "127.0.0.1", "--smtp", Port(closed)}, "SMTP " + Port(closed), "connection refused"},
+      {"ping of an unknown name", {}, {"-H", "nosuch.example", "--ping"}, "PING", "name not found"},
+      {"shares of an unknown name", {}, {"-H", "nosuch.example", "--shares"}, "SHARES", "name not found"},
+      {"no SMB server", {}, {"-H", "127.0.0.1", "--shares"}, "SHARES", "no share list"},
       {"connect unanswered", {}, {"-H", "127.0.0.1", "--ftp", Port(full.port), "-t", "0.3"}, "FTP " + Port(full.port),
        "connect timed out after 0.3 s"},
       {"silent after the connect", {Wait(3000)}, {"-H", "127.0.0.1", "--pop", "PORT", "-t", "0.3"}, "POP PORT",
@@ -184,6 +188,7 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
        {"-H", "127.0.0.1", "--smtp", "PORT", "-w", "0.1"}, "SMTP PORT", "over the warning time of 0.1 s", false,
        CheckExit::Warning},
   };
+  SetSmbPort(closed);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     for (const bool json : {false, true}) {
@@ -233,6 +238,8 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
       }
     }
   }
+
+  SetSmbPort(kSmbDefaultPort);
 
   // A resolver that does not answer in time.
   SetResolveTimeoutMs(100);
