@@ -27,6 +27,7 @@
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
+#include "util/codepage.h"
 
 namespace {
 
@@ -346,6 +347,48 @@ TEST(VelkorCheckOneHostJson, TheTimeBoundAnswersInJsonToo) {
   ASSERT_EQ(Lines(ran.out).size(), 1u) << ran.out;
   EXPECT_THAT(ran.out, HasSubstr("{\"line\":null,\"host\":\"127.0.0.1\",\"entry\":\"127.0.0.1\",\"verdict\":\"UNKNOWN\","
                                  "\"exit\":3,\"text\":\"timed out after 0.5 s\""));
+}
+
+// The summary from the hosts' statuses and the notes their processes left:
+// the warning reasons of each host, and at most ten entries a group.
+TEST(VelkorCheckSweepReasons, SummaryGroupsFromTheNotesOfTheHosts) {
+  std::vector<SweepHost> hosts;
+  std::vector<CheckExit> statuses;
+  for (int i = 1; i <= 13; ++i) {
+    hosts.push_back(SweepHost{static_cast<size_t>(i), u"h" + FromUtf8(std::to_string(i)), {}});
+    statuses.push_back(i <= 12 ? CheckExit::Critical : CheckExit::Unknown);
+  }
+  // What a host's process writes after its block, and the sweep takes off again.
+  CheckRunResult warned{CheckOutcome{CheckExit::Warning, "..."}, CheckRunReport{}};
+  CheckRecord slow;
+  slow.passed = true;
+  slow.seconds = 3;
+  CheckRecord cert = slow;
+  cert.seconds = 0;
+  cert.tls = TlsMode::Implicit;
+  cert.tlsFound = TlsFindings{};
+  cert.tlsFound->handshake = true;
+  cert.tlsFound->nameMatches = true;
+  warned.run->checks = {slow, cert, slow};
+  CheckRequest request;
+  request.warning = CheckSeconds{"2", 2};
+  std::string output = "w1 WARNING - ...\n" + SweepNote(warned, request);
+  hosts.push_back(SweepHost{20, u"w1", {}});
+  statuses.push_back(CheckExit::Warning);
+  TakeSweepNote(output, hosts.back());
+  EXPECT_EQ(output, "w1 WARNING - ...\n");
+  EXPECT_EQ(hosts.back().warnings, "over the warning time of 2 s, certificate not verified");
+  // A block without a note stays whole.
+  std::string plain = "h1 CRITICAL - 1 of 1 checks failed\n";
+  TakeSweepNote(plain, hosts.front());
+  EXPECT_EQ(plain, "h1 CRITICAL - 1 of 1 checks failed\n");
+  EXPECT_EQ(hosts.front().warnings, "");
+
+  const CheckOutcome out = SweepSummary(hosts, statuses, 1, request);
+  EXPECT_EQ(out.status, CheckExit::Critical);
+  EXPECT_EQ(out.text, "VELKOR SWEEP CRITICAL - 12 of 14 hosts failed: h1, h2, h3, h4, h5, h6, h7, h8, h9, h10 and 2 more; "
+                      "1 of 14 hosts with a warning: w1 (over the warning time of 2 s, certificate not verified); "
+                      "1 of 14 hosts unknown: h13\n");
 }
 
 }  // namespace
