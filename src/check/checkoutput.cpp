@@ -3,6 +3,7 @@
 #include <netdb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "diag/resultreport.h"
@@ -225,7 +226,8 @@ std::string FailurePhrase(const FailReason& f) {
     case FailKind::ConnectTimedOut: return "connect timed out after " + within;
     case FailKind::NoGreeting: return "no greeting within " + within;
     case FailKind::Closed: {
-      const std::string what = f.code == ws::err::ConnReset ? "connection reset by the peer" : "connection closed by the peer";
+      const std::string what =
+          f.code == ws::err::ConnReset ? "connection reset by the peer" : "connection closed by the peer";
       switch (f.when) {
         case ClosedWhen::BeforeGreeting: return what + " before the greeting";
         case ClosedWhen::AfterCommand: return what + " after " + f.command;
@@ -293,7 +295,8 @@ void ApplyExpectedStatus(CheckRecord& c, const CheckExpectStatus& expected) {
   std::u16string status = blank == std::u16string::npos ? u"" : line.substr(blank + 1);
   while (!status.empty() && status.front() == u' ') status.erase(0, 1);
   int code = 0;
-  if (status.size() >= 3 && std::all_of(status.begin(), status.begin() + 3, [](char16_t ch) { return ch >= u'0' && ch <= u'9'; }) &&
+  auto digit = [](char16_t ch) { return ch >= u'0' && ch <= u'9'; };
+  if (status.size() >= 3 && std::all_of(status.begin(), status.begin() + 3, digit) &&
       (status.size() == 3 || status[3] == u' '))
     code = (status[0] - u'0') * 100 + (status[1] - u'0') * 10 + (status[2] - u'0');
   if (code != 0 && expected.Accepts(code)) return;

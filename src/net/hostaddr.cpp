@@ -49,6 +49,7 @@ ResolverState& State() {
   return *state;
 }
 
+// What the last GetIPAddress of this thread found: each caller waits for its own lookup.
 thread_local LookupOutcome t_lastLookup;
 
 LookupAnswer SystemResolve(const std::string& name) {
@@ -193,9 +194,13 @@ int32_t LookUp(const std::string& name) {
       job->done_cv.wait_for(lock, std::chrono::milliseconds(slice), [&] { return job->done; });
       if (job->done) {
         const LookupAnswer& a = job->answer;
-        if (a.address != 0) t_lastLookup = LookupOutcome{LookupStatus::Found, 0};
-        else if (a.error == 0 || a.error == EAI_NONAME) t_lastLookup = LookupOutcome{LookupStatus::NotFound, EAI_NONAME};
-        else t_lastLookup = LookupOutcome{LookupStatus::Failed, a.error};
+        if (a.address != 0) {
+          t_lastLookup = LookupOutcome{LookupStatus::Found, 0};
+        } else if (a.error == 0 || a.error == EAI_NONAME) {
+          t_lastLookup = LookupOutcome{LookupStatus::NotFound, EAI_NONAME};
+        } else {
+          t_lastLookup = LookupOutcome{LookupStatus::Failed, a.error};
+        }
         return a.address != 0 ? ValueOfNetworkOrder(a.address) : 0;
       }
       if (MonotonicMs() >= deadline) break;

@@ -142,11 +142,13 @@ bool UpgradeToTls(int32_t socket, int16_t cmdNo, const std::u16string& word, boo
                   std::u16string& text, std::u16string& reply, TlsPart& tls) {
   if (!Exchange(socket, cmdNo, word + kCrLf, text, reply)) {
     // An empty reply keeps the session's own reason (a close, no reply in time).
-    if (!reply.empty()) NoteFailReason(FailReason{FailKind::TlsRefused, {}, Narrow(word), ReplyFirstLine(reply), {}, 0, 0});
+    if (!reply.empty())
+      NoteFailReason(FailReason{FailKind::TlsRefused, {}, Narrow(word), ReplyFirstLine(reply), {}, 0, 0});
     return tls.Fail(reply.empty() ? word + u" の応答がありません" : u"サーバに " + word + u" を拒否されました", text);
   }
   if (FirstReplyLength(reply, numbered) != reply.size()) {
-    NoteFailReason(FailReason{FailKind::TlsFailed, {}, Narrow(word), {}, "plain text after the " + Narrow(word) + " reply", 0, 0});
+    const std::string detail = "plain text after the " + Narrow(word) + " reply";
+    NoteFailReason(FailReason{FailKind::TlsFailed, {}, Narrow(word), {}, detail, 0, 0});
     return tls.Fail(word + u" の応答の後に平文のデータが届きました", text);
   }
   return tls.Start(socket, host, text);

@@ -230,10 +230,12 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
       if (row.tlsErrorLine) {
         EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： "));
         // The two closes the TLS line used to miss.
-        if (row.reason.ends_with("after the upgrade to TLS"))
+        if (row.reason.ends_with("after the upgrade to TLS")) {
           EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： TLS への切り替えの直後に接続が閉じられました\n"));
-        if (row.reason.ends_with("after the TLS handshake"))
+        }
+        if (row.reason.ends_with("after the TLS handshake")) {
           EXPECT_THAT(out.text, HasSubstr("\nTLS エラー： ハンドシェイクの直後に接続が閉じられました\n"));
+        }
       } else {
         EXPECT_THAT(out.text, Not(HasSubstr("TLS エラー")));
       }
@@ -254,7 +256,8 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
     EXPECT_THAT(Lines(pop.text).at(1),
                 HasSubstr(": unexpected greeting 220 \"220 velkor-peer.localdomain ESMTP Postfix\""));
     // A real status against the list, and the same one passing by its class.
-    const CheckOutcome status = CheckCommand({"-H", "127.0.0.1", "--http", Port(peers.http), "--expect-status", "500,404"});
+    const CheckOutcome status =
+        CheckCommand({"-H", "127.0.0.1", "--http", Port(peers.http), "--expect-status", "500,404"});
     EXPECT_THAT(Lines(status.text).at(1), HasSubstr(": status 200 OK, expected 500,404"));
     const CheckOutcome passes = CheckCommand({"-H", "127.0.0.1", "--http", Port(peers.http), "--expect-status", "2xx,200"});
     EXPECT_EQ(passes.status, CheckExit::Ok) << passes.text;
