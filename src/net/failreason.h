@@ -51,6 +51,13 @@ struct FailReason {
   double seconds = 0;
 };
 
+// A reason of that kind alone.
+inline FailReason FailReasonOf(FailKind kind) {
+  FailReason r;
+  r.kind = kind;
+  return r;
+}
+
 void ClearFailReason();
 void NoteFailReason(const FailReason& reason);
 FailReason LastFailReason();

@@ -263,12 +263,12 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
   ListTarget target;
   target.address = static_cast<uint32_t>(GetIPAddress(host));
   if (target.address == 0) {  // 0.0.0.0 would reach this machine
-    if (!NoteLookupFailure(LastLookupOutcome())) NoteFailReason(FailReason{FailKind::SharesFailed});
+    if (!NoteLookupFailure(LastLookupOutcome())) NoteFailReason(FailReasonOf(FailKind::SharesFailed));
     return SmbListing::kFailed;
   }
   if (!IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
   if (SmbListingStuck()) {
-    NoteFailReason(FailReason{FailKind::SharesFailed});
+    NoteFailReason(FailReasonOf(FailKind::SharesFailed));
     return SmbListing::kFailed;
   }
 
@@ -298,13 +298,13 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
     lock.unlock();
     std::lock_guard<std::mutex> stateLock(st.mutex);
     st.abandoned = job;
-    FailReason why{FailKind::SharesTimedOut};
+    FailReason why = FailReasonOf(FailKind::SharesTimedOut);
     why.seconds = static_cast<double>(boundMs) / 1000;
     NoteFailReason(why);
     return SmbListing::kFailed;
   }
   if (job->outcome != SmbListing::kListed)
-    NoteFailReason(FailReason{job->outcome == SmbListing::kRefused ? FailKind::SharesRefused : FailKind::SharesFailed});
+    NoteFailReason(FailReasonOf(job->outcome == SmbListing::kRefused ? FailKind::SharesRefused : FailKind::SharesFailed));
   if (job->outcome == SmbListing::kListed) shares = std::move(job->shares);
   return job->outcome;
 }
