@@ -19,8 +19,8 @@ constexpr std::array kOptions = {
     CheckOption{OptionId::Jobs, 'j', "jobs", "N",
                 "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
     CheckOption{OptionId::Json, '\0', "json", nullptr,
-                "With --target-list: one JSON object per host and line (each check with its transcript, its "
-                "port as a number and its TLS), then a summary object."},
+                "Answer in JSON: each check with its reason, transcript, port and TLS. With -H or -E one "
+                "object; with --target-list one per host and line, then a summary object."},
     CheckOption{OptionId::Smtp, '\0', "smtp", "PORTS",
                 "SMTP on these ports (comma list): greeting, EHLO (HELO when refused), QUIT. A port may end in "
                 "s for TLS from the first byte (465s) or t for STARTTLS (587t)."},
@@ -51,6 +51,8 @@ constexpr std::array kOptions = {
     CheckOption{OptionId::NoVerify, '\0', "no-verify", nullptr,
                 "A certificate whose chain the system's trust store does not verify, or whose names do not "
                 "cover the host, passes without a WARNING (servers with certificates of their own)."},
+    CheckOption{OptionId::ExpectStatus, '\0', "expect-status", "LIST",
+                "HTTP: any other status fails (codes, classes: 200,301,3xx)."},
     CheckOption{OptionId::LogDir, '\0', "log-dir", "DIR",
                 "Write the run log and the error log into DIR, as the window writes its own; nothing is "
                 "written without it."},
@@ -134,6 +136,28 @@ std::string CheckCertDays(const std::string& spelling, const std::string& value,
   return "";
 }
 
+// A comma list of HTTP status codes (100-599) and classes (1xx-5xx).
+std::string CheckStatusList(const std::string& spelling, const std::string& value, CheckExpectStatus& out) {
+  out.text = value;
+  size_t pos = 0;
+  while (pos <= value.size()) {
+    size_t comma = value.find(',', pos);
+    if (comma == std::string::npos) comma = value.size();
+    const std::string item = value.substr(pos, comma - pos);
+    pos = comma + 1;
+    const bool isClass = item.size() == 3 && item[0] >= '0' && item[0] <= '9' && item.substr(1) == "xx";
+    const bool isCode = item.size() == 3 && item.find_first_not_of("0123456789") == std::string::npos;
+    if (!isClass && !isCode)
+      return spelling + ": '" + value + "' is not a comma list of status codes and classes (200,3xx)";
+    const int first = item[0] - '0';
+    if (first < 1 || first > 5)
+      return spelling + ": " + item + " is outside " + (isClass ? "1xx..5xx" : "100..599");
+    if (isClass) out.classes.push_back(first);
+    else out.codes.push_back(std::atoi(item.c_str()));
+  }
+  return "";
+}
+
 // Stores one option's value; the error line when the value is malformed.
 std::string Apply(const CheckOption& o, const std::string& spelling, const std::string& value, CheckRequest& r) {
   if (o.argName && HasControl(value)) return spelling + ": the value holds a control character";
@@ -161,6 +185,7 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
     case OptionId::MaxTime: return CheckSeconds(spelling, value, false, r.maxTime);
     case OptionId::CertDays: return CheckCertDays(spelling, value, r.certDays.emplace());
     case OptionId::NoVerify: r.noVerify = true; return "";
+    case OptionId::ExpectStatus: return CheckStatusList(spelling, value, r.expectStatus.emplace());
     case OptionId::LogDir: r.logDir = value; return "";
     case OptionId::Verbose: r.verbose = true; return "";
     case OptionId::Version: r.action = CheckRequest::Action::Version; return "";
@@ -184,6 +209,14 @@ const CheckOption* ByLetter(char letter) {
 }  // namespace
 
 std::span<const CheckOption> CheckOptions() { return kOptions; }
+
+bool CheckExpectStatus::Accepts(int status) const {
+  for (int code : codes)
+    if (status == code) return true;
+  for (int c : classes)
+    if (status / 100 == c) return true;
+  return false;
+}
 
 ParsedCommandLine ParseCheckCommandLine(const std::vector<std::string>& args) {
   CheckRequest r;

@@ -8,7 +8,7 @@
 
 enum class OptionId {
   Hostname, Entry, TargetList, Jobs, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
-  Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, LogDir, Verbose, Version, Help
+  Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, ExpectStatus, LogDir, Verbose, Version, Help
 };
 
 struct CheckOption {
@@ -39,6 +39,15 @@ struct CheckCertDaysLimits {
   long warning = 0, critical = 0;
 };
 
+// --expect-status LIST: the HTTP statuses that pass, codes 100-599 and
+// classes 1xx-5xx as written ("200,3xx").
+struct CheckExpectStatus {
+  std::string text;
+  std::vector<int> codes;
+  std::vector<int> classes;  // 1 for 1xx ... 5
+  bool Accepts(int status) const;
+};
+
 struct CheckRequest {
   enum class Action { Run, Help, Version };
   Action action = Action::Run;
@@ -64,6 +73,7 @@ struct CheckRequest {
   using CertDays = CheckCertDaysLimits;
   std::optional<CertDays> certDays;
   bool noVerify = false;  // an unverified chain or a name that does not match is no WARNING
+  std::optional<CheckExpectStatus> expectStatus;
   std::optional<std::string> logDir;
   bool verbose = false;
 

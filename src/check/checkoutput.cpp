@@ -1,8 +1,13 @@
 #include "check/checkoutput.h"
 
+#include <netdb.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
+#include "diag/resultreport.h"
+#include "net/winsock.h"
 #include "util/codepage.h"
 
 namespace {
@@ -110,7 +115,65 @@ std::u16string FirstReplyLine(const std::u16string& text) {
   return {};
 }
 
+// Seconds as the options write them: "10", "0.5".
+std::string ShortSeconds(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", s);
+  return buf;
+}
+
+// A server's line in a reason: quoted, cut at 80 characters.
+std::string Quoted(std::u16string_view line) {
+  constexpr size_t kMax = 80;
+  std::u16string cut(line.substr(0, kMax));
+  // Not half a surrogate pair.
+  if (line.size() > kMax && !cut.empty() && cut.back() >= 0xD800 && cut.back() <= 0xDBFF) cut.pop_back();
+  return "\"" + PluginText(cut) + (line.size() > kMax ? "...\"" : "\"");
+}
+
+// The code a reply line begins with: "502", "-ERR".
+std::string ReplyCode(std::u16string_view line) {
+  std::string code;
+  for (char16_t ch : line) {
+    if (ch == u' ' || ch == u'\t' || code.size() >= 8) break;
+    if (ch == u'-' && code.size() == 3 && std::all_of(code.begin(), code.end(), ::isdigit)) break;
+    if (ch < 0x21 || ch > 0x7E) return "";
+    code += static_cast<char>(ch);
+  }
+  return code;
+}
+
+std::string SocketErrorPhrase(int code) {
+  switch (code) {
+    case ws::err::ConnReset: return "connection reset by the peer";
+    case ws::err::MsgSize: return "reply too large";
+    case ws::err::NetUnreach: return "network unreachable";
+    case ws::err::HostUnreach: return "host unreachable";
+    default: return "socket error " + std::to_string(code);
+  }
+}
+
+// A failed check's reason, and whether it came from the core (rather than
+// the certificate or the check's own text).
+struct Failure {
+  std::string text;
+  bool fromCore = true;
+};
+
+Failure FailureOf(const CheckRecord& c, const CheckRequest& r) {
+  if (!c.statusMismatch.empty()) return {c.statusMismatch};
+  if (c.failure.kind != FailKind::None) return {FailurePhrase(c.failure)};
+  const std::vector<std::string> cert = CertOf(c, r).reasons;
+  if (!cert.empty()) return {Join(cert, ", "), false};
+  // Ping and the share list say it in their own (English) words.
+  const std::u16string first = FirstReplyLine(c.message);
+  if (!first.empty()) return {PluginText(first), false};
+  if (!c.reports.empty()) return {PluginText(FirstLine(c.reports.front())), false};
+  return {"no reply", false};
+}
+
 // "SMTP 25: OK - passed in 0.000812 s: 220 mail.example.org ESMTP"
+// "SMTP 25: CRITICAL - failed in 0.000038 s: connection refused"
 std::string CheckLine(const CheckRecord& c, const CheckRequest& r) {
   const Why why = WhyOf(c, r);
   std::string line = c.name + ": " + CheckStateWord(CheckState(c, r)) + " - " + (c.passed ? "passed" : "failed") +
@@ -119,13 +182,11 @@ std::string CheckLine(const CheckRecord& c, const CheckRequest& r) {
   if (why == Why::OverWarning) line += ", over the warning time of " + r.warning->text + " s";
   for (const std::string& reason : CertOf(c, r).reasons) line += ", " + reason;
   const std::u16string first = FirstReplyLine(c.message);
-  if (c.tlsFound && !c.tlsFound->error.empty()) {
-    line += ": TLS error: " + PluginText(c.tlsFound->error);
+  const Failure failure = c.passed ? Failure{} : FailureOf(c, r);
+  if (!c.passed && (failure.fromCore || first.empty())) {
+    line += ": " + failure.text;
   } else if (!first.empty()) {
     line += ": " + PluginText(first);
-  } else if (!c.passed) {
-    line += ": no reply";
-    if (!c.reports.empty()) line += " (" + PluginText(FirstLine(c.reports.front())) + ")";
   }
   return line;
 }
@@ -136,12 +197,12 @@ std::string NameList(const std::vector<const CheckRecord*>& checks) {
   return list;
 }
 
-// "HTTP 443s (certificate not verified), SMTP 465s (certificate expired)"
+// "HTTP 443s (certificate not verified), SMTP 25 (connection refused)"
 std::string NamesWithReasons(const std::vector<const CheckRecord*>& checks, const CheckRequest& r) {
   std::string list;
   for (const CheckRecord* c : checks) {
-    const std::vector<std::string> reasons = CertOf(*c, r).reasons;
-    list += (list.empty() ? "" : ", ") + c->name + (reasons.empty() ? "" : " (" + Join(reasons, ", ") + ")");
+    const std::string reason = c->passed ? Join(CertOf(*c, r).reasons, ", ") : FailureOf(*c, r).text;
+    list += (list.empty() ? "" : ", ") + c->name + (reason.empty() ? "" : " (" + reason + ")");
   }
   return list;
 }
@@ -152,6 +213,97 @@ std::string PerfItem(const std::string& label, double seconds, const CheckReques
 }
 
 }  // namespace
+
+std::string FailurePhrase(const FailReason& f) {
+  const std::string within = ShortSeconds(f.seconds) + " s";
+  switch (f.kind) {
+    case FailKind::None: return "";
+    case FailKind::NameNotFound: return "name not found";
+    case FailKind::LookupFailed:
+      return "name lookup failed (" + (f.code != 0 ? std::string(gai_strerror(f.code)) : "no answer") + ")";
+    case FailKind::Refused: return "connection refused";
+    case FailKind::Unreachable: return SocketErrorPhrase(f.code);
+    case FailKind::ConnectTimedOut: return "connect timed out after " + within;
+    case FailKind::NoGreeting: return "no greeting within " + within;
+    case FailKind::Closed: {
+      const std::string what =
+          f.code == ws::err::ConnReset ? "connection reset by the peer" : "connection closed by the peer";
+      switch (f.when) {
+        case ClosedWhen::BeforeGreeting: return what + " before the greeting";
+        case ClosedWhen::AfterCommand: return what + " after " + f.command;
+        case ClosedWhen::DuringHandshake: return what + " during the TLS handshake";
+        case ClosedWhen::AfterUpgrade: return what + " after the upgrade to TLS";
+        case ClosedWhen::AfterHandshake: return what + " after the TLS handshake";
+      }
+      return what;
+    }
+    case FailKind::NoReply: return "no reply to " + f.command + " within " + within;
+    case FailKind::UnexpectedReply: {
+      const std::string code = ReplyCode(f.reply);
+      if (f.command.empty()) return "unexpected greeting " + (code.empty() ? "" : code + " ") + Quoted(f.reply);
+      return "unexpected reply " + (code.empty() ? "" : code + " ") + "to " + f.command + ": " + Quoted(f.reply);
+    }
+    case FailKind::NotHttp: return "not an HTTP reply: " + Quoted(f.reply);
+    case FailKind::TlsNotOffered: return f.command + " not offered";
+    case FailKind::TlsRefused: return f.command + " refused: " + Quoted(f.reply);
+    case FailKind::TlsFailed: {
+      std::string detail = f.detail;
+      if (detail.empty() && f.code == ws::err::TimedOut) detail = "timed out after " + within;
+      if (detail.empty() && f.code != 0) detail = SocketErrorPhrase(f.code);
+      if (f.when != ClosedWhen::DuringHandshake) return "TLS failed" + (detail.empty() ? "" : " (" + detail + ")");
+      return "TLS handshake failed" + (detail.empty() ? "" : " (" + detail + ")");
+    }
+    case FailKind::SocketError: return SocketErrorPhrase(f.code);
+    case FailKind::PortOutOfRange: return "port outside 0..65535";
+    case FailKind::SharesRefused: return "share list refused";
+    case FailKind::SharesFailed: return "no share list";
+    case FailKind::SharesTimedOut: return "no share list within " + within;
+  }
+  return "";
+}
+
+std::vector<std::string> WarningReasons(const CheckRecord& c, const CheckRequest& r) {
+  std::vector<std::string> reasons;
+  if (!c.passed) return reasons;
+  if (WhyOf(c, r) == Why::OverWarning) reasons.push_back("over the warning time of " + r.warning->text + " s");
+  const CertVerdict cert = CertOf(c, r);
+  if (cert.state == CheckExit::Warning) reasons.insert(reasons.end(), cert.reasons.begin(), cert.reasons.end());
+  return reasons;
+}
+
+std::optional<std::string> CheckReason(const CheckRecord& c, const CheckRequest& r) {
+  if (!c.passed) return FailureOf(c, r).text;
+  std::vector<std::string> reasons;
+  const Why why = WhyOf(c, r);
+  if (why == Why::OverCritical) reasons.push_back("over the critical time of " + r.critical->text + " s");
+  if (why == Why::OverWarning) reasons.push_back("over the warning time of " + r.warning->text + " s");
+  for (const std::string& reason : CertOf(c, r).reasons) reasons.push_back(reason);
+  if (reasons.empty()) return std::nullopt;
+  return Join(reasons, ", ");
+}
+
+std::u16string CheckTranscript(const CheckRecord& c) {
+  if (!c.message.empty() || c.target.empty()) return c.message;
+  return CheckResultBlock(c.target, c.passed, c.message);
+}
+
+void ApplyExpectedStatus(CheckRecord& c, const CheckExpectStatus& expected) {
+  if (c.service != "http" || !c.passed) return;
+  // "HTTP/1.1 500 Internal Server Error": the code after the version.
+  const std::u16string& line = c.httpStatus;
+  const size_t blank = line.find(u' ');
+  std::u16string status = blank == std::u16string::npos ? u"" : line.substr(blank + 1);
+  while (!status.empty() && status.front() == u' ') status.erase(0, 1);
+  int code = 0;
+  auto digit = [](char16_t ch) { return ch >= u'0' && ch <= u'9'; };
+  if (status.size() >= 3 && std::all_of(status.begin(), status.begin() + 3, digit) &&
+      (status.size() == 3 || status[3] == u' '))
+    code = (status[0] - u'0') * 100 + (status[1] - u'0') * 10 + (status[2] - u'0');
+  if (code != 0 && expected.Accepts(code)) return;
+  c.passed = false;
+  c.statusMismatch = (code != 0 ? "status " + PluginText(status) : "no status in " + Quoted(line)) + ", expected " +
+                     expected.text;
+}
 
 const char* CheckStateWord(CheckExit s) {
   switch (s) {

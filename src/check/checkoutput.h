@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check/checkoptions.h"
+#include "net/failreason.h"
 #include "net/probes.h"
 
 // The exit statuses of a monitoring plugin.
@@ -30,6 +31,10 @@ struct CheckRecord {
   std::string port;                     // the port's number as written, without its suffix ("" for PING, SHARES)
   TlsMode tls = TlsMode::None;
   std::optional<TlsFindings> tlsFound;  // what the TLS of a TLS check found
+  std::u16string target;                // the host as the window names it in the check's block
+  FailReason failure;                   // what the core saw when the check failed (kind None: nothing)
+  std::u16string httpStatus;            // an HTTP check's status line
+  std::string statusMismatch;           // --expect-status: why the status fails the check
 };
 
 // Everything one run leaves for the output.
@@ -54,6 +59,21 @@ CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request);
 // "certificate not verified", "certificate name does not match",
 // "certificate expires in N days"; none for other checks.
 std::vector<std::string> CertificateReasons(const CheckRecord& check, const CheckRequest& request);
+// Why a check is not OK, one short English phrase each, joined by ", ": a
+// failed check's reason ("connection refused"), else its warnings and
+// critical limits ("over the warning time of 1 s", "certificate not
+// verified"); nullopt for a check that passed without either.
+std::optional<std::string> CheckReason(const CheckRecord& check, const CheckRequest& request);
+// What put a check that passed into WARNING: a time over -w, a certificate, an old protocol.
+std::vector<std::string> WarningReasons(const CheckRecord& check, const CheckRequest& request);
+// The phrase of what the core saw.
+std::string FailurePhrase(const FailReason& reason);
+// The transcript as the window shows the check: its block when the check
+// left no text of its own ("［応答なし］"), else the check's text.
+std::u16string CheckTranscript(const CheckRecord& check);
+// --expect-status: fails an HTTP check whose status is not in the list.
+void ApplyExpectedStatus(CheckRecord& check, const CheckExpectStatus& expected);
+
 // "OK", "WARNING", "CRITICAL", "UNKNOWN".
 const char* CheckStateWord(CheckExit status);
 // Bad input: one line saying what is wrong.

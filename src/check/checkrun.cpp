@@ -24,6 +24,7 @@
 #include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
+#include "net/failreason.h"
 #include "net/smbshares.h"
 #include "util/appfiles.h"
 #include "util/codepage.h"
@@ -119,7 +120,7 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
   const DiagChecks real = DiagChecks::Real([found](const TlsFindings& f) { *found = f; });
   DiagChecks c = real;
   auto timed = [&records, &reports, found](std::string service, std::optional<std::u16string> port, TlsMode tls,
-                                           auto&& check, std::u16string& message) {
+                                           auto&& check, std::u16string& message, const std::u16string& target) {
     std::string name = UpperAscii8(service), label = service, number;
     if (port) {
       number = ToUtf8(xNullTrim(*port));
@@ -127,6 +128,7 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
       label += "_" + number + ToUtf8(PortSuffix(tls));
     }
     found->reset();
+    ClearFailReason();
     const size_t firstReport = reports.Count();
     const Clock::time_point start = Clock::now();
     const bool passed = check();
@@ -141,25 +143,28 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
     record.port = std::move(number);
     record.tls = tls;
     record.tlsFound = *found;
+    record.target = target;
+    if (!passed) record.failure = LastFailReason();
+    record.httpStatus = LastHttpStatusLine();
     records.push_back(std::move(record));
     return passed;
   };
   const std::optional<std::u16string> none;
   c.ping = [real, timed, none](std::u16string& host, bool& alive, std::u16string& message) {
-    return timed("ping", none, TlsMode::None, [&] { return real.ping(host, alive, message); }, message);
+    return timed("ping", none, TlsMode::None, [&] { return real.ping(host, alive, message); }, message, host);
   };
   c.shares = [real, timed, none](std::u16string& server, std::u16string& listing) {
-    return timed("shares", none, TlsMode::None, [&] { return real.shares(server, listing); }, listing);
+    return timed("shares", none, TlsMode::None, [&] { return real.shares(server, listing); }, listing, server);
   };
   c.smtp = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
-    return timed("smtp", p, t, [&] { return real.smtp(h, p, t, m); }, m);
+    return timed("smtp", p, t, [&] { return real.smtp(h, p, t, m); }, m, h);
   };
   c.pop = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& u, std::u16string& pw,
-                        std::u16string& m) { return timed("pop", p, t, [&] { return real.pop(h, p, t, u, pw, m); }, m); };
+                        std::u16string& m) { return timed("pop", p, t, [&] { return real.pop(h, p, t, u, pw, m); }, m, h); };
   c.ftp = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& u, std::u16string& pw,
-                        std::u16string& m) { return timed("ftp", p, t, [&] { return real.ftp(h, p, t, u, pw, m); }, m); };
+                        std::u16string& m) { return timed("ftp", p, t, [&] { return real.ftp(h, p, t, u, pw, m); }, m, h); };
   c.http = [real, timed](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
-    return timed("http", p, t, [&] { return real.http(h, p, t, m); }, m);
+    return timed("http", p, t, [&] { return real.http(h, p, t, m); }, m, h);
   };
   return c;
 }
@@ -238,7 +243,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   // The version as commands print theirs; the window's caption keeps its own form.
   if (r.action == CheckRequest::Action::Version)
     return {CheckOutcome{CheckExit::Ok, VersionText("velkor-check")}, std::nullopt};
-  if (r.jobs || r.json) return bad("-j/--jobs and --json go with --target-list only");
+  if (r.jobs) return bad("-j/--jobs goes with --target-list only");
   if (r.entry && (r.host || r.AnyPortOption()))
     return bad("-E/--entry does not go with -H/--hostname or the port options");
   if (!r.entry && !r.host) return bad("no host: give -H HOST or -E ENTRY");
@@ -302,6 +307,8 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   runner.SetErrorActions(false);
   runner.CmdDiag_Click();
 
+  if (r.expectStatus)
+    for (CheckRecord& c : run.checks) ApplyExpectedStatus(c, *r.expectStatus);
   run.resultItems = window.ResultItems();
   run.errorReports = reports.Since(0);
   if (r.shares && hooks.sharesLibraryFailure) {
@@ -309,7 +316,10 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     if (!failure.empty()) {
       run.errorReports.push_back(failure);
       for (CheckRecord& c : run.checks)
-        if (c.label == "shares") c.reports.insert(c.reports.begin(), failure);
+        if (c.label == "shares") {
+          c.reports.insert(c.reports.begin(), failure);
+          c.failure = FailReason{};  // the library's own words say why
+        }
     }
   }
   run.seconds = SecondsSince(start);
@@ -319,7 +329,11 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
 
 CheckOutcome RunCheckCommand(const CheckRequest& r, const CheckHooks& hooks) {
   if (r.targetList && r.action == CheckRequest::Action::Run) return RunSweep(r, hooks);
-  return RunCheck(r, hooks).outcome;
+  if (!r.json || r.action != CheckRequest::Action::Run) return RunCheck(r, hooks).outcome;
+  const Clock::time_point start = Clock::now();
+  CheckRunResult result = RunCheck(r, hooks);
+  if (!result.run) return result.outcome;  // bad input: its one line
+  return CheckOutcome{result.outcome.status, OneHostJson(r, result, SecondsSince(start))};
 }
 
 std::string SharedInputProblem(const CheckRequest& r) {

@@ -99,8 +99,10 @@ std::string CheckJson(const CheckRecord& c, const CheckRequest& r) {
       .Value("tls", JsonTls(c.tls))
       .String("verdict", CheckStateWord(CheckStateOf(c, r)))
       .Value("passed", c.passed ? "true" : "false")
-      .Value("seconds", JsonSeconds(c.seconds))
-      .String("transcript", c.message)
+      .Value("seconds", JsonSeconds(c.seconds));
+  const std::optional<std::string> reason = CheckReason(c, r);
+  o.Value("reason", reason ? JsonString(*reason) : "null")
+      .String("transcript", CheckTranscript(c))
       .Value("reports", JsonArray(reports));
   if (c.tls != TlsMode::None) o.Value("certificate", CertificateJson(c, r));
   return o.Text();
@@ -161,7 +163,7 @@ class Progress {
 
 }  // namespace
 
-std::string ReadSweepList(const std::string& file, std::vector<std::u16string>& entries) {
+std::string ReadSweepList(const std::string& file, std::vector<SweepHost>& hosts) {
   const std::string what = "--target-list " + file;
   struct stat st {};
   int error = 0;
@@ -177,8 +179,12 @@ std::string ReadSweepList(const std::string& file, std::vector<std::u16string>& 
     return what + ": cannot be read (larger than " + std::to_string(kMaxReadBytes >> 20) + " MiB)";
   // The window's reader: a file of fewer than 2 bytes holds no entry.
   std::u16string text;
-  if (ReadWholeFile(FromUtf8(file), text)) entries = ParseTargetList(std::move(text));
+  std::vector<std::u16string> entries;
+  std::vector<size_t> lines;
+  if (ReadWholeFile(FromUtf8(file), text)) entries = ParseTargetList(std::move(text), &lines);
   if (entries.empty()) return what + ": no entries";
+  hosts.clear();
+  for (size_t i = 0; i < entries.size(); ++i) hosts.push_back(SweepHost{lines[i], std::move(entries[i]), {}});
   return "";
 }
 
@@ -197,7 +203,7 @@ std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, 
   if (result.run)
     for (const CheckRecord& c : result.run->checks) checks.push_back(CheckJson(c, r));
   JsonObject o;
-  o.Value("line", std::to_string(host.line))
+  o.Value("line", host.line != 0 ? std::to_string(host.line) : "null")
       .String("host", EntryHostName(host.entry))
       .String("entry", host.entry)
       .String("verdict", CheckStateWord(outcome.status))
@@ -206,6 +212,35 @@ std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, 
       .Value("seconds", JsonSeconds(result.run ? result.run->seconds : seconds))
       .Value("checks", JsonArray(checks));
   return o.Text() + "\n";
+}
+
+std::string OneHostJson(const CheckRequest& r, const CheckRunResult& result, double seconds) {
+  const std::string entry = r.entry ? *r.entry : r.host.value_or("");
+  return SweepHostBlock(SweepHost{0, FromUtf8(entry), {}}, result, seconds, r);
+}
+
+// The note is one line after the block, behind a character that no block
+// holds (its texts show control characters as blanks or escape them).
+constexpr char kNoteMark = '\x1e';
+
+std::string SweepNote(const CheckRunResult& result, const CheckRequest& r) {
+  if (!result.run || result.outcome.status != CheckExit::Warning) return "";
+  std::vector<std::string> reasons;
+  for (const CheckRecord& c : result.run->checks)
+    for (const std::string& reason : WarningReasons(c, r))
+      if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) reasons.push_back(reason);
+  std::string note;
+  for (const std::string& reason : reasons) note += (note.empty() ? "" : ", ") + reason;
+  return std::string(1, kNoteMark) + PluginText(FromUtf8(note)) + "\n";
+}
+
+void TakeSweepNote(std::string& output, SweepHost& host) {
+  if (output.size() < 2 || output.back() != '\n') return;
+  const size_t lineStart = output.find_last_of('\n', output.size() - 2);
+  const size_t at = lineStart == std::string::npos ? 0 : lineStart + 1;
+  if (output[at] != kNoteMark) return;
+  host.warnings = output.substr(at + 1, output.size() - at - 2);
+  output.resize(at);
 }
 
 CheckExit WorstSweepStatus(const std::vector<CheckExit>& statuses) {
@@ -232,12 +267,17 @@ CheckOutcome SweepSummary(const std::vector<SweepHost>& hosts, const std::vector
   size_t counts[4] = {};
   for (CheckExit s : statuses) ++counts[static_cast<int>(s) & 3];
   const std::pair<CheckExit, const char*> groups[] = {{CheckExit::Critical, "failed"},
-                                                      {CheckExit::Warning, "over the warning time"},
+                                                      {CheckExit::Warning, "with a warning"},
                                                       {CheckExit::Unknown, "unknown"}};
   for (const auto& [state, what] : groups) {
     std::string names;
-    for (size_t i = 0; i < hosts.size() && i < statuses.size(); ++i)
-      if (statuses[i] == state) names += (names.empty() ? "" : ", ") + PluginText(hosts[i].entry);
+    size_t listed = 0;
+    for (size_t i = 0; i < hosts.size() && i < statuses.size(); ++i) {
+      if (statuses[i] != state || ++listed > kSummaryGroupEntries) continue;
+      names += (names.empty() ? "" : ", ") + PluginText(hosts[i].entry);
+      if (state == CheckExit::Warning && !hosts[i].warnings.empty()) names += " (" + hosts[i].warnings + ")";
+    }
+    if (listed > kSummaryGroupEntries) names += " and " + std::to_string(listed - kSummaryGroupEntries) + " more";
     if (names.empty()) continue;
     text += (text.empty() ? "" : "; ") + std::to_string(counts[static_cast<int>(state)]) + of + what + ": " + names;
   }
@@ -260,12 +300,9 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
   const Clock::time_point start = Clock::now();
   if (r.host || r.entry || r.AnyPortOption())
     return BadInputOutcome("--target-list does not go with -H/--hostname, -E/--entry or the port options");
-  std::vector<std::u16string> entries;
-  if (std::string wrong = ReadSweepList(*r.targetList, entries); !wrong.empty()) return BadInputOutcome(wrong);
-  if (std::string wrong = SharedInputProblem(r); !wrong.empty()) return BadInputOutcome(wrong);
-
   std::vector<SweepHost> hosts;
-  for (size_t i = 0; i < entries.size(); ++i) hosts.push_back(SweepHost{i + 1, entries[i]});
+  if (std::string wrong = ReadSweepList(*r.targetList, hosts); !wrong.empty()) return BadInputOutcome(wrong);
+  if (std::string wrong = SharedInputProblem(r); !wrong.empty()) return BadInputOutcome(wrong);
   // Each host's run is the one-host run of its entry.
   CheckRequest each = r;
   each.targetList.reset();
@@ -289,13 +326,14 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
     const Clock::time_point begin = Clock::now();
     const CheckRunResult result = RunCheck(each, hooks);
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    FinishCheckProcess(SweepHostBlock(hosts[i], result, seconds, r), result.outcome.status);
+    FinishCheckProcess(SweepHostBlock(hosts[i], result, seconds, r) + SweepNote(result, r), result.outcome.status);
   };
   auto onEnd = [&](size_t i, ChildEnd&& end) {
     ++ended;
     const bool answered = end.how == ChildEnd::How::Exited && end.code >= 0 && end.code <= 3 &&
                           !end.output.empty() && end.output.back() == '\n';
     if (answered) {
+      TakeSweepNote(end.output, hosts[i]);
       statuses[i] = static_cast<CheckExit>(end.code);
       blocks[i] = std::move(end.output);
     } else {

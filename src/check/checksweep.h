@@ -11,16 +11,22 @@
 #include "check/checkoutput.h"
 #include "check/checkrun.h"
 
-// One host of a sweep: its place among the list's entries (from 1) and the
-// entry as the list holds it.
+// One host of a sweep: its line in the list file (from 1; 0 for the one
+// host of -H or -E), the entry as the list holds it and, once its run has
+// ended with a WARNING, why ("certificate not verified").
 struct SweepHost {
   size_t line = 0;
   std::u16string entry;
+  std::string warnings;
 };
 
+// A summary group lists at most this many entries, then "and N more".
+inline constexpr size_t kSummaryGroupEntries = 10;
+
 // The entries of a target list file, read as the window reads
-// VKRTARGET.INI; "" or the line that says what is wrong with the file.
-std::string ReadSweepList(const std::string& file, std::vector<std::u16string>& entries);
+// VKRTARGET.INI, with their line numbers; "" or the line that says what is
+// wrong with the file.
+std::string ReadSweepList(const std::string& file, std::vector<SweepHost>& hosts);
 
 // What a sweep prints for one host: the entry and the one-host status line
 // (with -v the rest of that output below, indented), or with --json one
@@ -28,6 +34,15 @@ std::string ReadSweepList(const std::string& file, std::vector<std::u16string>& 
 // ran.
 std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, double seconds,
                            const CheckRequest& request);
+
+// --json for one host (-H, -E): the sweep's object of that host ("line" null).
+std::string OneHostJson(const CheckRequest& request, const CheckRunResult& result, double seconds);
+
+// What a host's process adds after its block for the sweep's summary (its
+// warning reasons), and how the sweep takes it off again: the block alone
+// is written, the reasons go into host.warnings.
+std::string SweepNote(const CheckRunResult& result, const CheckRequest& request);
+void TakeSweepNote(std::string& output, SweepHost& host);
 
 // The worst of the hosts' statuses in the sweep's order.
 CheckExit WorstSweepStatus(const std::vector<CheckExit>& statuses);

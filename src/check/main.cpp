@@ -9,6 +9,7 @@
 
 #include "check/checkprocess.h"
 #include "check/checkrun.h"
+#include "check/checksweep.h"
 #include "check/smbclientondemand.h"
 
 namespace {
@@ -41,8 +42,12 @@ int main(int argc, char** argv) {
     hooks.progressFd = terminal;
   } else {
     if (terminal >= 0) close(terminal);
-    if (request.action == CheckRequest::Action::Run)
-      StartCheckTimeBound(request.maxTime.value, TimedOutLine(request.maxTime.text));
+    if (request.action == CheckRequest::Action::Run) {
+      const CheckOutcome timedOut{CheckExit::Unknown, TimedOutLine(request.maxTime.text)};
+      StartCheckTimeBound(request.maxTime.value, request.json ? OneHostJson(request, {timedOut, std::nullopt},
+                                                                            request.maxTime.value)
+                                                              : timedOut.text);
+    }
   }
   const CheckOutcome outcome = RunCheckCommand(request, hooks);
   FinishCheckProcess(outcome.text, outcome.status);

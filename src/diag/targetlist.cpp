@@ -19,14 +19,16 @@ constexpr int16_t kLastEntryField = 5;
 
 }  // namespace
 
-std::vector<std::u16string> ParseTargetList(std::u16string text) {
+std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<size_t>* lines) {
   // Blanks and TABs go, every line end becomes a TAB. The lines are then split
   // directly rather than field by field, so a long list is not cut at the
   // 16-bit position limit of xGetField.
   xLinesToTabs(text);
   std::vector<std::u16string> entries;
   size_t pos = 0;
+  size_t lineNo = 0;
   while (pos < text.size()) {
+    ++lineNo;
     size_t tab = text.find(u'\t', pos);
     size_t end = tab == std::u16string::npos ? text.size() : tab;
     std::u16string line = text.substr(pos, end - pos);
@@ -35,7 +37,9 @@ std::vector<std::u16string> ParseTargetList(std::u16string text) {
     size_t hash = line.find(u'#');
     if (hash != std::u16string::npos) line.resize(hash);
     line = xTrimCrLf(line);
-    if (!line.empty()) entries.push_back(std::move(line));
+    if (line.empty()) continue;
+    entries.push_back(std::move(line));
+    if (lines) lines->push_back(lineNo);
   }
   return entries;
 }

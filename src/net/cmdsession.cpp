@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/sockerr.h"
 #include "net/tlsstream.h"
@@ -104,6 +105,8 @@ bool EndsWith(std::u16string_view text, std::u16string_view tail) {
 }
 
 void Report(const std::u16string& message) { ReportError(message); }
+
+double Seconds(int64_t ms) { return static_cast<double>(ms) / 1000; }
 
 }  // namespace
 
@@ -226,6 +229,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
   // Ports above 32767 are ports like any other; above 65535 there is none.
   const int64_t portValue = PortValue(port);
   if (portValue > kMaxPort) {
+    NoteFailReason(FailReason{FailKind::PortOutOfRange, {}, {}, {}, {}, static_cast<int>(portValue), 0});
     Report(u"WinSockManager: ポート番号が範囲外です。(" + port + u")");
     return false;
   }
@@ -233,9 +237,11 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
   peer.sin_family = ws::kAfInet;
   peer.sin_port = ws::HostToNetShort(static_cast<uint16_t>(portValue));
   peer.sin_addr = GetIPAddress(host);
+  const LookupOutcome lookup = LastLookupOutcome();
   const int r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
   if (r != 0) {
     const int error = ws::WSAGetLastError();
+    NoteConnectFailure(error, Seconds(TimeoutMs(options)), lookup);
     if (!quiet) {
       Report(u"WinSockManager: connect() error: " + ToU16(r));
       Report(u"WinSockManager: " + SocketErrorText(error));
@@ -277,6 +283,7 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
         }
       }
       const int error = ws::WSAGetLastError();
+      NoteGreetingFailure(n, error, Seconds(TimeoutMs(options)));
       if (!quiet) {
         Report(u"WinSockManager: Connect recv() error: " + ToU16(n));
         Report(u"WinSockManager: " + SocketErrorText(error));
@@ -297,6 +304,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
     if (cmdNo < 0 || cmdNo >= kCmdReplyTableSize) throw VkError(ErrNo::InvalidCall);
     const CmdReplyEntry& entry = table[static_cast<size_t>(cmdNo)];
     const std::u16string& name = entry.CmdName;
+    const std::string word = FailCommandWord(cmdNo, cmdText);
     code.clear();
     // Passes here come in quick succession on a fast peer; the waits run
     // the loop in their own slices.
@@ -306,6 +314,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
     const int sent = StreamSend(socket, out.data(), static_cast<int>(out.size()));
     if (sent != static_cast<int>(out.size())) {
       const int error = ws::WSAGetLastError();
+      NoteReceiveFailure(-1, error, word, Seconds(TimeoutMs(options)));
       Report(u"WinSockCmdSend: " + name + u" を送信できません。(send)");
       Report(u"WinSockCmdSend: " + SocketErrorText(error));
       return false;
@@ -334,6 +343,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       while (!passDone) {
         DoEventsIfDue();
         if (RecvTimedOut) {
+          NoteReceiveFailure(-1, ws::err::TimedOut, word, Seconds(MonotonicMs() - start));
           Report(u"WinSockCmdSend: " + name + u"：recv タイムアウト");
           RecvWaiting = false;
           return false;
@@ -349,6 +359,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
         if (n > 0) {
           data.append(buf, static_cast<size_t>(n));
           if (data.size() > options.replyCapBytes) {
+            NoteReceiveFailure(-1, ws::err::MsgSize, word, 0);
             Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(-1));
             Report(u"WinSockCmdSend: " + SocketErrorText(ws::err::MsgSize));
             RecvWaiting = false;
@@ -356,6 +367,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
           }
         } else if (!(n < 0 && error == ws::err::TimedOut && waitOver)) {
           if (error != 0 || emptyReads >= options.emptyReadLimit) {
+            NoteReceiveFailure(n, error, word, Seconds(options.replyWaitLimitMs));
             Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(n));
             Report(u"WinSockCmdSend: " + SocketErrorText(error));
             RecvWaiting = false;
@@ -369,6 +381,7 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
           }
         }
         if (waitOver) {
+          if (data.empty()) NoteReceiveFailure(-1, ws::err::TimedOut, word, Seconds(options.replyWaitLimitMs));
           Report(u"WinSockCmdSend: " + name + u"：応答待ちでタイムアウトしました。" +
                  ToU16(options.replyWaitLimitMs / 1000) + u"(秒)");
           Report(u"WinSockCmdSend:  (" + FromAnsi(data) + u")");
@@ -429,7 +442,13 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       code = judged;
       accepted = judged == entry.OkCode1 || judged == entry.OkCode2 || judged == entry.OkCode3;
     }
+    if (cmdNo == 95) NoteHttpStatusLine(ReplyFirstLine(reply));
     if (accepted) return true;
+    FailReason why;
+    why.kind = cmdNo == 95 ? FailKind::NotHttp : FailKind::UnexpectedReply;
+    why.command = word;
+    why.reply = ReplyFirstLine(reply);
+    NoteFailReason(why);
     Report(u"WinSockCmdSend: " + name + u"：サーバにコマンドを拒否されました。");
     Report(u"WinSockCmdSend:  (" + reply + u")");
     return false;

@@ -33,12 +33,12 @@ struct LookupJob {
   std::mutex mutex;
   std::condition_variable done_cv;
   bool done = false;
-  uint32_t address = 0;
+  LookupAnswer answer;
 };
 
 struct ResolverState {
   std::mutex mutex;
-  HostResolver resolver;
+  HostLookup resolver;
   int timeout_ms = kDefaultResolveTimeoutMs;
   // The one lookup abandoned after its time-out, while it is still running.
   std::shared_ptr<LookupJob> abandoned;
@@ -49,12 +49,16 @@ ResolverState& State() {
   return *state;
 }
 
-uint32_t SystemResolve(const std::string& name) {
+// What the last GetIPAddress of this thread found: each caller waits for its own lookup.
+thread_local LookupOutcome t_lastLookup;
+
+LookupAnswer SystemResolve(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) return 0;
+  const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  if (rc != 0 || list == nullptr) return LookupAnswer{0, rc != 0 ? rc : EAI_NONAME};
   uint32_t address = 0;
   for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
     if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
@@ -63,7 +67,7 @@ uint32_t SystemResolve(const std::string& name) {
     }
   }
   freeaddrinfo(list);
-  return address;
+  return LookupAnswer{address, address != 0 ? 0 : EAI_NONAME};
 }
 
 // One part of a dotted address: decimal, octal after a leading 0, or
@@ -149,8 +153,9 @@ int32_t ValueOfHostOrder(uint32_t hostOrder) {
 // window's message loop run between them.
 int32_t LookUp(const std::string& name) {
   ResolverState& st = State();
-  HostResolver resolver;
+  HostLookup resolver;
   int timeoutMs;
+  t_lastLookup = LookupOutcome{LookupStatus::Failed, 0};
   {
     std::lock_guard lock(st.mutex);
     if (st.abandoned) {
@@ -158,21 +163,21 @@ int32_t LookUp(const std::string& name) {
       if (!st.abandoned->done) return 0;  // the resolver is still stuck
     }
     st.abandoned.reset();
-    resolver = st.resolver ? st.resolver : HostResolver(SystemResolve);
+    resolver = st.resolver ? st.resolver : HostLookup(SystemResolve);
     timeoutMs = st.timeout_ms;
   }
 
   auto job = std::make_shared<LookupJob>();
   try {
     std::thread([job, resolver = std::move(resolver), name]() {
-      uint32_t address = 0;
+      LookupAnswer answer{0, EAI_FAIL};
       try {
-        address = resolver(name);
+        answer = resolver(name);
       } catch (...) {
-        address = 0;
+        answer = LookupAnswer{0, EAI_FAIL};
       }
       std::lock_guard lock(job->mutex);
-      job->address = address;
+      job->answer = answer;
       job->done = true;
       job->done_cv.notify_all();
     }).detach();
@@ -187,7 +192,17 @@ int32_t LookUp(const std::string& name) {
       int64_t left = deadline - MonotonicMs();
       int slice = static_cast<int>(std::clamp<int64_t>(left, 0, kLookupSliceMs));
       job->done_cv.wait_for(lock, std::chrono::milliseconds(slice), [&] { return job->done; });
-      if (job->done) return ValueOfNetworkOrder(job->address);
+      if (job->done) {
+        const LookupAnswer& a = job->answer;
+        if (a.address != 0) {
+          t_lastLookup = LookupOutcome{LookupStatus::Found, 0};
+        } else if (a.error == 0 || a.error == EAI_NONAME) {
+          t_lastLookup = LookupOutcome{LookupStatus::NotFound, EAI_NONAME};
+        } else {
+          t_lastLookup = LookupOutcome{LookupStatus::Failed, a.error};
+        }
+        return a.address != 0 ? ValueOfNetworkOrder(a.address) : 0;
+      }
       if (MonotonicMs() >= deadline) break;
     }
     DoEvents();
@@ -200,9 +215,21 @@ int32_t LookUp(const std::string& name) {
 }  // namespace
 
 void SetHostResolver(HostResolver resolver) {
-  std::lock_guard lock(State().mutex);
-  State().resolver = std::move(resolver);
+  HostLookup lookup;
+  if (resolver)
+    lookup = [resolver = std::move(resolver)](const std::string& name) {
+      const uint32_t address = resolver(name);
+      return LookupAnswer{address, address != 0 ? 0 : EAI_NONAME};
+    };
+  SetHostLookup(std::move(lookup));
 }
+
+void SetHostLookup(HostLookup lookup) {
+  std::lock_guard lock(State().mutex);
+  State().resolver = std::move(lookup);
+}
+
+LookupOutcome LastLookupOutcome() { return t_lastLookup; }
 
 void SetResolveTimeoutMs(int ms) {
   std::lock_guard lock(State().mutex);
@@ -212,7 +239,10 @@ void SetResolveTimeoutMs(int ms) {
 int32_t GetIPAddress(const std::u16string& host) {
   const std::string bytes = ToAnsi(host);
   const uint32_t parsed = ParseDotted(bytes);
-  if (parsed != kAllOnes) return ValueOfHostOrder(parsed);
+  if (parsed != kAllOnes) {
+    t_lastLookup = LookupOutcome{};
+    return ValueOfHostOrder(parsed);
+  }
   return LookUp(bytes);
 }
 

@@ -20,3 +20,26 @@ int32_t BinTextToLong(const std::u16string& digits);
 using HostResolver = std::function<uint32_t(const std::string& name)>;
 void SetHostResolver(HostResolver resolver);  // empty: the system resolver (IPv4 only)
 void SetResolveTimeoutMs(int ms);             // default 30000
+
+// The same lookup with the resolver's own answer: the address, or getaddrinfo's
+// EAI_ error (EAI_NONAME: no such name; EAI_AGAIN and the rest: the lookup
+// failed). A lookup set here replaces one set by SetHostResolver and back.
+struct LookupAnswer {
+  uint32_t address = 0;  // network byte order; 0 when error is set
+  int error = 0;
+};
+using HostLookup = std::function<LookupAnswer(const std::string& name)>;
+void SetHostLookup(HostLookup lookup);  // empty: the system resolver
+
+// What the last GetIPAddress of this thread found.
+enum class LookupStatus {
+  Address,   // the host was written as an address: no lookup
+  Found,
+  NotFound,  // EAI_NONAME, or a resolver that answered no address
+  Failed,    // any other error, or no answer within the lookup time-out (error 0)
+};
+struct LookupOutcome {
+  LookupStatus status = LookupStatus::Address;
+  int error = 0;
+};
+LookupOutcome LastLookupOutcome();

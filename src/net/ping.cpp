@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
 #include "net/icmpsocket.h"
@@ -133,6 +134,7 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
       return -1;
     }
     const uint32_t target = static_cast<uint32_t>(GetIPAddress(host));
+    if (target == 0) NoteLookupFailure(LastLookupOutcome());
     // The dotted form of the address pinged (what GetIPAddressText gives),
     // taken from the same lookup: a second one could name another address,
     // or wait for the resolver again.

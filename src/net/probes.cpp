@@ -5,6 +5,7 @@
 
 #include "net/certsummary.h"
 #include "net/cmdsession.h"
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/tlsstream.h"
 #include "util/log.h"
@@ -60,7 +61,16 @@ class TlsPart {
   // The handshake and its lines; on failure the error line instead.
   bool Start(int32_t socket, const std::u16string& host, std::u16string& text) {
     const TlsHandshakeResult r = TlsHandshake(socket, host, SessionTimeoutMs());
-    if (!r.ok) return Fail(r.error, text);
+    if (!r.ok) {
+      FailReason why;
+      why.kind = r.peerClosed ? FailKind::Closed : FailKind::TlsFailed;
+      why.when = ClosedWhen::DuringHandshake;
+      why.code = r.socketError;
+      why.seconds = static_cast<double>(SessionTimeoutMs()) / 1000;
+      why.detail = r.sslReason;
+      NoteFailReason(why);
+      return Fail(r.error, text);
+    }
     // An address in any form the session accepts ("10.1") is matched in its dotted form.
     const std::u16string target = IsAddressText(host) ? GetIPAddressText(host) : host;
     const CertificateSummary cert = SummarizeCertificate(r.certificate, target, std::time(nullptr));
@@ -78,6 +88,17 @@ class TlsPart {
     if (!r.chainVerified) text += u"警告： 証明書を検証できません（" + r.verifyError + u"）" + kCrLf;
     if (!cert.nameMatches) text += u"警告： 証明書の名前が対象と一致しません" + kCrLf;
     if (r.oldProtocol) text += u"警告： 古いプロトコルです（" + r.version + u"）" + kCrLf;
+    return true;
+  }
+
+  // A session that the peer closed right after the handshake (or the
+  // upgrade) failed inside TLS too: the block says so. True when it did.
+  bool ClosedAfterHandshake(std::u16string& text) {
+    FailReason why = LastFailReason();
+    if (!m_found.handshake || Failed() || why.kind != FailKind::Closed) return false;
+    why.when = Implicit() ? ClosedWhen::AfterHandshake : ClosedWhen::AfterUpgrade;
+    NoteFailReason(why);
+    Fail(Implicit() ? u"ハンドシェイクの直後に接続が閉じられました" : u"TLS への切り替えの直後に接続が閉じられました", text);
     return true;
   }
 
@@ -120,10 +141,16 @@ size_t FirstReplyLength(std::u16string_view reply, bool numbered) {
 bool UpgradeToTls(int32_t socket, int16_t cmdNo, const std::u16string& word, bool numbered, const std::u16string& host,
                   std::u16string& text, std::u16string& reply, TlsPart& tls) {
   if (!Exchange(socket, cmdNo, word + kCrLf, text, reply)) {
+    // An empty reply keeps the session's own reason (a close, no reply in time).
+    if (!reply.empty())
+      NoteFailReason(FailReason{FailKind::TlsRefused, {}, Narrow(word), ReplyFirstLine(reply), {}, 0, 0});
     return tls.Fail(reply.empty() ? word + u" の応答がありません" : u"サーバに " + word + u" を拒否されました", text);
   }
-  if (FirstReplyLength(reply, numbered) != reply.size())
+  if (FirstReplyLength(reply, numbered) != reply.size()) {
+    const std::string detail = "plain text after the " + Narrow(word) + " reply";
+    NoteFailReason(FailReason{FailKind::TlsFailed, {}, Narrow(word), {}, detail, 0, 0});
     return tls.Fail(word + u" の応答の後に平文のデータが届きました", text);
+  }
   return tls.Start(socket, host, text);
 }
 
@@ -152,10 +179,12 @@ bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socke
   SessionStep handshake;
   if (tls.Implicit()) handshake = [&](int32_t s) { return tls.Start(s, host, tlsLines); };
   if (!WinSockManager(host, port, socket, greeting, false, true, handshake)) {
+    tls.ClosedAfterHandshake(tlsLines);
     if (!tlsLines.empty()) transcript = tlsLines;  // what TLS showed before the opening failed
     return false;
   }
   if (!GreetingIs(greeting, expected)) {
+    NoteFailReason(FailReason{FailKind::UnexpectedReply, {}, {}, ReplyFirstLine(greeting), {}, 0, 0});
     ReportError(u"Connect　サーバにコネクトできません。" + tag + host + u":" + port);
     transcript = tlsLines;
     WinSockClose(socket);
@@ -201,6 +230,7 @@ bool IsTlsInfoLine(std::u16string_view line) {
 
 bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
                TlsFindings* findings) {
+  ClearFailReason();
   TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
@@ -211,15 +241,19 @@ bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   if (tls.Upgrade()) {
     // Offered only in the reply to EHLO; a server that refused EHLO offers nothing.
     if (!ehlo || !Offers(reply, u"STARTTLS")) {
+      NoteFailReason(FailReason{FailKind::TlsNotOffered, {}, "STARTTLS", {}, {}, 0, 0});
       tls.Fail(u"STARTTLS が提供されていません", text);
       return FailedInsideTls(socket, text, transcript);
     }
     if (!UpgradeToTls(socket, kSmtpStartTls, u"STARTTLS", true, host, text, reply, tls))
       return FailedInsideTls(socket, text, transcript);
     greeted = Exchange(socket, kSmtpEhlo, u"EHLO " + host + kCrLf, text, reply, false);
+    if (!greeted && tls.ClosedAfterHandshake(text)) return FailedInsideTls(socket, text, transcript);
   }
   if (!greeted) greeted = Exchange(socket, kSmtpHelo, u"HELO " + host + kCrLf, text, reply);
+  const FailReason greeting = greeted ? FailReason{} : LastFailReason();  // HELO's refusal, not QUIT's
   const bool quit = Exchange(socket, kSmtpQuit, u"QUIT" + kCrLf, text, reply);
+  if (!greeted || quit) NoteFailReason(greeting);  // a refused EHLO that HELO made good is none
   transcript = text;
   WinSockClose(socket);
   return greeted && quit && !tls.Expired();
@@ -227,6 +261,7 @@ bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
 
 bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
               std::u16string& transcript, TlsMode tlsMode, TlsFindings* findings) {
+  ClearFailReason();
   TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
@@ -235,7 +270,10 @@ bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   if (tls.Upgrade() && !UpgradeToTls(socket, kPopStls, u"STLS", false, host, text, reply, tls))
     return FailedInsideTls(socket, text, transcript);
   const bool userOk = Exchange(socket, kPopUser, u"USER " + user + kCrLf, text, reply);
+  if (!userOk && tls.Upgrade() && tls.ClosedAfterHandshake(text)) return FailedInsideTls(socket, text, transcript);
+  const FailReason userFailure = LastFailReason();
   const bool quitOk = Exchange(socket, kPopQuit, u"QUIT" + kCrLf, text, reply);
+  NoteFailReason(userOk || quitOk ? FailReason{} : userFailure);
   transcript = text;
   WinSockClose(socket);
   return (userOk || quitOk) && !tls.Expired();
@@ -243,6 +281,7 @@ bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
 
 bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
               const int16_t& /*spare*/, std::u16string& transcript, TlsMode tlsMode, TlsFindings* findings) {
+  ClearFailReason();
   TlsPart tls(tlsMode, findings);
   int32_t socket = -1;
   std::u16string text;
@@ -251,6 +290,7 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   if (tls.Upgrade() && !UpgradeToTls(socket, kFtpAuthTls, u"AUTH TLS", true, host, text, reply, tls))
     return FailedInsideTls(socket, text, transcript);
   if (!Exchange(socket, kFtpUser, u"USER " + user + kCrLf, text, reply, false)) {
+    if (tls.Upgrade()) tls.ClosedAfterHandshake(text);
     transcript = text;
     WinSockClose(socket);
     return false;
@@ -263,8 +303,10 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
 
 bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
                TlsFindings* findings) {
+  ClearFailReason();
   TlsPart tls(tlsMode, findings);
   if (tls.Upgrade()) {
+    NoteFailReason(FailReason{FailKind::TlsFailed, {}, {}, {}, "HTTP has no upgrade to TLS", 0, 0});
     transcript = u"HTTP には t を使えません" + kCrLf;
     return false;
   }
@@ -284,6 +326,7 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   text += u"> " + get;
   const bool ok = WinSockCmdSend(socket, kHttpGet, get, reply, code);
   text += HttpHeaderSection(reply);
+  if (!ok && reply.empty()) tls.ClosedAfterHandshake(text);
   transcript = text;
   WinSockClose(socket);
   return ok && !tls.Expired();

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -261,9 +262,15 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
   while (!host.empty() && (host[0] == u'\\' || host[0] == u'/')) host.erase(0, 1);
   ListTarget target;
   target.address = static_cast<uint32_t>(GetIPAddress(host));
-  if (target.address == 0) return SmbListing::kFailed;  // 0.0.0.0 would reach this machine
+  if (target.address == 0) {  // 0.0.0.0 would reach this machine
+    if (!NoteLookupFailure(LastLookupOutcome())) NoteFailReason(FailReasonOf(FailKind::SharesFailed));
+    return SmbListing::kFailed;
+  }
   if (!IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
-  if (SmbListingStuck()) return SmbListing::kFailed;
+  if (SmbListingStuck()) {
+    NoteFailReason(FailReasonOf(FailKind::SharesFailed));
+    return SmbListing::kFailed;
+  }
 
   SmbState& st = State();
   int boundMs;
@@ -291,8 +298,13 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
     lock.unlock();
     std::lock_guard<std::mutex> stateLock(st.mutex);
     st.abandoned = job;
+    FailReason why = FailReasonOf(FailKind::SharesTimedOut);
+    why.seconds = static_cast<double>(boundMs) / 1000;
+    NoteFailReason(why);
     return SmbListing::kFailed;
   }
+  if (job->outcome != SmbListing::kListed)
+    NoteFailReason(FailReasonOf(job->outcome == SmbListing::kRefused ? FailKind::SharesRefused : FailKind::SharesFailed));
   if (job->outcome == SmbListing::kListed) shares = std::move(job->shares);
   return job->outcome;
 }

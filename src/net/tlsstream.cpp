@@ -14,6 +14,7 @@
 #include <mutex>
 #include <utility>
 
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "util/clock.h"
 #include "util/log.h"
@@ -234,6 +235,10 @@ int FailInsideTls(TlsConn& c) {
   } else {
     const std::u16string reason = OpenSslReason();
     ReportError(u"TLS エラー： " + (reason.empty() ? u"TLS の通信に失敗しました" : reason));
+    FailReason why;
+    why.kind = FailKind::TlsFailed;
+    why.detail = reason.empty() ? "TLS failure" : Narrow(reason);
+    NoteFailReason(why);
     ws::WSASetLastError(ws::err::ConnAborted);
   }
   ERR_clear_error();
@@ -265,6 +270,8 @@ TlsHandshakeResult TlsHandshake(ws::SOCKET s, const std::u16string& host, int64_
   if (rc != 1) {
     r.error = HandshakeReason(*conn);
     r.socketError = conn->ioError;
+    r.peerClosed = conn->ioError == 0 && conn->sawEof;
+    r.sslReason = Narrow(OpenSslReason());
     ERR_clear_error();
     return r;
   }

@@ -20,6 +20,8 @@ struct TlsHandshakeResult {
   bool ok = false;
   std::u16string error;     // when not ok: the reason, in a few words
   int socketError = 0;      // when not ok: the socket error behind it, if any
+  bool peerClosed = false;  // when not ok: the peer closed the connection inside the handshake
+  std::string sslReason;    // when not ok: OpenSSL's own reason ("" when it gave none)
   std::u16string version;   // as OpenSSL names it ("TLSv1.3")
   std::u16string cipher;    // as OpenSSL names it ("TLS_AES_256_GCM_SHA384")
   bool oldProtocol = false; // below TLS 1.2

@@ -74,7 +74,7 @@ TEST_F(Icinga, ServicesRunVelkorCheckAndShowItsStateOutputAndPerformanceData) {
   } rows[] = {
       {"velkor-healthy", "0", "VELKOR OK - 4 of 4 checks passed",
        {"smtp_" + smtp, "pop_" + api.at("POP_PORT"), "ftp_" + api.at("FTP_PORT"), "http_" + api.at("HTTP_PORT"), "time"}},
-      {"velkor-closed", "2", "VELKOR CRITICAL - 1 of 2 checks failed: SMTP " + closed,
+      {"velkor-closed", "2", "VELKOR CRITICAL - 1 of 2 checks failed: SMTP " + closed + " (connection refused)",
        {"smtp_" + smtp, "smtp_" + closed, "time"}},
   };
   const double asked = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

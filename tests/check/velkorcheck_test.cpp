@@ -140,8 +140,20 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
       {{"--target-list", list, "--jobs=257"}, "--jobs: the number of jobs must be from 1 to 256"},
       {{"--target-list", list, "-j", "0000000000000000000016x"}, "-j: '0000000000000000000016x' is not a number of jobs"},
       {{"--target-list", list, "--settings", missing}, "settings file " + missing + ": not found"},
-      {{"-H", "h", "--smtp", "25", "-j", "2"}, "-j/--jobs and --json go with --target-list only"},
-      {{"-E", "h", "--json"}, "-j/--jobs and --json go with --target-list only"},
+      {{"-H", "h", "--smtp", "25", "-j", "2"}, "-j/--jobs goes with --target-list only"},
+      {{"-E", "h", "--json", "-j", "1"}, "-j/--jobs goes with --target-list only"},
+      // HTTP statuses: codes 100-599 and classes 1xx-5xx, nothing else.
+      {{"-H", "h", "--http", "80", "--expect-status", ""}, "--expect-status: the value is empty"},
+      {{"-H", "h", "--http", "80", "--expect-status", "200,"},
+       "--expect-status: '200,' is not a comma list of status codes and classes (200,3xx)"},
+      {{"-H", "h", "--http", "80", "--expect-status=2xx,20"},
+       "--expect-status: '2xx,20' is not a comma list of status codes and classes (200,3xx)"},
+      {{"-H", "h", "--http", "80", "--expect-status", "200,600"}, "--expect-status: 600 is outside 100..599"},
+      {{"-H", "h", "--http", "80", "--expect-status", "099"}, "--expect-status: 099 is outside 100..599"},
+      {{"-H", "h", "--http", "80", "--expect-status", "6xx"}, "--expect-status: 6xx is outside 1xx..5xx"},
+      {{"-H", "h", "--http", "80", "--expect-status", "0xx"}, "--expect-status: 0xx is outside 1xx..5xx"},
+      {{"-H", "h", "--http", "80", "--expect-status", "2XX"},
+       "--expect-status: '2XX' is not a comma list of status codes and classes (200,3xx)"},
   };
   for (const auto& row : rows) {
     const CheckOutcome out = Check(row.args);
@@ -233,7 +245,7 @@ TEST_F(VelkorCheckPeers, StatusLinePerformanceDataAndExitStatus) {
     std::vector<std::string> labels;
   } rows[] = {
       {{}, CheckExit::Ok, "VELKOR OK - 6 of 6 checks passed", ";;", six},
-      {{"--ftp", f + "," + c + "," + b}, CheckExit::Critical, "VELKOR CRITICAL - 1 of 7 checks failed: FTP " + c, ";;",
+      {{"--ftp", f + "," + c + "," + b}, CheckExit::Critical, "VELKOR CRITICAL - 1 of 7 checks failed: FTP " + c + " (connection refused)", ";;",
        {"smtp_" + s, "smtp_" + e, "pop_" + p, "ftp_" + f, "ftp_" + c, "ftp_" + b, "http_" + h}},
       {{"-w", "0", "-c", "30"}, CheckExit::Warning, "VELKOR WARNING - 6 of 6 checks over the warning time of 0 s: " + all,
        ";0;30", six},
@@ -282,11 +294,12 @@ TEST_F(VelkorCheckPeers, SettingsFileGivesPortsAndUserOptionsBesideItWin) {
       {{"-E", "127.0.0.1"}, "VELKOR OK - 4 of 4 checks passed", {"> USER fromsettings", "HTTP " + Port(peers.http)}, {}},
       // The entry's POP field and -u win; its FTP field leaves FTP out.
       {{"-E", "127.0.0.1::" + Port(peers.pop) + "," + Port(peers.smtp) + ":-", "-u", "fromoption"},
-       "VELKOR CRITICAL - 1 of 4 checks failed: POP " + Port(peers.smtp),
+       "VELKOR CRITICAL - 1 of 4 checks failed: POP " + Port(peers.smtp) +
+           " (unexpected greeting 220 \"220 velkor-peer.localdomain ESMTP Postfix\")",
        {"> USER fromoption", "POP " + Port(peers.pop) + ": OK"},
        {"fromsettings", "FTP "}},
       // A port the entry syntax accepts but no socket can use fails its check when it runs.
-      {{"-E", "127.0.0.1:-:-:-:99999"}, "VELKOR CRITICAL - 1 of 1 checks failed: HTTP 99999",
+      {{"-E", "127.0.0.1:-:-:-:99999"}, "VELKOR CRITICAL - 1 of 1 checks failed: HTTP 99999 (port outside 0..65535)",
        {"HTTP 99999: CRITICAL - failed in "}, {"SMTP "}},
   };
   for (const auto& row : rows) {
@@ -325,7 +338,8 @@ TEST(VelkorCheckHostile, BarInRepliesAndSilentPeer) {
   const CheckOutcome slow = Check({"-H", "127.0.0.1", "--smtp", Port(silent.port()), "-t", "0.3"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(slow.status, CheckExit::Critical);
-  EXPECT_THAT(slow.text, StartsWith("VELKOR CRITICAL - 1 of 1 checks failed: SMTP " + Port(silent.port()) + " | "));
+  EXPECT_THAT(slow.text, StartsWith("VELKOR CRITICAL - 1 of 1 checks failed: SMTP " + Port(silent.port()) +
+                                    " (no greeting within 0.3 s) | "));
 }
 
 // The built command as a scheduler runs it: its exit status, its standard
@@ -430,7 +444,7 @@ TEST(VelkorSweepJson, StringsAreEscapedAndValidUtf8) {
 
 TEST(VelkorSweepSummary, WorstStatusInTheSweepsOrderAndTheLine) {
   using E = CheckExit;
-  const std::vector<SweepHost> hosts{{1, u"a"}, {2, u"b:25"}, {3, u"c"}, {4, u"d"}};
+  const std::vector<SweepHost> hosts{{1, u"a", {}}, {2, u"b:25", {}}, {3, u"c", {}}, {4, u"d", {}}};
   const struct {
     std::vector<E> statuses;
     E worst;
@@ -439,9 +453,9 @@ TEST(VelkorSweepSummary, WorstStatusInTheSweepsOrderAndTheLine) {
       {{E::Ok, E::Ok, E::Ok, E::Ok}, E::Ok, "VELKOR SWEEP OK - 4 of 4 hosts passed"},
       {{E::Ok, E::Unknown, E::Ok, E::Ok}, E::Unknown, "VELKOR SWEEP UNKNOWN - 1 of 4 hosts unknown: b:25"},
       {{E::Unknown, E::Warning, E::Ok, E::Ok}, E::Warning,
-       "VELKOR SWEEP WARNING - 1 of 4 hosts over the warning time: b:25; 1 of 4 hosts unknown: a"},
+       "VELKOR SWEEP WARNING - 1 of 4 hosts with a warning: b:25; 1 of 4 hosts unknown: a"},
       {{E::Unknown, E::Critical, E::Warning, E::Critical}, E::Critical,
-       "VELKOR SWEEP CRITICAL - 2 of 4 hosts failed: b:25, d; 1 of 4 hosts over the warning time: c; "
+       "VELKOR SWEEP CRITICAL - 2 of 4 hosts failed: b:25, d; 1 of 4 hosts with a warning: c; "
        "1 of 4 hosts unknown: a"},
   };
   CheckRequest text;
@@ -556,7 +570,7 @@ TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
       {{"-E", "127.0.0.1:" + Port(peers.smtps) + "s:-:" + Port(peers.ftpTls) + "t:" + https}, true, CheckExit::Ok,
        "VELKOR OK - 3 of 3 checks passed"},
       {{"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}, true, CheckExit::Critical,
-       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + Port(peers.https) + "t"},
+       "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + Port(peers.https) + "t (TLS failed (HTTP has no upgrade to TLS))"},
   };
   for (const auto& row : rows) {
     const TrustedCa ca(row.trusted ? peers.caFile : "");
@@ -574,9 +588,9 @@ TEST_F(VelkorCheckPeers, TlsFormsCertificatesAndJson) {
   // Each line shows the server's first line, not the TLS lines before it.
   EXPECT_THAT(Lines(all.text).at(2), HasSubstr(" s: 220 velkor-peer.localdomain ESMTP Postfix"));
   EXPECT_THAT(Lines(Check({"-E", "127.0.0.1:-:-:-:" + Port(peers.https) + "t"}).text).at(1),
-              HasSubstr(": HTTP には t を使えません"));
+              HasSubstr(": TLS failed (HTTP has no upgrade to TLS)"));
   EXPECT_THAT(Lines(Check({"-H", "127.0.0.1", "--smtp", Port(peers.smtp) + "t"}).text).at(1),
-              HasSubstr(": TLS error: STARTTLS が提供されていません"));
+              HasSubstr(" s: STARTTLS not offered"));
 
   // A sweep's JSON: each check's port a number, its TLS, its certificate (read back by a strict reader).
   TempDir dir;
@@ -622,10 +636,11 @@ TEST_F(VelkorCheckPeers, SweepInListOrderAsTextAndAsJson) {
   ASSERT_EQ(lines.size(), 6u) << text.out;
   for (int i : {0, 1}) lines[i] = lines[i].substr(0, lines[i].find(" | "));
   const std::string summary = "1 of 5 hosts failed: 127.0.0.1:-:-:-:99999; 2 of 5 hosts unknown: :25, 127.0.0.1:x:x:x:x";
+  const std::string failed = "1 of 1 checks failed: HTTP 99999 (port outside 0..65535)";
   EXPECT_EQ(lines, (std::vector<std::string>{
                        late + " OK - 1 of 1 checks passed", "127.0.0.1:" + s + ":x:x:x OK - 1 of 1 checks passed",
                        ":25 UNKNOWN - the entry names no host",
-                       "127.0.0.1:-:-:-:99999 CRITICAL - 1 of 1 checks failed: HTTP 99999 | 'http_99999'=#s;;;0 'time'=#s;;;0",
+                       "127.0.0.1:-:-:-:99999 CRITICAL - " + failed + " | 'http_99999'=#s;;;0 'time'=#s;;;0",
                        "127.0.0.1:x:x:x:x UNKNOWN - no check selected: the entry leaves every service out",
                        "VELKOR SWEEP CRITICAL - " + summary}));
   EXPECT_EQ(text.status, 2);
@@ -648,14 +663,15 @@ for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
   EXPECT_EQ(pclose(py), 0) << parsed;
   const std::string port = late.substr(10, late.size() - 16);
   EXPECT_EQ(Lines(parsed), (std::vector<std::string>{
-                               "1 127.0.0.1 " + late + " OK 0 1 of 1 checks passed True 1",
+                               "2 127.0.0.1 " + late + " OK 0 1 of 1 checks passed True 1",
                                "  SMTP " + port + " OK True \"220 \\\"q\\\" \\\\ \\tあ\uFFFD\uFFFD!\\r\" []",
-                               "2 127.0.0.1 127.0.0.1:" + s + ":x:x:x OK 0 1 of 1 checks passed False 1",
+                               "4 127.0.0.1 127.0.0.1:" + s + ":x:x:x OK 0 1 of 1 checks passed False 1",
                                "  SMTP " + s + " OK True \"220 velkor-peer.localdomain ESMTP Postfix\\r\" []",
-                               "3  :25 UNKNOWN 3 the entry names no host False 0",
-                               "4 127.0.0.1 127.0.0.1:-:-:-:99999 CRITICAL 2 1 of 1 checks failed: HTTP 99999 False 1",
-                               "  HTTP 99999 CRITICAL False \"\" ['WinSockManager: ポート番号が範囲外です。(99999)']",
-                               "5 127.0.0.1 127.0.0.1:x:x:x:x UNKNOWN 3 no check selected: the entry leaves every "
+                               "5  :25 UNKNOWN 3 the entry names no host False 0",
+                               "6 127.0.0.1 127.0.0.1:-:-:-:99999 CRITICAL 2 " + failed + " False 1",
+                               "  HTTP 99999 CRITICAL False \"---- 127.0.0.1 -- ［応答なし］  \" "
+                               "['WinSockManager: ポート番号が範囲外です。(99999)']",
+                               "7 127.0.0.1 127.0.0.1:x:x:x:x UNKNOWN 3 no check selected: the entry leaves every "
                                "service out False 0",
                                summary + " CRITICAL 2 5 2 0 1 2"}));
 }

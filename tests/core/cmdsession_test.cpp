@@ -466,6 +466,15 @@ TEST_F(CmdSession, TlsDialogues) {
       {"a forged record instead of the greeting", Ftp, TlsMode::Implicit,
        {kTls, Raw(std::string("\x17\x03\x03\x00\x15", 5) + "forged-record-bytes!!"), Wait(200)}, peer, false, mxTls,
        "", {tlsError(u"decryption failed or bad record mac")}},
+      // A close right after the upgrade or the handshake is a failure inside TLS too: the block ends with its line.
+      {"a peer that closes right after the upgrade", Smtp, TlsMode::StartTls,
+       {"220 mx\r\n", kLine, "250 STARTTLS\r\n", kLine, "220 go ahead\r\n", kTls, kClose}, peer, false,
+       ehlo + u"250 STARTTLS\r\n> STARTTLS\r\n220 go ahead\r\n" + mxTls + u"> EHLO 127.0.0.1\r\n" +
+           tlsError(u"TLS への切り替えの直後に接続が閉じられました") + u"\r\n",
+       "EHLO 127.0.0.1\r\nSTARTTLS\r\nEHLO 127.0.0.1\r\n", {u"WinSockCmdSend: EHLO コマンドの応答メッセージ…", u"…"}},
+      {"a peer that closes right after the handshake", Pop, TlsMode::Implicit, {kTls, kClose}, peer, false,
+       mxTls + tlsError(u"ハンドシェイクの直後に接続が閉じられました") + u"\r\n", "",
+       {tlsError(u"ハンドシェイクの直後に接続が閉じられました")}},
       {"a peer that closes mid-handshake", Pop, TlsMode::Implicit, {Wait(50), kClose}, peer, false,
        tlsError(u"ハンドシェイクの途中で接続が閉じられました\r\n"), "…",
        {tlsError(u"ハンドシェイクの途中で接続が閉じられました")}},
