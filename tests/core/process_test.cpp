@@ -128,7 +128,6 @@ TEST(ShellWait, ScriptSwappedInALoopByAGroupMemberNeverRunsTheirs) {
   const std::string ours = team + "/vkrRunErr.bat", theirs = team + "/theirs.bat", ran = team + "/theirs-ran";
   WriteBytes(ours, "#!/bin/sh\nexit 0\n");
   ASSERT_EQ(chmod(ours.c_str(), 0755), 0);
-  std::atomic<bool> stop{false};
   std::string swaps;
   std::thread attacker([&] {
     swaps = AsNobody([&] {  // in the folder's group (65534) as nobody
