@@ -20,8 +20,7 @@ struct ShellWaitOptions {
 // others, or below a directory, on its path or its real path up to /, that
 // belongs to another user or that group or others may write, unless it is
 // sticky and root's) is not started: the refusal is reported the same way,
-// with number 7003, the file or directory and the
-// reason. Children are always reaped: one thread reaps every child still
-// running when its wait gave up.
+// with number 7003, the file or directory and the reason. Children are always
+// reaped: one thread reaps every child still running when its wait gave up.
 void ShellWait(const std::u16string& program, const std::vector<std::u16string>& args, int32_t pollLimit,
                const ShellWaitOptions& options = {});
