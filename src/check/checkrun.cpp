@@ -80,7 +80,10 @@ class ReportCollector {
 // are bounded in all: a check always answers, its log lines may be lost.
 class LogLock {
  public:
-  LogLock(int dirFd, int waitMs) : m_dirFd(dirFd), m_leftMs(std::max(waitMs, 0)) {}
+  // shared: what is left of the bound for the whole command, when the run is
+  // one of several (else this run's own).
+  LogLock(int dirFd, int waitMs, std::atomic<int>* shared)
+      : m_dirFd(dirFd), m_own(std::max(waitMs, 0)), m_leftMs(shared ? *shared : m_own) {}
   ~LogLock() {
     if (m_fd >= 0) close(m_fd);
   }
@@ -95,12 +98,12 @@ class LogLock {
     for (;;) {
       if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return true;
       if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK || m_leftMs <= 0) {
+      if (errno != EWOULDBLOCK || m_leftMs.load() <= 0) {
         m_why = errno == EWOULDBLOCK ? "lock held by another command for " + std::to_string(m_waitedMs) + " ms"
                                      : "lock: " + std::string(std::strerror(errno));
         return false;
       }
-      const int slice = std::min(m_leftMs, kSliceMs);
+      const int slice = std::min(m_leftMs.load(), kSliceMs);
       const Clock::time_point before = Clock::now();
       SleepMs(slice);
       const int waited = static_cast<int>(
@@ -140,7 +143,8 @@ class LogLock {
 
   int m_dirFd;
   int m_fd = -1;
-  int m_leftMs;
+  std::atomic<int> m_own;
+  std::atomic<int>& m_leftMs;
   int m_waitedMs = 0;
   size_t m_skipped = 0;
   std::string m_why;
@@ -150,7 +154,8 @@ class LogLock {
 // several commands in one process).
 class RunHooks {
  public:
-  RunHooks(ReportCollector& reports, int logDirFd, int lockWaitMs) : m_lock(logDirFd, lockWaitMs) {
+  RunHooks(ReportCollector& reports, int logDirFd, int lockWaitMs, std::atomic<int>* lockLeftMs = nullptr)
+      : m_lock(logDirFd, lockWaitMs, lockLeftMs) {
     SetLogDirectoryFd(logDirFd);
     SetLogWriteHook([this, &reports, logDirFd](bool errorLog, const std::u16string& message,
                                                const std::function<void()>& write) {
@@ -336,7 +341,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   SetCheckIdentity(r.logDir ? FromUtf8(*r.logDir) : u"");
 
   ReportCollector reports;
-  RunHooks runHooks(reports, logDirFd, hooks.logLockWaitMs);
+  RunHooks runHooks(reports, logDirFd, hooks.logLockWaitMs, hooks.logLockLeftMs);
   if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return bad(wrong);
 
   std::array<bool, kServiceCount> ticked{};

@@ -3,6 +3,7 @@
 // settings, runs the window's diagnosis through DiagRunner without a window
 // and turns what it reported into the plugin output. The diagnosis itself
 // is the core's; nothing here judges a reply.
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ struct CheckHooks {
   int progressFd = -1;
   // The bound of all waits for the log lock in one command.
   int logLockWaitMs = kLogLockWaitMs;
+  // When set, what is left of that bound, shared by the runs of one command
+  // (a sweep's hosts, each in a process of its own: shared memory).
+  std::atomic<int>* logLockLeftMs = nullptr;
 };
 
 // A run's outcome and, when checks ran, what they reported.

@@ -475,9 +475,34 @@ TEST(VelkorCheckLogLock, AnotherUsersLockNeverStallsACheck) {
     const std::vector<std::string> lines = Lines(out.text);
     ASSERT_EQ(lines.size(), row.note.empty() ? 2u : 3u) << out.text;
     EXPECT_THAT(lines.at(1), StartsWith("SMTP " + Port(closed) + ": CRITICAL"));
-    if (!row.note.empty()) EXPECT_THAT(lines.at(2), StartsWith(row.note));
+    if (!row.note.empty()) {
+      EXPECT_THAT(lines.at(2), StartsWith(row.note));
+    }
     EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), row.logs);
     EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+  }
+  // A sweep is one command: its hosts' waits, each in a process of its own, come out of one bound.
+  {
+    TempDir dir;
+    const LockHolder holder(false, [&] { return open(dir.file(lock).c_str(), O_RDWR | O_CREAT, 0600); });
+    const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:-\n";
+    WriteBytes(dir.file("hosts.txt"), entry + entry + entry + entry + entry);
+    CheckHooks hooks;
+    hooks.logLockWaitMs = 300;
+    const std::string out = dir.file("sweep.out");
+    const int saved = dup(STDOUT_FILENO), file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    fflush(stdout);
+    dup2(file, STDOUT_FILENO);
+    const auto start = std::chrono::steady_clock::now();
+    CheckCommand({"--target-list", dir.file("hosts.txt"), "-j", "1", "--log-dir", dir.path()}, hooks);
+    const auto took = std::chrono::steady_clock::now() - start;
+    dup2(saved, STDOUT_FILENO);
+    close(saved), close(file);
+    EXPECT_LT(took, std::chrono::milliseconds(1200));  // five bounds of their own would take 1.5 s in waits alone
+    const std::string text = ReadBytes(out);
+    size_t notes = 0;
+    for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
+    EXPECT_EQ(notes, 5u) << text;
   }
   // The lock file this user made is this user's alone.
   TempDir dir;
