@@ -513,6 +513,28 @@ TEST(VelkorCheckLogLock, AnotherUsersLockNeverStallsACheck) {
   EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
+// Another user plants links named like the logs in a --log-dir they may write: root's check appends its log (server
+// bytes included) to no root-only file and creates no file where a dangling link points; it still answers.
+TEST(VelkorCheckLogLock, PlantedLogLinksLeaveTheirTargetsUntouched) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+  ScriptServer server({"220 server bytes\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
+  TempDir dir, secrets;
+  chmod(dir.path().c_str(), 01777);  // shared, sticky: they may add names of their own
+  WriteBytes(secrets.file("secret"), "root only\n");
+  chmod(secrets.file("secret").c_str(), 0600);
+  ASSERT_EQ(AsNobody([&] {
+              return std::to_string(symlink(secrets.file("secret").c_str(), dir.file("velkor-check1.log").c_str()) |
+                                    symlink(secrets.file("made").c_str(), dir.file("velkor-checkERR1.log").c_str()));
+            }),
+            "0");
+  const CheckOutcome out = Check({"-H", "127.0.0.1", "--smtp", Port(server.port()), "--log-dir", dir.path()});
+  EXPECT_THAT(out.text, StartsWith("VELKOR "));
+  EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+  EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-check1.log")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-checkERR1.log")));
+}
+
 // The JSON writer: the escapes JSON requires, and valid UTF-8 whatever it is given.
 TEST(VelkorSweepJson, StringsAreEscapedAndValidUtf8) {
   const struct {
