@@ -378,6 +378,7 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
 
   std::string text = std::string("VELKOR ") + CheckStateWord(status) + " - " + PluginText(FromUtf8(summary)) + " | " + perf + "\n";
   for (const CheckRecord& c : run.checks) text += CheckLine(c, r) + "\n";
+  if (!run.logNote.empty()) text += run.logNote + "\n";
   if (r.verbose) {
     text += "Transcript:\n";
     for (const std::u16string& item : run.resultItems)

@@ -43,6 +43,7 @@ struct CheckRunReport {
   double seconds = 0;                        // the whole command
   std::vector<std::u16string> resultItems;   // the result list, as the window shows it
   std::vector<std::u16string> errorReports;  // every report, as the window would box or log it
+  std::string logNote;  // "" or why log lines of the run were not written (a line after the check lines)
 };
 
 struct CheckOutcome {

@@ -27,6 +27,7 @@
 #include "net/failreason.h"
 #include "net/smbshares.h"
 #include "util/appfiles.h"
+#include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
 #include "util/log.h"
@@ -74,33 +75,97 @@ class ReportCollector {
 
 // Several commands may write the same log directory at once (a scheduler
 // runs many checks in parallel): each write and rotation holds an exclusive
-// lock on the directory itself, so no line is lost between a copy and a
-// removal of another process.
-class LogDirLock {
+// lock, so no line is lost between a rename and a write of another process.
+// The lock is a file of our own, never the directory: anyone who may open a
+// directory may lock it, and would stall every check. A lock file another
+// user owns (planted to be held) is not used, and the waits of one command
+// are bounded in all: a check always answers, its log lines may be lost.
+class LogLock {
  public:
-  explicit LogDirLock(int fd) : m_fd(fd) {
-    while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+  // shared: what is left of the bound for the whole command, when the run is
+  // one of several (else this run's own).
+  LogLock(int dirFd, int waitMs, std::atomic<int>* shared)
+      : m_dirFd(dirFd), m_own(std::max(waitMs, 0)), m_leftMs(shared ? *shared : m_own) {}
+  ~LogLock() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  LogLock(const LogLock&) = delete;
+  LogLock& operator=(const LogLock&) = delete;
+
+  // True with the lock held; false (the line is not to be written) once the
+  // lock could not be had.
+  bool Take() {
+    if (!m_why.empty()) return false;
+    if (m_fd < 0 && !Open()) return false;
+    for (;;) {
+      if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK || m_leftMs.load() <= 0) {
+        m_why = errno == EWOULDBLOCK ? "lock held by another command for " + std::to_string(m_waitedMs) + " ms"
+                                     : "lock: " + std::string(std::strerror(errno));
+        return false;
+      }
+      const int slice = std::min(m_leftMs.load(), kSliceMs);
+      const Clock::time_point before = Clock::now();
+      SleepMs(slice);
+      const int waited = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count());
+      m_leftMs -= std::max(waited, 1);
+      m_waitedMs += std::max(waited, 1);
     }
   }
-  ~LogDirLock() { flock(m_fd, LOCK_UN); }
-  LogDirLock(const LogDirLock&) = delete;
-  LogDirLock& operator=(const LogDirLock&) = delete;
+  void Give() { flock(m_fd, LOCK_UN); }
+  void Skipped() { ++m_skipped; }
+  // "" or the line saying which log lines were not written and why.
+  std::string Note() const {
+    if (m_skipped == 0) return "";
+    return "Log: " + std::to_string(m_skipped) + " log line" + (m_skipped == 1 ? "" : "s") +
+           " not written (" + m_why + ")";
+  }
 
  private:
-  int m_fd;
+  static constexpr int kSliceMs = 5;
+
+  bool Open() {
+    m_fd = openat(m_dirFd, kLogLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (m_fd < 0) {
+      m_why = std::string(kLogLockName) + ": " + (errno == ELOOP ? "not a regular file" : std::strerror(errno));
+    } else if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      m_why = std::string(kLogLockName) + ": not a regular file";
+    } else if (st.st_uid != geteuid()) {
+      m_why = std::string(kLogLockName) + " owned by uid " + std::to_string(st.st_uid) + ", not this user";
+    } else {
+      return true;
+    }
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+    return false;
+  }
+
+  int m_dirFd;
+  int m_fd = -1;
+  std::atomic<int> m_own;
+  std::atomic<int>& m_leftMs;
+  int m_waitedMs = 0;
+  size_t m_skipped = 0;
+  std::string m_why;
 };
 
 // Hooks of the core pointed at this run, and back when it ends (tests run
 // several commands in one process).
 class RunHooks {
  public:
-  RunHooks(ReportCollector& reports, int logDirFd) {
-    SetLogWriteHook([&reports, logDirFd](bool errorLog, const std::u16string& message,
-                                         const std::function<void()>& write) {
+  RunHooks(ReportCollector& reports, int logDirFd, int lockWaitMs, std::atomic<int>* lockLeftMs = nullptr)
+      : m_lock(logDirFd, lockWaitMs, lockLeftMs) {
+    SetLogDirectoryFd(logDirFd);
+    SetLogWriteHook([this, &reports, logDirFd](bool errorLog, const std::u16string& message,
+                                               const std::function<void()>& write) {
       if (errorLog) reports.Add(message);
       if (logDirFd < 0) return;  // no --log-dir: nothing is written
-      LogDirLock lock(logDirFd);
+      if (!m_lock.Take()) return m_lock.Skipped();
       write();
+      m_lock.Give();
     });
     SetMessageBoxHook([&reports](const std::u16string& text, const std::u16string&) { reports.Add(text); });
     SetDoEventsHook(nullptr);
@@ -108,9 +173,15 @@ class RunHooks {
   ~RunHooks() {
     SetLogWriteHook(nullptr);
     SetMessageBoxHook(nullptr);
+    SetLogDirectoryFd(-1);
   }
   RunHooks(const RunHooks&) = delete;
   RunHooks& operator=(const RunHooks&) = delete;
+
+  std::string LogNote() const { return m_lock.Note(); }
+
+ private:
+  LogLock m_lock;
 };
 
 // Runs each real check and notes what it answered, how long it took and
@@ -275,7 +346,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   SetCheckIdentity(r.logDir ? FromUtf8(*r.logDir) : u"");
 
   ReportCollector reports;
-  RunHooks runHooks(reports, logDirFd);
+  RunHooks runHooks(reports, logDirFd, hooks.logLockWaitMs, hooks.logLockLeftMs);
   if (std::string wrong = TakeSettings(r.settingsFile, reports); !wrong.empty()) return bad(wrong);
 
   std::array<bool, kServiceCount> ticked{};
@@ -323,6 +394,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     }
   }
   run.seconds = SecondsSince(start);
+  run.logNote = runHooks.LogNote();
   CheckOutcome outcome = FormatCheckOutcome(run, r);
   return {std::move(outcome), std::move(run)};
 }
@@ -341,7 +413,7 @@ std::string SharedInputProblem(const CheckRequest& r) {
   if (std::string wrong = OpenLogDir(r, logDirFd); !wrong.empty()) return wrong;
   if (logDirFd >= 0) close(logDirFd);
   ReportCollector reports;
-  RunHooks runHooks(reports, -1);
+  RunHooks runHooks(reports, -1, 0);
   return TakeSettings(r.settingsFile, reports);
 }
 

@@ -3,6 +3,7 @@
 // settings, runs the window's diagnosis through DiagRunner without a window
 // and turns what it reported into the plugin output. The diagnosis itself
 // is the core's; nothing here judges a reply.
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,12 +12,25 @@
 #include "check/checkoptions.h"
 #include "check/checkoutput.h"
 
+// The lock that commands writing one log directory take turns under: a file
+// of velkor-check's own there (0600), used only when it belongs to this
+// user. All waits for it in one command add up to at most this long; after
+// that, or when the lock cannot be used, the command writes no more log
+// lines, answers all the same and says so after its check lines.
+inline constexpr char kLogLockName[] = "velkor-check.lock";
+inline constexpr int kLogLockWaitMs = 1000;
+
 // What the executable adds to a run.
 struct CheckHooks {
   // Why the SMB library could not be loaded, or "" (asked after a run with --shares).
   std::function<std::u16string()> sharesLibraryFailure;
   // A sweep's progress goes here (a terminal), or nowhere when -1.
   int progressFd = -1;
+  // The bound of all waits for the log lock in one command.
+  int logLockWaitMs = kLogLockWaitMs;
+  // When set, what is left of that bound, shared by the runs of one command
+  // (a sweep's hosts, each in a process of its own: shared memory).
+  std::atomic<int>* logLockLeftMs = nullptr;
 };
 
 // A run's outcome and, when checks ran, what they reported.

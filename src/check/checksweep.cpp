@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "check/checkjson.h"
@@ -197,6 +200,8 @@ std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, 
     std::string block = PluginText(host.entry) + " " + WithoutPrefix(statusLine) + "\n";
     if (r.verbose)
       for (size_t i = 1; i < lines.size(); ++i) block += (lines[i].empty() ? "" : "  ") + lines[i] + "\n";
+    else if (result.run && !result.run->logNote.empty())
+      block += "  " + result.run->logNote + "\n";  // lost log lines are said even in the short form
     return block;
   }
   std::vector<std::string> checks;
@@ -211,6 +216,7 @@ std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, 
       .String("text", StatusText(statusLine, outcome.status))
       .Value("seconds", JsonSeconds(result.run ? result.run->seconds : seconds))
       .Value("checks", JsonArray(checks));
+  if (result.run && !result.run->logNote.empty()) o.String("log", result.run->logNote);
   return o.Text() + "\n";
 }
 
@@ -318,13 +324,18 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
   Progress progress(hooks.progressFd, hosts.size());
   progress.Show(0, true);
 
+  // The hosts' waits for the log lock come out of one bound for the sweep.
+  CheckHooks hostHooks = hooks;
+  void* shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared != MAP_FAILED) hostHooks.logLockLeftMs = new (shared) std::atomic<int>(std::max(hooks.logLockWaitMs, 0));
+
   auto body = [&](size_t i) {
     if (hooks.progressFd >= 0) close(hooks.progressFd);
     each.entry = ToUtf8(hosts[i].entry);
     const CheckOutcome timedOut{CheckExit::Unknown, TimedOutLine(r.maxTime.text)};
     StartCheckTimeBound(r.maxTime.value, SweepHostBlock(hosts[i], {timedOut, std::nullopt}, r.maxTime.value, r));
     const Clock::time_point begin = Clock::now();
-    const CheckRunResult result = RunCheck(each, hooks);
+    const CheckRunResult result = RunCheck(each, hostHooks);
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     FinishCheckProcess(SweepHostBlock(hosts[i], result, seconds, r) + SweepNote(result, r), result.outcome.status);
   };
@@ -351,6 +362,7 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
   };
   RunInChildren(hosts.size(), ChildPoolLimits{r.jobs.value_or(DefaultJobs()), r.maxTime.value + kChildGraceSeconds},
                 body, onEnd);
+  if (shared != MAP_FAILED) munmap(shared, sizeof(std::atomic<int>));
   progress.Clear();
   if (outputGone) return CheckOutcome{CheckExit::Unknown, ""};
   return SweepSummary(hosts, statuses, std::chrono::duration<double>(Clock::now() - start).count(), r);

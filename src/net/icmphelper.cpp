@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,54 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "util/appfiles.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
 
-namespace {
-
-// What the helper sends: its errno (0 when the socket comes along).
-int32_t ReceiveAnswer(int channel, int& fd) {
-  int32_t code = EPROTO;
-  iovec iov{&code, sizeof code};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  const ssize_t n = ::recvmsg(channel, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-  if (n != static_cast<ssize_t>(sizeof code)) return n < 0 ? errno : EPROTO;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-  }
-  return code;
-}
-
-// Only a raw IPv4 ICMP socket is taken.
-bool IsRawIcmpSocket(int fd) {
-  int domain = 0, type = 0, protocol = 0;
-  socklen_t len = sizeof domain;
-  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return false;
-  len = sizeof type;
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return false;
-  len = sizeof protocol;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0) return false;
-  return domain == AF_INET && type == SOCK_RAW && protocol == IPPROTO_ICMP;
-}
-
-}  // namespace
-
-int OpenIcmpThroughHelper(const std::u16string& helperPath, int& error, int timeoutMs) {
+int IcmpHelperExchange::Start(const std::u16string& helperPath, uint8_t family, int timeoutMs) {
+  End();
   int channel[2];
-  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
-    error = errno;
-    return -1;
-  }
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return errno;
   // The helper gets its end of the channel as standard input, an empty
   // environment, and nothing else of ours (our descriptors are close-on-exec).
   posix_spawn_file_actions_t actions;
@@ -68,41 +31,86 @@ int OpenIcmpThroughHelper(const std::u16string& helperPath, int& error, int time
   const std::string path = ToUtf8(helperPath);
   char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
   char* envp[] = {nullptr};
-  pid_t pid = -1;
-  const int started = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp);
+  const int started = ::posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   ::close(channel[1]);
+  m_channel = channel[0];
   if (started != 0) {
-    ::close(channel[0]);
-    error = started;
-    return -1;
+    m_pid = -1;
+    End();
+    return started;
   }
+  const IcmpHelperOpen open{family};
+  if (::send(m_channel, &open, sizeof open, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof open)) {
+    const int error = errno;
+    End();
+    return error;
+  }
+  const int error = Await(kIcmpStageOpened, timeoutMs);
+  if (error != 0) End();
+  return error;
+}
 
-  int fd = -1;
-  error = ETIMEDOUT;
+int IcmpHelperExchange::Send(const IcmpHelperRequest& request, int timeoutMs) {
+  if (!Running() || m_sent) return EINVAL;
+  m_sent = true;
+  if (::send(m_channel, &request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) return errno;
+  return Await(kIcmpStageSent, timeoutMs);
+}
+
+// Waits for the helper's answer of one stage, polling in slices and letting
+// the message loop run. 0 or the errno it carries (ETIMEDOUT when none came).
+int IcmpHelperExchange::Await(uint8_t stage, int timeoutMs) {
   const int64_t deadline = MonotonicMs() + std::max(timeoutMs, 0);
   for (;;) {
-    pollfd p{channel[0], POLLIN, 0};
+    pollfd p{m_channel, POLLIN, 0};
     const int64_t left = deadline - MonotonicMs();
     if (::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, kIcmpHelperSliceMs))) > 0) {
-      error = ReceiveAnswer(channel[0], fd);
-      break;
+      IcmpHelperAnswer head{};
+      const ssize_t n = ::recv(m_channel, &head, sizeof head, MSG_DONTWAIT | MSG_TRUNC);
+      if (n < 0) return errno;
+      if (n != static_cast<ssize_t>(sizeof head) || head.stage != stage) return EPROTO;
+      return head.error;
     }
-    if (left <= 0) break;
+    if (left <= 0) return ETIMEDOUT;
     DoEvents();
   }
-  ::close(channel[0]);
-  // The helper exits right after answering; one that did not answer is ended.
-  if (error == ETIMEDOUT) ::kill(pid, SIGKILL);
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+}
+
+int IcmpHelperExchange::Receive(std::span<uint8_t> buffer, uint32_t& from, int& error) {
+  error = EAGAIN;
+  if (!Running() || !m_sent) return -1;
+  std::vector<uint8_t> message(sizeof(IcmpHelperAnswer) + kIcmpHelperMaxDatagram);
+  const ssize_t n = ::recv(m_channel, message.data(), message.size(), MSG_DONTWAIT);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) error = errno;
+    return -1;
   }
-  if (fd >= 0 && (error != 0 || !IsRawIcmpSocket(fd))) {
-    ::close(fd);
-    fd = -1;
-    if (error == 0) error = EPROTO;
+  IcmpHelperAnswer head{};
+  if (static_cast<size_t>(n) < sizeof head) {
+    End();  // hung up (0) or not the helper's answer: no answer will come
+    return -1;
   }
-  if (fd < 0 && error == 0) error = EPROTO;
-  return fd;
+  std::memcpy(&head, message.data(), sizeof head);
+  End();  // one answer per exchange
+  if (head.stage != kIcmpStageAnswer || head.error != 0) return -1;
+  std::memcpy(&from, head.from, 4);
+  const size_t size = std::min(static_cast<size_t>(n) - sizeof head, buffer.size());
+  std::copy_n(message.begin() + sizeof head, size, buffer.begin());
+  return static_cast<int>(size);
+}
+
+void IcmpHelperExchange::End() {
+  if (m_channel >= 0) ::close(m_channel);
+  m_channel = -1;
+  m_sent = false;
+  if (m_pid > 0) {
+    // It exits by itself once we hang up; ending it is quicker and sure.
+    ::kill(m_pid, SIGKILL);
+    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  m_pid = -1;
 }
 
 std::u16string IcmpHelperPath() { return HelperFilePath(kIcmpHelperName); }

@@ -139,11 +139,13 @@ bool IcmpSocket::Open() {
   m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (m_fd < 0) {
     m_lastError = errno;
-    // Neither is allowed: the helper that holds cap_net_raw opens a raw one.
-    int helperError = 0;
-    m_fd = OpenIcmpThroughHelper(IcmpHelperPath(), helperError);
-    m_kind = m_fd >= 0 ? IcmpSocketKind::Raw : IcmpSocketKind::None;
-    return m_fd >= 0;
+    // Neither is allowed: the helper that holds cap_net_raw does the exchange.
+    if (const int error = m_helper.Start(IcmpHelperPath(), kIcmpFamilyIPv4); error != 0) {
+      m_lastError = error;
+      return false;
+    }
+    m_kind = IcmpSocketKind::Helper;
+    return true;
   }
   m_kind = IcmpSocketKind::Datagram;
   // Without IP_RECVERR an ICMP error answering our request is dropped by the
@@ -161,12 +163,14 @@ bool IcmpSocket::Open() {
 }
 
 void IcmpSocket::Close() {
+  m_helper.End();
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
   m_kind = IcmpSocketKind::None;
 }
 
 int IcmpSocket::SetNonBlocking(bool on) {
+  if (m_kind == IcmpSocketKind::Helper) return 0;  // its answer is always read without blocking
   const int flags = ::fcntl(m_fd, F_GETFL);
   if (flags < 0 || ::fcntl(m_fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) != 0) {
     m_lastError = errno;
@@ -176,6 +180,7 @@ int IcmpSocket::SetNonBlocking(bool on) {
 }
 
 int IcmpSocket::SendTo(std::span<const uint8_t> message, uint32_t address) {
+  if (m_kind == IcmpSocketKind::Helper) return SendThroughHelper(message, address);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = address;
@@ -187,7 +192,34 @@ int IcmpSocket::SendTo(std::span<const uint8_t> message, uint32_t address) {
   return static_cast<int>(n);
 }
 
+int IcmpSocket::SendThroughHelper(std::span<const uint8_t> message, uint32_t address) {
+  // The helper builds the echo request itself: only its identifier,
+  // sequence and payload are ours to give.
+  if (message.size() < kIcmpHeaderBytes || message[0] != 8 || message[1] != 0 ||
+      message.size() - kIcmpHeaderBytes > kIcmpHelperMaxPayload) {
+    m_lastError = EINVAL;
+    return -1;
+  }
+  IcmpHelperRequest request{};
+  request.family = kIcmpFamilyIPv4;
+  std::memcpy(request.address, &address, 4);
+  request.identifier = static_cast<uint16_t>(message[4] << 8 | message[5]);
+  request.sequence = static_cast<uint16_t>(message[6] << 8 | message[7]);
+  request.waitMs = static_cast<uint32_t>(std::clamp<int>(m_helperWaitMs, 0, kIcmpHelperMaxWaitMs));
+  request.payloadLength = static_cast<uint16_t>(message.size() - kIcmpHeaderBytes);
+  std::copy(message.begin() + kIcmpHeaderBytes, message.end(), request.payload);
+  if (const int error = m_helper.Send(request); error != 0) {
+    m_lastError = error;
+    return -1;
+  }
+  return static_cast<int>(message.size());
+}
+
 int IcmpSocket::RecvFrom(std::span<uint8_t> buffer, uint32_t& from) {
+  if (m_kind == IcmpSocketKind::Helper) {
+    const int n = m_helper.Receive(buffer, from, m_lastError);
+    return n;
+  }
   if (m_kind == IcmpSocketKind::Raw) {
     sockaddr_in sender{};
     socklen_t len = sizeof sender;
@@ -284,7 +316,8 @@ int IcmpSocket::RecvReply(std::span<uint8_t> buffer, uint32_t& from) {
 }
 
 bool IcmpSocket::WaitReadable(int ms) {
-  pollfd p{m_fd, POLLIN, 0};
+  // Once the helper has answered, nothing more comes: the wait just passes.
+  pollfd p{m_kind == IcmpSocketKind::Helper ? m_helper.Channel() : m_fd, POLLIN, 0};
   const int r = ::poll(&p, 1, std::max(ms, 0));
   if (r < 0) {
     m_lastError = errno;

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include "net/icmphelper.h"
+
 // What one receive on the datagram path told besides the bytes: what the
 // raw-socket form of the datagram is built from. Addresses in network byte
 // order.
@@ -38,7 +40,9 @@ std::vector<uint8_t> RawFormOfReply(std::span<const uint8_t> message, const Icmp
 std::vector<uint8_t> RawFormOfError(std::span<const uint8_t> quoted, const IcmpReceived& received, uint32_t target,
                                     int sendTtl);
 
-enum class IcmpSocketKind { None, Raw, Datagram };
+// Helper: no socket of ours; the helper (icmphelper.h) sends the one echo
+// request and hands back only its answer, in the raw socket's form.
+enum class IcmpSocketKind { None, Raw, Datagram, Helper };
 
 class IcmpSocket {
  public:
@@ -48,11 +52,11 @@ class IcmpSocket {
   IcmpSocket& operator=(const IcmpSocket&) = delete;
 
   // Raw socket first, the datagram socket when the raw one is refused (EPERM
-  // or EACCES), and a raw one from the helper (icmphelper.h) when the
-  // datagram socket is refused too. False when no ICMP socket could be had.
+  // or EACCES), and the helper (icmphelper.h) when the datagram socket is
+  // refused too. False when none of them could be had.
   bool Open();
   void Close();
-  bool IsOpen() const { return m_fd >= 0; }
+  bool IsOpen() const { return m_fd >= 0 || m_helper.Running(); }
   IcmpSocketKind Kind() const { return m_kind; }
   // True when the kernel hands this socket only what belongs to it (the
   // datagram path): replies and errors need no identifier check.
@@ -61,8 +65,14 @@ class IcmpSocket {
   // 0 on success, -1 on failure.
   int SetNonBlocking(bool on);
 
+  // How long the helper waits for the answer of what SendTo sends (the
+  // caller's own wait): it ends then.
+  void SetHelperWaitMs(int ms) { m_helperWaitMs = ms; }
+
   // Sends one ICMP message (header included) to the IPv4 address given in
-  // network byte order. Returns the bytes sent, or -1.
+  // network byte order. Returns the bytes sent, or -1. Through the helper,
+  // only one echo request with a payload of at most kIcmpHelperMaxPayload
+  // bytes is sent (EINVAL for anything else).
   int SendTo(std::span<const uint8_t> message, uint32_t address);
 
   // Receives one datagram, IPv4 header first, cut to the buffer's size.
@@ -78,10 +88,13 @@ class IcmpSocket {
   int LastError() const { return m_lastError; }
 
  private:
+  int SendThroughHelper(std::span<const uint8_t> message, uint32_t address);
   int RecvQueuedError(std::span<uint8_t> buffer, uint32_t& from, bool& skipped);
   int RecvReply(std::span<uint8_t> buffer, uint32_t& from);
 
   int m_fd = -1;
+  IcmpHelperExchange m_helper;
+  int m_helperWaitMs = 1000;
   IcmpSocketKind m_kind = IcmpSocketKind::None;
   int m_lastError = 0;
 };

@@ -145,6 +145,8 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
       return -2;
     }
 
+    // The helper, where it does the exchange, waits as long as we do.
+    sock.SetHelperWaitMs(std::max(options.polls, 1) * std::max(options.pollSliceMs, 0));
     Buffer send;
     BuildRequest(send);
     Buffer reply{};

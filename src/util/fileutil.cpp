@@ -43,10 +43,21 @@ bool UniqueFd::close() {
   return r == 0;
 }
 
-UniqueFd OpenExisting(const std::string& path, int flags, struct stat& st, int& error, unsigned createMode) {
-  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, static_cast<mode_t>(createMode)));
+// Writes never follow a link in the file's place; reads may (a settings
+// file kept elsewhere and linked).
+int OpenFlags(int flags) {
+  const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+  return flags | O_NONBLOCK | O_CLOEXEC | (writes ? O_NOFOLLOW : 0);
+}
+
+UniqueFd OpenExistingAt(int dirFd, const std::string& path, int flags, struct stat& st, int& error,
+                        unsigned createMode) {
+  UniqueFd fd(::openat(dirFd, path.c_str(), OpenFlags(flags), static_cast<mode_t>(createMode)));
   error = 0;
-  if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
+  if (!fd.ok()) {
+    // O_NOFOLLOW refuses a link with ELOOP: what is there is no regular file.
+    error = errno == ELOOP && (flags & O_ACCMODE) != O_RDONLY ? kNotRegularFile : errno;
+  } else if (::fstat(fd.get(), &st) != 0) {
     error = errno;
     fd.reset(-1);
   } else if (!S_ISREG(st.st_mode)) {
@@ -54,6 +65,10 @@ UniqueFd OpenExisting(const std::string& path, int flags, struct stat& st, int& 
     fd.reset(-1);
   }
   return fd;
+}
+
+UniqueFd OpenExisting(const std::string& path, int flags, struct stat& st, int& error, unsigned createMode) {
+  return OpenExistingAt(AT_FDCWD, path, flags, st, error, createMode);
 }
 
 std::u16string FileErrorText(int error) {

@@ -73,10 +73,17 @@ inline constexpr int kNotRegularFile = -1;
 
 // Opens a file that may already exist (flags as for open(2); with O_CREAT a
 // missing one is created with `createMode`, less the umask). O_NONBLOCK is
-// added, so a FIFO in the file's place cannot hold the program, and only a
-// regular file is kept: otherwise the result is not ok() and `error` holds
-// errno or kNotRegularFile. `st` describes the file opened.
+// added, so a FIFO or device in the file's place cannot hold the program,
+// and only a regular file is kept: otherwise the result is not ok() and
+// `error` holds errno or kNotRegularFile. A file opened for writing is never
+// reached through a symbolic link (O_NOFOLLOW; a link, dangling or not, is
+// not a regular file): where others may plant links, a write must not land
+// in, or create, the file a link names. `st` describes the file opened.
 UniqueFd OpenExisting(const std::string& path, int flags, struct stat& st, int& error, unsigned createMode = 0666);
+// The same, with path relative to the directory open as dirFd (AT_FDCWD: the
+// working directory).
+UniqueFd OpenExistingAt(int dirFd, const std::string& path, int flags, struct stat& st, int& error,
+                        unsigned createMode = 0666);
 
 // The reason for an OpenExisting or system error: "not a regular file", or
 // the system's text.

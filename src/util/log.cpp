@@ -90,9 +90,28 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
+int& LogDirectoryFd() {
+  static int fd = -1;
+  return fd;
+}
+
+// Where a log file is opened and renamed: by its name in the log directory
+// opened once, or by its full path. A directory swapped for another (or for
+// a link) after it was opened cannot redirect a write.
+struct LogPlace {
+  int dirFd;
+  std::string name;
+};
+
+LogPlace PlaceOf(const std::u16string& fileName, const std::string& fullPath) {
+  if (LogDirectoryFd() >= 0) return {LogDirectoryFd(), ToUtf8(fileName)};
+  return {AT_FDCWD, fullPath};
+}
+
 void WriteRotating(const std::u16string& prefix, const std::u16string& line, bool report) {
   const std::string current = ToUtf8(StateFilePath(prefix + u"1.log"));
   const std::string previous = ToUtf8(StateFilePath(prefix + u"2.log"));
+  const LogPlace currentAt = PlaceOf(prefix + u"1.log", current), previousAt = PlaceOf(prefix + u"2.log", previous);
   const std::string bytes = ToAnsi(line);
   LogState& state = LogStates()[current];
   auto fail = [&](const std::string& path, int error) {
@@ -101,14 +120,14 @@ void WriteRotating(const std::u16string& prefix, const std::u16string& line, boo
 
   struct stat st;
   int error = 0;
-  UniqueFd log = OpenExisting(current, O_WRONLY | O_APPEND | O_CREAT, st, error);
+  UniqueFd log = OpenExistingAt(currentAt.dirFd, currentAt.name, O_WRONLY | O_APPEND | O_CREAT, st, error);
   if (log.ok() && st.st_size > kLogRotateBytes && !state.rotationFailed) {
     // A rename needs no space and leaves the current file whole when it
     // fails (a directory in the older one's place, a directory we may not
     // write): then the current file takes the lines beyond the limit.
-    if (::rename(current.c_str(), previous.c_str()) == 0) {
+    if (::renameat(currentAt.dirFd, currentAt.name.c_str(), previousAt.dirFd, previousAt.name.c_str()) == 0) {
       const unsigned mode = st.st_mode & 07777;
-      log = OpenExisting(current, O_WRONLY | O_APPEND | O_CREAT, st, error);
+      log = OpenExistingAt(currentAt.dirFd, currentAt.name, O_WRONLY | O_APPEND | O_CREAT, st, error);
       if (log.ok()) ::fchmod(log.get(), mode);  // the new file keeps the log's mode
     } else {
       state.rotationFailed = true;
@@ -153,6 +172,8 @@ void ReportError(const std::u16string& message) noexcept {
 void SetLogWriteHook(LogWriteHook hook) { WriteHook() = std::move(hook); }
 
 void ResetErrorLogPrefix() { ErrorLogPrefix().clear(); }
+
+void SetLogDirectoryFd(int dirFd) { LogDirectoryFd() = dirFd; }
 
 LogRun::LogRun(bool unattended) : m_outerUnattended(Unattended()) {
   Unattended() = unattended;

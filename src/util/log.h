@@ -30,6 +30,12 @@ using LogWriteHook =
     std::function<void(bool errorLog, const std::u16string& message, const std::function<void()>& write)>;
 void SetLogWriteHook(LogWriteHook hook);  // empty: every write runs as it is
 
+// While set (not -1), both logs are opened and rotated by their names in the
+// directory open as dirFd (openat, renameat), not by their paths: a log
+// directory others may rename things in is looked up once. The descriptor
+// stays the caller's; -1 goes back to the paths.
+void SetLogDirectoryFd(int dirFd);
+
 // Forgets the error-log prefix, so the next write takes the program name
 // again (tests that move the program location).
 void ResetErrorLogPrefix();

@@ -81,30 +81,49 @@ std::u16string Octal(mode_t mode) {
   return FromUtf8(buf);
 }
 
-// Why another user could have changed the file, judged as sshd judges the
-// files it trusts: the file must belong to this user or root and be writable
-// by neither group nor others, and the directory that holds it (for a link,
-// also the one that holds its target) must not be writable by others unless
-// it has the sticky bit. Directories further up do not count. Empty: trusted.
+std::u16string Uid(uid_t uid) { return FromUtf8(std::to_string(uid)); }
+
+// Why another user could change what sits at dir: it must belong to root or
+// this user, and group or others may write it only when it is sticky and
+// root's (/tmp), where nobody renames another's entries. Empty: trusted.
+std::u16string UntrustedDirectory(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return {};  // the start reports what is missing
+  const std::u16string name = u"フォルダ " + FromUtf8(dir);
+  if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    return name + u" の所有者 uid " + Uid(st.st_uid) + u" は実行ユーザでも root でもありません";
+  if (!(st.st_mode & (S_IWGRP | S_IWOTH))) return {};
+  if (!(st.st_mode & S_ISVTX))
+    return name + u" はモード " + Octal(st.st_mode) +
+           (st.st_mode & S_IWOTH ? u" で他のユーザが書き込め、スティッキービットがありません"
+                                 : u" でグループが書き込めます");
+  if (st.st_uid != 0) return name + u" はモード " + Octal(st.st_mode) + u" で他のユーザが書き込め、root のものではありません";
+  return {};
+}
+
+// Why another user could have changed the file, judged as sshd's strict
+// modes judge the files it trusts: the file must belong to this user or root
+// and be writable by neither group nor others, and every directory from the
+// one that holds it up to /, along the path as given and along its real
+// path, must pass UntrustedDirectory. Then nobody else can rename anything on
+// the way between this check and the start. Empty: trusted.
 std::u16string UntrustedReason(const std::string& path) {
-  std::vector<std::string> files{path};
+  std::error_code ec;
+  std::vector<std::filesystem::path> files{std::filesystem::absolute(path, ec).lexically_normal()};
   if (char* real = ::realpath(path.c_str(), nullptr)) {
-    if (path != real) files.emplace_back(real);
+    if (files.front() != real) files.emplace_back(real);
     std::free(real);
   }
   struct stat st;
-  const std::string& target = files.back();
-  if (::stat(target.c_str(), &st) != 0) return {};  // the start reports it
+  if (::stat(path.c_str(), &st) != 0) return {};  // the start reports it
   if (st.st_uid != 0 && st.st_uid != ::geteuid())
-    return u"所有者 uid " + FromUtf8(std::to_string(st.st_uid)) + u" は実行ユーザでも root でもありません";
+    return u"所有者 uid " + Uid(st.st_uid) + u" は実行ユーザでも root でもありません";
   if (st.st_mode & (S_IWGRP | S_IWOTH)) return u"モード " + Octal(st.st_mode) + u" でグループか他のユーザが書き込めます";
-  for (const std::string& file : files) {
-    std::string dir = std::filesystem::path(file).parent_path().string();
-    if (dir.empty()) dir = ".";
-    if (::stat(dir.c_str(), &st) != 0) continue;
-    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
-      return u"フォルダ " + FromUtf8(dir) + u" はモード " + Octal(st.st_mode) +
-             u" で他のユーザが書き込め、スティッキービットがありません";
+  for (const std::filesystem::path& file : files) {
+    for (std::filesystem::path dir = file.parent_path();; dir = dir.parent_path()) {
+      if (const std::u16string why = UntrustedDirectory(dir.string()); !why.empty()) return why;
+      if (dir == dir.root_path() || dir.empty()) break;
+    }
   }
   return {};
 }

@@ -16,10 +16,11 @@ struct ShellWaitOptions {
 // whose start fails with ENOEXEC) runs as `/bin/sh program args...`. A start
 // failure is reported ("SYSTEM-ERROR： ShellWaitERR： ", bare number, layout C)
 // and the wait ends after the pause. A file that another user could have
-// changed (not owned by this user or root, writable by group or others, or
-// in a directory others can write to without the sticky bit) is not started:
-// the refusal is reported the same way, with number 7003, the file and the
-// reason. Children are always reaped: one thread reaps every child still
-// running when its wait gave up.
+// changed or swapped (not owned by this user or root, writable by group or
+// others, or below a directory, on its path or its real path up to /, that
+// belongs to another user or that group or others may write, unless it is
+// sticky and root's) is not started: the refusal is reported the same way,
+// with number 7003, the file or directory and the reason. Children are always
+// reaped: one thread reaps every child still running when its wait gave up.
 void ShellWait(const std::u16string& program, const std::vector<std::u16string>& args, int32_t pollLimit,
                const ShellWaitOptions& options = {});

@@ -4,7 +4,9 @@
 // directory).
 // velkor-fixtures: all_peers
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -421,8 +424,161 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
     EXPECT_EQ(count("\x81\x79\x90\xB3\x8F\xED\x81\x7A"), 120u);                   // "【正常】"
     EXPECT_EQ(count("velkor-check :  - - -  Start"), 2u);
     EXPECT_EQ(count("velkor-check :  - - -   End"), 2u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // the two logs, nothing else
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);  // the two logs and the lock
   }
+}
+
+// Another process holding a lock on fd until the object goes (or ten seconds pass), as nobody when asked: `take`
+// opens what is to be held (-1: nothing to hold, it only plants).
+class LockHolder {
+ public:
+  LockHolder(bool asNobody, const std::function<int()>& take) {
+    int ready[2], done[2];
+    if (pipe(ready) != 0 || pipe(done) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(ready[0]), close(done[1]);
+      const int fd = !asNobody || DropRoot() ? take() : -1;
+      const char ok = fd >= 0 && flock(fd, LOCK_EX) == 0 ? '1' : '0';
+      (void)!write(ready[1], &ok, 1);
+      pollfd p{done[0], POLLIN, 0};
+      poll(&p, 1, 10000);
+      _exit(0);
+    }
+    close(ready[1]), close(done[0]);
+    m_done = done[1];
+    (void)!read(ready[0], &m_held, 1);
+    close(ready[0]);
+  }
+  ~LockHolder() {
+    if (m_done >= 0) close(m_done);
+    if (m_pid > 0) waitpid(m_pid, nullptr, 0);
+  }
+  bool Held() const { return m_held == '1'; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_done = -1;
+  char m_held = '0';
+};
+
+// The log directory's lock belongs to velkor-check and never stalls a check: another user who holds the directory,
+// or plants the lock file (holding it, or as a link), stops nothing; another command of the same user holding the
+// lock costs at most the bound in all. A check that could not write its log lines still answers and says so after
+// its check lines.
+TEST(VelkorCheckLogLock, AnotherUsersLockNeverStallsACheck) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+  uint16_t closed = 0;
+  ::close(ListenOnLoopback(1, &closed));  // a check that fails at once: the log lines are what counts
+  const std::string lock = kLogLockName;
+  const struct {
+    const char* name;
+    bool asNobody;
+    std::function<int(const std::string& dir, const std::string& target)> take;  // what the holder holds
+    std::string note;  // the line after the check lines, up to its figure ("" none)
+    bool logs;         // the logs were written
+    long minMs, maxMs;
+  } rows[] = {
+      {"another user holds the directory", true,
+       [](const std::string& dir, const std::string&) { return open(dir.c_str(), O_RDONLY | O_DIRECTORY); }, "",
+       true, 0, 700},
+      {"another user planted the lock file and holds it", true,
+       [&](const std::string& dir, const std::string&) {
+         return open((dir + "/" + lock).c_str(), O_RDWR | O_CREAT, 0666);
+       },
+       "Log: 5 log lines not written (velkor-check.lock owned by uid 65534, not this user)", false, 0, 700},
+      {"another user planted the lock file as a link", true,
+       [&](const std::string& dir, const std::string& target) {
+         return symlink(target.c_str(), (dir + "/" + lock).c_str()) == 0 ? open("/", O_RDONLY) : -1;
+       },
+       "Log: 5 log lines not written (velkor-check.lock: not a regular file)", false, 0, 700},
+      {"another command of this user holds it", false,
+       [&](const std::string& dir, const std::string&) {
+         return open((dir + "/" + lock).c_str(), O_RDWR | O_CREAT, 0600);
+       },
+       "Log: 5 log lines not written (lock held by another command for 3", false, 300, 1000},
+      {"nobody holds it", false, [](const std::string&, const std::string&) { return open("/", O_RDONLY); }, "",
+       true, 0, 700},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir, secrets;
+    chmod(dir.path().c_str(), 0777);  // a log directory others may write
+    WriteBytes(secrets.file("secret"), "root only\n");
+    chmod(secrets.file("secret").c_str(), 0600);
+    const LockHolder holder(row.asNobody, [&] { return row.take(dir.path(), secrets.file("secret")); });
+    ASSERT_TRUE(holder.Held());
+    CheckHooks hooks;
+    hooks.logLockWaitMs = 300;
+    const auto start = std::chrono::steady_clock::now();
+    const CheckOutcome out =
+        CheckCommand({"-H", "127.0.0.1", "--smtp", Port(closed), "--log-dir", dir.path()}, hooks);
+    const long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_GE(ms, row.minMs);
+    EXPECT_LE(ms, row.maxMs);
+    EXPECT_EQ(out.status, CheckExit::Critical);  // the check's own verdict
+    const std::vector<std::string> lines = Lines(out.text);
+    ASSERT_EQ(lines.size(), row.note.empty() ? 2u : 3u) << out.text;
+    EXPECT_THAT(lines.at(1), StartsWith("SMTP " + Port(closed) + ": CRITICAL"));
+    if (!row.note.empty()) {
+      EXPECT_THAT(lines.at(2), StartsWith(row.note));
+    }
+    EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), row.logs);
+    EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+  }
+  // A sweep is one command: its hosts' waits, each in a process of its own, come out of one bound.
+  {
+    TempDir dir;
+    const LockHolder holder(false, [&] { return open(dir.file(lock).c_str(), O_RDWR | O_CREAT, 0600); });
+    const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:-\n";
+    WriteBytes(dir.file("hosts.txt"), entry + entry + entry + entry + entry);
+    CheckHooks hooks;
+    hooks.logLockWaitMs = 300;
+    const std::string out = dir.file("sweep.out");
+    const int saved = dup(STDOUT_FILENO), file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    fflush(stdout);
+    dup2(file, STDOUT_FILENO);
+    const auto start = std::chrono::steady_clock::now();
+    CheckCommand({"--target-list", dir.file("hosts.txt"), "-j", "1", "--log-dir", dir.path()}, hooks);
+    const auto took = std::chrono::steady_clock::now() - start;
+    dup2(saved, STDOUT_FILENO);
+    close(saved), close(file);
+    EXPECT_LT(took, std::chrono::milliseconds(1200));  // five bounds of their own would take 1.5 s in waits alone
+    const std::string text = ReadBytes(out);
+    size_t notes = 0;
+    for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
+    EXPECT_EQ(notes, 5u) << text;
+  }
+  // The lock file this user made is this user's alone.
+  TempDir dir;
+  CheckCommand({"-H", "127.0.0.1", "--smtp", Port(closed), "--log-dir", dir.path()});
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.file(lock).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// Another user plants links named like the logs in a --log-dir they may write: root's check appends its log (server
+// bytes included) to no root-only file and creates no file where a dangling link points; it still answers.
+TEST(VelkorCheckLogLock, PlantedLogLinksLeaveTheirTargetsUntouched) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+  ScriptServer server({"220 server bytes\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
+  TempDir dir, secrets;
+  chmod(dir.path().c_str(), 01777);  // shared, sticky: they may add names of their own
+  WriteBytes(secrets.file("secret"), "root only\n");
+  chmod(secrets.file("secret").c_str(), 0600);
+  ASSERT_EQ(AsNobody([&] {
+              return std::to_string(symlink(secrets.file("secret").c_str(), dir.file("velkor-check1.log").c_str()) |
+                                    symlink(secrets.file("made").c_str(), dir.file("velkor-checkERR1.log").c_str()));
+            }),
+            "0");
+  const CheckOutcome out = Check({"-H", "127.0.0.1", "--smtp", Port(server.port()), "--log-dir", dir.path()});
+  EXPECT_THAT(out.text, StartsWith("VELKOR "));
+  EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+  EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-check1.log")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-checkERR1.log")));
 }
 
 // The JSON writer: the escapes JSON requires, and valid UTF-8 whatever it is given.

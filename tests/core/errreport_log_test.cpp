@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,4 +232,55 @@ TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
   SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
   EXPECT_NO_THROW(ReportError(u"no stamp"));
   EXPECT_NO_THROW(WriteErrorLog(u"no stamp"));
+}
+
+// Another user plants links in a log directory they may write (a copy of the program kept in a shared directory):
+// a log is never written, nor created, through them; the refused log gives the "not a regular file" line.
+TEST_F(Log, PlantedLinksLeaveTheirTargetsUntouchedAndCreateNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+  TempDir secrets;  // root's, 0700
+  const std::string secret = secrets.file("secret"), created = secrets.file("created");
+  const std::string run = program.file("vktest1.log"), errors = program.file("vktestERR1.log");
+  const struct { const char* name; std::string link, target; bool errorLine; } rows[] = {
+      {"the run log to a root-only file", run, secret, true},
+      {"the run log to a file yet to be made", run, created, true},
+      {"the error log to a root-only file", errors, secret, false},
+      {"the error log to a file yet to be made", errors, created, false},
+  };
+  chmod(program.dir().path().c_str(), 0777);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(run), fs::remove(errors), fs::remove(created);
+    WriteBytes(secret, "root only\n");
+    chmod(secret.c_str(), 0600);
+    ASSERT_EQ(AsNobody([&] { return std::to_string(symlink(row.target.c_str(), row.link.c_str())); }), "0");
+    WriteLog(u"vktest", u"220 bytes the server sent");
+    WriteErrorLog(u"an error line");
+    EXPECT_EQ(ReadBytes(secret), "root only\n");
+    EXPECT_FALSE(fs::exists(created));
+    EXPECT_EQ(std::distance(fs::directory_iterator(secrets.path()), {}), 1);
+    EXPECT_TRUE(fs::is_symlink(row.link));
+    if (row.errorLine) {
+      EXPECT_NE(program.errorLog().find(FromUtf8(run) + u" (not a regular file)"), std::u16string::npos);
+    }
+  }
+}
+
+// A log directory open by descriptor is written by name in it: swapping the directory for a link afterwards does
+// not redirect a line, and the rotation stays in it too.
+TEST_F(Log, ALogDirectoryOpenedOnceIsNotRedirectedBySwappingIt) {
+  TempDir base;
+  const std::string logs = base.file("logs"), moved = base.file("moved"), elsewhere = base.file("elsewhere");
+  ASSERT_EQ(mkdir(logs.c_str(), 0700) | mkdir(elsewhere.c_str(), 0700), 0);
+  WriteBytes(logs + "/vktest1.log", std::string(2048001, 'x'));
+  const int fd = open(logs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  SetLogDirectoryFd(fd);
+  ASSERT_EQ(rename(logs.c_str(), moved.c_str()) | symlink(elsewhere.c_str(), logs.c_str()), 0);
+  WriteLog(u"vktest", u"run");
+  SetLogDirectoryFd(-1);
+  close(fd);
+  EXPECT_EQ(ReadBytes(moved + "/vktest1.log"), Line("run"));
+  EXPECT_EQ(ReadBytes(moved + "/vktest2.log").size(), 2048001u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), {}), 0);
 }

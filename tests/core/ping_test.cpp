@@ -5,11 +5,15 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <thread>
@@ -17,6 +21,8 @@
 #include <vector>
 
 #include "net/hostaddr.h"
+#include "net/icmphelper.h"
+#include "net/icmpsocket.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
@@ -98,6 +104,71 @@ const std::string kAlive = "0 alive Target is alive.  40 bytes received.  (127.0
 // A "time exceeded" quoting our request to 127.0.0.5: status 999 with both buffers dumped.
 const std::string kOther = "999 Received something...\n" + kRequest;
 enum As { kRoot, kNobody, kNobodyWithHelper, kNobodyInPingGroup };
+
+// The built helper with its capability beside the program, in a 0711 directory where nobody may reach it (the
+// checkout is not theirs to enter).
+bool PlaceHelper(const ProgramInTempDir& program) {
+  return Sh("cp " VELKOR_ICMP_HELPER " '" + program.file("velkor-icmp") + "' && chmod 711 '" + program.dir().path() +
+            "' && setcap cap_net_raw+ep '" + program.file("velkor-icmp") + "'");
+}
+
+// A loopback-only namespace where echo requests to 127.0.0.3 are dropped (a silent host).
+bool MakeSilentHostNamespace(const NetNamespace& ns) {
+  return Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
+         Sh("ip netns exec " + ns.name +
+            " nft 'add table inet v { chain c { type filter hook input priority 0; ip daddr 127.0.0.3 icmp type "
+            "echo-request drop; }; }'");
+}
+
+// Processes running the file at path (by their executable), as "pid pid ...".
+std::string ProcessesOf(const std::string& path) {
+  std::string pids;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink(e.path() / "exe", ec);
+    if (!ec && exe == path) pids += e.path().filename().string() + " ";
+  }
+  return pids;
+}
+
+// The helper started by hand as the caller would, its channel returned (-1 on failure).
+int StartHelper(const std::string& path, pid_t& pid) {
+  int channel[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return -1;
+  pid = fork();
+  if (pid == 0) {
+    dup2(channel[1], 0);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    char* envp[] = {nullptr};
+    execve(path.c_str(), argv, envp);
+    _exit(127);
+  }
+  close(channel[1]);
+  return channel[0];
+}
+
+// One answer of the helper: "stage error [bytes]", "fd!" when a descriptor came along, "hangup" when it ended
+// without one.
+std::string HelperAnswer(int channel) {
+  pollfd p{channel, POLLIN, 0};
+  if (poll(&p, 1, 5000) != 1) return "silent";
+  uint8_t data[256];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
+  iovec iov{data, sizeof data};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(channel, &msg, MSG_CMSG_CLOEXEC);
+  if (CMSG_FIRSTHDR(&msg)) return "fd!";
+  if (n <= 0) return "hangup";
+  if (static_cast<size_t>(n) < sizeof(IcmpHelperAnswer)) return "short " + std::to_string(n);
+  IcmpHelperAnswer head;
+  std::memcpy(&head, data, sizeof head);
+  return std::to_string(head.stage) + " " + std::to_string(head.error) +
+         (static_cast<size_t>(n) > sizeof head ? " " + std::to_string(n - sizeof head) : "");
+}
 
 }  // namespace
 
@@ -209,13 +280,19 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
                                                  "4500001C \r\n???????? ??01???? 7F000001 7F000005 0800???? ????0000 "
                                                  "00000000 00000000*", 0, 500},
       {"127.0.0.6", kNobodyInPingGroup, "10 Timeout !\n-", 950, 1500},
+      // Through the helper, the same answers give the same texts and dumps as on the root path.
+      {"127.0.0.3", kNobodyWithHelper, "10 Timeout !\n-", 950, 1500},
+      {"127.0.0.4", kNobodyWithHelper, "1 Destination unreachable !  (127.0.0.4)\n-", 0, 500},
+      {"127.0.0.5", kNobodyWithHelper, kOther + "45000038 ???????? ??01???? 7F000001 7F000001 0B00???? 00000000 "
+                                                "45000028 \r\n???????? ??01???? 7F000001 7F000005 0800191B 00000000 "
+                                                "00000000 00000000*", 0, 500},
+      {"127.0.0.6", kNobodyWithHelper, "10 Timeout !\n-", 950, 1500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
     if (c.as == kNobodyInPingGroup) Sh(in + "sysctl -w net.ipv4.ping_group_range='0 2147483647'");
-    if (c.as == kNobodyWithHelper) {  // the built helper with its capability, where nobody may reach it
-      ASSERT_TRUE(Sh("cp " VELKOR_ICMP_HELPER " '" + program.file("velkor-icmp") + "' && chmod 711 '" +
-                     program.dir().path() + "' && setcap cap_net_raw+ep '" + program.file("velkor-icmp") + "'"));
+    if (c.as == kNobodyWithHelper) {
+      ASSERT_TRUE(PlaceHelper(program) && Sh(in + "sysctl -w net.ipv4.ping_group_range='1 0'"));
       ASSERT_TRUE(Sh(in + "sysctl -n net.ipv4.ping_group_range | grep -qx '1.0'"));  // no datagram socket
     }
     const int64_t start = MonotonicMs();
@@ -253,4 +330,141 @@ TEST(PingCheck, OneLookupAndNoSocketLeftByAFailure) {
   EXPECT_EQ(descriptors(), before);
   const std::u16string report = u"AppInitERR:エラー番号 : 7099 -- vktest でエラーが発生しました。 broken";
   EXPECT_EQ(program.errorLog().find(report), 25u) << ToUtf8(program.errorLog());  // after " stamp *** "
+}
+
+namespace {
+
+// An IPv4 header (no options) for protocol proto to dst, then body.
+std::vector<uint8_t> Ip(uint8_t proto, uint32_t dst, std::vector<uint8_t> body, uint8_t version = 4) {
+  std::vector<uint8_t> d(20, 0);
+  d[0] = static_cast<uint8_t>(version << 4 | 5);
+  d[9] = proto;
+  std::memcpy(&d[16], &dst, 4);
+  d.insert(d.end(), body.begin(), body.end());
+  return d;
+}
+
+// An ICMP error of type that quotes an echo request (identifier and sequence low bytes) to quotedTarget.
+std::vector<uint8_t> ErrorQuoting(uint8_t type, uint32_t quotedTarget, uint8_t id = 0, uint8_t seq = 0,
+                                  uint8_t proto = 1) {
+  std::vector<uint8_t> icmp = {type, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> quoted = Ip(proto, quotedTarget, {8, 0, 0, 0, 0, id, 0, seq});
+  icmp.insert(icmp.end(), quoted.begin(), quoted.end());
+  return Ip(1, inet_addr("127.0.0.1"), icmp);
+}
+
+}  // namespace
+
+// Every kind of datagram a raw socket may read, through both paths: the root path classifies it as it comes, the
+// helper hands back only what answers its request and the check classifies that. Same statuses, so the same texts.
+TEST(IcmpHelperAnswers, ReplyKindsGetTheRootPathsStatuses) {
+  const uint32_t target = inet_addr("127.0.0.9"), other = inet_addr("127.0.0.8");
+  std::vector<uint8_t> truncated = ErrorQuoting(3, target);
+  truncated.resize(truncated.size() - 1);
+  const struct { const char* kind; std::vector<uint8_t> d; uint32_t from; std::optional<int16_t> status; } rows[] = {
+      {"echo reply", Echo(0, 0, 0), target, 0},
+      {"echo reply, header with options", Echo(0, 0, 0, 6), target, 0},
+      {"echo reply from another host", Echo(0, 0, 0), other, std::nullopt},
+      {"echo reply, another identifier", Echo(0, 0x42, 0), target, std::nullopt},
+      {"echo reply, another sequence", Echo(0, 0, 7), target, std::nullopt},
+      {"our own request on loopback", Echo(8, 0, 0), target, std::nullopt},
+      {"destination unreachable", ErrorQuoting(3, target), other, 1},
+      {"source quench", ErrorQuoting(4, target), other, 999},
+      {"time exceeded", ErrorQuoting(11, target), other, 999},
+      {"parameter problem", ErrorQuoting(12, target), other, 999},
+      {"redirect (advice, not an error)", ErrorQuoting(5, target), other, std::nullopt},
+      {"error about a request to another host", ErrorQuoting(3, other), other, std::nullopt},
+      {"error about another identifier", ErrorQuoting(3, target, 0x42), other, std::nullopt},
+      {"error about another sequence", ErrorQuoting(11, target, 0, 3), other, std::nullopt},
+      {"error about a UDP datagram", ErrorQuoting(3, target, 0, 0, 17), other, std::nullopt},
+      {"error quoting too little", truncated, other, std::nullopt},
+      {"not IPv4", Ip(1, target, {0, 0, 0, 0, 0, 0, 0, 0}, 6), target, std::nullopt},
+      {"not ICMP", Ip(17, target, {0, 0, 0, 0, 0, 0, 0, 0}), target, std::nullopt},
+  };
+  for (const auto& r : rows) {
+    const std::optional<int16_t> root = IcmpReplyStatus(r.d, r.from, target, false);
+    const std::optional<int16_t> helper = IcmpHelperAnswers(r.d.data(), r.d.size(), r.from, target, 0, 0)
+                                              ? IcmpReplyStatus(r.d, r.from, target, false)
+                                              : std::nullopt;
+    EXPECT_EQ(root, r.status) << r.kind;
+    EXPECT_EQ(helper, r.status) << r.kind;
+  }
+}
+
+// Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends
+// only one echo request to one host with a bounded payload, hands back only its answer, and then exits.
+TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (the helper's capability)";
+  ProgramInTempDir program;
+  ASSERT_TRUE(PlaceHelper(program));
+  const std::string helper = program.file("velkor-icmp");
+  auto request = [](const char* address, uint16_t payload, uint8_t family = kIcmpFamilyIPv4) {
+    IcmpHelperRequest r{};
+    r.family = family;
+    const uint32_t a = inet_addr(address);
+    std::memcpy(r.address, &a, 4);
+    r.identifier = 0x4242;
+    r.sequence = 7;
+    r.waitMs = 2000;
+    r.payloadLength = payload;
+    return r;
+  };
+  const struct { const char* what; uint8_t family; std::vector<IcmpHelperRequest> requests; const char* answers; } rows[] = {
+      {"one echo to 127.0.0.1", 4, {request("127.0.0.1", 12)}, "1 0|2 0|3 0 40|hangup"},
+      {"a multicast group", 4, {request("224.0.0.1", 12)}, "1 0|2 22|hangup"},
+      {"the broadcast address", 4, {request("255.255.255.255", 12)}, "1 0|2 22|hangup"},
+      {"a payload over the bound", 4, {request("127.0.0.1", kIcmpHelperMaxPayload + 1)}, "1 0|2 22|hangup"},
+      {"another family than opened", 4, {request("127.0.0.1", 12, kIcmpFamilyIPv6)}, "1 0|2 22|hangup"},
+      {"IPv6, not yet", 6, {}, "1 97|hangup"},
+  };
+  for (const auto& row : rows) {
+    const std::string got = AsNobody([&] {
+      pid_t pid = -1;
+      const int channel = StartHelper(helper, pid);
+      const IcmpHelperOpen open{row.family};
+      send(channel, &open, sizeof open, MSG_NOSIGNAL);
+      std::string answers = HelperAnswer(channel);
+      for (const IcmpHelperRequest& r : row.requests) {
+        send(channel, &r, sizeof r, MSG_NOSIGNAL);
+        answers += "|" + HelperAnswer(channel);
+        if (answers.ends_with("|2 0")) answers += "|" + HelperAnswer(channel);
+      }
+      answers += "|" + HelperAnswer(channel);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      close(channel);
+      return answers;
+    });
+    EXPECT_EQ(got, row.answers) << row.what;
+  }
+}
+
+// The check's process is killed while the helper waits for a silent host: the helper sees its caller hang up and
+// ends at once, long before its wait would have.
+TEST(IcmpHelper, ACallerKilledMidWaitLeavesNoHelper) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, the capability)";
+  HangGuard guard(60);
+  ProgramInTempDir program;
+  NetNamespace ns;
+  ASSERT_TRUE(MakeSilentHostNamespace(ns));
+  ASSERT_TRUE(PlaceHelper(program));
+  const std::string helper = program.file("velkor-icmp");
+  const pid_t caller = fork();
+  if (caller == 0) {
+    bool alive = false;
+    std::u16string message, dump;
+    if (Enter(ns) && DropRoot()) PingCheck(u"127.0.0.3", alive, message, dump, {100, 100});  // ten seconds
+    _exit(0);
+  }
+  std::string running;
+  for (const int64_t end = MonotonicMs() + 5000; running.empty() && MonotonicMs() < end; SleepMs(10))
+    running = ProcessesOf(helper);
+  ASSERT_FALSE(running.empty());
+  SleepMs(200);  // in the middle of its wait
+  ASSERT_EQ(kill(caller, SIGKILL), 0);
+  waitpid(caller, nullptr, 0);
+  const int64_t killed = MonotonicMs();
+  while (!ProcessesOf(helper).empty() && MonotonicMs() - killed < 3000) SleepMs(10);
+  EXPECT_EQ(ProcessesOf(helper), "");
+  EXPECT_LT(MonotonicMs() - killed, 1000);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz.h"
+#include "net/icmphelper/icmpexchange.h"
 #include "net/icmpsocket.h"
 #include "net/ping.h"
 
@@ -60,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (form == 0) {  // raw: what a raw socket read
     const std::optional<int16_t> raw = Status(bytes, r.sender, target, false);
+    // The helper hands back exactly what the root path takes for the answer to our request (identifier and
+    // sequence 0), so both paths give the same statuses.
+    FUZZ_CHECK(IcmpHelperAnswers(bytes.data(), bytes.size(), r.sender, target, 0, 0) == raw.has_value());
     if (raw) {
       const size_t ihl = (bytes[0] & 15) * 4u;
       FUZZ_CHECK(bytes[0] >> 4 == 4 && bytes[9] == 1 && bytes.size() >= ihl + 8);
