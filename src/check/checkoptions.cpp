@@ -46,10 +46,11 @@ constexpr std::array kOptions = {
                 "sweep, each host's checks do."},
     CheckOption{OptionId::CertDays, '\0', "cert-days", "W,C",
                 "WARNING when a TLS check's certificate has fewer than W days left, CRITICAL below C (W at "
-                "least C). An expired certificate always fails its check."},
+                "least C). A certificate that has expired or is not yet valid always fails its check."},
     CheckOption{OptionId::NoVerify, '\0', "no-verify", nullptr,
                 "A certificate whose chain the system's trust store does not verify, or whose names do not "
-                "cover the host, passes without a WARNING (servers with certificates of their own)."},
+                "cover the host, passes without a WARNING (servers with certificates of their own). A "
+                "protocol below TLS 1.2 still warns."},
     CheckOption{OptionId::LogDir, '\0', "log-dir", "DIR",
                 "Write the run log and the error log into DIR, as the window writes its own; nothing is "
                 "written without it."},

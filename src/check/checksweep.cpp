@@ -85,6 +85,7 @@ std::string CertificateJson(const CheckRecord& c, const CheckRequest& r) {
       .Value("verify_error", f.chainVerified ? "null" : JsonString(f.verifyError))
       .Value("name_matches", f.nameMatches ? "true" : "false")
       .Value("expired", f.expired ? "true" : "false")
+      .Value("not_yet_valid", f.notYetValid ? "true" : "false")
       .Value("days_left", f.hasExpiry && !f.expired ? std::to_string(f.daysLeft) : "null")
       .Value("reasons", JsonArray(reasons));
   return o.Text();

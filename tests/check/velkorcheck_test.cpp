@@ -31,6 +31,8 @@
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
+#include "support/testcert.h"
+#include "support/tlsverdicts.h"
 #include "support/unprivileged.h"
 #include "util/log.h"
 
@@ -563,11 +565,70 @@ for c in json.loads(open(sys.argv[1]).readline())['checks']:
   EXPECT_EQ(Lines(parsed),
             (std::vector<std::string>{
                 "SMTP " + Port(peers.smtpTls) + " starttls OK {\"protocol\": \"TLSv1.3\", \"verified\": true, "
-                "\"verify_error\": null, \"name_matches\": true, \"expired\": false, \"days_left\": 824, \"reasons\": []}",
+                "\"verify_error\": null, \"name_matches\": true, \"expired\": false, \"not_yet_valid\": false, "
+                "\"days_left\": 824, \"reasons\": []}",
                 "SMTP " + Port(peers.smtp) + " None OK \"none\"",
                 "HTTP " + Port(peers.httpsExpired) + " implicit CRITICAL {\"protocol\": \"TLSv1.2\", \"verified\": false, "
                 "\"verify_error\": \"certificate has expired\", \"name_matches\": true, \"expired\": true, "
-                "\"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
+                "\"not_yet_valid\": false, \"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
+}
+
+// Servers of old or careless configurations, their authority trusted: what a current client would refuse is never
+// OK. A chain that verifies only at security level 0 is not verified; a protocol below TLS 1.2 warns, --no-verify or
+// not; a certificate outside its validity period fails its check, --no-verify or not.
+TEST(VelkorCheckTls, VerdictsOfWeakAndOutOfPeriodServers) {
+  TempDir dir;
+  const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
+  WriteBytes(dir.file("ca.pem"), servers.caPem);
+  const TrustedCa ca(dir.file("ca.pem"));
+  const struct {
+    const char* peer;
+    std::vector<std::string> more;
+    CheckExit status;
+    std::string text;  // the status line's text after "HTTP <port>s"; "" for none
+    std::string line;  // a transcript line to be found (-v)
+  } rows[] = {
+      {"valid", {}, CheckExit::Ok, "", "日）\n"},
+      {"md5", {}, CheckExit::Warning, " (certificate not verified)",
+       "警告： 証明書を検証できません（CA signature digest algorithm too weak）"},
+      {"md5", {"--no-verify"}, CheckExit::Ok, "", "警告： 証明書を検証できません（CA signature digest algorithm too weak）"},
+      {"rsa1024", {}, CheckExit::Warning, " (certificate not verified)",
+       "警告： 証明書を検証できません（EE certificate key too weak）"},
+      {"tls1.0", {}, CheckExit::Warning, " (old protocol TLSv1)", "警告： 古いプロトコルです（TLSv1）"},
+      {"tls1.0", {"--no-verify"}, CheckExit::Warning, " (old protocol TLSv1)", "TLS： TLSv1 "},
+      {"tls1.1", {}, CheckExit::Warning, " (old protocol TLSv1.1)", "警告： 古いプロトコルです（TLSv1.1）"},
+      {"not yet valid", {}, CheckExit::Critical, " (certificate not yet valid)", "（有効期間前）"},
+      {"not yet valid", {"--no-verify"}, CheckExit::Critical, " (certificate not yet valid)",
+       "警告： 証明書を検証できません（certificate is not yet valid）"},
+      {"expired", {"--no-verify"}, CheckExit::Critical, " (certificate expired)", "（期限切れ）"},
+  };
+  for (const auto& row : rows) {
+    ScriptServer server(HttpsScript(), servers.Of(row.peer));
+    const std::string port = Port(server.port()) + "s";
+    std::vector<std::string> args{"-H", "127.0.0.1", "--http", port, "-v"};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    const CheckOutcome out = Check(args);
+    SCOPED_TRACE(std::string(row.peer) + "\n" + out.text);
+    EXPECT_EQ(out.status, row.status);
+    const std::string state = CheckStateWord(row.status);
+    const std::string text = row.status == CheckExit::Ok ? "VELKOR OK - 1 of 1 checks passed"
+                             : row.status == CheckExit::Critical
+                                 ? "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + port + row.text
+                                 : "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + port + row.text;
+    EXPECT_EQ(ParseStatusLine(Lines(out.text).at(0)).text, text);
+    EXPECT_THAT(out.text, HasSubstr(row.line));
+    // The validity line shows the start as well as the end.
+    static const std::regex period("\n有効期限： [0-9/]{10} [0-9:]{8} ～ [0-9/]{10} [0-9:]{8}（[^\n]*）\n");
+    EXPECT_TRUE(std::regex_search(out.text, period));
+    server.Received();
+  }
+  // The JSON certificate says which end of the period it is outside of.
+  ScriptServer early(HttpsScript(), servers.Of("not yet valid"));
+  WriteBytes(dir.file("list"), "127.0.0.1:-:-:-:" + Port(early.port()) + "s\n");
+  const Ended sweep = RunCommand({"--target-list", dir.file("list"), "--json"});
+  EXPECT_EQ(sweep.status, 2);
+  EXPECT_THAT(sweep.out, HasSubstr("\"expired\":false,\"not_yet_valid\":true,"));
+  EXPECT_THAT(sweep.out, HasSubstr("\"reasons\":[\"certificate not yet valid\"]"));
 }
 
 // A reply with quotes, a backslash, a TAB and bytes that are no text in
