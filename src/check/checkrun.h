@@ -17,6 +17,8 @@ struct CheckHooks {
   std::function<std::u16string()> sharesLibraryFailure;
   // A sweep's progress goes here (a terminal), or nowhere when -1.
   int progressFd = -1;
+  // How much of finished hosts' output a sweep keeps in memory (kSweepHeldMemoryBytes).
+  size_t sweepHeldMemoryBytes = size_t{1} << 20;
 };
 
 // A run's outcome and, when checks ran, what they reported.

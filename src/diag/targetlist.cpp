@@ -19,14 +19,14 @@ constexpr int16_t kLastEntryField = 5;
 
 }  // namespace
 
-std::vector<std::u16string> ParseTargetList(std::u16string text) {
+std::vector<std::u16string> ParseTargetList(std::u16string text, size_t limit) {
   // Blanks and TABs go, every line end becomes a TAB. The lines are then split
   // directly rather than field by field, so a long list is not cut at the
   // 16-bit position limit of xGetField.
   xLinesToTabs(text);
   std::vector<std::u16string> entries;
   size_t pos = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && entries.size() < limit) {
     size_t tab = text.find(u'\t', pos);
     size_t end = tab == std::u16string::npos ? text.size() : tab;
     std::u16string line = text.substr(pos, end - pos);

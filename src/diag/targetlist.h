@@ -12,7 +12,8 @@
 
 // The entries of the target list text, in file order: blanks and TABs
 // ignored everywhere, any line end, "#" starts a comment, empty lines skipped.
-std::vector<std::u16string> ParseTargetList(std::u16string text);
+// At most `limit` entries are made; the rest of the text is not read.
+std::vector<std::u16string> ParseTargetList(std::u16string text, size_t limit = SIZE_MAX);
 
 // Reads and parses the target list file. A missing or empty file gives no
 // entries, and so does one the reader refuses (anything but a regular file,

@@ -573,6 +573,109 @@ for c in json.loads(open(sys.argv[1]).readline())['checks']:
                 "\"not_yet_valid\": false, \"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
 }
 
+// A list of 100,000 entries is a sweep; one more is refused before any host is made a check of, in one line.
+TEST(VelkorSweepBounds, AListOfMoreThan100000EntriesIsRefused) {
+  TempDir dir;
+  std::string list;
+  for (size_t i = 0; i < kMaxSweepEntries; ++i) list += "h" + std::to_string(i) + "\n";
+  WriteBytes(dir.file("full"), list);
+  WriteBytes(dir.file("over"), list + "# a comment is no entry\n\nlast\n");
+  std::vector<std::u16string> entries;
+  EXPECT_EQ(ReadSweepList(dir.file("full"), entries), "");
+  EXPECT_EQ(entries.size(), kMaxSweepEntries);
+  EXPECT_EQ(entries.back(), u"h99999");
+  entries.clear();
+  EXPECT_EQ(ReadSweepList(dir.file("over"), entries), "--target-list " + dir.file("over") + ": more than 100000 entries");
+  EXPECT_TRUE(entries.empty());
+  const Ended over = RunCommand({"--target-list", dir.file("over"), "-j", "4"});
+  EXPECT_EQ(over.status, 3);
+  EXPECT_EQ(over.out, "VELKOR UNKNOWN - --target-list " + dir.file("over") + ": more than 100000 entries\n");
+}
+
+// Blocks held in turn: never more in memory than the bound, the rest through the file, each given back exactly;
+// without a file to write to, only the blocks beyond the bound are lost, each with the reason.
+TEST(VelkorSweepBounds, HeldOutputsStayWithinTheirMemory) {
+  TempDir dir;
+  const std::vector<std::string> blocks{"a\n", std::string(7, 'b') + "\n", "cc\n", std::string(3000, 'd') + "\n", "e\n", ""};
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
+    const std::string where = writable ? dir.path() : dir.file("missing");
+    HeldOutputs held(blocks.size(), 12, where);
+    std::vector<std::string> lost(blocks.size());
+    for (size_t i = blocks.size(); i-- > 0;) {  // last first, as a slow first host leaves them
+      lost[i] = held.Hold(i, std::string(blocks[i]));
+      EXPECT_LE(held.BytesInMemory(), 12u);
+      EXPECT_EQ(held.Holds(i), lost[i].empty());
+    }
+    // 0+2+3 fit the 12 bytes last first; "e\n" and "" fit too, the 8 and 3001 byte blocks do not.
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const bool inFile = i == 1 || i == 3;
+      if (!writable && inFile) {
+        EXPECT_EQ(lost[i], "its output could not be kept for its turn (temporary file in " + where +
+                               ": No such file or directory)");
+        continue;
+      }
+      EXPECT_EQ(lost[i], "");
+      std::string why;
+      EXPECT_EQ(held.Take(i, why), blocks[i]);
+      EXPECT_EQ(why, "");
+      EXPECT_FALSE(held.Holds(i));
+    }
+    EXPECT_EQ(held.BytesInMemory(), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // the file never had a name
+  }
+}
+
+// A sweep whose first host is slow holds the others' output; with no temporary file to write to, what does not fit
+// in memory makes those hosts UNKNOWN with the reason, and the sweep goes on in the list's order.
+TEST(VelkorSweepBounds, OutputBeyondMemoryGoesThroughTheFileOrItsHostIsUnknown) {
+  HangGuard guard(30);
+  uint16_t slow = 0, closed = 0;
+  const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
+  ::close(ListenOnLoopback(1, &closed));
+  TempDir dir;
+  std::string list = "127.0.0.1:" + Port(slow) + ":-:-:-\n";
+  for (int i = 0; i < 6; ++i) list += "127.0.0.1:" + Port(closed) + ":-:-:-\n";
+  WriteBytes(dir.file("list"), list);
+  const char* savedTmp = std::getenv("TMPDIR");
+  const std::string saved = savedTmp ? savedTmp : "";
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
+    std::filesystem::create_directory(dir.file("tmp"));
+    setenv("TMPDIR", dir.file(writable ? "tmp" : "missing").c_str(), 1);
+    const ParsedCommandLine parsed =
+        ParseCheckCommandLine({"--target-list", dir.file("list"), "-j", "4", "--max-time", "1"});
+    ASSERT_TRUE(parsed.request) << parsed.error;
+    CheckHooks hooks;
+    hooks.sweepHeldMemoryBytes = 0;  // every host that waits goes through the file
+    std::fflush(stdout);
+    const int savedOut = dup(STDOUT_FILENO);
+    const int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    const CheckOutcome summary = RunSweep(*parsed.request, hooks);
+    dup2(savedOut, STDOUT_FILENO);
+    close(savedOut);
+    close(out);
+    const std::vector<std::string> lines = Lines(ReadBytes(dir.file("out")));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "127.0.0.1:" + Port(slow) + ":-:-:- UNKNOWN - timed out after 1 s");
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:- ";
+      if (writable)
+        EXPECT_THAT(lines[i], StartsWith(entry + "CRITICAL - 1 of 1 checks failed"));
+      else
+        EXPECT_EQ(lines[i], entry + "UNKNOWN - its output could not be kept for its turn (temporary file in " +
+                                dir.file("missing") + ": No such file or directory)");
+    }
+    EXPECT_THAT(summary.text, StartsWith(writable ? "VELKOR SWEEP CRITICAL - 6 of 7 hosts failed"
+                                                  : "VELKOR SWEEP UNKNOWN - 7 of 7 hosts unknown"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // the file never had a name
+  }
+  if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
+  else unsetenv("TMPDIR");
+  close(listening);
+}
+
 // Servers of old or careless configurations, their authority trusted: what a current client would refuse is never
 // OK. A chain that verifies only at security level 0 is not verified; a protocol below TLS 1.2 warns, --no-verify or
 // not; a certificate outside its validity period fails its check, --no-verify or not.
