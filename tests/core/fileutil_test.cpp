@@ -40,17 +40,23 @@ TEST(WriteWholeFile, KeepsThePreviousContentAsBakAndTheModeOfTheFileItReplaces) 
   EXPECT_EQ(ModeOf(dir.file("fresh")), 0640u) << "a new file: what the umask gives";
 }
 
-TEST(WriteWholeFile, FailedWriteRestoresTheBackup) {
+// A write that fails (here: the file size limit) leaves the file and its backup as they were, and no temporary file.
+TEST(WriteWholeFile, FailedWriteLeavesTheFileAndItsBackupAsTheyWere) {
   TempDir dir;
   WriteBytes(dir.file("s.dat"), "previous settings");
   WriteBytes(dir.file("t.dat.bak"), "stale");
+  WriteBytes(dir.file("u.dat"), "current");
+  WriteBytes(dir.file("u.dat.bak"), "kept");
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
   const rlimit small{4096, old.rlim_max};  // writing past it fails with EFBIG while SIGXFSZ is ignored
   std::signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &small);
-  for (const char* f : {"s.dat", "t.dat"}) EXPECT_FALSE(WriteWholeFile(dir.file16(f), std::u16string(9999, u'x')));
+  for (const char* f : {"s.dat", "t.dat", "u.dat"})
+    EXPECT_FALSE(WriteWholeFile(dir.file16(f), std::u16string(9999, u'x')));
   setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(ReadBytes(dir.file("u.dat")) + "|" + ReadBytes(dir.file("u.dat.bak")), "current|kept");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4);
   EXPECT_EQ(ReadBytes(dir.file("s.dat")), "previous settings");
   EXPECT_FALSE(fs::exists(dir.file("s.dat.bak")));
   EXPECT_FALSE(fs::exists(dir.file("t.dat")));  // a stale backup beside a missing file stays put
