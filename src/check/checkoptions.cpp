@@ -14,8 +14,8 @@ constexpr std::array kOptions = {
                 "their service out. Not with -H or the port options."},
     CheckOption{OptionId::TargetList, '\0', "target-list", "FILE",
                 "Check every entry of this target list (VKRTARGET.INI syntax), each host in a process of its "
-                "own: one status line per host in the list's order, then a summary line. Not with -H, -E or "
-                "the port options."},
+                "own: one status line per host in the list's order, then a summary line. At most 100000 "
+                "entries. Not with -H, -E or the port options."},
     CheckOption{OptionId::Jobs, 'j', "jobs", "N",
                 "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
     CheckOption{OptionId::Json, '\0', "json", nullptr,
