@@ -67,6 +67,26 @@ TEST(WriteWholeFile, FailedWriteLeavesTheFileAndItsBackupAsTheyWere) {
   EXPECT_EQ(ReadBytes(dir.file("s.dat")) + "|" + ReadBytes(dir.file("s.dat.bak")), "previous settings|older");
 }
 
+// Where the old file cannot be hard-linked (here: another user's file, which protected hard links refuse to link),
+// it is copied to .bak instead, with its mode; the new file still takes its place.
+TEST(WriteWholeFile, AnOldFileThatCannotBeLinkedIsCopiedToBak) {
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);
+  WriteBytes(dir.file("s.dat"), "root's old content");
+  chmod(dir.file("s.dat").c_str(), 0644);
+  const std::string result = AsNobody([&] {
+    const bool refused = ::link(dir.file("s.dat").c_str(), dir.file("probe").c_str()) != 0 && errno == EPERM;
+    const bool written = WriteWholeFile(dir.file16("s.dat"), u"nobody's new content");
+    return std::string(refused ? "link refused" : "linked") + (written ? ", written" : ", failed");
+  });
+  EXPECT_EQ(result, "link refused, written");
+  EXPECT_EQ(ReadBytes(dir.file("s.dat")), "nobody's new content");
+  EXPECT_EQ(ReadBytes(dir.file("s.dat.bak")), "root's old content");
+  EXPECT_EQ(ModeOf(dir.file("s.dat.bak")), 0644u);
+  EXPECT_EQ(ModeOf(dir.file("s.dat")), 0644u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
 // Whatever stands in a file's place is left as it was, and nothing blocks.
 TEST(WriteWholeFile, AnythingButARegularFileIsLeftAlone) {
   TempDir dir;
