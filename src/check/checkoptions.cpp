@@ -14,8 +14,8 @@ constexpr std::array kOptions = {
                 "their service out. Not with -H or the port options."},
     CheckOption{OptionId::TargetList, '\0', "target-list", "FILE",
                 "Check every entry of this target list (VKRTARGET.INI syntax), each host in a process of its "
-                "own: one status line per host in the list's order, then a summary line. Not with -H, -E or "
-                "the port options."},
+                "own: one status line per host in the list's order, then a summary line. At most 100000 "
+                "entries. Not with -H, -E or the port options."},
     CheckOption{OptionId::Jobs, 'j', "jobs", "N",
                 "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
     CheckOption{OptionId::Json, '\0', "json", nullptr,
@@ -47,10 +47,11 @@ constexpr std::array kOptions = {
                 "sweep, each host's checks do."},
     CheckOption{OptionId::CertDays, '\0', "cert-days", "W,C",
                 "WARNING when a TLS check's certificate has fewer than W days left, CRITICAL below C (W at "
-                "least C). An expired certificate always fails its check."},
+                "least C). A certificate that has expired or is not yet valid always fails its check."},
     CheckOption{OptionId::NoVerify, '\0', "no-verify", nullptr,
                 "A certificate whose chain the system's trust store does not verify, or whose names do not "
-                "cover the host, passes without a WARNING (servers with certificates of their own)."},
+                "cover the host, passes without a WARNING (servers with certificates of their own). A "
+                "protocol below TLS 1.2 still warns."},
     CheckOption{OptionId::ExpectStatus, '\0', "expect-status", "LIST",
                 "HTTP: any other status fails (codes, classes: 200,301,3xx)."},
     CheckOption{OptionId::LogDir, '\0', "log-dir", "DIR",

@@ -50,13 +50,17 @@ CertVerdict CertOf(const CheckRecord& c, const CheckRequest& r) {
   CertVerdict v;
   if (!c.tlsFound || !c.tlsFound->handshake) return v;
   const TlsFindings& f = *c.tlsFound;
-  // Expired fails the check itself; --no-verify does not excuse it.
-  if (f.expired) {
-    v.Add(CheckExit::Critical, "certificate expired");
+  // A protocol below TLS 1.2 is no matter of trust: --no-verify does not waive it.
+  const std::string oldProtocol = f.oldProtocol ? "old protocol " + ToUtf8(f.version) : "";
+  // Outside its validity period the check itself fails; --no-verify does not excuse it.
+  if (f.expired || f.notYetValid) {
+    v.Add(CheckExit::Critical, f.expired ? "certificate expired" : "certificate not yet valid");
+    if (!oldProtocol.empty()) v.Add(CheckExit::Warning, oldProtocol);
     return v;
   }
   if (!r.noVerify && !f.chainVerified) v.Add(CheckExit::Warning, "certificate not verified");
   if (!r.noVerify && !f.nameMatches) v.Add(CheckExit::Warning, "certificate name does not match");
+  if (!oldProtocol.empty()) v.Add(CheckExit::Warning, oldProtocol);
   if (r.certDays && f.hasExpiry && f.daysLeft < r.certDays->warning) {
     const std::string left =
         "certificate expires in " + std::to_string(f.daysLeft) + (f.daysLeft == 1 ? " day" : " days");

@@ -57,8 +57,9 @@ CheckOutcome FormatCheckOutcome(const CheckRunReport& run, const CheckRequest& r
 // than -w, or its certificate warns; else OK.
 CheckExit CheckStateOf(const CheckRecord& check, const CheckRequest& request);
 // What a TLS check's certificate adds to its state: "certificate expired",
-// "certificate not verified", "certificate name does not match",
-// "certificate expires in N days"; none for other checks.
+// "certificate not yet valid", "certificate not verified", "certificate name
+// does not match", "old protocol TLSv1", "certificate expires in N days";
+// none for other checks.
 std::vector<std::string> CertificateReasons(const CheckRecord& check, const CheckRequest& request);
 // Why a check is not OK, one short English phrase each, joined by ", ": a
 // failed check's reason ("connection refused"), else its warnings and

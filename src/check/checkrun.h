@@ -31,6 +31,8 @@ struct CheckHooks {
   // When set, what is left of that bound, shared by the runs of one command
   // (a sweep's hosts, each in a process of its own: shared memory).
   std::atomic<int>* logLockLeftMs = nullptr;
+  // How much of finished hosts' output a sweep keeps in memory (kSweepHeldMemoryBytes).
+  size_t sweepHeldMemoryBytes = size_t{1} << 20;
 };
 
 // A run's outcome and, when checks ran, what they reported.

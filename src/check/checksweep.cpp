@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "check/checkjson.h"
 #include "check/checkprocess.h"
@@ -88,6 +90,7 @@ std::string CertificateJson(const CheckRecord& c, const CheckRequest& r) {
       .Value("verify_error", f.chainVerified ? "null" : JsonString(f.verifyError))
       .Value("name_matches", f.nameMatches ? "true" : "false")
       .Value("expired", f.expired ? "true" : "false")
+      .Value("not_yet_valid", f.notYetValid ? "true" : "false")
       .Value("days_left", f.hasExpiry && !f.expired ? std::to_string(f.daysLeft) : "null")
       .Value("reasons", JsonArray(reasons));
   return o.Text();
@@ -180,15 +183,88 @@ std::string ReadSweepList(const std::string& file, std::vector<SweepHost>& hosts
   }
   if (st.st_size > kMaxReadBytes)
     return what + ": cannot be read (larger than " + std::to_string(kMaxReadBytes >> 20) + " MiB)";
-  // The window's reader: a file of fewer than 2 bytes holds no entry.
+  // The window's reader: a file of fewer than 2 bytes holds no entry. One
+  // entry past the limit is enough to refuse; no more are made.
   std::u16string text;
   std::vector<std::u16string> entries;
   std::vector<size_t> lines;
-  if (ReadWholeFile(FromUtf8(file), text)) entries = ParseTargetList(std::move(text), &lines);
+  if (ReadWholeFile(FromUtf8(file), text)) entries = ParseTargetList(std::move(text), &lines, kMaxSweepEntries + 1);
   if (entries.empty()) return what + ": no entries";
+  if (entries.size() > kMaxSweepEntries) return what + ": more than " + std::to_string(kMaxSweepEntries) + " entries";
   hosts.clear();
   for (size_t i = 0; i < entries.size(); ++i) hosts.push_back(SweepHost{lines[i], std::move(entries[i]), {}});
   return "";
+}
+
+HeldOutputs::HeldOutputs(size_t count, size_t memoryBytes, std::string directory)
+    : m_held(count), m_memoryBytes(memoryBytes), m_directory(std::move(directory)) {}
+
+HeldOutputs::~HeldOutputs() {
+  if (m_fd >= 0) close(m_fd);
+}
+
+std::string HeldOutputs::DefaultDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+// The file has no name from the start where the file system allows it, so
+// that nothing is left behind by a sweep that is killed.
+std::string HeldOutputs::OpenFile() {
+  int fd = open(m_directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    std::string name = m_directory + "/velkor-check-sweep.XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+  }
+  if (fd < 0) return std::strerror(errno);
+  m_fd = fd;
+  return "";
+}
+
+std::string HeldOutputs::Hold(size_t i, std::string&& block, bool inMemory) {
+  Held& h = m_held[i];
+  if (inMemory || m_inMemory + block.size() <= m_memoryBytes) {
+    m_inMemory += block.size();
+    h = Held{State::Memory, std::move(block), 0, 0};
+    return "";
+  }
+  std::string error = m_fd < 0 ? OpenFile() : "";
+  for (size_t done = 0; error.empty() && done < block.size();) {
+    const ssize_t n = pwrite(m_fd, block.data() + done, block.size() - done, static_cast<off_t>(m_end + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = n < 0 ? std::strerror(errno) : "nothing written";
+    else done += static_cast<size_t>(n);
+  }
+  if (!error.empty()) {
+    h = Held{};
+    return "its output could not be kept for its turn (temporary file in " + m_directory + ": " + error + ")";
+  }
+  h = Held{State::File, {}, m_end, block.size()};
+  m_end += block.size();
+  return "";
+}
+
+std::string HeldOutputs::Take(size_t i, std::string& why) {
+  Held h = std::exchange(m_held[i], Held{});
+  why.clear();
+  if (h.state == State::Memory) {
+    m_inMemory -= h.text.size();
+    return std::move(h.text);
+  }
+  if (h.state == State::None) return "";
+  std::string block(h.length, '\0');
+  for (size_t done = 0; done < block.size();) {
+    const ssize_t n = pread(m_fd, block.data() + done, block.size() - done, static_cast<off_t>(h.offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      why = "its output could not be read back (temporary file in " + m_directory + ": " +
+            (n < 0 ? std::strerror(errno) : "cut short") + ")";
+      return "";
+    }
+    done += static_cast<size_t>(n);
+  }
+  return block;
 }
 
 std::string SweepHostBlock(const SweepHost& host, const CheckRunResult& result, double seconds,
@@ -316,7 +392,8 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
   each.json = false;
   each.entryFromList = true;
 
-  std::vector<std::optional<std::string>> blocks(hosts.size());
+  // Finished hosts wait for their turn behind a slow one: their output is bounded in memory.
+  HeldOutputs blocks(hosts.size(), hooks.sweepHeldMemoryBytes, HeldOutputs::DefaultDirectory());
   std::vector<CheckExit> statuses(hosts.size(), CheckExit::Unknown);
   size_t written = 0, ended = 0;
   bool outputGone = false;
@@ -343,19 +420,31 @@ CheckOutcome RunSweep(const CheckRequest& r, const CheckHooks& hooks) {
     ++ended;
     const bool answered = end.how == ChildEnd::How::Exited && end.code >= 0 && end.code <= 3 &&
                           !end.output.empty() && end.output.back() == '\n';
-    if (answered) {
-      TakeSweepNote(end.output, hosts[i]);
-      statuses[i] = static_cast<CheckExit>(end.code);
-      blocks[i] = std::move(end.output);
-    } else {
-      statuses[i] = CheckExit::Unknown;
-      blocks[i] = SweepHostBlock(hosts[i], {BadInputOutcome(ChildFailure(end, r)), std::nullopt}, end.seconds, r);
+    auto unknown = [&](size_t host, const std::string& why, double seconds) {
+      statuses[host] = CheckExit::Unknown;
+      return SweepHostBlock(hosts[host], {BadInputOutcome(why), std::nullopt}, seconds, r);
+    };
+    if (answered) TakeSweepNote(end.output, hosts[i]);
+    std::string block = answered ? std::move(end.output) : unknown(i, ChildFailure(end, r), end.seconds);
+    if (answered) statuses[i] = static_cast<CheckExit>(end.code);
+    // Due at once: written without being held.
+    const bool due = i == written;
+    if (!due) {
+      if (std::string why = blocks.Hold(i, std::move(block)); !why.empty()) {
+        // The one line that says so is small; it waits in memory.
+        blocks.Hold(i, unknown(i, why, end.seconds), true);
+      }
     }
+    auto emit = [&](const std::string& text) {
+      if (!outputGone && !WriteStandardOutput(text)) outputGone = true;
+    };
     // Out in the list's order: whatever is due now that this one is in.
-    if (written < hosts.size() && blocks[written] && stdoutIsTerminal) progress.Clear();
-    for (; written < hosts.size() && blocks[written]; ++written) {
-      if (!outputGone && !WriteStandardOutput(*blocks[written])) outputGone = true;
-      blocks[written].reset();
+    if ((due || (written < hosts.size() && blocks.Holds(written))) && stdoutIsTerminal) progress.Clear();
+    if (due) emit(block), ++written;
+    for (; written < hosts.size() && blocks.Holds(written); ++written) {
+      std::string why;
+      const std::string text = blocks.Take(written, why);
+      emit(why.empty() ? text : unknown(written, why, 0));
     }
     progress.Show(ended, false);
     return !outputGone;

@@ -19,7 +19,7 @@ constexpr int16_t kLastEntryField = 5;
 
 }  // namespace
 
-std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<size_t>* lines) {
+std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<size_t>* lines, size_t limit) {
   // Blanks and TABs go, every line end becomes a TAB. The lines are then split
   // directly rather than field by field, so a long list is not cut at the
   // 16-bit position limit of xGetField.
@@ -27,7 +27,7 @@ std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<siz
   std::vector<std::u16string> entries;
   size_t pos = 0;
   size_t lineNo = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && entries.size() < limit) {
     ++lineNo;
     size_t tab = text.find(u'\t', pos);
     size_t end = tab == std::u16string::npos ? text.size() : tab;

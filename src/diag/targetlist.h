@@ -13,8 +13,10 @@
 // The entries of the target list text, in file order: blanks and TABs
 // ignored everywhere, any line end, "#" starts a comment, empty lines skipped.
 // lines, when given, gets each entry's line number in the text (from 1;
-// CR LF, CR and LF each end a line).
-std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<size_t>* lines = nullptr);
+// CR LF, CR and LF each end a line). At most `limit` entries are made; the
+// rest of the text is not read.
+std::vector<std::u16string> ParseTargetList(std::u16string text, std::vector<size_t>* lines = nullptr,
+                                            size_t limit = SIZE_MAX);
 
 // Reads and parses the target list file. A missing or empty file gives no
 // entries, and so does one the reader refuses (anything but a regular file,

@@ -117,6 +117,14 @@ CertificateSummary SummarizeCertificate(std::string_view der, std::u16string_vie
   else if (!host.empty()) s.nameMatches = X509_check_host(cert.get(), host.data(), host.size(), 0, nullptr) == 1;
 
   std::tm tm{};
+  const ASN1_TIME* notBefore = X509_get0_notBefore(cert.get());
+  if (notBefore != nullptr && ASN1_TIME_to_tm(notBefore, &tm) == 1) {
+    const int64_t start = timegm(&tm);
+    s.hasStart = true;
+    s.notBefore = LocalTimeText(start);
+    s.notYetValid = start > now;
+  }
+  tm = {};
   const ASN1_TIME* notAfter = X509_get0_notAfter(cert.get());
   if (notAfter != nullptr && ASN1_TIME_to_tm(notAfter, &tm) == 1) {
     const int64_t end = timegm(&tm);
@@ -135,7 +143,14 @@ std::u16string CertificateLines(const CertificateSummary& s) {
   if (s.names.size() > kNamesShown) names += u", …（全 " + ToU16(static_cast<int64_t>(s.names.size())) + u" 件）";
   std::u16string lines = u"証明書： " + s.subject + u" / 発行者： " + s.issuer + u"\r\n";
   lines += u"名前： " + names + u"\r\n";
-  if (s.hasExpiry)
-    lines += u"有効期限： " + s.notAfter + (s.expired ? u"（期限切れ）" : u"（残り " + ToU16(s.daysLeft) + u" 日）") + u"\r\n";
+  if (!s.hasExpiry && !s.hasStart) return lines;
+  const std::u16string period = s.hasStart && s.hasExpiry ? s.notBefore + u" ～ " + s.notAfter
+                                : s.hasStart                ? s.notBefore + u" ～"
+                                                            : s.notAfter;
+  const std::u16string state = s.notYetValid ? u"（有効期間前）"
+                               : s.expired   ? u"（期限切れ）"
+                               : s.hasExpiry ? u"（残り " + ToU16(s.daysLeft) + u" 日）"
+                                             : u"";
+  lines += u"有効期限： " + period + state + u"\r\n";
   return lines;
 }

@@ -16,7 +16,12 @@ struct CertificateSummary {
   bool hasExpiry = false;
   std::u16string notAfter;        // "yyyy/mm/dd hh:nn:ss", local time
   bool expired = false;           // notAfter has passed
+  bool hasStart = false;
+  std::u16string notBefore;       // as notAfter
+  bool notYetValid = false;       // notBefore is still to come
   int64_t daysLeft = 0;           // whole days until notAfter, rounded down; 0 once expired
+  // Outside its validity period: every client refuses it, so its check fails.
+  bool OutOfPeriod() const { return expired || notYetValid; }
 };
 
 // now: seconds since the epoch. A target that is an IPv4 or IPv6 address is
@@ -25,6 +30,8 @@ CertificateSummary SummarizeCertificate(std::string_view der, std::u16string_vie
 
 // The transcript lines of a summary, each ending in CR LF:
 // "証明書： " subject " / 発行者： " issuer, "名前： " names, and
-// "有効期限： yyyy/mm/dd hh:nn:ss（残り N 日）" or "（期限切れ）"; for bytes
-// that held no certificate, "証明書： （なし）".
+// "有効期限： " start " ～ " end "（残り N 日）", or "（期限切れ）" once the
+// end has passed, or "（有効期間前）" before the start (either date alone
+// when the other is unreadable); for bytes that held no certificate,
+// "証明書： （なし）".
 std::u16string CertificateLines(const CertificateSummary& summary);

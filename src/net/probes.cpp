@@ -56,7 +56,8 @@ class TlsPart {
   bool Implicit() const { return m_found.mode == TlsMode::Implicit; }
   bool Upgrade() const { return m_found.mode == TlsMode::StartTls; }
   bool Failed() const { return !m_found.error.empty(); }
-  bool Expired() const { return m_found.expired; }
+  // Outside its validity period: the check fails, as every client would refuse the server.
+  bool OutOfPeriod() const { return m_found.expired || m_found.notYetValid; }
 
   // The handshake and its lines; on failure the error line instead.
   bool Start(int32_t socket, const std::u16string& host, std::u16string& text) {
@@ -82,6 +83,7 @@ class TlsPart {
     m_found.nameMatches = cert.nameMatches;
     m_found.hasExpiry = cert.hasExpiry;
     m_found.expired = cert.expired;
+    m_found.notYetValid = cert.notYetValid;
     m_found.daysLeft = cert.daysLeft;
     text += u"TLS： " + r.version + u" " + r.cipher + kCrLf;
     text += CertificateLines(cert);
@@ -256,7 +258,7 @@ bool SmtpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   if (!greeted || quit) NoteFailReason(greeting);  // a refused EHLO that HELO made good is none
   transcript = text;
   WinSockClose(socket);
-  return greeted && quit && !tls.Expired();
+  return greeted && quit && !tls.OutOfPeriod();
 }
 
 bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
@@ -276,7 +278,7 @@ bool PopCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   NoteFailReason(userOk || quitOk ? FailReason{} : userFailure);
   transcript = text;
   WinSockClose(socket);
-  return (userOk || quitOk) && !tls.Expired();
+  return (userOk || quitOk) && !tls.OutOfPeriod();
 }
 
 bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, std::u16string& /*password*/,
@@ -298,7 +300,7 @@ bool FtpCheck(std::u16string& host, std::u16string& port, std::u16string& user, 
   const bool quitOk = Exchange(socket, kFtpQuit, u"QUIT" + kCrLf, text, reply);
   transcript = text;
   WinSockClose(socket);
-  return quitOk && !tls.Expired();
+  return quitOk && !tls.OutOfPeriod();
 }
 
 bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& transcript, TlsMode tlsMode,
@@ -329,5 +331,5 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   if (!ok && reply.empty()) tls.ClosedAfterHandshake(text);
   transcript = text;
   WinSockClose(socket);
-  return ok && !tls.Expired();
+  return ok && !tls.OutOfPeriod();
 }

@@ -38,6 +38,7 @@ struct TlsFindings {
   bool nameMatches = false;    // the certificate's names cover the target
   bool hasExpiry = false;
   bool expired = false;
+  bool notYetValid = false;    // its validity period has not begun
   int64_t daysLeft = 0;        // whole days left, rounded down
 };
 

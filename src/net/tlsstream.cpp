@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <exception>
@@ -21,6 +22,9 @@
 #include "util/xcommon.h"
 
 namespace {
+
+// The security level a certificate chain has to pass to count as verified.
+constexpr int kCurrentSecurityLevel = 2;
 
 // One socket's TLS. The BIO below reads and writes through the socket layer.
 struct TlsConn {
@@ -221,6 +225,23 @@ SSL* NewClient() {
   return SSL_new(kept);
 }
 
+// The chain once more at security level 2, the least a current client
+// enforces: the handshake ran at level 0 so that old servers can be
+// diagnosed, and a chain that passes only there (an MD5 signature, a
+// 1024-bit key) is no verified chain. X509_V_OK, or OpenSSL's error.
+long VerifyAtCurrentLevel(SSL* ssl, X509* cert) {
+  X509_STORE* store = SSL_CTX_get_cert_store(SSL_get_SSL_CTX(ssl));
+  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store, cert, SSL_get_peer_cert_chain(ssl)) != 1)
+    return X509_V_ERR_UNSPECIFIED;
+  X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+  X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
+  X509_VERIFY_PARAM_set_auth_level(param, kCurrentSecurityLevel);
+  const int ok = X509_verify_cert(ctx.get());
+  const long error = X509_STORE_CTX_get_error(ctx.get());
+  return ok == 1 ? X509_V_OK : error != X509_V_OK ? error : X509_V_ERR_UNSPECIFIED;
+}
+
 // Rethrows what the message loop threw inside OpenSSL, once OpenSSL is out of the way.
 void RethrowFromWait(TlsConn& c) {
   if (!c.thrown) return;
@@ -281,14 +302,16 @@ TlsHandshakeResult TlsHandshake(ws::SOCKET s, const std::u16string& host, int64_
   const SSL_CIPHER* cipher = SSL_get_current_cipher(conn->ssl);
   r.cipher = Ascii16(cipher ? SSL_CIPHER_get_name(cipher) : "");
   r.oldProtocol = SSL_version(conn->ssl) < TLS1_2_VERSION;
+  long verify = SSL_get_verify_result(conn->ssl);
   if (X509* cert = SSL_get1_peer_certificate(conn->ssl)) {
     unsigned char* der = nullptr;
     const int n = i2d_X509(cert, &der);
     if (n > 0) r.certificate.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(n));
     OPENSSL_free(der);
+    if (verify == X509_V_OK) verify = VerifyAtCurrentLevel(conn->ssl, cert);
     X509_free(cert);
   }
-  const long verify = SSL_get_verify_result(conn->ssl);
+  ERR_clear_error();
   r.chainVerified = verify == X509_V_OK && !r.certificate.empty();
   if (!r.chainVerified)
     r.verifyError = r.certificate.empty() ? u"証明書がありません" : Ascii16(X509_verify_cert_error_string(verify));

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 #include "util/codepage.h"
 #include "util/errreport.h"
@@ -129,13 +131,112 @@ bool ReadWholeFile(const std::u16string& path, std::u16string& text, bool* refus
   return true;
 }
 
-// The previous file is renamed to path + ".bak" (one step, no space needed)
-// and the new content goes into a fresh file. When that fails, the backup is
-// renamed back in place of the failed file and is gone afterwards; after
-// success it stays. A restore only ever uses the backup taken by this call:
-// an older ".bak" found beside a missing file is never brought back (stale
-// content must not return), and a backup that could not be taken leaves the
-// original untouched.
+namespace {
+
+std::function<void(RewriteStep)>& RewriteStepHook() {
+  static std::function<void(RewriteStep)> hook;
+  return hook;
+}
+
+void Reached(RewriteStep step) {
+  if (RewriteStepHook()) RewriteStepHook()(step);
+}
+
+// A name beside `path` that nothing else uses: the path, a tag, the process
+// and a counter. The file is created here (O_EXCL), so it is ours.
+UniqueFd CreateBeside(const std::string& path, const char* tag, unsigned mode, std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = path + tag + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode)));
+    if (fd.ok() || errno != EEXIST) return fd;
+  }
+  return UniqueFd();
+}
+
+bool SyncAndClose(UniqueFd& fd) {
+  const bool synced = ::fsync(fd.get()) == 0;
+  return fd.close() && synced;
+}
+
+// The new content in a temporary file beside the target, synced; "" when
+// it could not be written (nothing is left behind then).
+std::string WriteNewBeside(const std::string& target, const std::vector<uint8_t>& bytes, std::optional<unsigned> mode) {
+  std::string name;
+  UniqueFd out = CreateBeside(target, ".new.", mode.value_or(0666), name);
+  if (!out.ok()) return "";
+  const bool ok = (!mode || ::fchmod(out.get(), *mode) == 0) && WriteAll(out.get(), bytes.data(), bytes.size()) &&
+                  SyncAndClose(out);
+  if (!ok) {
+    ::unlink(name.c_str());
+    return "";
+  }
+  return name;
+}
+
+// A copy of the old file under a temporary name, for a file system that
+// will not link; the copy keeps its mode.
+bool CopyBeside(const std::string& from, const std::string& backup, std::string& name) {
+  struct stat st;
+  int error = 0;
+  UniqueFd in = OpenExisting(from, O_RDONLY, st, error);
+  if (!in.ok()) return false;
+  UniqueFd out = CreateBeside(backup, ".", st.st_mode & 07777, name);
+  if (!out.ok()) return false;
+  bool ok = ::fchmod(out.get(), st.st_mode & 07777) == 0;
+  uint8_t buf[65536];
+  while (ok) {
+    const ssize_t n = ::read(in.get(), buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = WriteAll(out.get(), buf, static_cast<size_t>(n));
+  }
+  if (!(ok && SyncAndClose(out))) {
+    ::unlink(name.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The old file becomes the backup without ever leaving its own name: a hard
+// link (or a copy) under a temporary name, renamed over path + ".bak".
+bool ReplaceBackup(const std::string& target, const std::string& backup) {
+  std::string name;
+  bool made = false;
+  for (int attempt = 0; attempt < 100 && !made; ++attempt) {
+    static std::atomic<unsigned> counter{0};
+    name = backup + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    made = ::link(target.c_str(), name.c_str()) == 0;
+    if (!made && errno != EEXIST) break;
+  }
+  if (!made && !CopyBeside(target, backup, name)) return false;
+  Reached(RewriteStep::BackupLinked);
+  if (::rename(name.c_str(), backup.c_str()) != 0) {
+    ::unlink(name.c_str());
+    return false;
+  }
+  Reached(RewriteStep::BackupReplaced);
+  return true;
+}
+
+// The renames are durable once the directory that holds them is synced.
+void SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.ok()) ::fsync(fd.get());
+}
+
+}  // namespace
+
+void SetRewriteStepHook(std::function<void(RewriteStep)> hook) { RewriteStepHook() = std::move(hook); }
+
+// A restore only ever uses what this call found: an older ".bak" beside a
+// missing file is never brought back (stale content must not return), and
+// it is replaced only once the new content is safely written.
 bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& bytes, std::optional<unsigned> mode) {
   // The callers never pass so little; refuse before touching anything, so
   // that a write bound to fail costs neither the file nor an older backup.
@@ -143,34 +244,24 @@ bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& byte
   const std::string target = ToUtf8(path);
   const std::string backup = ToUtf8(path + u".bak");
 
-  bool backedUp = false;
-  if (FileExists(path)) {
+  const bool existed = FileExists(path);
+  if (existed) {
     struct stat st;
     int error = 0;
     if (!OpenExisting(target, O_RDONLY, st, error).ok()) return false;
-    // Read before the old file moves aside: the new one keeps its mode.
+    // The new file keeps the old one's mode.
     if (!mode) mode = st.st_mode & 07777;
-    if (::rename(target.c_str(), backup.c_str()) != 0) return false;
-    backedUp = true;
   }
-
-  bool ok = false;
-  {
-    // O_EXCL: the file written is the one created here, nothing else.
-    UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0666)));
-    if (!out.ok()) {
-      if (backedUp) ::rename(backup.c_str(), target.c_str());
-      return false;
-    }
-    ok = (!mode || ::fchmod(out.get(), *mode) == 0) && WriteAll(out.get(), bytes.data(), bytes.size());
-    if (!out.close()) ok = false;
+  const std::string fresh = WriteNewBeside(target, bytes, mode);
+  if (fresh.empty()) return false;
+  Reached(RewriteStep::NewFileSynced);
+  if ((existed && !ReplaceBackup(target, backup)) || ::rename(fresh.c_str(), target.c_str()) != 0) {
+    ::unlink(fresh.c_str());
+    return false;
   }
-  if (ok) return true;
-
-  // Puts the previous content back over the failed file and removes the
-  // backup in one step; without a backup, no half-written new file stays.
-  if (!backedUp || ::rename(backup.c_str(), target.c_str()) != 0) ::unlink(target.c_str());
-  return false;
+  Reached(RewriteStep::NewFileInPlace);
+  SyncDirectoryOf(target);
+  return true;
 }
 
 bool WriteWholeFile(const std::u16string& path, const std::u16string& text, std::optional<unsigned> mode) {

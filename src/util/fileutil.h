@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,12 @@ bool ReadFileBytes(const std::u16string& path, std::vector<uint8_t>& bytes, bool
 // As ReadFileBytes, decoded; `text` is left unchanged on failure.
 bool ReadWholeFile(const std::u16string& path, std::u16string& text, bool* refused = nullptr);
 
-// Replaces the whole file, keeping the previous content as path + ".bak";
-// a failed write restores the backup. Data of fewer than 2 bytes fails, and
+// Replaces the whole file, keeping the previous content as path + ".bak".
+// The new content goes to a temporary file beside it and is synced; the old
+// file is hard-linked (copied where links fail) and renamed over ".bak";
+// the new file is renamed into place and the directory synced. At every
+// moment a whole file stands under the path, and a failed write leaves the
+// file and its ".bak" as they were. Data of fewer than 2 bytes fails, and
 // anything but a regular file under the path is left alone (false). The new
 // file keeps the permission bits of the one it replaces; a file that did not
 // exist gets what the umask gives. `mode`, when given, is forced instead.
@@ -31,6 +36,16 @@ bool WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& byte
                     std::optional<unsigned> mode = std::nullopt);
 bool WriteWholeFile(const std::u16string& path, const std::u16string& text,
                     std::optional<unsigned> mode = std::nullopt);
+
+// The points between the steps of a whole-file rewrite, for tests that
+// interrupt a rewrite there (a process killed between two steps).
+enum class RewriteStep {
+  NewFileSynced,    // the temporary file holds the new content, synced
+  BackupLinked,     // the old file is linked (or copied) under a temporary name
+  BackupReplaced,   // that name is renamed over ".bak"
+  NewFileInPlace,   // the new file is renamed over the old one
+};
+void SetRewriteStepHook(std::function<void(RewriteStep)> hook);
 
 // True when a file (or anything) exists under the path.
 bool FileExists(const std::u16string& path);

@@ -35,6 +35,8 @@
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
+#include "support/testcert.h"
+#include "support/tlsverdicts.h"
 #include "support/unprivileged.h"
 #include "util/codepage.h"
 #include "util/log.h"
@@ -765,11 +767,173 @@ for c in json.loads(open(sys.argv[1]).readline())['checks']:
   EXPECT_EQ(Lines(parsed),
             (std::vector<std::string>{
                 "SMTP " + Port(peers.smtpTls) + " starttls OK {\"protocol\": \"TLSv1.3\", \"verified\": true, "
-                "\"verify_error\": null, \"name_matches\": true, \"expired\": false, \"days_left\": 824, \"reasons\": []}",
+                "\"verify_error\": null, \"name_matches\": true, \"expired\": false, \"not_yet_valid\": false, "
+                "\"days_left\": 824, \"reasons\": []}",
                 "SMTP " + Port(peers.smtp) + " None OK \"none\"",
                 "HTTP " + Port(peers.httpsExpired) + " implicit CRITICAL {\"protocol\": \"TLSv1.2\", \"verified\": false, "
                 "\"verify_error\": \"certificate has expired\", \"name_matches\": true, \"expired\": true, "
-                "\"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
+                "\"not_yet_valid\": false, \"days_left\": null, \"reasons\": [\"certificate expired\"]}"}));
+}
+
+// A list of 100,000 entries is a sweep; one more is refused before any host is made a check of, in one line.
+TEST(VelkorSweepBounds, AListOfMoreThan100000EntriesIsRefused) {
+  TempDir dir;
+  std::string list;
+  for (size_t i = 0; i < kMaxSweepEntries; ++i) list += "h" + std::to_string(i) + "\n";
+  WriteBytes(dir.file("full"), list);
+  WriteBytes(dir.file("over"), list + "# a comment is no entry\n\nlast\n");
+  std::vector<SweepHost> entries;
+  EXPECT_EQ(ReadSweepList(dir.file("full"), entries), "");
+  EXPECT_EQ(entries.size(), kMaxSweepEntries);
+  EXPECT_EQ(entries.back().entry, u"h99999");
+  entries.clear();
+  EXPECT_EQ(ReadSweepList(dir.file("over"), entries), "--target-list " + dir.file("over") + ": more than 100000 entries");
+  EXPECT_TRUE(entries.empty());
+  const Ended over = RunCommand({"--target-list", dir.file("over"), "-j", "4"});
+  EXPECT_EQ(over.status, 3);
+  EXPECT_EQ(over.out, "VELKOR UNKNOWN - --target-list " + dir.file("over") + ": more than 100000 entries\n");
+}
+
+// Blocks held in turn: never more in memory than the bound, the rest through the file, each given back exactly;
+// without a file to write to, only the blocks beyond the bound are lost, each with the reason.
+TEST(VelkorSweepBounds, HeldOutputsStayWithinTheirMemory) {
+  TempDir dir;
+  const std::vector<std::string> blocks{"a\n", std::string(7, 'b') + "\n", "cc\n", std::string(3000, 'd') + "\n", "e\n", ""};
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
+    const std::string where = writable ? dir.path() : dir.file("missing");
+    HeldOutputs held(blocks.size(), 12, where);
+    std::vector<std::string> lost(blocks.size());
+    for (size_t i = blocks.size(); i-- > 0;) {  // last first, as a slow first host leaves them
+      lost[i] = held.Hold(i, std::string(blocks[i]));
+      EXPECT_LE(held.BytesInMemory(), 12u);
+      EXPECT_EQ(held.Holds(i), lost[i].empty());
+    }
+    // 0+2+3 fit the 12 bytes last first; "e\n" and "" fit too, the 8 and 3001 byte blocks do not.
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const bool inFile = i == 1 || i == 3;
+      if (!writable && inFile) {
+        EXPECT_EQ(lost[i], "its output could not be kept for its turn (temporary file in " + where +
+                               ": No such file or directory)");
+        continue;
+      }
+      EXPECT_EQ(lost[i], "");
+      std::string why;
+      EXPECT_EQ(held.Take(i, why), blocks[i]);
+      EXPECT_EQ(why, "");
+      EXPECT_FALSE(held.Holds(i));
+    }
+    EXPECT_EQ(held.BytesInMemory(), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // the file never had a name
+  }
+}
+
+// A sweep whose first host is slow holds the others' output; with no temporary file to write to, what does not fit
+// in memory makes those hosts UNKNOWN with the reason, and the sweep goes on in the list's order.
+TEST(VelkorSweepBounds, OutputBeyondMemoryGoesThroughTheFileOrItsHostIsUnknown) {
+  HangGuard guard(30);
+  uint16_t slow = 0, closed = 0;
+  const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
+  ::close(ListenOnLoopback(1, &closed));
+  TempDir dir;
+  std::string list = "127.0.0.1:" + Port(slow) + ":-:-:-\n";
+  for (int i = 0; i < 6; ++i) list += "127.0.0.1:" + Port(closed) + ":-:-:-\n";
+  WriteBytes(dir.file("list"), list);
+  const char* savedTmp = std::getenv("TMPDIR");
+  const std::string saved = savedTmp ? savedTmp : "";
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
+    std::filesystem::create_directory(dir.file("tmp"));
+    setenv("TMPDIR", dir.file(writable ? "tmp" : "missing").c_str(), 1);
+    const ParsedCommandLine parsed =
+        ParseCheckCommandLine({"--target-list", dir.file("list"), "-j", "4", "--max-time", "1"});
+    ASSERT_TRUE(parsed.request) << parsed.error;
+    CheckHooks hooks;
+    hooks.sweepHeldMemoryBytes = 0;  // every host that waits goes through the file
+    std::fflush(stdout);
+    const int savedOut = dup(STDOUT_FILENO);
+    const int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    const CheckOutcome summary = RunSweep(*parsed.request, hooks);
+    dup2(savedOut, STDOUT_FILENO);
+    close(savedOut);
+    close(out);
+    const std::vector<std::string> lines = Lines(ReadBytes(dir.file("out")));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "127.0.0.1:" + Port(slow) + ":-:-:- UNKNOWN - timed out after 1 s");
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:- ";
+      if (writable)
+        EXPECT_THAT(lines[i], StartsWith(entry + "CRITICAL - 1 of 1 checks failed"));
+      else
+        EXPECT_EQ(lines[i], entry + "UNKNOWN - its output could not be kept for its turn (temporary file in " +
+                                dir.file("missing") + ": No such file or directory)");
+    }
+    EXPECT_THAT(summary.text, StartsWith(writable ? "VELKOR SWEEP CRITICAL - 6 of 7 hosts failed"
+                                                  : "VELKOR SWEEP UNKNOWN - 7 of 7 hosts unknown"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // the file never had a name
+  }
+  if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
+  else unsetenv("TMPDIR");
+  close(listening);
+}
+
+// Servers of old or careless configurations, their authority trusted: what a current client would refuse is never
+// OK. A chain that verifies only at security level 0 is not verified; a protocol below TLS 1.2 warns, --no-verify or
+// not; a certificate outside its validity period fails its check, --no-verify or not.
+TEST(VelkorCheckTls, VerdictsOfWeakAndOutOfPeriodServers) {
+  TempDir dir;
+  const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
+  WriteBytes(dir.file("ca.pem"), servers.caPem);
+  const TrustedCa ca(dir.file("ca.pem"));
+  const struct {
+    const char* peer;
+    std::vector<std::string> more;
+    CheckExit status;
+    std::string text;  // the status line's text after "HTTP <port>s"; "" for none
+    std::string line;  // a transcript line to be found (-v)
+  } rows[] = {
+      {"valid", {}, CheckExit::Ok, "", "日）\n"},
+      {"md5", {}, CheckExit::Warning, " (certificate not verified)",
+       "警告： 証明書を検証できません（CA signature digest algorithm too weak）"},
+      {"md5", {"--no-verify"}, CheckExit::Ok, "", "警告： 証明書を検証できません（CA signature digest algorithm too weak）"},
+      {"rsa1024", {}, CheckExit::Warning, " (certificate not verified)",
+       "警告： 証明書を検証できません（EE certificate key too weak）"},
+      {"tls1.0", {}, CheckExit::Warning, " (old protocol TLSv1)", "警告： 古いプロトコルです（TLSv1）"},
+      {"tls1.0", {"--no-verify"}, CheckExit::Warning, " (old protocol TLSv1)", "TLS： TLSv1 "},
+      {"tls1.1", {}, CheckExit::Warning, " (old protocol TLSv1.1)", "警告： 古いプロトコルです（TLSv1.1）"},
+      {"not yet valid", {}, CheckExit::Critical, " (certificate not yet valid)", "（有効期間前）"},
+      {"not yet valid", {"--no-verify"}, CheckExit::Critical, " (certificate not yet valid)",
+       "警告： 証明書を検証できません（certificate is not yet valid）"},
+      {"expired", {"--no-verify"}, CheckExit::Critical, " (certificate expired)", "（期限切れ）"},
+  };
+  for (const auto& row : rows) {
+    ScriptServer server(HttpsScript(), servers.Of(row.peer));
+    const std::string port = Port(server.port()) + "s";
+    std::vector<std::string> args{"-H", "127.0.0.1", "--http", port, "-v"};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    const CheckOutcome out = Check(args);
+    SCOPED_TRACE(std::string(row.peer) + "\n" + out.text);
+    EXPECT_EQ(out.status, row.status);
+    const std::string state = CheckStateWord(row.status);
+    const std::string text = row.status == CheckExit::Ok ? "VELKOR OK - 1 of 1 checks passed"
+                             : row.status == CheckExit::Critical
+                                 ? "VELKOR CRITICAL - 1 of 1 checks failed: HTTP " + port + row.text
+                                 : "VELKOR WARNING - 1 of 1 checks passed, 1 with a warning: HTTP " + port + row.text;
+    EXPECT_EQ(ParseStatusLine(Lines(out.text).at(0)).text, text);
+    EXPECT_THAT(out.text, HasSubstr(row.line));
+    // The validity line shows the start as well as the end.
+    static const std::regex period("\n有効期限： [0-9/]{10} [0-9:]{8} ～ [0-9/]{10} [0-9:]{8}（[^\n]*）\n");
+    EXPECT_TRUE(std::regex_search(out.text, period));
+    server.Received();
+  }
+  // The JSON certificate says which end of the period it is outside of.
+  ScriptServer early(HttpsScript(), servers.Of("not yet valid"));
+  WriteBytes(dir.file("list"), "127.0.0.1:-:-:-:" + Port(early.port()) + "s\n");
+  const Ended sweep = RunCommand({"--target-list", dir.file("list"), "--json"});
+  EXPECT_EQ(sweep.status, 2);
+  EXPECT_THAT(sweep.out, HasSubstr("\"expired\":false,\"not_yet_valid\":true,"));
+  EXPECT_THAT(sweep.out, HasSubstr("\"reasons\":[\"certificate not yet valid\"]"));
 }
 
 // A reply with quotes, a backslash, a TAB and bytes that are no text in

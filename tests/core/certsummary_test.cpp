@@ -43,7 +43,7 @@ TEST_F(CertSummary, LinesNamesAndDaysLeft) {
 
   const std::u16string mxHead = u"証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, CN = mx.example\r\n"
                                 u"名前： mx.example, *.example.org, 192.0.2.1, 2001:db8::1\r\n";
-  const std::u16string until = u"有効期限： 2030/01/01 09:00:00";
+  const std::u16string until = u"有効期限： 2028/11/27 09:00:00 ～ 2030/01/01 09:00:00";
   const struct {
     const char* name;
     const TestCert& cert;
@@ -57,6 +57,10 @@ TEST_F(CertSummary, LinesNamesAndDaysLeft) {
        mxHead + until + u"（残り 9 日）\r\n", true},
       {"the last second", mx, u"www.example.org", end - 1, mxHead + until + u"（残り 0 日）\r\n", true},
       {"a second after", mx, u"192.0.2.1", end + 1, mxHead + until + u"（期限切れ）\r\n", true},
+      // The start counts as the end does: a second before it, the certificate is not valid yet.
+      {"a second before the start", mx, u"mx.example", end - 400 * day - 1, mxHead + until + u"（有効期間前）\r\n",
+       true},
+      {"the start itself", mx, u"mx.example", end - 400 * day, mxHead + until + u"（残り 400 日）\r\n", true},
       {"another address", mx, u"192.0.2.2", end - day, mxHead + until + u"（残り 1 日）\r\n", false},
       {"a wildcard covers one label only", mx, u"a.b.example.org", end - day, mxHead + until + u"（残り 1 日）\r\n",
        false},
@@ -78,6 +82,8 @@ TEST_F(CertSummary, LinesNamesAndDaysLeft) {
     const CertificateSummary s = SummarizeCertificate(row.cert.der, row.target, row.now);
     EXPECT_EQ(CertificateLines(s), row.lines);
     EXPECT_EQ(s.nameMatches, row.matches);
+    EXPECT_EQ(s.notYetValid, row.now < end - 400 * day);
+    EXPECT_EQ(s.expired, row.now > end);
   }
   for (const std::string& bytes : {std::string(), std::string("\x30\x03\x02\x01\x01", 5), mx.der.substr(0, 100)}) {
     const CertificateSummary s = SummarizeCertificate(bytes, u"mx.example", end);

@@ -362,7 +362,7 @@ TEST_F(CmdSession, TlsDialogues) {
   };
   const std::u16string tls13 = u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r\n";
   const std::u16string mxCert = u"証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, CN = mx.example\r\n"
-                                u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now + 10 * day + 3600) +
+                                u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now - 3600) + u" ～ " + local(now + 10 * day + 3600) +
                                 u"（残り 10 日）\r\n";
   const std::u16string selfSigned = u"警告： 証明書を検証できません（self-signed certificate）\r\n";
   const std::u16string mxTls = tls13 + mxCert + selfSigned;
@@ -415,7 +415,8 @@ TEST_F(CmdSession, TlsDialogues) {
       {"465s with a name: SNI, the names cover it, the chain verifies", Smtp, TlsMode::Implicit,
        {kTls, "220 mx\r\n", kLine, "250 mx\r\n", kLine, "221 bye\r\n"}, {issued.certPem, issued.keyPem}, true,
        u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r\n証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, "
-       u"CN = velkor test CA\r\n名前： mx.example\r\n有効期限： " + local(now + 30 * day + 3600) +
+       u"CN = velkor test CA\r\n名前： mx.example\r\n有効期限： " + local(now - 3600) + u" ～ " +
+           local(now + 30 * day + 3600) +
            u"（残り 30 日）\r\n220 mx\r\n> EHLO mx.example\r\n250 mx\r\n> QUIT\r\n221 bye\r\n",
        "EHLO mx.example\r\nQUIT\r\n", {}, u"mx.example", "mx.example"},
       {"110t", Pop, TlsMode::StartTls, {"+OK hi\r\n", kLine, "+OK begin\r\n", kTls, kLine, "+OK\r\n", kLine, "+OK bye\r\n"},
@@ -429,7 +430,8 @@ TEST_F(CmdSession, TlsDialogues) {
       {"995s, expired", Pop, TlsMode::Implicit, {kTls, "+OK hi\r\n", kLine, "+OK\r\n", kLine, "+OK bye\r\n"},
        {expired.certPem, expired.keyPem}, false,
        tls13 + u"証明書： O = velkor test, CN = mx.example / 発行者： O = velkor test, CN = mx.example\r\n"
-               u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now - day) + u"（期限切れ）\r\n" +
+               u"名前： mx.example, 127.0.0.1\r\n有効期限： " + local(now - 90 * day) + u" ～ " + local(now - day) +
+               u"（期限切れ）\r\n" +
            selfSigned + u"+OK hi\r\n> USER probe\r\n+OK\r\n> QUIT\r\n+OK bye\r\n",
        "USER probe\r\nQUIT\r\n"},
       {"21t", Ftp, TlsMode::StartTls,

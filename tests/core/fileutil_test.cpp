@@ -40,17 +40,23 @@ TEST(WriteWholeFile, KeepsThePreviousContentAsBakAndTheModeOfTheFileItReplaces) 
   EXPECT_EQ(ModeOf(dir.file("fresh")), 0640u) << "a new file: what the umask gives";
 }
 
-TEST(WriteWholeFile, FailedWriteRestoresTheBackup) {
+// A write that fails (here: the file size limit) leaves the file and its backup as they were, and no temporary file.
+TEST(WriteWholeFile, FailedWriteLeavesTheFileAndItsBackupAsTheyWere) {
   TempDir dir;
   WriteBytes(dir.file("s.dat"), "previous settings");
   WriteBytes(dir.file("t.dat.bak"), "stale");
+  WriteBytes(dir.file("u.dat"), "current");
+  WriteBytes(dir.file("u.dat.bak"), "kept");
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
   const rlimit small{4096, old.rlim_max};  // writing past it fails with EFBIG while SIGXFSZ is ignored
   std::signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &small);
-  for (const char* f : {"s.dat", "t.dat"}) EXPECT_FALSE(WriteWholeFile(dir.file16(f), std::u16string(9999, u'x')));
+  for (const char* f : {"s.dat", "t.dat", "u.dat"})
+    EXPECT_FALSE(WriteWholeFile(dir.file16(f), std::u16string(9999, u'x')));
   setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(ReadBytes(dir.file("u.dat")) + "|" + ReadBytes(dir.file("u.dat.bak")), "current|kept");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4);
   EXPECT_EQ(ReadBytes(dir.file("s.dat")), "previous settings");
   EXPECT_FALSE(fs::exists(dir.file("s.dat.bak")));
   EXPECT_FALSE(fs::exists(dir.file("t.dat")));  // a stale backup beside a missing file stays put
@@ -59,6 +65,26 @@ TEST(WriteWholeFile, FailedWriteRestoresTheBackup) {
   WriteBytes(dir.file("s.dat.bak"), "older");
   EXPECT_FALSE(WriteWholeFile(dir.file16("s.dat"), u"x"));
   EXPECT_EQ(ReadBytes(dir.file("s.dat")) + "|" + ReadBytes(dir.file("s.dat.bak")), "previous settings|older");
+}
+
+// Where the old file cannot be hard-linked (here: another user's file, which protected hard links refuse to link),
+// it is copied to .bak instead, with its mode; the new file still takes its place.
+TEST(WriteWholeFile, AnOldFileThatCannotBeLinkedIsCopiedToBak) {
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);
+  WriteBytes(dir.file("s.dat"), "root's old content");
+  chmod(dir.file("s.dat").c_str(), 0644);
+  const std::string result = AsNobody([&] {
+    const bool refused = ::link(dir.file("s.dat").c_str(), dir.file("probe").c_str()) != 0 && errno == EPERM;
+    const bool written = WriteWholeFile(dir.file16("s.dat"), u"nobody's new content");
+    return std::string(refused ? "link refused" : "linked") + (written ? ", written" : ", failed");
+  });
+  EXPECT_EQ(result, "link refused, written");
+  EXPECT_EQ(ReadBytes(dir.file("s.dat")), "nobody's new content");
+  EXPECT_EQ(ReadBytes(dir.file("s.dat.bak")), "root's old content");
+  EXPECT_EQ(ModeOf(dir.file("s.dat.bak")), 0644u);
+  EXPECT_EQ(ModeOf(dir.file("s.dat")), 0644u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
 // Whatever stands in a file's place is left as it was, and nothing blocks.

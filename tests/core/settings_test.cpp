@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <functional>
@@ -20,6 +24,7 @@
 #include "support/unprivileged.h"
 #include "util/base64.h"
 #include "util/codepage.h"
+#include "util/fileutil.h"
 #include "util/hooks.h"
 #include "util/log.h"
 #include "util/scramble.h"
@@ -158,6 +163,54 @@ TEST_F(SettingsTest, FileAndBackupAreOwnerOnly) {
   ASSERT_TRUE(SaveSystemSettings());
   EXPECT_EQ(0600u, mode(path));
   EXPECT_EQ(0600u, mode(path + ".bak"));
+}
+
+// A save killed between any two of its steps leaves a whole, loadable settings file and a loadable backup: the old
+// pair until the new file is renamed into place, then the new file with the old one as its backup.
+TEST_F(SettingsTest, ASaveKilledBetweenItsStepsLeavesLoadableFiles) {
+  const Rec first = {u"first.example", u"25", u"110", u"21", u"80", u"a", u"pa", u"5", u"0"};
+  const Rec second = {u"second.example", u"587", u"995", u"990", u"443", u"b", u"pb", u"10", u"0"};
+  const Rec third = {u"third.example", u"2525", u"1110", u"2121", u"8080", u"c", u"pc", u"15", u"1"};
+  const struct {
+    std::optional<RewriteStep> killedAfter;  // none: the save runs to its end
+    const Rec& file;
+    const Rec& backup;
+  } rows[] = {
+      {RewriteStep::NewFileSynced, second, first},  {RewriteStep::BackupLinked, second, first},
+      {RewriteStep::BackupReplaced, second, second}, {RewriteStep::NewFileInPlace, third, second},
+      {std::nullopt, third, second},
+  };
+  auto loaded = [&](const std::string& file) {
+    SettingsFilePath = FromUtf8(file);
+    ParamDialog().Unload();
+    SystemSettings = {};
+    const bool ok = LoadSystemSettings();
+    SettingsFilePath = FromUtf8(path);
+    return ok ? Of(SystemSettings) : Texts{u"not loadable"};
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.killedAfter ? static_cast<int>(*row.killedAfter) : -1);
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    for (const Rec* r : {&first, &second}) {
+      SystemSettings = *r;
+      ASSERT_TRUE(SaveSystemSettings());
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      SetRewriteStepHook([&row](RewriteStep step) {
+        if (step == row.killedAfter) raise(SIGKILL);
+      });
+      SystemSettings = third;
+      _exit(SaveSystemSettings() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (row.killedAfter) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    else EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(loaded(path), Of(row.file));
+    EXPECT_EQ(loaded(path + ".bak"), Of(row.backup));
+  }
 }
 
 TEST_F(SettingsTest, FailedSaveIsReportedAndOkKeepsTheDialogOpenWithTheFlagRaised) {

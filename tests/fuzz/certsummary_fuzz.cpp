@@ -24,10 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(lines == u"証明書： （なし）\r\n" && !s.nameMatches && !s.hasExpiry);
     return 0;
   }
-  FUZZ_CHECK(count == (s.hasExpiry ? 3u : 2u));
+  FUZZ_CHECK(count == (s.hasExpiry || s.hasStart ? 3u : 2u));
   FUZZ_CHECK(lines.starts_with(u"証明書： ") && lines.find(u"\r\n名前： ") != std::u16string::npos);
   FUZZ_CHECK(s.daysLeft >= 0 && (!s.expired || s.daysLeft == 0));
-  if (s.hasExpiry) FUZZ_CHECK(lines.ends_with(s.expired ? u"（期限切れ）\r\n" : u" 日）\r\n"));
+  // Which end of its period it is outside of, the start first; else the days left.
+  if (s.notYetValid) FUZZ_CHECK(lines.ends_with(u"（有効期間前）\r\n"));
+  else if (s.hasExpiry) FUZZ_CHECK(lines.ends_with(s.expired ? u"（期限切れ）\r\n" : u" 日）\r\n"));
+  FUZZ_CHECK(!s.notYetValid || s.hasStart);
   FUZZ_CHECK(!s.nameMatches || !s.names.empty());  // a match is always shown
   return 0;
 }

@@ -125,11 +125,12 @@ bool ScriptServer::StartTls() {
   const timeval limit{kDrainLimitMs / 1000, 0};
   ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  // Level 0, as old servers run: weak keys, MD5 signatures and TLS 1.0 are the client's to judge.
+  SSL_CTX_set_security_level(ctx, 0);
+  SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
   if (m_tls.onlyVersion != 0) {
     SSL_CTX_set_min_proto_version(ctx, m_tls.onlyVersion);
     SSL_CTX_set_max_proto_version(ctx, m_tls.onlyVersion);
-    SSL_CTX_set_security_level(ctx, 0);
-    SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
   }
   BIO* cert = BIO_new_mem_buf(m_tls.certPem.data(), static_cast<int>(m_tls.certPem.size()));
   BIO* key = BIO_new_mem_buf(m_tls.keyPem.data(), static_cast<int>(m_tls.keyPem.size()));

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -42,8 +43,8 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 }  // namespace
 
 TestCert MakeTestCert(const std::string& cn, const std::string& san, int64_t notBefore, int64_t notAfter,
-                      const TestCert* issuer, bool ca) {
-  Key key(EVP_EC_gen("P-256"));
+                      const TestCert* issuer, bool ca, TestCertKind kind) {
+  Key key(kind.rsaBits > 0 ? EVP_RSA_gen(static_cast<unsigned>(kind.rsaBits)) : EVP_EC_gen("P-256"));
   Check(key != nullptr, "key");
   Cert cert(X509_new());
   X509_set_version(cert.get(), 2);
@@ -71,7 +72,7 @@ TestCert MakeTestCert(const std::string& cn, const std::string& san, int64_t not
   X509_set_issuer_name(cert.get(), X509_get_subject_name(signerCert));
   if (!san.empty()) AddExtension(cert.get(), signerCert, NID_subject_alt_name, san);
   if (ca) AddExtension(cert.get(), signerCert, NID_basic_constraints, "critical,CA:TRUE");
-  Check(X509_sign(cert.get(), issuer ? issuerKey.get() : key.get(), EVP_sha256()) > 0, "sign");
+  Check(X509_sign(cert.get(), issuer ? issuerKey.get() : key.get(), kind.md5 ? EVP_md5() : EVP_sha256()) > 0, "sign");
 
   TestCert out;
   Bio pem(BIO_new(BIO_s_mem()));

@@ -18,7 +18,10 @@
 #include "net/smbshares.h"
 #include "support/peerport.h"
 #include "support/programdir.h"
+#include "support/scriptserver.h"
 #include "support/tcppeers.h"
+#include "support/testcert.h"
+#include "support/tlsverdicts.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/uihooks.h"
@@ -155,6 +158,53 @@ TEST_F(DiagRunWindowTest, TlsEntryPassesWithWarningsAndTheExpiredCertificateFail
   EXPECT_NE(last.find(u"（期限切れ）\r"), std::u16string::npos);
   EXPECT_NE(prog.readText("velkor1.log").find(u" *** ## HTTP  チャレンジ ##  port：" + port(peers.https, u"s")),
             std::u16string::npos);
+}
+
+// Servers of old or careless configurations, their authority trusted: a chain that verifies only at security level 0
+// warns, so does a protocol below TLS 1.2; a certificate outside its validity period fails the check, its validity
+// line saying which end it is outside of.
+TEST_F(DiagRunWindowTest, WeakTlsWarnsAndACertificateOutsideItsPeriodFails) {
+  const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
+  WriteBytes(prog.file("ca.pem"), servers.caPem);
+  const TrustedCa trusted(prog.file("ca.pem"));
+  const std::u16string failed = u"---- 127.0.0.1 -- 【異常】  \r";
+  const struct {
+    const char* peer;
+    bool passes;
+    std::u16string part;  // found in one of the items; "" for no warning at all
+  } rows[] = {
+      {"valid", true, u""},
+      {"md5", true, u"警告： 証明書を検証できません（CA signature digest algorithm too weak）\r"},
+      {"rsa1024", true, u"警告： 証明書を検証できません（EE certificate key too weak）\r"},
+      {"tls1.0", true, u"警告： 古いプロトコルです（TLSv1）\r"},
+      {"tls1.1", true, u"警告： 古いプロトコルです（TLSv1.1）\r"},
+      {"not yet valid", false, u"（有効期間前）\r"},
+      {"expired", false, u"（期限切れ）\r"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.peer);
+    ScriptServer server(HttpsScript(), servers.Of(row.peer));
+    w->ClearResultItems();
+    Child<QComboBox>("CmbHosts")->lineEdit()->clear();
+    TypeEntry(u"127.0.0.1:-:-:-:" + ToU16(server.port()) + u"s");
+    QTest::mouseClick(Child<QPushButton>("CmdDiag"), Qt::LeftButton);
+    WaitForRunEnd();
+    server.Received();
+    const Texts items = Items();
+    EXPECT_EQ(Has(kPassed), row.passes);
+    EXPECT_EQ(Has(failed), !row.passes);
+    EXPECT_TRUE(Has(u"HTTP/1.1 200 OK\r"));  // the dialogue ran in either case
+    const auto warnings = std::count_if(items.begin(), items.end(), [](const std::u16string& item) {
+      return item.rfind(u"警告： ", 0) == 0;
+    });
+    if (row.part.empty()) {
+      EXPECT_EQ(warnings, 0);
+    } else {
+      EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const std::u16string& item) {
+        return item.find(row.part) != std::u16string::npos;
+      })) << ToUtf8(row.part);
+    }
+  }
 }
 
 TEST_F(DiagRunWindowTest, DueTickRunsByItselfAndResetsTheCounter) {
