@@ -24,6 +24,7 @@
 #include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/stop.h"
 
 extern char** environ;
 
@@ -218,7 +219,7 @@ void ShellWait(const std::u16string& program, const std::vector<std::u16string>&
       }
     }
     DoEvents();
-    if (status == 0) break;
+    if (status == 0 || StopRequested()) break;  // a stopped run waits no longer; the reaper ends it
     if (remaining >= 1) {
       DoEvents();
       SleepMs(options.pollSleepMs);
