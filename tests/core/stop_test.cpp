@@ -81,7 +81,7 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
          std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), transcript;
          return SmtpCheck(host, port, transcript, TlsMode::Implicit);
        }, 300},
-      // After the script's start pause of half a second.
+      {"error script's start pause", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 200},
       {"error script", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 700},
   };
   for (const auto& row : rows) {
@@ -96,7 +96,7 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     const bool ok = row.run();
     const int64_t end = MonotonicMs();
     SetDoEventsHook(nullptr);
-    EXPECT_FALSE(ok && std::string(row.wait) != "error script");
+    EXPECT_FALSE(ok && !std::string(row.wait).starts_with("error script"));
     EXPECT_GE(end - start, row.stopAfterMs - 10) << "the wait itself did not end early";
     EXPECT_LT(end - stopAt, 1000) << "the 100 ms figure is the benchmark's";
     if (std::string(row.wait) != "TLS handshake") EXPECT_EQ(boxes, std::vector<std::u16string>{});
