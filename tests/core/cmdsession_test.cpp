@@ -221,7 +221,7 @@ TEST_F(CmdSession, OneCommandAndItsReply) {
        {u"WinSockCmdSend: USER コマンド" + kNoReply + u"-1", Err(10060)},
        {.timeoutSeconds = 0, .timeoutMicros = 300000}, 250, 1000},
       // A trickling peer is cut at the reply wait: one report, judged on the first line.
-      {Trickle("250-still here\r\n", 20, 60, {"220 hi\r\n", kLine}), hi, 6, "EHLO me\r\n", true,
+      {Trickle("250-still here\r\n", 5, 250, {"220 hi\r\n", kLine}), hi, 6, "EHLO me\r\n", true,
        u"250-still here\r\n250-still here\r\n…", u"250-",
        {u"WinSockCmdSend: EHLO コマンド" + timedOut, u"WinSockCmdSend:  (250-still here\r\n…"},
        {.timeoutSeconds = 2, .replyWaitLimitMs = 600}, 540, 900},
