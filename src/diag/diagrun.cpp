@@ -13,6 +13,7 @@
 #include "util/hooks.h"
 #include "util/log.h"
 #include "util/process.h"
+#include "util/stop.h"
 #include "util/sysutil.h"
 #include "util/xcommon.h"
 
@@ -83,6 +84,9 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
   // Started from the message loop: its first lines need no pass of their own.
   NoteMessageLoopRan();
   const LogRun logRun(byTick);
+  // A stop asked for before this run (an Esc while idle) is not this run's.
+  ClearStop();
+  m_stopLineWritten = false;
   bool finished = false;
   m_outcome = RunOutcome{};
   m_outcome.byTick = byTick;
@@ -103,9 +107,11 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
         m_outcome.target = m_window.GetCurrentHostName();
         for (int i = 0; i < kServiceCount; ++i) report.SetServiceLamp(static_cast<int16_t>(i), false, false);
         report.AddResultLine(ProgramName() + u" :  - - -  Start  - - - ");
+        // A stopped run has no verdict to act on.
         m_outcome.passed = RunDiagnosis();
         m_outcome.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
-        if (!m_outcome.passed && m_errorActions) DoErrorActions();
+        m_outcome.stopped = StopRequested();
+        if (!m_outcome.passed && m_errorActions && !m_outcome.stopped) DoErrorActions();
         report.AddResultLine(ProgramName() + u" :  - - -   End   - - - \r\n");
         finished = true;
         report.ShowStatusMessage(u"Diag Done.");
@@ -121,8 +127,21 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
       ReportError(BuildErrorReport(u"", CurrentFailure(), NumberForm::Signed, ReportLayout::A));
     }
   }
+  // Ticks that fell due during a stopped run are dropped: the operator
+  // stopped that run, not the monitoring, whose next tick comes at its time.
+  if (StopRequested()) m_deferred = false;
+  ClearStop();
   // A tick that fell due during the run starts its run now, from the event loop.
   if (m_deferred) m_window.Post([this] { RunDeferred(); });
+}
+
+bool DiagRunner::Stopped() {
+  if (!StopRequested()) return false;
+  if (!m_stopLineWritten) {
+    m_stopLineWritten = true;
+    m_window.Report().AddResultLine(kStoppedLine);
+  }
+  return true;
 }
 
 bool DiagRunner::RunDiagnosis() {
@@ -140,25 +159,29 @@ bool DiagRunner::RunDiagnosis() {
       bool alive = false;
       const int64_t began = MonotonicMs();
       m_checks.ping(target, alive, message);
+      if (Stopped()) return false;
       report.PutCheckResult(target, kPing, alive, serviceFlag, overall, message);
       Note(u"PING", u"", alive, began);
     }
 
     serviceFlag = true;
+    if (Stopped()) return false;
     if (m_window.ChkServiceValue(kNetBios) == 1) {
       report.AddResultText(u"\r\n");
       report.AddResultLine(u"## NetBIOS チャレンジ ##  (Windows NetShare) ");
       std::u16string message;
       const int64_t began = MonotonicMs();
       bool verdict = m_checks.shares(shareHost, message);
+      if (Stopped()) return false;
       report.PutCheckResult(target, kNetBios, verdict, serviceFlag, overall, message);
       Note(u"NetBIOS", u"", verdict, began);
     }
 
-    RunSection(kSmtp, SystemSettings.SmtpPort, u"SMTP", target, overall, serviceFlag);
-    RunSection(kPop, SystemSettings.PopPort, u"POP", target, overall, serviceFlag);
-    RunSection(kFtp, SystemSettings.FtpPort, u"FTP", target, overall, serviceFlag);
-    RunSection(kHttp, SystemSettings.HttpPort, u"HTTP", target, overall, serviceFlag);
+    if (!RunSection(kSmtp, SystemSettings.SmtpPort, u"SMTP", target, overall, serviceFlag) ||
+        !RunSection(kPop, SystemSettings.PopPort, u"POP", target, overall, serviceFlag) ||
+        !RunSection(kFtp, SystemSettings.FtpPort, u"FTP", target, overall, serviceFlag) ||
+        !RunSection(kHttp, SystemSettings.HttpPort, u"HTTP", target, overall, serviceFlag))
+      return false;
 
     report.AddResultText(u"\r\n");
     return overall;
@@ -168,10 +191,11 @@ bool DiagRunner::RunDiagnosis() {
   }
 }
 
-void DiagRunner::RunSection(int index, const std::u16string& portList, const std::u16string& word,
+bool DiagRunner::RunSection(int index, const std::u16string& portList, const std::u16string& word,
                             const std::u16string& targetIn, bool& overall, bool& serviceFlag) {
   serviceFlag = true;
-  if (m_window.ChkServiceValue(index) != 1) return;
+  if (Stopped()) return false;
+  if (m_window.ChkServiceValue(index) != 1) return true;
   ResultReport& report = m_window.Report();
   std::u16string target = targetIn;
   for (int16_t n = 1;; ++n) {
@@ -197,10 +221,14 @@ void DiagRunner::RunSection(int index, const std::u16string& portList, const std
         break;
       default: verdict = m_checks.http(target, port, tls, message); break;
     }
+    // The section ends with the stop line; its lamp keeps what the ports
+    // before showed (neutral when none had been judged).
+    if (Stopped()) return false;
     report.PutCheckResult(target, static_cast<int16_t>(index), verdict, serviceFlag, overall, message);
     Note(word, item, verdict, began);
     if (n == INT16_MAX) break;  // the field number cannot overflow
   }
+  return true;
 }
 
 void DiagRunner::Note(std::u16string service, std::u16string port, bool passed, int64_t startMs) {

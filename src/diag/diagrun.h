@@ -63,6 +63,8 @@ struct DiagChecks {
 };
 
 inline constexpr char16_t kLastErrorLogName[] = u"vkrLastErr.log";
+// Ends the section in progress when the operator stops a run (util/stop.h).
+inline constexpr char16_t kStoppedLine[] = u"##  チェックを中止しました。";
 inline constexpr char16_t kErrorBatchName[] = u"vkrRunErr.bat";
 // Polls ShellWait allows the error script before the run goes on without it.
 inline constexpr int32_t kErrorBatchPollLimit = 5000;
@@ -99,8 +101,11 @@ class DiagRunner {
   void SetRunFinished(std::function<void(const RunOutcome&)> heard) { m_runFinished = std::move(heard); }
 
  private:
-  void RunSection(int index, const std::u16string& portList, const std::u16string& word, const std::u16string& target,
+  // False when the run was stopped in it.
+  bool RunSection(int index, const std::u16string& portList, const std::u16string& word, const std::u16string& target,
                   bool& overall, bool& serviceFlag);
+  // True once the operator has asked to stop; writes the stop line once.
+  bool Stopped();
   void TimerRun();
   // Notes one check's verdict for the run's outcome.
   void Note(std::u16string service, std::u16string port, bool passed, int64_t startMs);
@@ -110,6 +115,7 @@ class DiagRunner {
   bool m_running = false;
   bool m_deferred = false;
   bool m_errorActions = true;
+  bool m_stopLineWritten = false;
   int16_t m_watchdogCounter = 0;
   std::function<void(const RunOutcome&)> m_runFinished;
   RunOutcome m_outcome;

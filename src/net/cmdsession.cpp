@@ -13,6 +13,7 @@
 #include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/stop.h"
 #include "util/xcommon.h"
 
 bool RecvWaiting = false;
@@ -22,6 +23,10 @@ namespace {
 
 // Each receive of a reply asks for at most this many bytes.
 constexpr int kRecvChunk = 100;
+// Each receive of a reply times out at least this long before the reply
+// wait ends: a silent peer's receive then always ends with its time-out
+// error (the "(recv) error" path), never in a race with the wait's own end.
+constexpr int64_t kRecvMarginMs = 50;
 constexpr int64_t kMaxPort = 65535;
 
 SessionOptions& Options() {
@@ -342,20 +347,41 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
       bool moreAllowed = true;
       while (!passDone) {
         DoEventsIfDue();
+        // A stop ends the wait without a report: the run says so itself.
+        if (StopRequested()) {
+          RecvWaiting = false;
+          return false;
+        }
         if (RecvTimedOut) {
           NoteReceiveFailure(-1, ws::err::TimedOut, word, Seconds(MonotonicMs() - start));
           Report(u"WinSockCmdSend: " + name + u"：recv タイムアウト");
           RecvWaiting = false;
           return false;
         }
-        // No receive may outlast the reply wait. A receive that times out
-        // once the wait has run its length ends with the wait, even where
-        // the socket's own time-out (as long as the wait, or a millisecond
-        // shorter) was what ended it.
-        guard.Bound(options.replyWaitLimitMs - (MonotonicMs() - start) + 1);
+        // Only a peer that keeps trickling bytes reaches the end of the wait:
+        // it is cut there, and what came is judged.
+        auto cutAtWaitEnd = [&] {
+          if (data.empty()) NoteReceiveFailure(-1, ws::err::TimedOut, word, Seconds(options.replyWaitLimitMs));
+          Report(u"WinSockCmdSend: " + name + u"：応答待ちでタイムアウトしました。" +
+                 ToU16(options.replyWaitLimitMs / 1000) + u"(秒)");
+          Report(u"WinSockCmdSend:  (" + FromAnsi(data) + u")");
+          collecting = false;
+        };
+        const int64_t left = options.replyWaitLimitMs - (MonotonicMs() - start);
+        if (left <= kRecvMarginMs) {
+          cutAtWaitEnd();
+          break;
+        }
+        // A receive that times out after the margin or longer met silence; one
+        // cut shorter by the wait's end (in its last moments) did not.
+        const int64_t bound = left - kRecvMarginMs;
+        guard.Bound(bound);
         const int n = StreamRecv(socket, buf, kRecvChunk);
         const int error = ws::WSAGetLastError();
-        const bool waitOver = MonotonicMs() - start >= options.replyWaitLimitMs;
+        if (StopRequested()) {
+          RecvWaiting = false;
+          return false;
+        }
         if (n > 0) {
           data.append(buf, static_cast<size_t>(n));
           if (data.size() > options.replyCapBytes) {
@@ -365,7 +391,18 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
             RecvWaiting = false;
             return false;
           }
-        } else if (!(n < 0 && error == ws::err::TimedOut && waitOver)) {
+        } else {
+          // HTTP headers read past their first line: a peer that then falls
+          // silent has answered, as a one-line reply would have.
+          if (n < 0 && error == ws::err::TimedOut && style == ReplyStyle::HttpHeads && !data.empty() &&
+              data.back() == '\n') {
+            collecting = false;
+            break;
+          }
+          if (n < 0 && error == ws::err::TimedOut && bound < kRecvMarginMs) {
+            cutAtWaitEnd();
+            break;
+          }
           if (error != 0 || emptyReads >= options.emptyReadLimit) {
             NoteReceiveFailure(n, error, word, Seconds(options.replyWaitLimitMs));
             Report(u"WinSockCmdSend: " + name + u"の応答メッセージを受信できません。(recv) error: " + ToU16(n));
@@ -379,14 +416,6 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
             collecting = false;
             break;
           }
-        }
-        if (waitOver) {
-          if (data.empty()) NoteReceiveFailure(-1, ws::err::TimedOut, word, Seconds(options.replyWaitLimitMs));
-          Report(u"WinSockCmdSend: " + name + u"：応答待ちでタイムアウトしました。" +
-                 ToU16(options.replyWaitLimitMs / 1000) + u"(秒)");
-          Report(u"WinSockCmdSend:  (" + FromAnsi(data) + u")");
-          collecting = false;
-          break;
         }
         if (n <= 0) continue;
         switch (style) {

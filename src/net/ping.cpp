@@ -13,6 +13,7 @@
 #include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/stop.h"
 #include "util/xcommon.h"
 
 namespace {
@@ -190,6 +191,10 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
         // this poll's slice is over. The message loop runs in every piece of
         // the wait, also while foreign datagrams keep the socket busy (a
         // flood of them would otherwise hold the window for the whole wait).
+        if (StopRequested()) {
+          message = u"Timeout !";  // the run writes the stop line instead
+          return 10;
+        }
         const int64_t now = MonotonicMs();
         const int64_t left = pollEnd - now;
         if (left <= 0) break;

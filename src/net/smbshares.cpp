@@ -22,6 +22,7 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -226,6 +227,24 @@ void RunJob(std::shared_ptr<ListJob> job, ListTarget target, int timeoutMs) {
   job->doneCv.notify_all();
 }
 
+// Waits up to boundMs for a listing to end, in slices with the message loop
+// running; false when it has not ended by then, or the operator has asked to
+// stop the run.
+bool WaitForJob(ListJob& job, int boundMs) {
+  const int64_t deadline = MonotonicMs() + boundMs;
+  std::unique_lock<std::mutex> lock(job.mutex);
+  while (!job.done) {
+    const int64_t left = deadline - MonotonicMs();
+    if (left <= 0 || StopRequested()) return false;
+    job.doneCv.wait_for(lock, std::chrono::milliseconds(std::min<int64_t>(left, kWaitSliceMs)));
+    if (job.done) break;
+    lock.unlock();
+    DoEvents();
+    lock.lock();
+  }
+  return true;
+}
+
 }  // namespace
 
 void SetSmbPort(uint16_t port) {
@@ -267,35 +286,28 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
     return SmbListing::kFailed;
   }
   if (!IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
-  if (SmbListingStuck()) {
-    NoteFailReason(FailReasonOf(FailKind::SharesFailed));
-    return SmbListing::kFailed;
-  }
 
   SmbState& st = State();
   int boundMs;
+  std::shared_ptr<ListJob> previous;
+  {
+    std::lock_guard<std::mutex> lock(st.mutex);
+    previous = st.abandoned;
+    boundMs = st.boundMs;
+  }
+  // A listing given up earlier (a stopped run's, or one past the bound)
+  // still holds the library: this one waits for it, up to the bound, rather
+  // than fail at once and report a server that is fine as failed.
+  if (previous && !WaitForJob(*previous, boundMs)) return SmbListing::kFailed;
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     st.abandoned.reset();
     target.port = st.port;
-    boundMs = st.boundMs;
   }
   auto job = std::make_shared<ListJob>();
   std::thread(RunJob, job, target, boundMs).detach();
 
-  const int64_t deadline = MonotonicMs() + boundMs;
-  std::unique_lock<std::mutex> lock(job->mutex);
-  while (!job->done) {
-    const int64_t left = deadline - MonotonicMs();
-    if (left <= 0) break;
-    job->doneCv.wait_for(lock, std::chrono::milliseconds(std::min<int64_t>(left, kWaitSliceMs)));
-    if (job->done) break;
-    lock.unlock();
-    DoEvents();
-    lock.lock();
-  }
-  if (!job->done) {
-    lock.unlock();
+  if (!WaitForJob(*job, boundMs)) {
     std::lock_guard<std::mutex> stateLock(st.mutex);
     st.abandoned = job;
     FailReason why = FailReasonOf(FailKind::SharesTimedOut);
@@ -303,6 +315,7 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
     NoteFailReason(why);
     return SmbListing::kFailed;
   }
+  std::lock_guard<std::mutex> lock(job->mutex);
   if (job->outcome != SmbListing::kListed)
     NoteFailReason(FailReasonOf(job->outcome == SmbListing::kRefused ? FailKind::SharesRefused : FailKind::SharesFailed));
   if (job->outcome == SmbListing::kListed) shares = std::move(job->shares);

@@ -12,8 +12,8 @@
 //
 // The listing runs on a worker thread while the caller waits in short slices
 // with the window's message loop running; one that takes longer than the
-// bound is given up (and left to end by itself). While such a worker is still
-// running, further listings fail at once.
+// bound, or that the operator stops, is given up (and left to end by
+// itself). The next listing first waits for such a worker, up to the bound.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,7 +33,8 @@ struct SmbShare {
 
 // How a listing ended. Refused: the server answered but denied this user
 // the list. Failed: no list for any other reason (unknown name, refused or
-// dead host, a listing past the bound, or one still stuck from before).
+// dead host, a listing past the bound, or one given up before and still
+// stuck after a further bound).
 enum class SmbListing { kListed, kFailed, kRefused };
 
 // Lists the shares of server (a dotted address or a host name, resolved

@@ -15,6 +15,7 @@
 
 #include "util/clock.h"
 #include "util/hooks.h"
+#include "util/stop.h"
 
 namespace ws {
 namespace {
@@ -66,6 +67,11 @@ bool Lookup(SOCKET s, SocketState* out) {
 bool WaitReady(int fd, short events, int64_t timeoutMs) {
   const int64_t deadline = timeoutMs > 0 ? MonotonicMs() + timeoutMs : 0;
   while (true) {
+    // The operator's stop ends the wait as an interrupted call.
+    if (StopRequested()) {
+      t_lastError = err::Intr;
+      return false;
+    }
     // A slice ends kSliceMs after the loop last ran, which may have been
     // before this wait began (a pass skipped as not yet due).
     int slice = static_cast<int>(std::clamp<int64_t>(kSliceMs - MsSinceMessageLoopRan(), 0, kSliceMs));

@@ -24,6 +24,7 @@
 #include "diag/targetlist.h"
 #include "util/errreport.h"
 #include "util/log.h"
+#include "util/stop.h"
 #include "util/xcommon.h"
 
 namespace {
@@ -412,6 +413,8 @@ void FrmVelkor::SetWindowEnabled(bool enabled) {
     return;
   }
   setEnabled(true);
+  // A close asked for during the run: the run has ended, the window closes.
+  if (m_closeAfterRun) QTimer::singleShot(0, this, [this] { close(); });
   QPointer<QWidget> focus = m_focusBeforeRun;
   m_focusBeforeRun.clear();
   if (focus && focus->isVisible() && focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
@@ -502,10 +505,13 @@ void FrmVelkor::showEvent(QShowEvent* event) {
 }
 
 void FrmVelkor::closeEvent(QCloseEvent* event) {
-  // A disabled window (a run is going on) takes no close request from the
-  // window manager, just as it takes no other input; the exit button marks
-  // the window as closing first.
-  if (!isEnabled() && !m_closing) {
+  // A close request during a run (the window is disabled for its length)
+  // stops the run and closes the window once the run has ended; no tick
+  // starts another run meanwhile.
+  if (!isEnabled()) {
+    m_closing = true;
+    m_closeAfterRun = true;
+    RequestStop();
     event->ignore();
     return;
   }
@@ -515,6 +521,15 @@ void FrmVelkor::closeEvent(QCloseEvent* event) {
 
 bool FrmVelkor::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
+  // Esc stops a run. The window is disabled then and its widgets take no
+  // keys, so the key is caught here, before any widget sees it; an Esc aimed
+  // at a message box or dialog stays theirs.
+  if (type == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !isEnabled() &&
+      watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this &&
+      QApplication::activeModalWidget() == nullptr) {
+    RequestStop();
+    return true;
+  }
   // The box keeps the focus for its text part, so its own events are the ones to watch.
   if (watched == m_cmbHosts) {
     if (type == QEvent::KeyPress) {
@@ -529,8 +544,14 @@ bool FrmVelkor::eventFilter(QObject* watched, QEvent* event) {
       QWidget* next = QApplication::focusWidget();
       const bool leavesBox = next != m_cmbHosts && next != m_cmbHosts->lineEdit();
       if (leavesBox && reason != Qt::PopupFocusReason &&
-          reason != Qt::ActiveWindowFocusReason && isEnabled())
+          reason != Qt::ActiveWindowFocusReason && isEnabled()) {
+        // A click on Diag that takes the focus from the box starts the run
+        // once the entry is applied, as Enter does: the validation lets
+        // events run, and the button's release can be spent in it, before
+        // the button has seen its press, so that its click never comes.
+        if (next == m_cmdDiag && reason == Qt::MouseFocusReason) m_runAfterValidation = true;
         CmbHosts_Validate();
+      }
     }
   }
   return QWidget::eventFilter(watched, event);

@@ -162,6 +162,7 @@ class FrmVelkor : public QWidget, public ResultView {
   bool m_validating = false;
   bool m_validateAgain = false;       // a validation was asked for during one
   bool m_runAfterValidation = false;  // a run was asked for during one
+  bool m_closeAfterRun = false;       // a close was asked for during a run
   QPointer<QWidget> m_focusBeforeRun;
   bool m_shownOnce = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass

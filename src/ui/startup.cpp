@@ -5,6 +5,7 @@
 
 #include "app/appstate.h"
 #include "app/settings.h"
+#include "ui/closesignals.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/frmvkrparam.h"
@@ -40,6 +41,7 @@ std::unique_ptr<FrmVelkor> Main() {
   FrmVelkor* w = window.get();
   w->SetSettingsAction([w] { ShowParamDialog(w); });
   InstallDiagRunner(*w);
+  InstallCloseSignals(*w);
   w->show();
   return window;
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@
 #include "util/errreport.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/stop.h"
 
 extern char** environ;
 
@@ -205,6 +207,9 @@ class Reaper {
   bool m_started = false;
 };
 
+// The start pause runs the message loop at least this often.
+constexpr int kPauseSliceMs = 25;
+
 }  // namespace
 
 void ShellWait(const std::u16string& program, const std::vector<std::u16string>& args, int32_t pollLimit,
@@ -220,7 +225,14 @@ void ShellWait(const std::u16string& program, const std::vector<std::u16string>&
   }
 
   DoEvents();
-  SleepMs(options.startPauseMs);
+  // The pause lets the window answer (a stop among other things) every
+  // slice; a stop ends it.
+  for (int left = std::max(options.startPauseMs, 0); left > 0 && !StopRequested();) {
+    const int slice = std::min(left, kPauseSliceMs);
+    SleepMs(slice);
+    left -= slice;
+    if (left > 0) DoEvents();
+  }
   if (pid <= 0) return;  // nothing started: nothing to wait for
 
   int status = 0;  // a failed read leaves it as it is
@@ -237,7 +249,7 @@ void ShellWait(const std::u16string& program, const std::vector<std::u16string>&
       }
     }
     DoEvents();
-    if (status == 0) break;
+    if (status == 0 || StopRequested()) break;  // a stopped run waits no longer; the reaper ends it
     if (remaining >= 1) {
       DoEvents();
       SleepMs(options.pollSleepMs);

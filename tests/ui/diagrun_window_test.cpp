@@ -11,10 +11,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
 #include "app/appstate.h"
+#include "diag/diagrun.h"
 #include "net/smbshares.h"
 #include "support/peerport.h"
 #include "support/programdir.h"
@@ -205,6 +207,31 @@ TEST_F(DiagRunWindowTest, WeakTlsWarnsAndACertificateOutsideItsPeriodFails) {
       })) << ToUtf8(row.part);
     }
   }
+}
+
+// Esc stops a share listing that hangs; its worker is left running, and the next run's listing waits for it and
+// then lists the real server's shares, rather than report a NetBIOS failure.
+TEST_F(DiagRunWindowTest, StoppedShareListingDoesNotSpoilTheNextRun) {
+  uint16_t hangingPort = 0;
+  const int hanging = ListenOnLoopback(8, &hangingPort);  // accepts, never answers
+  SetSmbPort(hangingPort);
+  SetSmbListBoundMs(3000);  // the library's own time-out follows it: the worker left behind ends within seconds
+  TypeEntry(u"127.0.0.1:-:-:-:-");
+  Child<QCheckBox>("ChkService1")->setChecked(true);
+  QTimer::singleShot(400, w.get(), [this] { QTest::keyClick(w.get(), Qt::Key_Escape); });
+  QTest::keyClick(Child<QComboBox>("CmbHosts")->lineEdit(), Qt::Key_Return);
+  EXPECT_TRUE(Has(kStoppedLine));
+  EXPECT_TRUE(SmbListingStuck());
+
+  SetSmbPort(static_cast<uint16_t>(PeerPort("smb")));
+  SetSmbListBoundMs(kSmbListBoundMs);
+  QTest::keyClick(Child<QComboBox>("CmbHosts")->lineEdit(), Qt::Key_Return);
+  WaitForRunEnd();
+  EXPECT_FALSE(Has(kStoppedLine));
+  EXPECT_TRUE(Has(u"ADMIN$    [Remote Admin]\r"));
+  EXPECT_TRUE(Has(kPassed));
+  EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log")));
+  close(hanging);
 }
 
 TEST_F(DiagRunWindowTest, DueTickRunsByItselfAndResetsTheCounter) {

@@ -1,0 +1,112 @@
+// The operator's stop ends every wait of a run at once, whatever the wait is
+// bounded by; a stopped session reports nothing (the run writes its stop line).
+#include "util/stop.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "app/appstate.h"
+#include "net/cmdsession.h"
+#include "net/probes.h"
+#include "support/programdir.h"
+#include "support/scriptserver.h"
+#include "util/clock.h"
+#include "util/codepage.h"
+#include "util/hooks.h"
+#include "util/process.h"
+#include "util/xcommon.h"
+
+namespace {
+
+// A listener whose queue is full: the kernel drops further connection requests, so a connect waits.
+int FullListener(uint16_t* port, std::vector<int>& fillers) {
+  const int fd = ListenOnLoopback(0, port);
+  for (int i = 0; i < 4; ++i) {
+    const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(*port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fillers.push_back(c);
+  }
+  SleepMs(50);
+  return fd;
+}
+
+TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
+  ProgramInTempDir prog;
+  SettingsMsgBoxFlag = true;
+  std::vector<std::u16string> boxes;
+  SetMessageBoxHook([&](const std::u16string& text, const std::u16string&) { boxes.push_back(text); });
+  SetSessionOptions({});  // the real 30 s
+  uint16_t silentPort = 0, fullPort = 0;
+  const int silent = ListenOnLoopback(8, &silentPort);
+  std::vector<int> fillers;
+  const int full = FullListener(&fullPort, fillers);
+  WriteBytes(prog.file("sleeper"), "#!/bin/sh\nsleep 20\n");
+  chmod(prog.file("sleeper").c_str(), 0755);
+
+  auto open = [](uint16_t port) {
+    std::u16string host = u"127.0.0.1", portText = ToU16(port), greeting;
+    int32_t socket = -1;
+    const bool ok = WinSockManager(host, portText, socket, greeting, false, true);  // quiet, as the probes open
+    if (ok) WinSockClose(socket);
+    return ok;
+  };
+  const struct {
+    const char* wait;
+    std::function<bool()> run;  // false: ended without its result
+    int stopAfterMs;
+  } rows[] = {
+      {"connect", [&] { return open(fullPort); }, 300},
+      {"greeting", [&] { return open(silentPort); }, 300},
+      {"reply", [&] {
+         ScriptServer peer({"220 hi\r\n", kLine, Wait(60000)});
+         std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), greeting, reply, code;
+         int32_t socket = -1;
+         if (!WinSockManager(host, port, socket, greeting, false, false)) return true;
+         const bool ok = WinSockCmdSend(socket, 0, u"HELO me\r\n", reply, code);
+         WinSockClose(socket);
+         return ok;
+       }, 300},
+      {"TLS handshake", [&] {
+         ScriptServer peer({Wait(60000)});
+         std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), transcript;
+         return SmtpCheck(host, port, transcript, TlsMode::Implicit);
+       }, 300},
+      {"error script's start pause", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 200},
+      {"error script", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 700},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.wait);
+    boxes.clear();
+    ClearStop();
+    const int64_t stopAt = MonotonicMs() + row.stopAfterMs;
+    SetDoEventsHook([&] {
+      if (MonotonicMs() >= stopAt) RequestStop();
+    });
+    const int64_t start = MonotonicMs();
+    const bool ok = row.run();
+    const int64_t end = MonotonicMs();
+    SetDoEventsHook(nullptr);
+    EXPECT_FALSE(ok && !std::string(row.wait).starts_with("error script"));
+    EXPECT_GE(end - start, row.stopAfterMs - 10) << "the wait itself did not end early";
+    EXPECT_LT(end - stopAt, 1000) << "the 100 ms figure is the benchmark's";
+    if (std::string(row.wait) != "TLS handshake") EXPECT_EQ(boxes, std::vector<std::u16string>{});
+  }
+  ClearStop();
+  SetMessageBoxHook(nullptr);
+  SettingsMsgBoxFlag = false;
+  for (int fd : fillers) close(fd);
+  close(full);
+  close(silent);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// Stopping a run from the window: Esc, a close request (the close box, a
+// signal to the running program), a run under monitoring; Esc that belongs
+// to a message box; the first Diag click after typing. The checks are the
+// real ones, against ports on 127.0.0.1 that accept and never speak, so an
+// unstopped run would wait 30 s.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <filesystem>
+
+#include "app/appstate.h"
+#include "diag/diagrun.h"
+#include "support/scriptserver.h"
+#include "support/tempdir.h"
+#include "ui/diagwiring.h"
+#include "ui/frmvelkor.h"
+#include "ui/uihooks.h"
+#include "util/clock.h"
+#include "util/codepage.h"
+#include "util/hooks.h"
+#include "util/stop.h"
+#include "util/xcommon.h"
+
+namespace {
+
+using Texts = std::vector<std::u16string>;
+const std::u16string kEnd = u"velkor :  - - -   End   - - - \r";
+
+class StopWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProgramLocation(dir.path16(), u"velkor");
+    TargetListFilePath = dir.file16("VKRTARGET.INI");
+    silent = ListenOnLoopback(16, &silentPort);  // the kernel accepts; nobody ever answers
+    ASSERT_GE(silent, 0);
+    // The error script leaves a mark: a stopped run must not start it.
+    WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/script-ran\"\n");
+    chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
+    settings = {u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u"1"};
+    SetSettingsLoader([this] { return SystemSettings = settings, true; });
+    InstallUiHooks();
+  }
+  void TearDown() override {
+    w.reset();
+    close(silent);
+    SetSettingsLoader(nullptr);
+    ClearStop();
+  }
+  void Open() {
+    SystemSettings = settings;
+    w = std::make_unique<FrmVelkor>();
+    w->SetQuitAction([this] { ++quits; });
+    runner = &InstallDiagRunner(*w);
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+    QCoreApplication::processEvents();
+  }
+  template <typename T = QWidget>
+  T* Child(const char* name) const { return w->findChild<T*>(QString::fromLatin1(name)); }
+  QLineEdit* Edit() const { return Child<QComboBox>("CmbHosts")->lineEdit(); }
+  void Type(const std::u16string& entry) {
+    Edit()->setFocus();
+    QTest::keyClicks(Edit(), QString::fromStdU16String(entry));
+  }
+  Texts Items() const {  // without their time stamps
+    Texts out;
+    for (auto item : w->ResultItems())
+      out.push_back(item.size() > 22 && item[19] == u' ' && item[20] == u'*' ? item.substr(22) : item);
+    return out;
+  }
+  bool Has(const std::u16string& what) const {
+    Texts items = Items();
+    return std::find(items.begin(), items.end(), what) != items.end();
+  }
+  int Runs() const {
+    const std::u16string log = FromAnsi(ReadBytes(dir.file("velkor1.log")));
+    int n = 0;
+    for (size_t at = 0; (at = log.find(u"-  Start  -", at)) != std::u16string::npos; ++at) ++n;
+    return n;
+  }
+  QColor Lamp(int i) const { return Child(("LblLamp" + std::to_string(i)).c_str())->palette().color(QPalette::Window); }
+  std::u16string Silent() const { return ToU16(silentPort); }
+
+  TempDir dir;
+  int silent = -1;
+  uint16_t silentPort = 0;
+  SystemSettingsRecord settings;
+  std::unique_ptr<FrmVelkor> w;
+  DiagRunner* runner = nullptr;
+  int quits = 0;
+};
+
+// Esc or the close box during a run of checks that would wait 30 s: the section in progress ends with the stop
+// line, its lamp keeps what the port before showed, the end line is written, no error action runs. Esc leaves the
+// window open and enabled; the close request closes it once the run has ended.
+TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
+  const struct {
+    const char* way;
+    std::function<void(FrmVelkor&)> stop;
+    bool closes;
+  } rows[] = {
+      {"Esc", [](FrmVelkor& f) { QTest::keyClick(&f, Qt::Key_Escape); }, false},
+      {"Esc to the focus widget's window", [](FrmVelkor& f) {
+         QKeyEvent key(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+         QApplication::sendEvent(f.findChild<QWidget*>(QStringLiteral("LstResult")), &key);
+       }, false},
+      {"close box", [](FrmVelkor& f) { f.close(); }, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.way);
+    quits = 0;
+    std::filesystem::remove(dir.file("velkor1.log"));
+    Open();
+    // SMTP on a port that answers at once, then on the silent one.
+    ScriptServer ok({"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
+    Type(u"127.0.0.1:" + ToU16(ok.port()) + u"," + Silent() + u":" + Silent() + u":-:-");
+    QTimer::singleShot(600, w.get(), [&] { row.stop(*w); });
+    const int64_t start = MonotonicMs();
+    QTest::keyClick(Edit(), Qt::Key_Return);  // the whole run
+    EXPECT_LT(MonotonicMs() - start, 5000);
+    const Texts items = Items();
+    ASSERT_GE(items.size(), 3u);
+    EXPECT_EQ(items[items.size() - 2], kStoppedLine);
+    EXPECT_EQ(items.back(), kEnd);
+    EXPECT_FALSE(Has(u"## POP   チャレンジ ##  port：" + Silent())) << "nothing after the stopped section";
+    EXPECT_EQ(Lamp(2), QColor(128, 255, 128)) << "the first port passed; the stopped one judged nothing";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("vkrLastErr.log")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("script-ran")));
+    EXPECT_FALSE(StopRequested()) << "the next run starts afresh";
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(quits, row.closes ? 1 : 0);
+    EXPECT_EQ(w->isVisible(), !row.closes);
+    EXPECT_TRUE(w->isEnabled());
+    EXPECT_EQ(Runs(), 1);
+  }
+}
+
+// Under monitoring: ticks fall due during a stopped run and are dropped; the next run comes at its time (the next
+// tick), not right after the stop.
+TEST_F(StopWindowTest, TicksDueDuringAStoppedRunAreDropped) {
+  settings.Interval = u"1";
+  Open();
+  Type(u"127.0.0.1:" + Silent() + u":-:-:-");
+  w->SetMonitorTickMs(400);
+  w->Form_Activate();  // ticks at 400, 800, 1200 ms
+  bool fellDue = false;
+  int runsSoonAfterStop = -1;
+  QTimer::singleShot(900, w.get(), [&] {
+    fellDue = runner->DeferredRunPending();
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    // A tick that had fallen due would start its run as soon as the stopped one has ended; the next tick comes
+    // 300 ms on.
+    QTimer::singleShot(120, w.get(), [&] {
+      runsSoonAfterStop = Runs();
+      w->TimerInterval()->stop();
+      if (!w->isEnabled()) QTest::keyClick(w.get(), Qt::Key_Escape);
+    });
+  });
+  const int64_t start = MonotonicMs();
+  QTest::keyClick(Edit(), Qt::Key_Return);  // the run
+  QTRY_VERIFY_WITH_TIMEOUT(runsSoonAfterStop >= 0, 5000);
+  EXPECT_LT(MonotonicMs() - start, 5000);
+  EXPECT_TRUE(fellDue);
+  EXPECT_EQ(runsSoonAfterStop, 1);
+  EXPECT_TRUE(Has(kStoppedLine));
+  EXPECT_TRUE(w->isEnabled());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("vkrLastErr.log")));
+}
+
+// A message box shown during a run (ReportError while the message-box flag is up) takes its Esc: the box closes,
+// the run goes on to its end unstopped.
+TEST_F(StopWindowTest, EscInAMessageBoxClosesOnlyTheBox) {
+  Open();
+  DiagChecks checks;
+  checks.smtp = [](std::u16string&, std::u16string&, TlsMode, std::u16string& message) {
+    QTimer::singleShot(100, [] {
+      if (QWidget* box = QApplication::activeModalWidget()) QTest::keyClick(box, Qt::Key_Escape);
+    });
+    ShowMessageBox(u"テスト");
+    message = u"220 hi\r\n";
+    return true;
+  };
+  runner->SetChecks(checks);
+  Type(u"127.0.0.1:25:-:-:-");
+  const int64_t start = MonotonicMs();
+  QTest::keyClick(Edit(), Qt::Key_Return);
+  EXPECT_LT(MonotonicMs() - start, 5000);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(Has(kStoppedLine));
+  EXPECT_TRUE(Has(u"---- 127.0.0.1 -- 【正常】  \r"));
+  EXPECT_EQ(Items().back(), kEnd);
+}
+
+// The Diag click that takes the focus from the box starts the run once the entry is applied, also when the
+// button's release is spent while the validation lets events run (the button then never sees a click).
+TEST_F(StopWindowTest, FirstDiagClickAfterTypingStartsTheRun) {
+  const struct {
+    const char* how;
+    bool releaseSpentInValidation;
+  } rows[] = {{"plain click", false}, {"release spent in the validation", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.how);
+    std::filesystem::remove(dir.file("velkor1.log"));
+    Open();
+    std::vector<std::u16string> asked;
+    DiagChecks checks;
+    checks.smtp = [&](std::u16string& h, std::u16string& p, TlsMode, std::u16string&) {
+      asked.push_back(h + u":" + p);
+      return true;
+    };
+    runner->SetChecks(checks);
+    Type(u"127.0.0.1:2525:-:-:-");
+    QPushButton* diag = Child<QPushButton>("CmdDiag");
+    bool spent = false;
+    SetSettingsLoader([&] {
+      SystemSettings = settings;
+      if (row.releaseSpentInValidation && !spent && QApplication::mouseButtons() != Qt::NoButton) {
+        spent = true;
+        QTest::mouseRelease(diag, Qt::LeftButton);
+      }
+      return true;
+    });
+    QTest::mousePress(diag, Qt::LeftButton);
+    if (!row.releaseSpentInValidation) QTest::mouseRelease(diag, Qt::LeftButton);
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(spent, row.releaseSpentInValidation);
+    EXPECT_EQ(asked, std::vector<std::u16string>{u"127.0.0.1:2525"});
+    EXPECT_EQ(Runs(), 1);
+    QTest::mouseRelease(diag, Qt::LeftButton);  // a late release starts nothing more
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(Runs(), 1);
+    SetSettingsLoader([this] { return SystemSettings = settings, true; });
+  }
+}
+
+// The program's close signals, sent for real to a child process that runs the window under monitoring against a
+// silent port: during a run, the run stops and the program ends; while idle, it ends as by the close box.
+TEST_F(StopWindowTest, SignalsCloseTheRunningProgram) {
+  const struct {
+    int signal;
+    bool duringRun;
+  } rows[] = {{SIGTERM, true}, {SIGINT, true}, {SIGHUP, true}, {SIGTERM, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(strsignal(row.signal) + std::string(row.duringRun ? " during a run" : " while idle"));
+    TempDir child;
+    const std::string port = std::to_string(silentPort);
+    const std::string tick = row.duringRun ? "100" : "60000";
+    const char* argv[] = {VELKOR_STOP_CHILD, child.path().c_str(), port.c_str(), tick.c_str(), nullptr};
+    char* envp[] = {const_cast<char*>("QT_QPA_PLATFORM=offscreen"), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, VELKOR_STOP_CHILD, nullptr, nullptr, const_cast<char**>(argv), envp), 0);
+    const std::string log = child.file("velkor1.log");
+    // Up and running: the first run's start line, or (idle) the window shown.
+    const std::string ready = row.duringRun ? log : child.file("shown");
+    for (int i = 0; i < 500 && !std::filesystem::exists(ready); ++i) SleepMs(10);
+    if (row.duringRun)
+      for (int i = 0; i < 500 && ReadBytes(log).find("Start") == std::string::npos; ++i) SleepMs(10);
+    SleepMs(300);
+    const int64_t sent = MonotonicMs();
+    ASSERT_EQ(kill(pid, row.signal), 0);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 500 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) SleepMs(10);
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the program did not end";
+      continue;
+    }
+    EXPECT_LT(MonotonicMs() - sent, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::u16string text = FromAnsi(ReadBytes(log));
+    if (row.duringRun) {
+      EXPECT_NE(text.find(kStoppedLine), std::u16string::npos);
+      EXPECT_NE(text.find(u"-   End   -"), std::u16string::npos);
+      EXPECT_EQ(text.find(u"-  Start  -"), text.rfind(u"-  Start  -")) << "one run: no tick starts another";
+    }
+    EXPECT_FALSE(std::filesystem::exists(child.file("vkrLastErr.log")));
+  }
+}
+
+}  // namespace
