@@ -16,6 +16,7 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -206,6 +207,8 @@ int32_t LookUp(const std::string& name) {
       if (MonotonicMs() >= deadline) break;
     }
     DoEvents();
+    // A stopped run gives up the lookup as a time-out does; the worker ends by itself.
+    if (StopRequested()) break;
   }
   std::lock_guard lock(st.mutex);
   st.abandoned = job;

@@ -17,6 +17,7 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
+#include "util/stop.h"
 
 int IcmpHelperExchange::Start(const std::u16string& helperPath, uint8_t family, int timeoutMs) {
   End();
@@ -74,6 +75,7 @@ int IcmpHelperExchange::Await(uint8_t stage, int timeoutMs) {
     }
     if (left <= 0) return ETIMEDOUT;
     DoEvents();
+    if (StopRequested()) return ECANCELED;  // the run was stopped: no more waiting for the helper
   }
 }
 

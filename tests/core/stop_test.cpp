@@ -3,16 +3,19 @@
 #include "util/stop.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 
 #include "app/appstate.h"
 #include "net/cmdsession.h"
+#include "net/hostaddr.h"
 #include "net/probes.h"
 #include "support/programdir.h"
 #include "support/scriptserver.h"
@@ -81,9 +84,16 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
          std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), transcript;
          return SmtpCheck(host, port, transcript, TlsMode::Implicit);
        }, 300},
+      {"name lookup", [&] { return GetIPAddress(u"slow.example") != 0; }, 300},
       {"error script's start pause", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 200},
       {"error script", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 700},
   };
+  // A resolver that answers only when the test is over.
+  std::atomic<bool> released{false};
+  SetHostLookup([&](const std::string&) {
+    for (int i = 0; i < 500 && !released; ++i) SleepMs(10);
+    return LookupAnswer{0, EAI_AGAIN};
+  });
   for (const auto& row : rows) {
     SCOPED_TRACE(row.wait);
     boxes.clear();
@@ -102,6 +112,9 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     if (std::string(row.wait) != "TLS handshake") EXPECT_EQ(boxes, std::vector<std::u16string>{});
   }
   ClearStop();
+  released = true;
+  SetHostLookup(nullptr);
+  SleepMs(150);  // the abandoned lookup's worker ends
   SetMessageBoxHook(nullptr);
   SettingsMsgBoxFlag = false;
   for (int fd : fillers) close(fd);
