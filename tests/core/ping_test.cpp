@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
 #include "net/icmpsocket.h"
+#include "net/ip6literal.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
@@ -307,6 +309,95 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   neighbour.join();
 }
 
+// The IPv6 request as dumped: type 128, the checksum left to the kernel, the same payload as over IPv4.
+const std::string kRequest6 =
+    "request:\r\n"
+    "80000000 00000000 20212223 24252627 28292A2B 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\r\n"
+    "reply:  \r\n";
+// A raw ICMPv6 socket delivers no IP header: the count is the 20-byte echo reply alone.
+const std::string kAlive6 = "0 alive Target is alive.  20 bytes received.  (::1)\n" + kRequest6;
+
+// ICMPv6 in a loopback-only namespace where 2001:db8::3 stays silent (its echo requests dropped) and 2001:db8::4
+// answers "address unreachable", through the raw socket (root), the datagram socket (nobody in ping_group_range)
+// and the helper (nobody, no group): the same statuses and texts as over IPv4. Literals come bare or bracketed.
+TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
+  ProgramInTempDir program;
+  NetNamespace ns;
+  const std::string in = "ip netns exec " + ns.name + " ";
+  ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::3/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::4/128 dev lo nodad") &&
+              Sh(in + "nft 'add table inet v { chain c { type filter hook input priority 0; ip6 daddr 2001:db8::3 "
+                      "icmpv6 type echo-request drop; ip6 daddr 2001:db8::4 icmpv6 type echo-request reject with "
+                      "icmpv6 type addr-unreachable; }; }'"));
+  const std::string aliveRaw = kAlive6 + "8100???? 00000000 20212223 24252627 28292A2B 00000000*";
+  const struct { const char* host; As as; std::string expect; long minMs, maxMs; } cases[] = {
+      {"::1", kRoot, aliveRaw, 0, 500},
+      {"[::1]", kRoot, aliveRaw, 0, 500},
+      {"2001:db8::3", kRoot, "10 Timeout !\n-", 950, 1500},
+      {"[2001:db8::4]", kRoot, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"::", kRoot, "-3 send packet error.\n-", 0, 100},  // would reach this machine: never sent
+      {"ff02::1", kRoot, "-3 send packet error.\n-", 0, 100},  // a group, not one host
+      {"::1", kNobodyInPingGroup, kAlive6 + "8100???? ????0000 20212223 24252627 28292A2B 00000000*", 0, 500},
+      {"2001:db8::3", kNobodyInPingGroup, "10 Timeout !\n-", 950, 1500},
+      {"2001:db8::4", kNobodyInPingGroup, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"::1", kNobodyWithHelper, aliveRaw, 0, 500},
+      {"2001:db8::3", kNobodyWithHelper, "10 Timeout !\n-", 950, 1500},
+      {"2001:db8::4", kNobodyWithHelper, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
+    if (c.as == kNobodyInPingGroup) Sh(in + "sysctl -w net.ipv4.ping_group_range='0 2147483647'");
+    if (c.as == kNobodyWithHelper) {
+      ASSERT_TRUE(PlaceHelper(program) && Sh(in + "sysctl -w net.ipv4.ping_group_range='1 0'"));
+      ASSERT_TRUE(Sh(in + "sysctl -n net.ipv4.ping_group_range | grep -qx '1.0'"));  // no datagram socket
+    }
+    const int64_t start = MonotonicMs();
+    EXPECT_EQ(Masked(PingIn(ns, c.as != kRoot, c.host, -1), c.expect), c.expect);
+    EXPECT_GE(MonotonicMs() - start, c.minMs);
+    EXPECT_LE(MonotonicMs() - start, c.maxMs);
+  }
+}
+
+// The raw ICMPv6 socket lets in only echo replies and the errors that may quote a request: neighbour discovery,
+// router adverts, multicast listener reports and echo requests sent to this host never reach the reply wait.
+TEST(IcmpSocket, Icmpv6RawSocketTakesOnlyRepliesAndErrors) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
+  NetNamespace ns;
+  ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up"));
+  const std::string got = InChild([&] {
+    if (!Enter(ns)) return std::string("no namespace");
+    IcmpSocket sock;
+    if (!sock.Open(AF_INET6) || sock.Kind() != IcmpSocketKind::Raw || sock.SetNonBlocking(true) != 0)
+      return std::string("no raw socket");
+    const int other = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    // Echo request (whose reply, 129, comes back), then router solicitation, router advert, neighbour
+    // solicitation and advert, a listener report, a redirect, and an unreachable and a time exceeded.
+    for (const uint8_t type : {128, 133, 134, 135, 136, 143, 137, 1, 3}) {
+      std::vector<uint8_t> m(56, 0);
+      m[0] = type;
+      sendto(other, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    close(other);
+    std::string types;
+    for (const int64_t end = MonotonicMs() + 300; MonotonicMs() < end;) {
+      std::array<uint8_t, 128> buffer{};
+      Ip6Address from{};
+      if (sock.RecvFrom(buffer, from) > 0) types += std::to_string(buffer[0]) + " ";
+      else sock.WaitReadable(20);
+    }
+    return types;
+  });
+  EXPECT_EQ(got, "129 1 3 ");
+}
+
 // A name is looked up once: the address shown is the one pinged, though a second lookup would give another. An
 // unexpected failure in the middle of a ping (here the message loop, while the lookup waits) is reported, and the
 // socket is closed all the same: one left open per failure would add up over months of monitoring.
@@ -409,13 +500,25 @@ TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
     r.payloadLength = payload;
     return r;
   };
+  auto request6 = [&](const char* address, uint16_t payload = 12) {
+    IcmpHelperRequest r = request("127.0.0.1", payload, kIcmpFamilyIPv6);
+    std::memset(r.address, 0, sizeof r.address);
+    inet_pton(AF_INET6, address, r.address);
+    return r;
+  };
   const struct { const char* what; uint8_t family; std::vector<IcmpHelperRequest> requests; const char* answers; } rows[] = {
       {"one echo to 127.0.0.1", 4, {request("127.0.0.1", 12)}, "1 0|2 0|3 0 40|hangup"},
       {"a multicast group", 4, {request("224.0.0.1", 12)}, "1 0|2 22|hangup"},
       {"the broadcast address", 4, {request("255.255.255.255", 12)}, "1 0|2 22|hangup"},
       {"a payload over the bound", 4, {request("127.0.0.1", kIcmpHelperMaxPayload + 1)}, "1 0|2 22|hangup"},
       {"another family than opened", 4, {request("127.0.0.1", 12, kIcmpFamilyIPv6)}, "1 0|2 22|hangup"},
-      {"IPv6, not yet", 6, {}, "1 97|hangup"},
+      {"one echo to ::1 (the ICMPv6 message alone comes back)", 6, {request6("::1")}, "1 0|2 0|3 0 20|hangup"},
+      {"an IPv6 multicast group", 6, {request6("ff02::1")}, "1 0|2 22|hangup"},
+      {"the unspecified IPv6 address", 6, {request6("::")}, "1 0|2 22|hangup"},
+      {"an IPv4-mapped address", 6, {request6("::ffff:127.0.0.1")}, "1 0|2 22|hangup"},
+      {"an IPv6 payload over the bound", 6, {request6("::1", kIcmpHelperMaxPayload + 1)}, "1 0|2 22|hangup"},
+      {"IPv4 on a socket opened for IPv6", 6, {request("127.0.0.1", 12)}, "1 0|2 22|hangup"},
+      {"a family it does not know", 5, {}, "1 97|hangup"},
   };
   for (const auto& row : rows) {
     const std::string got = AsNobody([&] {
