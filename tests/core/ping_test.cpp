@@ -482,6 +482,112 @@ TEST(IcmpHelperAnswers, ReplyKindsGetTheRootPathsStatuses) {
   }
 }
 
+namespace {
+
+Ip6Address Six(const char* text) {
+  Ip6Address a{};
+  inet_pton(AF_INET6, text, a.data());
+  return a;
+}
+
+// An ICMPv6 message of type (identifier and sequence low bytes), as a raw ICMPv6 socket reads it: no IP header.
+std::vector<uint8_t> Echo6(uint8_t type, uint8_t id = 0, uint8_t seq = 0) {
+  return {type, 0, 0, 0, 0, id, 0, seq, 0x20, 0x21, 0x22, 0x23};
+}
+
+// An ICMPv6 error of type that quotes an IPv6 header to quotedTarget (next header nextHeader), then an echo request.
+std::vector<uint8_t> Error6Quoting(uint8_t type, const char* quotedTarget, uint8_t id = 0, uint8_t seq = 0,
+                                   uint8_t nextHeader = 58, uint8_t version = 6) {
+  std::vector<uint8_t> m = {type, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> header(40, 0);
+  header[0] = static_cast<uint8_t>(version << 4);
+  header[5] = 8;
+  header[6] = nextHeader;
+  header[7] = 64;
+  const Ip6Address dst = Six(quotedTarget);
+  std::copy(dst.begin(), dst.end(), header.begin() + 24);
+  m.insert(m.end(), header.begin(), header.end());
+  m.insert(m.end(), {128, 0, 0, 0, 0, id, 0, seq});
+  return m;
+}
+
+}  // namespace
+
+// The ICMPv6 kinds, through the raw path (as the helper hands them back, and as the root path takes them) and the
+// datagram path (kernel-filtered): unreachable is the IPv4 path's "destination unreachable" (1), the other errors
+// its "something else" (999); everything else, neighbour discovery included, is no answer.
+TEST(IcmpHelperAnswers, Icmpv6ReplyKindsGetTheIpv4Statuses) {
+  const Ip6Address target = Six("2001:db8::9"), other = Six("2001:db8::8");
+  std::vector<uint8_t> truncated = Error6Quoting(1, "2001:db8::9");
+  truncated.resize(truncated.size() - 1);
+  using S = std::optional<int16_t>;
+  const struct { const char* kind; std::vector<uint8_t> m; Ip6Address from; S raw, datagram; } rows[] = {
+      {"echo reply", Echo6(129), target, 0, 0},
+      {"echo reply from another host", Echo6(129), other, std::nullopt, std::nullopt},
+      {"echo reply, another identifier (the kernel's own on the datagram path)", Echo6(129, 0x42), target,
+       std::nullopt, 0},
+      {"echo reply, another sequence", Echo6(129, 0, 7), target, std::nullopt, 0},
+      {"our own request on loopback", Echo6(128), target, std::nullopt, std::nullopt},
+      {"neighbour solicitation", Echo6(135), target, std::nullopt, std::nullopt},
+      {"router advert", Echo6(134), other, std::nullopt, std::nullopt},
+      {"a short echo reply", {129, 0, 0, 0, 0, 0, 0}, target, std::nullopt, std::nullopt},
+      {"destination unreachable", Error6Quoting(1, "2001:db8::9"), other, 1, 1},
+      {"packet too big", Error6Quoting(2, "2001:db8::9"), other, 999, 999},
+      {"time exceeded", Error6Quoting(3, "2001:db8::9"), other, 999, 999},
+      {"parameter problem", Error6Quoting(4, "2001:db8::9"), other, 999, 999},
+      {"redirect (advice, not an error)", Error6Quoting(137, "2001:db8::9"), other, std::nullopt, std::nullopt},
+      {"error about a request to another host", Error6Quoting(1, "2001:db8::8"), other, std::nullopt, 1},
+      {"error about another identifier", Error6Quoting(1, "2001:db8::9", 0x42), other, std::nullopt, 1},
+      {"error about another sequence", Error6Quoting(3, "2001:db8::9", 0, 3), other, std::nullopt, 999},
+      {"error about a UDP datagram", Error6Quoting(1, "2001:db8::9", 0, 0, 17), other, std::nullopt, 1},
+      {"error quoting no IPv6 header", Error6Quoting(1, "2001:db8::9", 0, 0, 58, 4), other, std::nullopt, 1},
+      {"error quoting too little", truncated, other, std::nullopt, 1},
+  };
+  for (const auto& r : rows) {
+    const S helper = IcmpHelperAnswers6(r.m.data(), r.m.size(), r.from.data(), target.data(), 0, 0)
+                         ? Icmp6ReplyStatus(r.m, r.from, target, false)
+                         : std::nullopt;
+    EXPECT_EQ(Icmp6ReplyStatus(r.m, r.from, target, false), r.raw) << r.kind;
+    EXPECT_EQ(helper, r.raw) << r.kind;
+    EXPECT_EQ(Icmp6ReplyStatus(r.m, r.from, target, true), r.datagram) << r.kind;
+  }
+}
+
+// What counts as an IPv6 literal (and so goes over ICMPv6 and to the IPv6 share listing), and what stays on the
+// IPv4 path: names and IPv4 addresses, exactly as before.
+TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
+  const struct { const char16_t* host; const char* address; } rows[] = {
+      {u"::1", "::1"},
+      {u"[::1]", "::1"},
+      {u"2001:db8::25", "2001:db8::25"},
+      {u"[2001:DB8:0:0:0:0:0:25]", "2001:db8::25"},
+      {u"::ffff:127.0.0.1", "::ffff:127.0.0.1"},  // a literal, refused later as no one host
+      {u"127.0.0.1", nullptr},
+      {u"localhost", nullptr},
+      {u"server.example", nullptr},
+      {u"[::1", nullptr},
+      {u"::1]", nullptr},
+      {u"[[::1]]", nullptr},
+      {u"[]", nullptr},
+      {u" ::1", nullptr},
+      {u"fe80::1%eth0", nullptr},  // a zone would need an interface: not taken
+      {u"1:2:3:4:5:6:7:8:9", nullptr},  // nine groups
+      {u"2001:db8:::25", nullptr},
+      {u"１２::1", nullptr},  // full-width digits
+  };
+  for (const auto& r : rows) {
+    const std::optional<Ip6Address> got = Ip6Literal(r.host);
+    EXPECT_EQ(got ? ToUtf8(Ip6Text(*got)) : "none", r.address ? r.address : "none") << ToUtf8(r.host);
+  }
+  const struct { const char* address; bool one; } hosts[] = {
+      {"::1", true}, {"2001:db8::25", true}, {"fe80::1", true}, {"::", false}, {"ff02::1", false},
+      {"ff05::2", false}, {"::ffff:10.0.0.1", false}};
+  for (const auto& h : hosts) {
+    EXPECT_EQ(Ip6IsOneHost(Six(h.address)), h.one) << h.address;
+    EXPECT_EQ(IcmpHelperIsOneHost6(Six(h.address).data()), h.one) << h.address;
+  }
+}
+
 // Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends
 // only one echo request to one host with a bounded payload, hands back only its answer, and then exits.
 TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
