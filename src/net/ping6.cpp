@@ -20,6 +20,8 @@ std::optional<int16_t> Icmp6ReplyStatus(std::span<const uint8_t> m, const Ip6Add
                                         bool kernelFiltered) {
   if (!Icmp6AnswersRequest(m, from, target, kernelFiltered)) return std::nullopt;
   if (m[0] == kIcmp6EchoReply) return 0;
-  if (m[0] == 1) return 1;  // destination unreachable
+  // Destination unreachable, and packet too big, which IPv4 reports as a
+  // destination unreachable too (fragmentation needed).
+  if (m[0] == 1 || m[0] == 2) return 1;
   return 999;
 }

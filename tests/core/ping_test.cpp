@@ -514,8 +514,9 @@ std::vector<uint8_t> Error6Quoting(uint8_t type, const char* quotedTarget, uint8
 }  // namespace
 
 // The ICMPv6 kinds, through the raw path (as the helper hands them back, and as the root path takes them) and the
-// datagram path (kernel-filtered): unreachable is the IPv4 path's "destination unreachable" (1), the other errors
-// its "something else" (999); everything else, neighbour discovery included, is no answer.
+// datagram path (kernel-filtered), with the statuses of their IPv4 counterparts: unreachable and packet too big
+// (IPv4's "fragmentation needed") are "destination unreachable" (1), time exceeded and parameter problem "something
+// else" (999); everything else, neighbour discovery included, is no answer.
 TEST(IcmpHelperAnswers, Icmpv6ReplyKindsGetTheIpv4Statuses) {
   const Ip6Address target = Six("2001:db8::9"), other = Six("2001:db8::8");
   std::vector<uint8_t> truncated = Error6Quoting(1, "2001:db8::9");
@@ -532,7 +533,7 @@ TEST(IcmpHelperAnswers, Icmpv6ReplyKindsGetTheIpv4Statuses) {
       {"router advert", Echo6(134), other, std::nullopt, std::nullopt},
       {"a short echo reply", {129, 0, 0, 0, 0, 0, 0}, target, std::nullopt, std::nullopt},
       {"destination unreachable", Error6Quoting(1, "2001:db8::9"), other, 1, 1},
-      {"packet too big", Error6Quoting(2, "2001:db8::9"), other, 999, 999},
+      {"packet too big (IPv4: unreachable, fragmentation needed)", Error6Quoting(2, "2001:db8::9"), other, 1, 1},
       {"time exceeded", Error6Quoting(3, "2001:db8::9"), other, 999, 999},
       {"parameter problem", Error6Quoting(4, "2001:db8::9"), other, 999, 999},
       {"redirect (advice, not an error)", Error6Quoting(137, "2001:db8::9"), other, std::nullopt, std::nullopt},

@@ -51,8 +51,8 @@ std::optional<int16_t> Status6(const std::vector<uint8_t>& m, const Ip6Address& 
 
 std::optional<int16_t> StatusOfType6(uint8_t type) {
   if (type == 129) return 0;
-  if (type == 1) return 1;
-  if (type >= 2 && type <= 4) return 999;
+  if (type == 1 || type == 2) return 1;
+  if (type == 3 || type == 4) return 999;
   return std::nullopt;
 }
 
