@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/icmp6.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -320,9 +321,11 @@ const std::string kRequest6 =
 // A raw ICMPv6 socket delivers no IP header: the count is the 20-byte echo reply alone.
 const std::string kAlive6 = "0 alive Target is alive.  20 bytes received.  (::1)\n" + kRequest6;
 
-// ICMPv6 in a loopback-only namespace where 2001:db8::3 stays silent (its echo requests dropped) and 2001:db8::4
-// answers "address unreachable", through the raw socket (root), the datagram socket (nobody in ping_group_range)
-// and the helper (nobody, no group): the same statuses and texts as over IPv4. Literals come bare or bracketed.
+// ICMPv6 in a loopback-only namespace where 2001:db8::3 stays silent (its echo requests dropped), 2001:db8::4
+// answers "address unreachable", 2001:db8::6 answers, and the kernel's replies from 2001:db8::5 are dropped while a
+// neighbour answers requests to it with a "time exceeded" quoting them: through the raw socket (root), the datagram
+// socket (nobody in ping_group_range, its error rebuilt into the raw form) and the helper (nobody, no group), the
+// same statuses and texts as over IPv4. Literals come bare or bracketed.
 TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
   ProgramInTempDir program;
@@ -331,23 +334,69 @@ TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
   ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
               Sh("ip -n " + ns.name + " addr add 2001:db8::3/128 dev lo nodad") &&
               Sh("ip -n " + ns.name + " addr add 2001:db8::4/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::5/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::6/128 dev lo nodad") &&
               Sh(in + "nft 'add table inet v { chain c { type filter hook input priority 0; ip6 daddr 2001:db8::3 "
                       "icmpv6 type echo-request drop; ip6 daddr 2001:db8::4 icmpv6 type echo-request reject with "
-                      "icmpv6 type addr-unreachable; }; }'"));
+                      "icmpv6 type addr-unreachable; }; chain o { type filter hook output priority 0; ip6 saddr "
+                      "2001:db8::5 icmpv6 type echo-reply drop; }; }'"));
+  std::atomic<bool> stop{false};
+  std::thread neighbour([&] {
+    const int fd = Enter(ns) ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : -1;
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+    for (pollfd p{fd, POLLIN, 0}; fd >= 0 && !stop;) {
+      uint8_t m[1500];
+      sockaddr_in6 from{};
+      alignas(cmsghdr) char control[256];
+      iovec iov{m, sizeof m};
+      msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
+      ssize_t n;
+      if (poll(&p, 1, 10) <= 0 || (n = recvmsg(fd, &msg, 0)) < 8) continue;
+      in6_pktinfo to{};
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) std::memcpy(&to, CMSG_DATA(c), sizeof to);
+      if (to.ipi6_addr.s6_addr[15] != 5) continue;
+      // Time exceeded: the request's IPv6 header (as it came) and the request behind an ICMPv6 header.
+      std::vector<uint8_t> e = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, static_cast<uint8_t>(n), 58, 64};
+      e.insert(e.end(), from.sin6_addr.s6_addr, from.sin6_addr.s6_addr + 16);
+      e.insert(e.end(), to.ipi6_addr.s6_addr, to.ipi6_addr.s6_addr + 16);
+      e.insert(e.end(), m, m + n);
+      sendto(fd, e.data(), e.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    }
+    close(fd);
+  });
   const std::string aliveRaw = kAlive6 + "8100???? 00000000 20212223 24252627 28292A2B 00000000*";
+  // The neighbour's "time exceeded": the error, the quoted IPv6 header (the source is this host's choice), the
+  // quoted request (the datagram socket's identifier is the kernel's).
+  auto exceeded = [](const char* identifier) {
+    return "999 Received something...\n" + kRequest6 +
+           "0300???? 00000000 60000000 00143A40 ???????? ???????? ???????? ???????? \r\n"
+           "20010DB8 00000000 00000000 00000005 8000???? " + std::string(identifier) + " 20212223 24252627 \r\n"
+           "28292A2B 00000000*";
+  };
   const struct { const char* host; As as; std::string expect; long minMs, maxMs; } cases[] = {
       {"::1", kRoot, aliveRaw, 0, 500},
       {"[::1]", kRoot, aliveRaw, 0, 500},
       {"2001:db8::3", kRoot, "10 Timeout !\n-", 950, 1500},
       {"[2001:db8::4]", kRoot, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::6", kRoot, "0 alive Target is alive.  20 bytes received.  (2001:db8::6)\n" + kRequest6 +
+                                 "8100???? 00000000 20212223*", 0, 500},
+      {"2001:db8::5", kRoot, exceeded("00000000"), 0, 500},
       {"::", kRoot, "-3 send packet error.\n-", 0, 100},  // would reach this machine: never sent
       {"ff02::1", kRoot, "-3 send packet error.\n-", 0, 100},  // a group, not one host
       {"::1", kNobodyInPingGroup, kAlive6 + "8100???? ????0000 20212223 24252627 28292A2B 00000000*", 0, 500},
       {"2001:db8::3", kNobodyInPingGroup, "10 Timeout !\n-", 950, 1500},
       {"2001:db8::4", kNobodyInPingGroup, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::5", kNobodyInPingGroup, exceeded("????0000"), 0, 500},
       {"::1", kNobodyWithHelper, aliveRaw, 0, 500},
       {"2001:db8::3", kNobodyWithHelper, "10 Timeout !\n-", 950, 1500},
       {"2001:db8::4", kNobodyWithHelper, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::5", kNobodyWithHelper, exceeded("00000000"), 0, 500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
@@ -361,6 +410,8 @@ TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
     EXPECT_GE(MonotonicMs() - start, c.minMs);
     EXPECT_LE(MonotonicMs() - start, c.maxMs);
   }
+  stop = true;
+  neighbour.join();
 }
 
 // The raw ICMPv6 socket lets in only echo replies and the errors that may quote a request: neighbour discovery,
