@@ -1,8 +1,9 @@
 #include "net/ping.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
-#include <sys/socket.h>
 #include <cstring>
 
 #include "net/failreason.h"
@@ -143,7 +144,7 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
     }
     const uint32_t target = target6 ? 0 : static_cast<uint32_t>(GetIPAddress(host));
     if (target == 0 && !target6) NoteLookupFailure(LastLookupOutcome());
-    // The dotted form of the address pinged (what GetIPAddressText gives),
+    // The text of the address pinged (for IPv4 what GetIPAddressText gives),
     // taken from the same lookup: a second one could name another address,
     // or wait for the resolver again.
     const std::u16string addressText = target6 ? Ip6Text(*target6) : DottedText(target);
