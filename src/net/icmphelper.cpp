@@ -79,7 +79,7 @@ int IcmpHelperExchange::Await(uint8_t stage, int timeoutMs) {
   }
 }
 
-int IcmpHelperExchange::Receive(std::span<uint8_t> buffer, uint32_t& from, int& error) {
+int IcmpHelperExchange::Receive(std::span<uint8_t> buffer, uint8_t (&from)[16], int& error) {
   error = EAGAIN;
   if (!Running() || !m_sent) return -1;
   std::vector<uint8_t> message(sizeof(IcmpHelperAnswer) + kIcmpHelperMaxDatagram);
@@ -96,7 +96,7 @@ int IcmpHelperExchange::Receive(std::span<uint8_t> buffer, uint32_t& from, int& 
   std::memcpy(&head, message.data(), sizeof head);
   End();  // one answer per exchange
   if (head.stage != kIcmpStageAnswer || head.error != 0) return -1;
-  std::memcpy(&from, head.from, 4);
+  std::memcpy(from, head.from, sizeof from);
   const size_t size = std::min(static_cast<size_t>(n) - sizeof head, buffer.size());
   std::copy_n(message.begin() + sizeof head, size, buffer.begin());
   return static_cast<int>(size);

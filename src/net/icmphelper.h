@@ -37,11 +37,12 @@ class IcmpHelperExchange {
   // Has the helper send its echo request; 0 or the errno of the send. A
   // second request, or one the helper refuses, fails (EINVAL).
   int Send(const IcmpHelperRequest& request, int timeoutMs = kIcmpHelperTimeoutMs);
-  // The answer, when it has come: the datagram (IPv4 header first, cut to
-  // the buffer) and its sender, network byte order. -1 with error EAGAIN
+  // The answer, when it has come: the datagram as a raw socket of the
+  // family reads it, cut to the buffer, and its sender (network byte order;
+  // IPv4: the first four bytes). -1 with error EAGAIN
   // while there is none (also after a time-out: the caller's own wait ends
   // the ping), or another errno.
-  int Receive(std::span<uint8_t> buffer, uint32_t& from, int& error);
+  int Receive(std::span<uint8_t> buffer, uint8_t (&from)[16], int& error);
   // What to poll for the answer, or -1.
   int Channel() const { return m_channel; }
   bool Running() const { return m_channel >= 0; }

@@ -1,5 +1,5 @@
 #pragma once
-// ICMP over IPv4 for the echo probe, on POSIX sockets.
+// ICMP over IPv4, and ICMPv6, for the echo probe, on POSIX sockets.
 //
 // A raw ICMP socket needs root or CAP_NET_RAW. Where it is refused, the
 // socket falls back to the unprivileged ICMP datagram socket (allowed for the
@@ -10,11 +10,22 @@
 // on the socket's error queue; the layer puts an IPv4 header in front of the
 // former and rebuilds the latter into the error datagram a raw socket would
 // have read (outer header, ICMP error, quoted header, quoted request).
+//
+// ICMPv6 takes the same three paths. A raw ICMPv6 socket reads the ICMPv6
+// message alone, with no IP header, so that is the form every ICMPv6
+// receive hands back; an error off the datagram socket's queue is rebuilt
+// into the message a raw socket would have read (ICMPv6 error, quoted IPv6
+// header, quoted request). The raw socket carries an ICMP6_FILTER that lets
+// only echo replies and errors in: neighbour discovery, router adverts and
+// the like never reach the wait.
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "net/icmphelper.h"
+#include "net/ip6literal.h"
 
 // What one receive on the datagram path told besides the bytes: what the
 // raw-socket form of the datagram is built from. Addresses in network byte
@@ -40,6 +51,23 @@ std::vector<uint8_t> RawFormOfReply(std::span<const uint8_t> message, const Icmp
 std::vector<uint8_t> RawFormOfError(std::span<const uint8_t> quoted, const IcmpReceived& received, uint32_t target,
                                     int sendTtl);
 
+// What one receive of an ICMPv6 error on the datagram path told: the host
+// that reported it, our own address it went to, and the error itself.
+struct Icmp6Received {
+  Ip6Address localAddress{};
+  Ip6Address sender{};
+  uint8_t errorType = 0;
+  uint8_t errorCode = 0;
+  uint32_t errorInfo = 0;
+};
+
+// The raw-socket form of an ICMPv6 error about our message `quoted`, sent to
+// target with the hop limit sendHops: the error's ICMPv6 header (checksum
+// over the IPv6 pseudo-header from sender to localAddress), the quoted IPv6
+// header, the quoted message. Cut so that the whole stays within 65535 bytes.
+std::vector<uint8_t> RawFormOfError6(std::span<const uint8_t> quoted, const Icmp6Received& received,
+                                     const Ip6Address& target, int sendHops);
+
 // Helper: no socket of ours; the helper (icmphelper.h) sends the one echo
 // request and hands back only its answer, in the raw socket's form.
 enum class IcmpSocketKind { None, Raw, Datagram, Helper };
@@ -53,8 +81,9 @@ class IcmpSocket {
 
   // Raw socket first, the datagram socket when the raw one is refused (EPERM
   // or EACCES), and the helper (icmphelper.h) when the datagram socket is
-  // refused too. False when none of them could be had.
-  bool Open();
+  // refused too. family: AF_INET (ICMP) or AF_INET6 (ICMPv6). False when
+  // none of them could be had.
+  bool Open(int family = AF_INET);
   void Close();
   bool IsOpen() const { return m_fd >= 0 || m_helper.Running(); }
   IcmpSocketKind Kind() const { return m_kind; }
@@ -74,11 +103,16 @@ class IcmpSocket {
   // only one echo request with a payload of at most kIcmpHelperMaxPayload
   // bytes is sent (EINVAL for anything else).
   int SendTo(std::span<const uint8_t> message, uint32_t address);
+  // The same over ICMPv6 (a socket opened for AF_INET6). The kernel fills in
+  // the checksum, whose pseudo-header holds the source it picks.
+  int SendTo(std::span<const uint8_t> message, const Ip6Address& address);
 
   // Receives one datagram, IPv4 header first, cut to the buffer's size.
   // Returns the byte count, or -1 when nothing is waiting (non-blocking) or
   // the receive failed. from: the sender's address, network byte order.
   int RecvFrom(std::span<uint8_t> buffer, uint32_t& from);
+  // The same over ICMPv6: the ICMPv6 message alone (no IP header).
+  int RecvFrom(std::span<uint8_t> buffer, Ip6Address& from);
 
   // Waits up to ms milliseconds for something to read (a datagram or a
   // queued error). True when something is there.
@@ -88,13 +122,19 @@ class IcmpSocket {
   int LastError() const { return m_lastError; }
 
  private:
-  int SendThroughHelper(std::span<const uint8_t> message, uint32_t address);
+  bool OpenDatagram(int family);
+  int SendToAddress(std::span<const uint8_t> message, const void* address, size_t addressBytes);
+  int SendThroughHelper(std::span<const uint8_t> message, const void* address, size_t addressBytes);
+  int RecvThroughHelper(std::span<uint8_t> buffer, uint8_t (&from)[16]);
   int RecvQueuedError(std::span<uint8_t> buffer, uint32_t& from, bool& skipped);
   int RecvReply(std::span<uint8_t> buffer, uint32_t& from);
+  int RecvQueuedError6(std::span<uint8_t> buffer, Ip6Address& from, bool& skipped);
+  int RecvReply6(std::span<uint8_t> buffer, Ip6Address& from);
 
   int m_fd = -1;
   IcmpHelperExchange m_helper;
   int m_helperWaitMs = 1000;
   IcmpSocketKind m_kind = IcmpSocketKind::None;
+  int m_family = 0;
   int m_lastError = 0;
 };

@@ -1,5 +1,7 @@
 #include "net/ping.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -8,6 +10,8 @@
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
 #include "net/icmpsocket.h"
+#include "net/icmphelper/icmpexchange.h"
+#include "net/ip6literal.h"
 #include "net/winsock.h"
 #include "util/clock.h"
 #include "util/errreport.h"
@@ -55,10 +59,13 @@ std::u16string DottedText(uint32_t address) {
   return ToU16(b[0]) + u"." + ToU16(b[1]) + u"." + ToU16(b[2]) + u"." + ToU16(b[3]);
 }
 
-void BuildRequest(Buffer& send) {
+// type: kEchoRequest, or kIcmp6EchoRequest, whose checksum the kernel fills
+// in (its pseudo-header holds the source address the kernel picks).
+void BuildRequest(Buffer& send, uint8_t type) {
   send.fill(0);
-  send[0] = kEchoRequest;  // code, checksum, identifier and sequence stay 0
+  send[0] = type;  // code, checksum, identifier and sequence stay 0
   for (size_t i = 8; i < static_cast<size_t>(kRequestBytes); ++i) send[i] = static_cast<uint8_t>(i + 24);
+  if (type != kEchoRequest) return;
   uint8_t sum[2];
   IcmpCheckSum(send, kRequestBytes, sum);
   send[2] = sum[0];
@@ -129,17 +136,19 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
       return -1;
     }
 
+    // An IPv6 literal goes over ICMPv6; names and IPv4 addresses over ICMP.
+    const std::optional<Ip6Address> target6 = Ip6Literal(host);
     IcmpSocket sock;
-    if (!sock.Open()) {
+    if (!sock.Open(target6 ? AF_INET6 : AF_INET)) {
       message = u"socket open error.\r\n" + IcmpEnableHint();
       return -1;
     }
-    const uint32_t target = static_cast<uint32_t>(GetIPAddress(host));
-    if (target == 0) NoteLookupFailure(LastLookupOutcome());
-    // The dotted form of the address pinged (what GetIPAddressText gives),
+    const uint32_t target = target6 ? 0 : static_cast<uint32_t>(GetIPAddress(host));
+    if (target == 0 && !target6) NoteLookupFailure(LastLookupOutcome());
+    // The text of the address pinged (for IPv4 what GetIPAddressText gives),
     // taken from the same lookup: a second one could name another address,
     // or wait for the resolver again.
-    const std::u16string addressText = DottedText(target);
+    const std::u16string addressText = target6 ? Ip6Text(*target6) : DottedText(target);
 
     if (sock.SetNonBlocking(true) != 0) {
       message = u"mode set error. (NONBLOCKING mode)";
@@ -149,15 +158,37 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
     // The helper, where it does the exchange, waits as long as we do.
     sock.SetHelperWaitMs(std::max(options.polls, 1) * std::max(options.pollSliceMs, 0));
     Buffer send;
-    BuildRequest(send);
+    BuildRequest(send, target6 ? kIcmp6EchoRequest : kEchoRequest);
     Buffer reply{};
     // An unknown name gives address 0, which Linux would deliver to this
-    // machine: never sent, it fails as a send.
-    if (target == 0 || sock.SendTo(std::span(send).first(kRequestBytes), target) == -1) {
+    // machine, as it would "::": never sent, they fail as a send. So does an
+    // IPv6 address that is not one host (a multicast group, IPv4-mapped).
+    const std::span<const uint8_t> request = std::span(send).first(kRequestBytes);
+    const bool sent = target6 ? Ip6IsOneHost(*target6) && sock.SendTo(request, *target6) != -1
+                              : target != 0 && sock.SendTo(request, target) != -1;
+    if (!sent) {
       message = u"send packet error.";
       return -3;
     }
 
+    // One receive: its byte count, and its status when it is our answer.
+    const auto receive = [&](std::optional<int16_t>& status) {
+      int got;
+      if (target6) {
+        Ip6Address from{};
+        got = sock.RecvFrom(reply, from);
+        if (got > 0)
+          status = Icmp6ReplyStatus(std::span(reply).first(static_cast<size_t>(got)), from, *target6,
+                                    sock.KernelFiltered());
+      } else {
+        uint32_t from = 0;
+        got = sock.RecvFrom(reply, from);
+        if (got > 0)
+          status = IcmpReplyStatus(std::span(reply).first(static_cast<size_t>(got)), from, target,
+                                   sock.KernelFiltered());
+      }
+      return got;
+    };
     const int polls = std::max(options.polls, 1);
     const int slice = std::max(options.pollSliceMs, 0);
     const int64_t start = MonotonicMs();
@@ -166,12 +197,8 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
       const int64_t pollEnd = start + static_cast<int64_t>(poll) * slice;
       for (;;) {
         reply.fill(0);
-        uint32_t from = 0;
-        const int got = sock.RecvFrom(reply, from);
-        const std::optional<int16_t> status =
-            got > 0 ? IcmpReplyStatus(std::span(reply).first(static_cast<size_t>(got)), from, target,
-                                      sock.KernelFiltered())
-                    : std::nullopt;
+        std::optional<int16_t> status;
+        const int got = receive(status);
         if (status == 0) {
           message = u"Target is alive.  " + ToU16(got) + u" bytes received.  (" + addressText + u")";
           dump = Dump(send, reply);

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "net/ip6literal.h"
+
 // Ten polls a tenth of a second apart: a live host has about one second to
 // answer, which is plenty on a LAN and keeps a dead host's check short.
 inline constexpr int kPingPolls = 10;
@@ -39,3 +41,14 @@ bool IcmpAnswersRequest(std::span<const uint8_t> datagram, uint32_t from, uint32
 // the datagram is not the answer to our request (IcmpAnswersRequest).
 std::optional<int16_t> IcmpReplyStatus(std::span<const uint8_t> datagram, uint32_t from, uint32_t target,
                                        bool kernelFiltered);
+
+// The ICMPv6 counterparts, on the message as a raw ICMPv6 socket reads it (no
+// IP header): an echo reply (129) from the target, or an ICMPv6 error quoting
+// our echo request to target (identifier 0, sequence 0). Statuses as for
+// their IPv4 counterparts: 0 echo reply, 1 destination unreachable (type 1)
+// and packet too big (2, IPv4's "fragmentation needed"), 999 time exceeded
+// (3) and parameter problem (4).
+bool Icmp6AnswersRequest(std::span<const uint8_t> message, const Ip6Address& from, const Ip6Address& target,
+                         bool kernelFiltered);
+std::optional<int16_t> Icmp6ReplyStatus(std::span<const uint8_t> message, const Ip6Address& from,
+                                        const Ip6Address& target, bool kernelFiltered);

@@ -19,6 +19,7 @@
 
 #include "net/failreason.h"
 #include "net/hostaddr.h"
+#include "net/ip6literal.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
@@ -41,10 +42,12 @@ struct ListJob {
 };
 
 // Whom a listing asks: the server's name when it was typed as one (empty
-// otherwise), and its address.
+// otherwise), and its address: address6 for a server typed as an IPv6
+// literal, address otherwise.
 struct ListTarget {
   std::string name;
   uint32_t address = 0;
+  std::optional<Ip6Address> address6;
   uint16_t port = kSmbDefaultPort;
 };
 
@@ -121,15 +124,21 @@ bool IsPlainHostName(const std::u16string& name) {
   });
 }
 
-// True when address:port accepts a TCP connection within timeoutMs.
-bool Answers(uint32_t address, uint16_t port, int timeoutMs) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// True when the target's address:port accepts a TCP connection within timeoutMs.
+bool Answers(const ListTarget& target, int timeoutMs) {
+  const bool v6 = target.address6.has_value();
+  const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = address;
-  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+  to.sin_port = htons(target.port);
+  to.sin_addr.s_addr = target.address;
+  sockaddr_in6 to6{};
+  to6.sin6_family = AF_INET6;
+  to6.sin6_port = htons(target.port);
+  if (v6) std::memcpy(&to6.sin6_addr, target.address6->data(), 16);
+  bool connected = connect(fd, v6 ? reinterpret_cast<const sockaddr*>(&to6) : reinterpret_cast<const sockaddr*>(&to),
+                           v6 ? sizeof to6 : sizeof to) == 0;
   if (!connected && errno == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
     int error = 0;
@@ -160,6 +169,22 @@ std::string DottedAddress(uint32_t address) {
   return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
+// An IPv6 address as the library takes it in a URL. It does not parse the
+// bracketed smb://[2001:db8::25]; it does read the ipv6-literal.net form
+// (each colon a hyphen) as the address itself, without any lookup. All eight
+// groups are written, so that no name starts or ends with a hyphen.
+std::string Ip6LiteralName(const Ip6Address& a) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (size_t group = 0; group < 8; ++group) {
+    const unsigned value = static_cast<unsigned>(a[group * 2] << 8 | a[group * 2 + 1]);
+    std::string digits;
+    for (unsigned v = value; v != 0 || digits.empty(); v >>= 4) digits.insert(digits.begin(), kHex[v & 15]);
+    name += (group == 0 ? "" : "-") + digits;
+  }
+  return name + ".ipv6-literal.net";
+}
+
 // The worker's whole listing, on its own context.
 SmbListing ListShares(const ListTarget& target, int timeoutMs, std::vector<SmbShare>& shares) {
   std::lock_guard<std::mutex> lock(LibraryMutex());
@@ -187,7 +212,9 @@ SmbListing ListShares(const ListTarget& target, int timeoutMs, std::vector<SmbSh
     return SmbListing::kFailed;
   }
   SmbListing outcome = SmbListing::kFailed;
-  const std::string url = "smb://" + (byName ? target.name : DottedAddress(target.address));
+  const std::string url = "smb://" + (byName           ? target.name
+                                      : target.address6 ? Ip6LiteralName(*target.address6)
+                                                        : DottedAddress(target.address));
   if (SMBCFILE* dir = smbc_getFunctionOpendir(ctx)(ctx, url.c_str())) {
     outcome = SmbListing::kListed;
     while (smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir)) {
@@ -214,7 +241,7 @@ void RunJob(std::shared_ptr<ListJob> job, ListTarget target, int timeoutMs) {
     outcome = ListShares(target, timeoutMs, shares);
     // The library reports a connection that this machine's own firewall or
     // security policy forbids with the same error as a server's refusal.
-    if (outcome == SmbListing::kRefused && !Answers(target.address, target.port, std::min(timeoutMs, 5000)))
+    if (outcome == SmbListing::kRefused && !Answers(target, std::min(timeoutMs, 5000)))
       outcome = SmbListing::kFailed;
   } catch (...) {
     outcome = SmbListing::kFailed;
@@ -280,12 +307,19 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
   // A server name may come in the UNC form \\name.
   while (!host.empty() && (host[0] == u'\\' || host[0] == u'/')) host.erase(0, 1);
   ListTarget target;
-  target.address = static_cast<uint32_t>(GetIPAddress(host));
-  if (target.address == 0) {  // 0.0.0.0 would reach this machine
+  // An IPv6 literal is asked over IPv6 as it stands (anonymously, as any
+  // address); "::" and other addresses of no one host fail as 0.0.0.0 does.
+  target.address6 = Ip6Literal(host);
+  if (target.address6 && !Ip6IsOneHost(*target.address6)) {
+    NoteFailReason(FailReasonOf(FailKind::SharesFailed));
+    return SmbListing::kFailed;
+  }
+  if (!target.address6) target.address = static_cast<uint32_t>(GetIPAddress(host));
+  if (!target.address6 && target.address == 0) {  // 0.0.0.0 would reach this machine
     if (!NoteLookupFailure(LastLookupOutcome())) NoteFailReason(FailReasonOf(FailKind::SharesFailed));
     return SmbListing::kFailed;
   }
-  if (!IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
+  if (!target.address6 && !IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
 
   SmbState& st = State();
   int boundMs;

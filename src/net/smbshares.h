@@ -39,7 +39,9 @@ enum class SmbListing { kListed, kFailed, kRefused };
 
 // Lists the shares of server (a dotted address or a host name, resolved
 // with GetIPAddress first; a name that resolves to nothing fails at once
-// without asking anyone). Never shows or reports anything.
+// without asking anyone; an IPv6 literal, bare or in brackets, is asked over
+// IPv6 by that address, anonymously, without a lookup). Never shows or
+// reports anything.
 SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares);
 
 // The SMB port asked (default 445); tests point it at their own server.

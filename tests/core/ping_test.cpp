@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/icmp6.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
 #include "net/icmpsocket.h"
+#include "net/ip6literal.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
@@ -307,6 +310,145 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   neighbour.join();
 }
 
+// The IPv6 request as dumped: type 128, the checksum left to the kernel, the same payload as over IPv4.
+const std::string kRequest6 =
+    "request:\r\n"
+    "80000000 00000000 20212223 24252627 28292A2B 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 \r\n"
+    "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\r\n"
+    "reply:  \r\n";
+// A raw ICMPv6 socket delivers no IP header: the count is the 20-byte echo reply alone.
+const std::string kAlive6 = "0 alive Target is alive.  20 bytes received.  (::1)\n" + kRequest6;
+
+// ICMPv6 in a loopback-only namespace where 2001:db8::3 stays silent (its echo requests dropped), 2001:db8::4
+// answers "address unreachable", 2001:db8::6 answers, and the kernel's replies from 2001:db8::5 are dropped while a
+// neighbour answers requests to it with a "time exceeded" quoting them: through the raw socket (root), the datagram
+// socket (nobody in ping_group_range, its error rebuilt into the raw form) and the helper (nobody, no group), the
+// same statuses and texts as over IPv4. Literals come bare or bracketed.
+TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
+  ProgramInTempDir program;
+  NetNamespace ns;
+  const std::string in = "ip netns exec " + ns.name + " ";
+  ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::3/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::4/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::5/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::6/128 dev lo nodad") &&
+              Sh(in + "nft 'add table inet v { chain c { type filter hook input priority 0; ip6 daddr 2001:db8::3 "
+                      "icmpv6 type echo-request drop; ip6 daddr 2001:db8::4 icmpv6 type echo-request reject with "
+                      "icmpv6 type addr-unreachable; }; chain o { type filter hook output priority 0; ip6 saddr "
+                      "2001:db8::5 icmpv6 type echo-reply drop; }; }'"));
+  std::atomic<bool> stop{false};
+  std::thread neighbour([&] {
+    const int fd = Enter(ns) ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : -1;
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+    for (pollfd p{fd, POLLIN, 0}; fd >= 0 && !stop;) {
+      uint8_t m[1500];
+      sockaddr_in6 from{};
+      alignas(cmsghdr) char control[256];
+      iovec iov{m, sizeof m};
+      msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
+      ssize_t n;
+      if (poll(&p, 1, 10) <= 0 || (n = recvmsg(fd, &msg, 0)) < 8) continue;
+      in6_pktinfo to{};
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) std::memcpy(&to, CMSG_DATA(c), sizeof to);
+      if (to.ipi6_addr.s6_addr[15] != 5) continue;
+      // Time exceeded: the request's IPv6 header (as it came) and the request behind an ICMPv6 header.
+      std::vector<uint8_t> e = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, static_cast<uint8_t>(n), 58, 64};
+      e.insert(e.end(), from.sin6_addr.s6_addr, from.sin6_addr.s6_addr + 16);
+      e.insert(e.end(), to.ipi6_addr.s6_addr, to.ipi6_addr.s6_addr + 16);
+      e.insert(e.end(), m, m + n);
+      sendto(fd, e.data(), e.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    }
+    close(fd);
+  });
+  const std::string aliveRaw = kAlive6 + "8100???? 00000000 20212223 24252627 28292A2B 00000000*";
+  // The neighbour's "time exceeded": the error, the quoted IPv6 header (the source is this host's choice), the
+  // quoted request (the datagram socket's identifier is the kernel's).
+  auto exceeded = [](const char* identifier) {
+    return "999 Received something...\n" + kRequest6 +
+           "0300???? 00000000 60000000 00143A40 ???????? ???????? ???????? ???????? \r\n"
+           "20010DB8 00000000 00000000 00000005 8000???? " + std::string(identifier) + " 20212223 24252627 \r\n"
+           "28292A2B 00000000*";
+  };
+  const struct { const char* host; As as; std::string expect; long minMs, maxMs; } cases[] = {
+      {"::1", kRoot, aliveRaw, 0, 500},
+      {"[::1]", kRoot, aliveRaw, 0, 500},
+      {"2001:db8::3", kRoot, "10 Timeout !\n-", 950, 1500},
+      {"[2001:db8::4]", kRoot, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::6", kRoot, "0 alive Target is alive.  20 bytes received.  (2001:db8::6)\n" + kRequest6 +
+                                 "8100???? 00000000 20212223*", 0, 500},
+      {"2001:db8::5", kRoot, exceeded("00000000"), 0, 500},
+      {"::", kRoot, "-3 send packet error.\n-", 0, 100},  // would reach this machine: never sent
+      {"ff02::1", kRoot, "-3 send packet error.\n-", 0, 100},  // a group, not one host
+      {"::1", kNobodyInPingGroup, kAlive6 + "8100???? ????0000 20212223 24252627 28292A2B 00000000*", 0, 500},
+      {"2001:db8::3", kNobodyInPingGroup, "10 Timeout !\n-", 950, 1500},
+      {"2001:db8::4", kNobodyInPingGroup, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::5", kNobodyInPingGroup, exceeded("????0000"), 0, 500},
+      {"::1", kNobodyWithHelper, aliveRaw, 0, 500},
+      {"2001:db8::3", kNobodyWithHelper, "10 Timeout !\n-", 950, 1500},
+      {"2001:db8::4", kNobodyWithHelper, "1 Destination unreachable !  (2001:db8::4)\n-", 0, 500},
+      {"2001:db8::5", kNobodyWithHelper, exceeded("00000000"), 0, 500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " as " + std::to_string(c.as));
+    if (c.as == kNobodyInPingGroup) Sh(in + "sysctl -w net.ipv4.ping_group_range='0 2147483647'");
+    if (c.as == kNobodyWithHelper) {
+      ASSERT_TRUE(PlaceHelper(program) && Sh(in + "sysctl -w net.ipv4.ping_group_range='1 0'"));
+      ASSERT_TRUE(Sh(in + "sysctl -n net.ipv4.ping_group_range | grep -qx '1.0'"));  // no datagram socket
+    }
+    const int64_t start = MonotonicMs();
+    EXPECT_EQ(Masked(PingIn(ns, c.as != kRoot, c.host, -1), c.expect), c.expect);
+    EXPECT_GE(MonotonicMs() - start, c.minMs);
+    EXPECT_LE(MonotonicMs() - start, c.maxMs);
+  }
+  stop = true;
+  neighbour.join();
+}
+
+// The raw ICMPv6 socket lets in only echo replies and the errors that may quote a request: neighbour discovery,
+// router adverts, multicast listener reports and echo requests sent to this host never reach the reply wait.
+TEST(IcmpSocket, Icmpv6RawSocketTakesOnlyRepliesAndErrors) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
+  NetNamespace ns;
+  ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up"));
+  const std::string got = InChild([&] {
+    if (!Enter(ns)) return std::string("no namespace");
+    IcmpSocket sock;
+    if (!sock.Open(AF_INET6) || sock.Kind() != IcmpSocketKind::Raw || sock.SetNonBlocking(true) != 0)
+      return std::string("no raw socket");
+    const int other = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    // Echo request (whose reply, 129, comes back), then router solicitation, router advert, neighbour
+    // solicitation and advert, a listener report, a redirect, and an unreachable and a time exceeded.
+    for (const uint8_t type : {128, 133, 134, 135, 136, 143, 137, 1, 3}) {
+      std::vector<uint8_t> m(56, 0);
+      m[0] = type;
+      sendto(other, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    close(other);
+    std::string types;
+    for (const int64_t end = MonotonicMs() + 300; MonotonicMs() < end;) {
+      std::array<uint8_t, 128> buffer{};
+      Ip6Address from{};
+      if (sock.RecvFrom(buffer, from) > 0) types += std::to_string(buffer[0]) + " ";
+      else sock.WaitReadable(20);
+    }
+    return types;
+  });
+  EXPECT_EQ(got, "129 1 3 ");
+}
+
 // A name is looked up once: the address shown is the one pinged, though a second lookup would give another. An
 // unexpected failure in the middle of a ping (here the message loop, while the lookup waits) is reported, and the
 // socket is closed all the same: one left open per failure would add up over months of monitoring.
@@ -391,6 +533,113 @@ TEST(IcmpHelperAnswers, ReplyKindsGetTheRootPathsStatuses) {
   }
 }
 
+namespace {
+
+Ip6Address Six(const char* text) {
+  Ip6Address a{};
+  inet_pton(AF_INET6, text, a.data());
+  return a;
+}
+
+// An ICMPv6 message of type (identifier and sequence low bytes), as a raw ICMPv6 socket reads it: no IP header.
+std::vector<uint8_t> Echo6(uint8_t type, uint8_t id = 0, uint8_t seq = 0) {
+  return {type, 0, 0, 0, 0, id, 0, seq, 0x20, 0x21, 0x22, 0x23};
+}
+
+// An ICMPv6 error of type that quotes an IPv6 header to quotedTarget (next header nextHeader), then an echo request.
+std::vector<uint8_t> Error6Quoting(uint8_t type, const char* quotedTarget, uint8_t id = 0, uint8_t seq = 0,
+                                   uint8_t nextHeader = 58, uint8_t version = 6) {
+  std::vector<uint8_t> m = {type, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> header(40, 0);
+  header[0] = static_cast<uint8_t>(version << 4);
+  header[5] = 8;
+  header[6] = nextHeader;
+  header[7] = 64;
+  const Ip6Address dst = Six(quotedTarget);
+  std::copy(dst.begin(), dst.end(), header.begin() + 24);
+  m.insert(m.end(), header.begin(), header.end());
+  m.insert(m.end(), {128, 0, 0, 0, 0, id, 0, seq});
+  return m;
+}
+
+}  // namespace
+
+// The ICMPv6 kinds, through the raw path (as the helper hands them back, and as the root path takes them) and the
+// datagram path (kernel-filtered), with the statuses of their IPv4 counterparts: unreachable and packet too big
+// (IPv4's "fragmentation needed") are "destination unreachable" (1), time exceeded and parameter problem "something
+// else" (999); everything else, neighbour discovery included, is no answer.
+TEST(IcmpHelperAnswers, Icmpv6ReplyKindsGetTheIpv4Statuses) {
+  const Ip6Address target = Six("2001:db8::9"), other = Six("2001:db8::8");
+  std::vector<uint8_t> truncated = Error6Quoting(1, "2001:db8::9");
+  truncated.resize(truncated.size() - 1);
+  using S = std::optional<int16_t>;
+  const struct { const char* kind; std::vector<uint8_t> m; Ip6Address from; S raw, datagram; } rows[] = {
+      {"echo reply", Echo6(129), target, 0, 0},
+      {"echo reply from another host", Echo6(129), other, std::nullopt, std::nullopt},
+      {"echo reply, another identifier (the kernel's own on the datagram path)", Echo6(129, 0x42), target,
+       std::nullopt, 0},
+      {"echo reply, another sequence", Echo6(129, 0, 7), target, std::nullopt, 0},
+      {"our own request on loopback", Echo6(128), target, std::nullopt, std::nullopt},
+      {"neighbour solicitation", Echo6(135), target, std::nullopt, std::nullopt},
+      {"router advert", Echo6(134), other, std::nullopt, std::nullopt},
+      {"a short echo reply", {129, 0, 0, 0, 0, 0, 0}, target, std::nullopt, std::nullopt},
+      {"destination unreachable", Error6Quoting(1, "2001:db8::9"), other, 1, 1},
+      {"packet too big (IPv4: unreachable, fragmentation needed)", Error6Quoting(2, "2001:db8::9"), other, 1, 1},
+      {"time exceeded", Error6Quoting(3, "2001:db8::9"), other, 999, 999},
+      {"parameter problem", Error6Quoting(4, "2001:db8::9"), other, 999, 999},
+      {"redirect (advice, not an error)", Error6Quoting(137, "2001:db8::9"), other, std::nullopt, std::nullopt},
+      {"error about a request to another host", Error6Quoting(1, "2001:db8::8"), other, std::nullopt, 1},
+      {"error about another identifier", Error6Quoting(1, "2001:db8::9", 0x42), other, std::nullopt, 1},
+      {"error about another sequence", Error6Quoting(3, "2001:db8::9", 0, 3), other, std::nullopt, 999},
+      {"error about a UDP datagram", Error6Quoting(1, "2001:db8::9", 0, 0, 17), other, std::nullopt, 1},
+      {"error quoting no IPv6 header", Error6Quoting(1, "2001:db8::9", 0, 0, 58, 4), other, std::nullopt, 1},
+      {"error quoting too little", truncated, other, std::nullopt, 1},
+  };
+  for (const auto& r : rows) {
+    const S helper = IcmpHelperAnswers6(r.m.data(), r.m.size(), r.from.data(), target.data(), 0, 0)
+                         ? Icmp6ReplyStatus(r.m, r.from, target, false)
+                         : std::nullopt;
+    EXPECT_EQ(Icmp6ReplyStatus(r.m, r.from, target, false), r.raw) << r.kind;
+    EXPECT_EQ(helper, r.raw) << r.kind;
+    EXPECT_EQ(Icmp6ReplyStatus(r.m, r.from, target, true), r.datagram) << r.kind;
+  }
+}
+
+// What counts as an IPv6 literal (and so goes over ICMPv6 and to the IPv6 share listing), and what stays on the
+// IPv4 path: names and IPv4 addresses, exactly as before.
+TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
+  const struct { const char16_t* host; const char* address; } rows[] = {
+      {u"::1", "::1"},
+      {u"[::1]", "::1"},
+      {u"2001:db8::25", "2001:db8::25"},
+      {u"[2001:DB8:0:0:0:0:0:25]", "2001:db8::25"},
+      {u"::ffff:127.0.0.1", "::ffff:127.0.0.1"},  // a literal, refused later as no one host
+      {u"127.0.0.1", nullptr},
+      {u"localhost", nullptr},
+      {u"server.example", nullptr},
+      {u"[::1", nullptr},
+      {u"::1]", nullptr},
+      {u"[[::1]]", nullptr},
+      {u"[]", nullptr},
+      {u" ::1", nullptr},
+      {u"fe80::1%eth0", nullptr},  // a zone would need an interface: not taken
+      {u"1:2:3:4:5:6:7:8:9", nullptr},  // nine groups
+      {u"2001:db8:::25", nullptr},
+      {u"１２::1", nullptr},  // full-width digits
+  };
+  for (const auto& r : rows) {
+    const std::optional<Ip6Address> got = Ip6Literal(r.host);
+    EXPECT_EQ(got ? ToUtf8(Ip6Text(*got)) : "none", r.address ? r.address : "none") << ToUtf8(r.host);
+  }
+  const struct { const char* address; bool one; } hosts[] = {
+      {"::1", true}, {"2001:db8::25", true}, {"fe80::1", true}, {"::", false}, {"ff02::1", false},
+      {"ff05::2", false}, {"::ffff:10.0.0.1", false}};
+  for (const auto& h : hosts) {
+    EXPECT_EQ(Ip6IsOneHost(Six(h.address)), h.one) << h.address;
+    EXPECT_EQ(IcmpHelperIsOneHost6(Six(h.address).data()), h.one) << h.address;
+  }
+}
+
 // Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends
 // only one echo request to one host with a bounded payload, hands back only its answer, and then exits.
 TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
@@ -409,13 +658,25 @@ TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
     r.payloadLength = payload;
     return r;
   };
+  auto request6 = [&](const char* address, uint16_t payload = 12) {
+    IcmpHelperRequest r = request("127.0.0.1", payload, kIcmpFamilyIPv6);
+    std::memset(r.address, 0, sizeof r.address);
+    inet_pton(AF_INET6, address, r.address);
+    return r;
+  };
   const struct { const char* what; uint8_t family; std::vector<IcmpHelperRequest> requests; const char* answers; } rows[] = {
       {"one echo to 127.0.0.1", 4, {request("127.0.0.1", 12)}, "1 0|2 0|3 0 40|hangup"},
       {"a multicast group", 4, {request("224.0.0.1", 12)}, "1 0|2 22|hangup"},
       {"the broadcast address", 4, {request("255.255.255.255", 12)}, "1 0|2 22|hangup"},
       {"a payload over the bound", 4, {request("127.0.0.1", kIcmpHelperMaxPayload + 1)}, "1 0|2 22|hangup"},
       {"another family than opened", 4, {request("127.0.0.1", 12, kIcmpFamilyIPv6)}, "1 0|2 22|hangup"},
-      {"IPv6, not yet", 6, {}, "1 97|hangup"},
+      {"one echo to ::1 (the ICMPv6 message alone comes back)", 6, {request6("::1")}, "1 0|2 0|3 0 20|hangup"},
+      {"an IPv6 multicast group", 6, {request6("ff02::1")}, "1 0|2 22|hangup"},
+      {"the unspecified IPv6 address", 6, {request6("::")}, "1 0|2 22|hangup"},
+      {"an IPv4-mapped address", 6, {request6("::ffff:127.0.0.1")}, "1 0|2 22|hangup"},
+      {"an IPv6 payload over the bound", 6, {request6("::1", kIcmpHelperMaxPayload + 1)}, "1 0|2 22|hangup"},
+      {"IPv4 on a socket opened for IPv6", 6, {request("127.0.0.1", 12)}, "1 0|2 22|hangup"},
+      {"a family it does not know", 5, {}, "1 97|hangup"},
   };
   for (const auto& row : rows) {
     const std::string got = AsNobody([&] {

@@ -186,6 +186,32 @@ TEST_F(SmbPeer, StoppedListingEndsAtOnceAndTheNextOneLists) {
   close(hanging);
 }
 
+// A server typed as an IPv6 literal (bare, bracketed, or in the UNC form) is asked over IPv6 by that address, with
+// the same texts and verdicts as over IPv4; the resolver is never asked for a literal.
+TEST_F(SmbPeer, ListsAnIpv6ServerByAddress) {
+  int lookups = 0;
+  SetHostResolver([&](const std::string&) { return ++lookups, htonl(INADDR_LOOPBACK); });
+  uint16_t closed = 0;
+  close(ListenOnLoopback(1, &closed));
+  const std::u16string refused = u"false " + std::u16string(kShareListRefused);
+  const struct { const char16_t* host; int port; std::u16string want; } rows[] = {
+      {u"::1", PeerPort("smb"), u"true " + kBriefListing},
+      {u"[::1]", PeerPort("smb"), u"true " + kBriefListing},
+      {u"\\\\[::1]", PeerPort("smb"), u"true " + kBriefListing},
+      {u"[0:0:0:0:0:0:0:1]", PeerPort("smb"), u"true " + kBriefListing},
+      {u"::1", PeerPort("smb/closed"), refused},
+      {u"::1", closed, u"false "},  // nobody listens there
+      {u"::", PeerPort("smb"), u"false "},  // would reach the smbd on ::1
+      {u"::ffff:127.0.0.1", PeerPort("smb"), u"false "},  // no IPv6 host
+  };
+  for (const auto& r : rows) {
+    SetSmbPort(static_cast<uint16_t>(r.port));
+    EXPECT_EQ(List(r.host), r.want) << ToUtf8(r.host) << " port " << r.port;
+  }
+  EXPECT_EQ(lookups, 0);
+  EXPECT_EQ(program.errorLog(), u"");
+}
+
 // A server that answers but refuses anonymous users the list: failed, with the refusal as the check's text.
 TEST_F(SmbPeer, RefusedListingSaysSo) {
   ASSERT_NE(PeerPort("smb/closed"), 0) << "the refusing smbd of smb_peers is not running";
@@ -198,7 +224,9 @@ TEST_F(SmbPeer, RefusedListingSaysSo) {
 // This machine's own security policy (a seccomp filter here) forbids the connection, which the library reports with
 // the error of a refusal: nothing answers a plain connect either, so the check fails without the refusal text.
 TEST_F(SmbPeer, ConnectionForbiddenHereIsNoRefusal) {
-  EXPECT_EQ(InChild([] { return ForbidConnect() ? ToUtf8(List(u"127.0.0.1")) : "no filter of its own"; }), "false ");
+  for (const char16_t* host : {u"127.0.0.1", u"::1"})
+    EXPECT_EQ(InChild([&] { return ForbidConnect() ? ToUtf8(List(host)) : "no filter of its own"; }), "false ")
+        << ToUtf8(host);
 }
 
 // A name other than localhost (which the library never asks with Kerberos), without a usable ticket: the listing

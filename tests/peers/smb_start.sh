@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Starts two private smbd on 127.0.0.1 at free high ports for the
+# Starts two private smbd on 127.0.0.1 and ::1 at free high ports for the
 # share-listing tests: one that lists its shares to anyone, recorded in the
 # directory given as $1, and one that refuses anonymous users the list (as
 # most Windows servers do), recorded in $1/closed. Each one's port goes to
@@ -49,7 +49,7 @@ start_smbd() {
   workgroup = VKRTEST
   netbios name = VKRTESTSMB
   server string = velkor test peer
-  interfaces = 127.0.0.1
+  interfaces = 127.0.0.1 ::1
   bind interfaces only = yes
   smb ports = $port
   disable netbios = yes
@@ -109,7 +109,7 @@ CONF
       if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
         tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
         echo "$port" > "$dir/port"
-        echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1:$port ($dir)"
+        echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1 and [::1] port $port ($dir)"
         return 0
       fi
       sleep 0.1

@@ -6,18 +6,21 @@
 // The helper holds cap_net_raw and never gives its socket away. Over a Unix
 // SEQPACKET socket on its standard input it takes, in this order:
 //   1. IcmpHelperOpen: the address family. It opens its raw socket for that
-//      family, drops the capability and answers (stage Opened, errno).
+//      family (ICMP or ICMPv6), drops the capability and answers (stage
+//      Opened, errno).
 //   2. IcmpHelperRequest: one echo request to one address. It sends it
 //      (stage Sent, errno), waits for its answer up to the request's time-out
 //      (at most kIcmpHelperMaxWaitMs) and answers once (stage Answer): the
-//      matching echo reply or an ICMP error quoting its own request, IPv4
-//      header first, as a raw socket reads it; ETIMEDOUT when none came.
+//      matching echo reply or an ICMP error quoting its own request, as a raw
+//      socket reads it (IPv4: header first; IPv6: the ICMPv6 message alone,
+//      since a raw ICMPv6 socket delivers no IP header); ETIMEDOUT when none
+//      came.
 // Then it exits. It exits as well when the caller hangs up.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
-// Families of the request (IPv6 comes later; the helper refuses it for now).
+// Families of the request.
 inline constexpr uint8_t kIcmpFamilyIPv4 = 4;
 inline constexpr uint8_t kIcmpFamilyIPv6 = 6;
 
@@ -36,7 +39,7 @@ struct IcmpHelperOpen {
 struct IcmpHelperRequest {
   uint8_t family;
   uint8_t reserved[3];
-  uint8_t address[16];  // IPv4: the first four bytes, network byte order
+  uint8_t address[16];  // network byte order; IPv4: the first four bytes
   uint16_t identifier;  // host byte order, written big-endian into the echo header
   uint16_t sequence;
   uint32_t waitMs;
@@ -52,7 +55,7 @@ struct IcmpHelperAnswer {
   int32_t error;
   uint8_t stage;
   uint8_t reserved[3];
-  uint8_t from[16];  // the host that answered (IPv4: first four bytes)
+  uint8_t from[16];  // the host that answered (IPv4: first four bytes, IPv6: all)
 };
 
 namespace icmpexchange {
@@ -70,7 +73,24 @@ inline size_t HeaderLength(const uint8_t* d, size_t n) {
   return ihl < 20 || n < ihl + 8 ? 0 : ihl;
 }
 
+// ICMPv6 errors, which quote the packet they report: destination
+// unreachable, packet too big, time exceeded, parameter problem.
+inline bool IsError6(uint8_t type) { return type >= 1 && type <= 4; }
+
 }  // namespace icmpexchange
+
+// ICMPv6 message types of the echo exchange.
+inline constexpr uint8_t kIcmp6EchoRequest = 128;
+inline constexpr uint8_t kIcmp6EchoReply = 129;
+
+// One host only: not "::", not a multicast group (ff00::/8), not an
+// IPv4-mapped address. 16 bytes, network byte order.
+inline bool IcmpHelperIsOneHost6(const uint8_t* a) {
+  static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  bool unspecified = true;
+  for (int i = 0; i < 16; ++i) unspecified = unspecified && a[i] == 0;
+  return !unspecified && a[0] != 0xFF && memcmp(a, mapped, 12) != 0;
+}
 
 // True when an IPv4 datagram (as a raw socket reads it) answers the echo
 // request with this identifier and sequence to target: an echo reply from the
@@ -93,4 +113,21 @@ inline bool IcmpHelperAnswers(const uint8_t* d, size_t n, uint32_t from, uint32_
   memcpy(&quotedTarget, q + 16, 4);
   return quotedTarget == target && q[qihl] == 8 && Get16(q + qihl + 4) == identifier &&
          Get16(q + qihl + 6) == sequence;
+}
+
+// The same for ICMPv6, on the message as a raw ICMPv6 socket reads it (no IP
+// header): an echo reply from the target, or an ICMPv6 error whose quoted
+// IPv6 header goes to the target and carries (directly, no extension header)
+// the echo request with this identifier and sequence. Addresses: 16 bytes.
+inline bool IcmpHelperAnswers6(const uint8_t* d, size_t n, const uint8_t* from, const uint8_t* target,
+                               uint16_t identifier, uint16_t sequence) {
+  using namespace icmpexchange;
+  if (n < 8) return false;
+  const uint8_t type = d[0];
+  if (type == kIcmp6EchoReply)
+    return memcmp(from, target, 16) == 0 && Get16(d + 4) == identifier && Get16(d + 6) == sequence;
+  if (!IsError6(type) || n < 8 + 40 + 8) return false;
+  const uint8_t* q = d + 8;  // the quoted IPv6 header, then our request
+  return (q[0] >> 4) == 6 && q[6] == 58 && memcmp(q + 24, target, 16) == 0 && q[40] == kIcmp6EchoRequest &&
+         Get16(q + 44) == identifier && Get16(q + 46) == sequence;
 }

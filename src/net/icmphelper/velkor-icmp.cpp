@@ -4,8 +4,8 @@
 // icmpexchange.h.
 //
 // The raw socket never leaves this process: a socket handed out would let
-// its holder forge any IPv4 packet (IP_HDRINCL) and read every ICMP packet
-// of the host. So the caller names only the target, identifier, sequence and
+// its holder forge any IPv4 packet (IP_HDRINCL) and read every ICMP or
+// ICMPv6 packet of the host. So the caller names only the target, identifier, sequence and
 // a bounded payload; the helper builds and sends the one echo request itself
 // and hands back only the answer to it. Kept to a few system calls on
 // purpose: it reads no environment, no file and no argument, loads nothing
@@ -16,6 +16,7 @@
 #include <errno.h>
 #include <linux/capability.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
@@ -53,11 +54,12 @@ int64_t NowMs() {
   return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-bool Answer(int32_t error, uint8_t stage, uint32_t from = 0, const uint8_t* datagram = nullptr, size_t n = 0) {
+bool Answer(int32_t error, uint8_t stage, const uint8_t* from = nullptr, const uint8_t* datagram = nullptr,
+            size_t n = 0) {
   IcmpHelperAnswer head{};
   head.error = error;
   head.stage = stage;
-  memcpy(head.from, &from, 4);
+  if (from) memcpy(head.from, from, sizeof head.from);
   iovec iov[2] = {{&head, sizeof head}, {const_cast<uint8_t*>(datagram), n}};
   msghdr msg{};
   msg.msg_iov = iov;
@@ -99,44 +101,64 @@ int main() {
     DropCapabilities();
     return 3;
   }
+  const bool v6 = open.family == kIcmpFamilyIPv6;
   int fd = -1;
   int error = EAFNOSUPPORT;
-  if (open.family == kIcmpFamilyIPv4) {
-    fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (open.family == kIcmpFamilyIPv4 || v6) {
+    fd = v6 ? socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6)
+            : socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     error = fd < 0 ? errno : 0;
   }
   DropCapabilities();
   if (!Answer(error, kIcmpStageOpened) || fd < 0) return 1;
-  // Only echo replies and the errors that may quote a request reach us.
-  icmp_filter filter{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
-                       1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
-  setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+  // Only echo replies and the errors that may quote a request reach us; for
+  // ICMPv6 that keeps neighbour discovery and the like out of the wait.
+  if (v6) {
+    icmp6_filter filter6;
+    ICMP6_FILTER_SETBLOCKALL(&filter6);
+    static const int passed[] = {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG, ICMP6_TIME_EXCEEDED,
+                                 ICMP6_PARAM_PROB};
+    for (const int type : passed) ICMP6_FILTER_SETPASS(type, &filter6);
+    setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter6, sizeof filter6);
+  } else {
+    icmp_filter filter{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
+                         1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+    setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+  }
 
   IcmpHelperRequest request{};
   if (!Receive(&request, sizeof request, kIcmpHelperMaxWaitMs)) return 3;
   uint32_t target;
   memcpy(&target, request.address, 4);
-  if (request.family != open.family || request.payloadLength > kIcmpHelperMaxPayload || !IsOneHost(target)) {
+  if (request.family != open.family || request.payloadLength > kIcmpHelperMaxPayload ||
+      !(v6 ? IcmpHelperIsOneHost6(request.address) : IsOneHost(target))) {
     Answer(EINVAL, kIcmpStageSent);
     return 1;
   }
 
-  uint8_t echo[8 + kIcmpHelperMaxPayload] = {8, 0, 0, 0};
+  uint8_t echo[8 + kIcmpHelperMaxPayload] = {v6 ? kIcmp6EchoRequest : uint8_t{8}, 0, 0, 0};
   echo[4] = static_cast<uint8_t>(request.identifier >> 8);
   echo[5] = static_cast<uint8_t>(request.identifier);
   echo[6] = static_cast<uint8_t>(request.sequence >> 8);
   echo[7] = static_cast<uint8_t>(request.sequence);
   memcpy(echo + 8, request.payload, request.payloadLength);
   const size_t length = 8 + request.payloadLength;
-  const uint16_t sum = Checksum(echo, length);
-  echo[2] = static_cast<uint8_t>(sum >> 8);
-  echo[3] = static_cast<uint8_t>(sum);
+  if (!v6) {  // the kernel sums every ICMPv6 message itself (its pseudo-header has our source)
+    const uint16_t sum = Checksum(echo, length);
+    echo[2] = static_cast<uint8_t>(sum >> 8);
+    echo[3] = static_cast<uint8_t>(sum);
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = target;
+  sockaddr_in6 to6{};
+  to6.sin6_family = AF_INET6;
+  memcpy(&to6.sin6_addr, request.address, 16);
+  const sockaddr* toAddress = v6 ? reinterpret_cast<const sockaddr*>(&to6) : reinterpret_cast<const sockaddr*>(&to);
+  const socklen_t toLength = v6 ? sizeof to6 : sizeof to;
   const int64_t deadline =
       NowMs() + (request.waitMs < kIcmpHelperMaxWaitMs ? request.waitMs : kIcmpHelperMaxWaitMs);
-  if (sendto(fd, echo, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) != static_cast<ssize_t>(length)) {
+  if (sendto(fd, echo, length, 0, toAddress, toLength) != static_cast<ssize_t>(length)) {
     Answer(errno, kIcmpStageSent);
     return 1;
   }
@@ -149,14 +171,24 @@ int main() {
     if (poll(p, 2, static_cast<int>(left)) < 0 && errno != EINTR) return 1;
     if (p[1].revents) return 0;
     if (!(p[0].revents & POLLIN)) continue;
-    sockaddr_in sender{};
+    sockaddr_in6 sender{};  // room for either family
     socklen_t senderLength = sizeof sender;
     const ssize_t n = recvfrom(fd, datagram, sizeof datagram, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender),
                                &senderLength);
     if (n <= 0) continue;
-    if (IcmpHelperAnswers(datagram, static_cast<size_t>(n), sender.sin_addr.s_addr, target, request.identifier,
-                          request.sequence))
-      return Answer(0, kIcmpStageAnswer, sender.sin_addr.s_addr, datagram, static_cast<size_t>(n)) ? 0 : 1;
+    uint8_t from[16] = {};
+    if (v6) {
+      memcpy(from, &sender.sin6_addr, 16);
+    } else {
+      memcpy(from, &reinterpret_cast<const sockaddr_in*>(&sender)->sin_addr, 4);
+    }
+    uint32_t from4;
+    memcpy(&from4, from, 4);
+    const bool answers = v6 ? IcmpHelperAnswers6(datagram, static_cast<size_t>(n), from, request.address,
+                                                 request.identifier, request.sequence)
+                            : IcmpHelperAnswers(datagram, static_cast<size_t>(n), from4, target, request.identifier,
+                                                request.sequence);
+    if (answers) return Answer(0, kIcmpStageAnswer, from, datagram, static_cast<size_t>(n)) ? 0 : 1;
   }
   Answer(ETIMEDOUT, kIcmpStageAnswer);
   return 0;
