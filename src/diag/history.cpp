@@ -476,15 +476,15 @@ int64_t SpanSeconds(HistorySpan span) {
 
 HistoryReader::HistoryReader(std::string path) {
   if (!Exists(path)) {
-    m_problem = u"No run has been recorded yet.";
+    m_problem = u"まだ実行の記録がありません。";
     return;
   }
   int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
   int64_t id = 0;
   if (rc == SQLITE_OK) id = PragmaInt(m_db, "PRAGMA application_id", rc);
   if (rc != SQLITE_OK || id != kApplicationId) {
-    m_problem = rc != SQLITE_OK ? u"The history cannot be read: " + U(m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc))
-                                : u"The history file is not velkor's.";
+    m_problem = rc != SQLITE_OK ? u"履歴を読めません： " + U(m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc))
+                                : u"履歴のファイルが velkor のものではありません。";
     sqlite3_close_v2(m_db);
     m_db = nullptr;
   }
