@@ -2,15 +2,19 @@
 // in one database. Prints the time to record a run, the database's size, the
 // time to open the history window on it and to switch its spans.
 //   QT_QPA_PLATFORM=offscreen build/bench/history_bench [days] [directory]
+//   build/bench/history_bench --shot FILE.png
 // The directory (default: a new one under /tmp) keeps the database, so that
-// a second run can skip the filling.
+// a second run can skip the filling. --shot fills a week into a new
+// directory and saves a picture of the window on it (the user guide's).
 #include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QPixmap>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,7 +56,10 @@ RunOutcome RunAt(int64_t at, int64_t minute) {
     c.port = ports[i];
     // Down for ten minutes every 997 minutes, a different check each time.
     c.passed = !(minute % 997 < 10 && (minute / 997) % 6 == i);
-    c.seconds = 0.002 + 0.001 * static_cast<double>((minute * 7 + i * 13) % 50);
+    // Each service its own pace, slower by day than by night, with some noise.
+    static const double pace[] = {0.0005, 0.012, 0.020, 0.008, 0.015, 0.035};
+    const double daily = 1 + 0.4 * std::sin(static_cast<double>(minute % 1440) * 2 * M_PI / 1440);
+    c.seconds = pace[i] * daily + 0.0002 * static_cast<double>((minute * 7 + i * 13) % 50);
     if (!c.passed) c.reason = u"connection refused";
     if (i == 5) c.certDaysLeft = 60 - minute / 1440;
     r.passed = r.passed && c.passed;
@@ -65,9 +72,10 @@ RunOutcome RunAt(int64_t at, int64_t minute) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int days = argc > 1 ? std::atoi(argv[1]) : 90;
+  const bool shot = argc > 2 && std::string(argv[1]) == "--shot";
+  const int days = shot ? 7 : argc > 1 ? std::atoi(argv[1]) : 90;
   std::string dir;
-  if (argc > 2) {
+  if (argc > 2 && !shot) {
     dir = argv[2];
   } else {
     char tmp[] = "/tmp/velkor-history-bench-XXXXXX";
@@ -94,6 +102,16 @@ int main(int argc, char** argv) {
 
   qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
+  if (shot) {
+    HistoryWindow w(db, [] { return kNow; });
+    w.resize(900, 720);
+    w.SetSpan(HistorySpan::Week);
+    w.show();
+    QApplication::processEvents();
+    const bool saved = w.grab().save(QString::fromUtf8(argv[2]));
+    std::filesystem::remove_all(dir);
+    return saved ? 0 : 1;
+  }
   std::vector<double> opens;
   std::vector<std::vector<double>> switches(4);
   for (int round = 0; round < 5; ++round) {
