@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <map>
 
 #include "diag/notices.h"
-#include "util/clock.h"
 #include "util/codepage.h"
 
 namespace {
@@ -149,7 +149,7 @@ bool HistoryStore::Exec(const char* sql) { return sqlite3_exec(m_db, sql, nullpt
 bool HistoryStore::SetAside(const char* why) {
   Close();
   // "vkrHistory.db.damaged-1796512345", numbered on when that is taken.
-  const std::string base = m_path + "." + why + "-" + std::to_string(UnixNow());
+  const std::string base = m_path + "." + why + "-" + std::to_string(std::time(nullptr));
   std::string aside = base;
   for (int n = 2; Exists(aside); ++n) aside = base + "-" + std::to_string(n);
   if (std::rename(m_path.c_str(), aside.c_str()) != 0) {
@@ -202,21 +202,21 @@ bool HistoryStore::OpenOnce() {
   }
   const int64_t id = PragmaInt(m_db, "PRAGMA application_id", rc);
   if (Damaged(rc)) return false;
-  if (rc != SQLITE_OK) return Fail(rc, "open");
+  if (rc != SQLITE_OK) return FailOpen(rc);
   const int64_t objects = PragmaInt(m_db, "SELECT count(*) FROM sqlite_master", rc);
   if (Damaged(rc)) return false;
-  if (rc != SQLITE_OK) return Fail(rc, "open");
+  if (rc != SQLITE_OK) return FailOpen(rc);
   if (id != kApplicationId && (id != 0 || objects != 0)) return false;  // foreign
   if (id == kApplicationId) {
     Stmt check(m_db, "PRAGMA quick_check(1)");
     rc = check.Step();
     if (Damaged(rc) || (rc == SQLITE_ROW && check.Text(0) != "ok")) return false;
-    if (rc != SQLITE_ROW) return Fail(rc, "open");
+    if (rc != SQLITE_ROW) return FailOpen(rc);
   }
   {
     Stmt wal(m_db, "PRAGMA journal_mode=WAL");
     rc = wal.Step();
-    if (rc != SQLITE_ROW) return Fail(rc, "open");
+    if (rc != SQLITE_ROW) return FailOpen(rc);
   }
   // WAL with NORMAL loses at most the last records on a power cut, never the file.
   Exec("PRAGMA synchronous=NORMAL");
@@ -230,10 +230,17 @@ bool HistoryStore::OpenOnce() {
     if (rc == SQLITE_OK) rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
       Exec("ROLLBACK");
-      return Fail(rc, "open");
+      return FailOpen(rc);
     }
   }
   return true;
+}
+
+bool HistoryStore::FailOpen(int rc) {
+  // Half set up (locked while the schema was made, say): opened afresh next time.
+  Fail(rc, "open");
+  Close();
+  return false;
 }
 
 bool HistoryStore::Fail(int rc, const char* what) {
@@ -406,17 +413,20 @@ void HistoryStore::PruneSize() {
 
 // ---- HistoryRecorder ----------------------------------------------------------
 
-HistoryRecorder::HistoryRecorder(std::string path, HistoryLimits limits, HistoryReport report)
+HistoryRecorder::HistoryRecorder(std::string path, HistoryLimits limits, HistoryReport report,
+                                 std::function<int64_t()> now)
     : m_store(std::move(path), limits, std::move(report)), m_busy(true) {
-  m_thread = std::thread([this, limits] {
-    m_store.Prune(UnixNow());
-    int64_t nextPrune = UnixNow() + limits.pruneEverySeconds;
+  if (!now) now = [] { return static_cast<int64_t>(std::time(nullptr)); };
+  m_thread = std::thread([this, limits, now] {
+    using Steady = std::chrono::steady_clock;
+    m_store.Prune(now());
+    const auto every = std::chrono::seconds(std::max<int64_t>(1, limits.pruneEverySeconds));
+    Steady::time_point nextPrune = Steady::now() + every;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_busy = false;
     m_idle.notify_all();
     while (true) {
-      m_wake.wait_for(lock, std::chrono::seconds(std::max<int64_t>(1, nextPrune - UnixNow())),
-                      [this] { return m_stop || !m_queue.empty(); });
+      m_wake.wait_until(lock, nextPrune, [this] { return m_stop || !m_queue.empty(); });
       while (!m_queue.empty()) {
         RunOutcome run = std::move(m_queue.front());
         m_queue.pop_front();
@@ -428,13 +438,13 @@ HistoryRecorder::HistoryRecorder(std::string path, HistoryLimits limits, History
       }
       m_idle.notify_all();
       if (m_stop) break;
-      if (UnixNow() >= nextPrune) {
+      if (Steady::now() >= nextPrune) {
         m_busy = true;
         lock.unlock();
-        m_store.Prune(UnixNow());
+        m_store.Prune(now());
         lock.lock();
         m_busy = false;
-        nextPrune = UnixNow() + limits.pruneEverySeconds;
+        nextPrune = Steady::now() + every;
       }
     }
   });

@@ -61,6 +61,7 @@ class HistoryStore {
   void Say(Problem p, const std::u16string& line);
   void Cleared();
   bool Fail(int rc, const char* what);  // handles a failed step; always false
+  bool FailOpen(int rc);                // the same, and closed
   bool Exec(const char* sql);
   void PruneSize();
 
@@ -73,10 +74,13 @@ class HistoryStore {
 };
 
 // Writes runs on a worker thread, so a run never waits for the database; the
-// worker also prunes at its start and once a day.
+// worker also prunes at its start and once a day. `now` (the wall clock when
+// not given) is the age limit's end; it is called on the worker, so it is not
+// the process's clock hook, which belongs to the window's thread.
 class HistoryRecorder {
  public:
-  HistoryRecorder(std::string path, HistoryLimits limits, HistoryReport report);
+  HistoryRecorder(std::string path, HistoryLimits limits, HistoryReport report,
+                  std::function<int64_t()> now = nullptr);
   ~HistoryRecorder();  // writes what is queued, then ends the worker
   HistoryRecorder(const HistoryRecorder&) = delete;
   HistoryRecorder& operator=(const HistoryRecorder&) = delete;

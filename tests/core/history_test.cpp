@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -243,13 +244,26 @@ TEST(HistoryStore, PrunesByAgeAtTheEdge) {
 
   // The worker prunes when it starts.
   ASSERT_TRUE(store.Record(SmtpRun(kNow - keep - 5)));
-  SetUnixNowHook([] { return kNow; });
   {
-    HistoryRecorder recorder(dir.file("h.db"), {}, nullptr);
+    HistoryRecorder recorder(dir.file("h.db"), {}, nullptr, [] { return kNow; });
     recorder.WaitIdle();
   }
-  SetUnixNowHook(nullptr);
   EXPECT_EQ(Query(dir.file("h.db"), "SELECT count(*) FROM runs"), std::vector<std::string>{"1"});
+
+  // And again after its period (shrunk to a second here), with no run in between.
+  std::atomic<int64_t> now{kNow};
+  HistoryLimits everySecond;
+  everySecond.pruneEverySeconds = 1;
+  HistoryRecorder recorder(dir.file("h.db"), everySecond, nullptr, [&now] { return now.load(); });
+  recorder.WaitIdle();
+  EXPECT_EQ(Query(dir.file("h.db"), "SELECT count(*) FROM runs"), std::vector<std::string>{"1"});
+  now = kNow + 90 * kDay;  // the run left is now 90 days and 10 seconds old
+  std::vector<std::string> left;
+  for (int i = 0; i < 500 && left != std::vector<std::string>{"0"}; ++i) {
+    usleep(10000);
+    left = Query(dir.file("h.db"), "SELECT count(*) FROM runs");
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"0"});
 }
 
 // Past the size limit the oldest runs go; under it nothing does.
@@ -313,6 +327,25 @@ TEST(HistoryStore, LockedDatabaseDropsTheRunWithOneLine) {
   sqlite3_close(other);
   EXPECT_TRUE(store.Record(SmtpRun(kNow)));
   EXPECT_EQ(Query(dir.file("h.db"), "SELECT count(*) FROM runs"), std::vector<std::string>{"2"});
+}
+
+// Locked while it is first set up: nothing half made is kept, and the next
+// run sets it up and is recorded.
+TEST(HistoryStore, LockedWhileBeingSetUpIsSetUpAtTheNextRun) {
+  TempDir dir;
+  Lines said;
+  WriteBytes(dir.file("h.db"), "");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("h.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  HistoryStore store(dir.file("h.db"), {}, said.sink());
+  EXPECT_FALSE(store.Record(SmtpRun(kNow - 5)));
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_TRUE(store.Record(SmtpRun(kNow)));
+  EXPECT_EQ(Query(dir.file("h.db"), "SELECT count(*) FROM runs"), std::vector<std::string>{"1"});
+  ASSERT_EQ(said.lines.size(), 1u);
+  EXPECT_NE(said.joined().find("open failed (database is locked)"), std::string::npos) << said.joined();
 }
 
 // A damaged or foreign file is renamed aside untouched, said once, and a new
@@ -456,8 +489,8 @@ TEST(HistoryStore, FullDiskIsSaidOnceAndTheHistoryStaysReadable) {
 TEST(HistoryRecorder, WritesQueuedRunsOnItsThread) {
   TempDir dir;
   {
-    HistoryRecorder recorder(dir.file("h.db"), {}, nullptr);
-    for (int i = 0; i < 50; ++i) recorder.Record(SmtpRun(UnixNow() - 100 + i));
+    HistoryRecorder recorder(dir.file("h.db"), {}, nullptr, [] { return kNow; });
+    for (int i = 0; i < 50; ++i) recorder.Record(SmtpRun(kNow - 100 + i));
   }
   EXPECT_EQ(Query(dir.file("h.db"), "SELECT count(*) FROM runs"), std::vector<std::string>{"50"});
 }
