@@ -200,7 +200,11 @@ TEST(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
   }
   ASSERT_EQ(strip.size(), 2u);
   EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
-  QTest::keyClick(w.get(), Qt::Key_H, Qt::ControlModifier);
+  // From the target box, where the keyboard mostly is (a line edit's own
+  // Ctrl+H must not take the key).
+  box->lineEdit()->setFocus();
+  QTest::keyClick(box->lineEdit(), Qt::Key_H, Qt::ControlModifier);
+  EXPECT_EQ(box->lineEdit()->text(), QStringLiteral("mailsv"));
   HistoryWindow* hw = OpenHistoryWindow(*w);
   ASSERT_NE(hw, nullptr);
   EXPECT_TRUE(hw->isVisible());
