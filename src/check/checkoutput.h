@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check/checkoptions.h"
+#include "net/failphrase.h"
 #include "net/failreason.h"
 #include "net/probes.h"
 
@@ -68,8 +69,6 @@ std::vector<std::string> CertificateReasons(const CheckRecord& check, const Chec
 std::optional<std::string> CheckReason(const CheckRecord& check, const CheckRequest& request);
 // What put a check that passed into WARNING: a time over -w, a certificate, an old protocol.
 std::vector<std::string> WarningReasons(const CheckRecord& check, const CheckRequest& request);
-// The phrase of what the core saw.
-std::string FailurePhrase(const FailReason& reason);
 // The transcript as the window shows the check: its block when the check
 // left no text of its own ("［応答なし］"), else the check's text.
 std::u16string CheckTranscript(const CheckRecord& check);

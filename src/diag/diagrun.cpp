@@ -3,11 +3,14 @@
 #include "app/appstate.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
+#include "net/failphrase.h"
+#include "net/failreason.h"
 #include "net/ping.h"
 #include "net/probes.h"
 #include "net/shares.h"
 #include "util/appfiles.h"
 #include "util/clock.h"
+#include "util/codepage.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/hooks.h"
@@ -77,7 +80,7 @@ DiagChecks DiagChecks::Real(std::function<void(const TlsFindings&)> tlsFound) {
 
 DiagRunner::DiagRunner(DiagWindow& window, DiagChecks checks) : m_window(window), m_checks(std::move(checks)) {}
 
-void DiagRunner::CmdDiag_Click(bool byTick) {
+void DiagRunner::CmdDiag_Click(bool byTick, RunStart how) {
   // One run at a time: a second start while one is going on is dropped (the
   // window is disabled then, so only a stray event could ask for it).
   if (m_running) return;
@@ -90,6 +93,7 @@ void DiagRunner::CmdDiag_Click(bool byTick) {
   bool finished = false;
   m_outcome = RunOutcome{};
   m_outcome.byTick = byTick;
+  m_outcome.start = byTick ? RunStart::Tick : how;
   m_outcome.startedUnix = UnixNow();
   const int64_t startMs = MonotonicMs();
   {
@@ -158,6 +162,7 @@ bool DiagRunner::RunDiagnosis() {
       std::u16string message;
       bool alive = false;
       const int64_t began = MonotonicMs();
+      ClearFailReason();
       m_checks.ping(target, alive, message);
       if (Stopped()) return false;
       report.PutCheckResult(target, kPing, alive, serviceFlag, overall, message);
@@ -171,6 +176,7 @@ bool DiagRunner::RunDiagnosis() {
       report.AddResultLine(u"## NetBIOS チャレンジ ##  (Windows NetShare) ");
       std::u16string message;
       const int64_t began = MonotonicMs();
+      ClearFailReason();
       bool verdict = m_checks.shares(shareHost, message);
       if (Stopped()) return false;
       report.PutCheckResult(target, kNetBios, verdict, serviceFlag, overall, message);
@@ -211,6 +217,8 @@ bool DiagRunner::RunSection(int index, const std::u16string& portList, const std
     std::u16string message;
     bool verdict = false;
     const int64_t began = MonotonicMs();
+    ClearFailReason();
+    m_certDaysLeft.reset();
     switch (index) {
       case kSmtp: verdict = m_checks.smtp(target, port, tls, message); break;
       case kPop:
@@ -237,7 +245,15 @@ void DiagRunner::Note(std::u16string service, std::u16string port, bool passed, 
   c.port = std::move(port);
   c.passed = passed;
   c.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
+  // The core's record of the check that just ran, in the words velkor-check prints.
+  if (!passed) c.reason = FromUtf8(FailurePhrase(LastFailReason()));
+  c.certDaysLeft = m_certDaysLeft;
+  m_certDaysLeft.reset();
   m_outcome.checks.push_back(std::move(c));
+}
+
+void DiagRunner::HeardTls(const TlsFindings& found) {
+  if (found.hasExpiry) m_certDaysLeft = found.daysLeft;
 }
 
 std::u16string CheckLabel(const RunCheckOutcome& check) {

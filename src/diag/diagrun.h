@@ -7,6 +7,7 @@
 // action and TimerInterval_Timer as its tick action.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "diag/resultreport.h"
@@ -74,8 +75,9 @@ class DiagRunner {
   explicit DiagRunner(DiagWindow& window, DiagChecks checks = DiagChecks::Real());
 
   // A whole run: the Diag button, Enter in the target box and a due tick
-  // (`byTick`: nobody may be there to close a message box).
-  void CmdDiag_Click(bool byTick = false);
+  // (`byTick`: nobody may be there to close a message box); `how` names the
+  // first two for the run's outcome.
+  void CmdDiag_Click(bool byTick = false, RunStart how = RunStart::Diag);
   // The checks of one run; the overall verdict.
   bool RunDiagnosis();
   // After a failed run: the last-error log and the error script.
@@ -99,6 +101,9 @@ class DiagRunner {
   int16_t WatchdogCounter() const { return m_watchdogCounter; }
   // Hears every finished run, check by check, once its end line is written.
   void SetRunFinished(std::function<void(const RunOutcome&)> heard) { m_runFinished = std::move(heard); }
+  // What the TLS of the check now running found (DiagChecks::Real's
+  // tlsFound): the certificate's days left go into that check's outcome.
+  void HeardTls(const TlsFindings& found);
 
  private:
   // False when the run was stopped in it.
@@ -119,4 +124,5 @@ class DiagRunner {
   int16_t m_watchdogCounter = 0;
   std::function<void(const RunOutcome&)> m_runFinished;
   RunOutcome m_outcome;
+  std::optional<int64_t> m_certDaysLeft;  // heard for the check now running
 };

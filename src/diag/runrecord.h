@@ -2,6 +2,7 @@
 // What one finished run found, check by check, for the parts of the program
 // that look back on runs (the desktop notices) rather than at the result list.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,12 @@ struct RunCheckOutcome {
   bool passed = false;
   double seconds = 0;
   std::u16string reason;   // why it failed, where the check says
+  std::optional<int64_t> certDaysLeft;  // a TLS check whose certificate has an end date
 };
+
+// What started a run: the Diag button, Enter in the target box or the
+// monitoring tick.
+enum class RunStart { Diag, Enter, Tick };
 
 struct RunOutcome {
   std::u16string target;     // the host part of the entry, as typed
@@ -20,6 +26,7 @@ struct RunOutcome {
   bool passed = false;       // the overall verdict
   bool stopped = false;      // ended by the operator before its checks were done
   bool byTick = false;       // started by the monitoring tick
+  RunStart start = RunStart::Diag;
   std::vector<RunCheckOutcome> checks;
 };
 

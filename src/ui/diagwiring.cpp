@@ -1,13 +1,22 @@
 #include "ui/diagwiring.h"
 
 #include <QApplication>
+#include <QKeySequence>
 #include <QObject>
+#include <QPointer>
+#include <QShortcut>
 #include <QTimer>
 
+#include <memory>
+
+#include "diag/history.h"
 #include "diag/notices.h"
 #include "ui/frmvelkor.h"
+#include "ui/historywindow.h"
 #include "ui/notifier.h"
 #include "util/appfiles.h"
+#include "util/codepage.h"
+#include "util/log.h"
 
 namespace {
 
@@ -51,10 +60,30 @@ class DiagHolder : public QObject {
       if (m_runner.DeferredRunPending()) m_runner.RunDeferred();
     });
     m_retry.start();
+    // The worker's lines reach the error log from the window's thread.
+    m_history = std::make_unique<HistoryRecorder>(HistoryPath(), HistoryLimits{}, [this](const std::u16string& line) {
+      QMetaObject::invokeMethod(this, [line] { WriteErrorLog(line); }, Qt::QueuedConnection);
+    });
   }
+  ~DiagHolder() override {
+    delete m_historyWindow;
+    m_history.reset();  // writes what is queued before the window goes
+  }
+  static std::string HistoryPath() { return ToUtf8(StateFilePath(kHistoryFileName)); }
   DiagRunner& runner() { return m_runner; }
   DesktopNotifier& notifier() { return m_notifier; }
   CheckStateStore& states() { return m_states; }
+  HistoryRecorder& history() { return *m_history; }
+  // A window of its own, not a child of the main window: a run disables the
+  // main window and everything in it, and the history stays usable then.
+  HistoryWindow* historyWindow() { return m_historyWindow; }
+  void ShowHistory() {
+    if (!m_historyWindow) m_historyWindow = new HistoryWindow(HistoryPath());
+    else m_historyWindow->Reload();
+    m_historyWindow->show();
+    m_historyWindow->raise();
+    m_historyWindow->activateWindow();
+  }
 
  private:
   FrmVelkorDiagWindow m_window;
@@ -62,18 +91,23 @@ class DiagHolder : public QObject {
   QTimer m_retry;
   DesktopNotifier m_notifier;
   CheckStateStore m_states{StateFilePath(kNoticeStateFileName)};
+  std::unique_ptr<HistoryRecorder> m_history;
+  QPointer<HistoryWindow> m_historyWindow;
 };
 
 }  // namespace
 
-DiagRunner& InstallDiagRunner(FrmVelkor& window, DiagChecks checks) {
-  auto* holder = new DiagHolder(window, std::move(checks));
+DiagRunner& InstallDiagRunner(FrmVelkor& window, std::optional<DiagChecks> checks) {
+  auto* holder = new DiagHolder(window, checks ? std::move(*checks) : DiagChecks{});
+  holder->setObjectName(QStringLiteral("DiagHolder"));
   DiagRunner& runner = holder->runner();
-  window.SetRunAction([&runner] { runner.CmdDiag_Click(); });
+  if (!checks) runner.SetChecks(DiagChecks::Real([&runner](const TlsFindings& found) { runner.HeardTls(found); }));
+  window.SetRunAction([&runner, &window] { runner.CmdDiag_Click(false, window.RunStartedBy()); });
   window.SetTickAction([&runner] { runner.TimerInterval_Timer(); });
   // A check that failed or recovered since the last run of its target is
   // told on the desktop.
   runner.SetRunFinished([holder](const RunOutcome& run) {
+    holder->history().Record(run);  // queued: written on the history's own thread
     const std::vector<CheckChange> changes = holder->states().Apply(run);
     if (changes.empty()) return;
     const NoticeText text = ComposeNotice(run.target, changes);
@@ -81,5 +115,14 @@ DiagRunner& InstallDiagRunner(FrmVelkor& window, DiagChecks checks) {
   });
   // The reply watchdog (its interval stays 0, so it does not tick).
   QObject::connect(window.TimerSockRecv(), &QTimer::timeout, holder, [&runner] { runner.TimerSockRecv_Timer(); });
+  // Ctrl+H, the browsers' history key: the main window keeps no room for a button.
+  auto* key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), &window);
+  QObject::connect(key, &QShortcut::activated, holder, [holder] { holder->ShowHistory(); });
   return runner;
+}
+
+HistoryWindow* OpenHistoryWindow(FrmVelkor& window) {
+  // Named when it was made; DiagHolder has no meta-object of its own to cast by.
+  QObject* found = window.findChild<QObject*>(QStringLiteral("DiagHolder"), Qt::FindDirectChildrenOnly);
+  return found ? static_cast<DiagHolder*>(found)->historyWindow() : nullptr;
 }

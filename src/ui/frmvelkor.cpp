@@ -392,7 +392,8 @@ void FrmVelkor::PutCurrentTimeoutInfo() {
 
 // ---- buttons and events --------------------------------------------------------
 
-void FrmVelkor::CmdDiag_Click() {
+void FrmVelkor::CmdDiag_Click(RunStart how) {
+  m_runStart = how;
   // Asked for in the middle of a validation (a key or click let through by
   // its status line), the run waits for the entry to be applied: it starts
   // when the validation is over, once however often it was asked.
@@ -536,7 +537,7 @@ bool FrmVelkor::eventFilter(QObject* watched, QEvent* event) {
       auto* key = static_cast<QKeyEvent*>(event);
       if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
         // The key then goes on to the box as usual.
-        CmdDiag_Click();
+        CmdDiag_Click(RunStart::Enter);
       }
     } else if (type == QEvent::FocusOut) {
       auto* focus = static_cast<QFocusEvent*>(event);
@@ -620,7 +621,7 @@ void FrmVelkor::CmbHosts_Validate() {
   } while (m_validateAgain && !m_closing);
   if (m_runAfterValidation)
     QTimer::singleShot(0, this, [this] {
-      if (m_runAfterValidation && !m_closing) CmdDiag_Click();
+      if (m_runAfterValidation && !m_closing) CmdDiag_Click(m_runStart);
     });
 }
 

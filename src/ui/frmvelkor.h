@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diag/resultreport.h"
+#include "diag/runrecord.h"
 
 class QCheckBox;
 class QComboBox;
@@ -58,7 +59,9 @@ class FrmVelkor : public QWidget, public ResultView {
   ResultReport& Report() { return m_report; }
 
   // Buttons and events.
-  void CmdDiag_Click();  // runs the run action (after the validation, during one)
+  // Runs the run action (after the validation, during one); `how` is what
+  // the run action finds in RunStartedBy.
+  void CmdDiag_Click(RunStart how = RunStart::Diag);
   void CmdExit_Click();
   void CmdResultClear_Click();
   void CmdSet_Click();  // runs the settings action, then the activation
@@ -81,6 +84,8 @@ class FrmVelkor : public QWidget, public ResultView {
   int16_t GetHostCount() const;
   int16_t GetCurrentHostIndex() const;
   bool RunFlag() const { return m_runFlag; }
+  // The Diag button or Enter: what asked for the run the run action starts.
+  RunStart RunStartedBy() const { return m_runStart; }
   void SetRunFlag(bool on) { m_runFlag = on; }
   bool IsClosing() const { return m_closing; }
   int16_t MinuteCounter() const { return m_minuteCounter; }
@@ -163,6 +168,7 @@ class FrmVelkor : public QWidget, public ResultView {
   bool m_validateAgain = false;       // a validation was asked for during one
   bool m_runAfterValidation = false;  // a run was asked for during one
   bool m_closeAfterRun = false;       // a close was asked for during a run
+  RunStart m_runStart = RunStart::Diag;
   QPointer<QWidget> m_focusBeforeRun;
   bool m_shownOnce = false;
   int m_hourglass = 0;  // override cursors pushed by ShowHourglass

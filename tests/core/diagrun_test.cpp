@@ -14,6 +14,7 @@
 #include "app/appstate.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
+#include "net/failreason.h"
 #include "support/programdir.h"
 #include "util/clock.h"
 #include "util/codepage.h"
@@ -160,6 +161,52 @@ TEST_F(DiagRunTest, SectionsRunInOrderOverPortListsAndLocalHostListsThisComputer
                 kStamp + u"## HTTP  チャレンジ ##  port：443s",           u"---- LocalHost -- 【正常】  \r"};
   EXPECT_EQ(headers, want);
   EXPECT_NE(prog.readText("velkor1.log").find(u"*** ## SMTP  チャレンジ ##  port：465s\r\n"), std::u16string::npos);
+}
+
+// The outcome the history and the notices get: how the run started, the
+// core's reason for each failed check alone (never the previous check's), and
+// the certificate's days left for the TLS check that heard them.
+TEST_F(DiagRunTest, OutcomeCarriesHowItStartedTheCoresReasonAndCertificateDays) {
+  win.ticks = {0, 0, 1, 1, 0, 0};
+  SystemSettings.SmtpPort = u"1,465s";
+  SystemSettings.PopPort = u"110";
+  checks.smtp = [this](std::u16string&, std::u16string& p, TlsMode, std::u16string&) {
+    if (p == u"1") {
+      NoteFailReason(FailReasonOf(FailKind::Refused));
+      return false;
+    }
+    TlsFindings found;
+    found.hasExpiry = true;
+    found.daysLeft = 12;
+    runner.HeardTls(found);
+    return true;
+  };
+  checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) {
+    FailReason r = FailReasonOf(FailKind::NoReply);
+    r.command = "USER";
+    r.seconds = 5;
+    NoteFailReason(r);
+    return false;
+  };
+  runner.SetChecks(checks);
+  RunOutcome seen;
+  runner.SetRunFinished([&](const RunOutcome& o) { seen = o; });
+  struct Row {
+    bool byTick;
+    RunStart how, expected;
+  };
+  for (const Row& row : {Row{false, RunStart::Diag, RunStart::Diag}, Row{false, RunStart::Enter, RunStart::Enter},
+                         Row{true, RunStart::Enter, RunStart::Tick}}) {
+    runner.CmdDiag_Click(row.byTick, row.how);
+    EXPECT_EQ(seen.start, row.expected);
+    ASSERT_EQ(seen.checks.size(), 3u);
+    EXPECT_EQ(seen.checks[0].reason, u"connection refused");
+    EXPECT_FALSE(seen.checks[0].certDaysLeft);
+    EXPECT_EQ(seen.checks[1].reason, u"");
+    EXPECT_EQ(seen.checks[1].certDaysLeft, 12);
+    EXPECT_EQ(seen.checks[2].reason, u"no reply to USER within 5 s");
+    EXPECT_FALSE(seen.checks[2].certDaysLeft);
+  }
 }
 
 // The last-error log is deleted, then written: no backup of the previous one. The script starts for any RunBat

@@ -47,7 +47,7 @@ diff "$scratch/installed" "$scratch/packaged" >"$scratch/install.diff" ||
 # Dependencies: the libraries the binaries link, and those no binary shows.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libsmbclient libssl3 fonts-ipafont-gothic libcap2-bin ca-certificates; do
+for d in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libsmbclient libssl3 libsqlite3-0 fonts-ipafont-gothic libcap2-bin ca-certificates; do
   [[ ", $depends," == *", $d "* || ", $depends," == *", $d,"* ]] || fail "Depends lacks $d"
 done
 
