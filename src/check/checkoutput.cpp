@@ -162,6 +162,12 @@ struct Failure {
 
 Failure FailureOf(const CheckRecord& c, const CheckRequest& r) {
   if (!c.statusMismatch.empty()) return {c.statusMismatch};
+  if (c.failure.kind == FailKind::EveryAddressFailed && !c.tried.empty()) {
+    std::string each;
+    for (const AddressTried& t : c.tried)
+      each += (each.empty() ? "" : ", ") + PluginText(t.address) + " (" + FailurePhrase(t.reason) + ")";
+    return {FailurePhrase(c.failure) + ": " + each};
+  }
   if (c.failure.kind != FailKind::None) return {FailurePhrase(c.failure)};
   const std::vector<std::string> cert = CertOf(c, r).reasons;
   if (!cert.empty()) return {Join(cert, ", "), false};
@@ -258,6 +264,8 @@ std::string FailurePhrase(const FailReason& f) {
     case FailKind::SharesRefused: return "share list refused";
     case FailKind::SharesFailed: return "no share list";
     case FailKind::SharesTimedOut: return "no share list within " + within;
+    case FailKind::NoAddressOfFamily: return f.code == 6 ? "no IPv6 address" : "no IPv4 address";
+    case FailKind::EveryAddressFailed: return "every address failed";
   }
   return "";
 }
