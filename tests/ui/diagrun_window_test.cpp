@@ -147,7 +147,7 @@ TEST_F(DiagRunWindowTest, TlsEntryPassesWithWarningsAndTheExpiredCertificateFail
   for (const std::u16string& line :
        {u"## SMTP  チャレンジ ##  port：" + port(peers.smtpTls, u"t"), u"## FTP   チャレンジ ##  port：" + port(peers.ftps, u"s"),
         std::u16string(u"220 2.0.0 Ready to start TLS\r"), std::u16string(u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r"),
-        std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1\r"), std::u16string(u"> STLS\r"),
+        std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1, ::1\r"), std::u16string(u"> STLS\r"),
         std::u16string(u"234 Proceed with negotiation.\r"), std::u16string(u"Host: 127.0.0.1\r")})
     EXPECT_TRUE(Has(line)) << ToUtf8(line);
   for (int i = 2; i < 5; ++i) EXPECT_EQ(Lamp(i), QColor(128, 255, 128)) << i;
