@@ -14,8 +14,8 @@ constexpr std::array kOptions = {
                 "--ping and --shares."},
     CheckOption{OptionId::Entry, 'E', "entry", "ENTRY",
                 "One target entry as the target list holds it, host[:smtp[:pop[:ftp[:http]]]] with comma lists "
-                "of ports; empty fields keep the ports of the settings, other fields that are not ports leave "
-                "their service out. Not with -H or the port options."},
+                "of ports, an IPv6 host in brackets ([::1]:25); empty fields keep the ports of the settings, "
+                "other fields that are not ports leave their service out. Not with -H or the port options."},
     CheckOption{OptionId::TargetList, '\0', "target-list", "FILE",
                 "Check every entry of this target list (VKRTARGET.INI syntax), each host in a process of its "
                 "own: one status line per host in the list's order, then a summary line. Not with -H, -E or "
