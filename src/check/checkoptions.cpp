@@ -3,21 +3,29 @@
 #include <array>
 #include <cstdlib>
 
+#include "net/hostaddr.h"
+#include "util/codepage.h"
+
 namespace {
 
 constexpr std::array kOptions = {
     CheckOption{OptionId::Hostname, 'H', "hostname", "HOST",
-                "Host to check: an address or a name. Goes with the port options, --ping and --shares."},
+                "Host to check: an address (IPv6 bare or in brackets) or a name. Goes with the port options, "
+                "--ping and --shares."},
     CheckOption{OptionId::Entry, 'E', "entry", "ENTRY",
                 "One target entry as the target list holds it, host[:smtp[:pop[:ftp[:http]]]] with comma lists "
-                "of ports; empty fields keep the ports of the settings, other fields that are not ports leave "
-                "their service out. Not with -H or the port options."},
+                "of ports, an IPv6 host in brackets ([::1]:25); empty fields keep the ports of the settings, "
+                "other fields that are not ports leave their service out. Not with -H or the port options."},
     CheckOption{OptionId::TargetList, '\0', "target-list", "FILE",
                 "Check every entry of this target list (VKRTARGET.INI syntax), each host in a process of its "
                 "own: one status line per host in the list's order, then a summary line. At most 100000 "
                 "entries. Not with -H, -E or the port options."},
     CheckOption{OptionId::Jobs, 'j', "jobs", "N",
                 "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
+    CheckOption{OptionId::Ipv4, '4', "ipv4", nullptr,
+                "The SMTP, POP, FTP and HTTP checks use IPv4 addresses only (a host without one fails them)."},
+    CheckOption{OptionId::Ipv6, '6', "ipv6", nullptr,
+                "The SMTP, POP, FTP and HTTP checks use IPv6 addresses only. Not with -4."},
     CheckOption{OptionId::Json, '\0', "json", nullptr,
                 "Answer in JSON: each check with its reason, transcript, port and TLS. With -H or -E one "
                 "object; with --target-list one per host and line, then a summary object."},
@@ -164,13 +172,25 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
   if (o.argName && HasControl(value)) return spelling + ": the value holds a control character";
   if (o.argName && IsBlank(value)) return spelling + ": the value is empty";
   switch (o.id) {
-    case OptionId::Hostname:
+    case OptionId::Hostname: {
       if (value.find_first_of(" \t") != std::string::npos) return spelling + ": '" + value + "' is not a host";
-      r.host = value;
+      if (value.front() != '[') {
+        r.host = value;
+        return "";
+      }
+      const size_t close = value.find(']');
+      if (close == std::string::npos) return spelling + ": '" + value + "' has an unclosed bracket";
+      const std::string inner = value.substr(1, close - 1);
+      if (close + 1 != value.size() || !IsIpv6AddressText(FromUtf8(inner)))
+        return spelling + ": '" + value + "' is not an IPv6 address in brackets";
+      r.host = inner;
       return "";
+    }
     case OptionId::Entry: r.entry = value; return "";
     case OptionId::TargetList: r.targetList = value; return "";
     case OptionId::Jobs: return CheckJobs(spelling, value, r.jobs);
+    case OptionId::Ipv4: r.ipv4Only = true; return "";
+    case OptionId::Ipv6: r.ipv6Only = true; return "";
     case OptionId::Json: r.json = true; return "";
     case OptionId::Smtp: r.smtpPorts = value; return CheckPorts(spelling, value);
     case OptionId::Pop: r.popPorts = value; return CheckPorts(spelling, value);

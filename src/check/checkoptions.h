@@ -7,7 +7,7 @@
 #include <vector>
 
 enum class OptionId {
-  Hostname, Entry, TargetList, Jobs, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
+  Hostname, Entry, TargetList, Jobs, Ipv4, Ipv6, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
   Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, ExpectStatus, LogDir, Verbose, Version, Help
 };
 
@@ -51,10 +51,11 @@ struct CheckExpectStatus {
 struct CheckRequest {
   enum class Action { Run, Help, Version };
   Action action = Action::Run;
-  std::optional<std::string> host;   // -H
+  std::optional<std::string> host;   // -H (an IPv6 address without its brackets)
   std::optional<std::string> entry;  // -E, one target entry
   std::optional<std::string> targetList;  // --target-list: a sweep of every entry
   std::optional<int> jobs;                // -j, 1..kMaxJobs
+  bool ipv4Only = false, ipv6Only = false;  // -4, -6: the TCP checks use that family only
   bool json = false;
   // Set by the sweep for each of its hosts: the entry came from the list,
   // and the reasons say so rather than name -E.

@@ -126,6 +126,12 @@ struct Failure {
 
 Failure FailureOf(const CheckRecord& c, const CheckRequest& r) {
   if (!c.statusMismatch.empty()) return {c.statusMismatch};
+  if (c.failure.kind == FailKind::EveryAddressFailed && !c.tried.empty()) {
+    std::string each;
+    for (const AddressTried& t : c.tried)
+      each += (each.empty() ? "" : ", ") + PluginText(t.address) + " (" + FailurePhrase(t.reason) + ")";
+    return {FailurePhrase(c.failure) + ": " + each};
+  }
   if (c.failure.kind != FailKind::None) return {FailurePhrase(c.failure)};
   const std::vector<std::string> cert = CertOf(c, r).reasons;
   if (!cert.empty()) return {Join(cert, ", "), false};

@@ -36,6 +36,8 @@ struct CheckRecord {
   FailReason failure;                   // what the core saw when the check failed (kind None: nothing)
   std::u16string httpStatus;            // an HTTP check's status line
   std::string statusMismatch;           // --expect-status: why the status fails the check
+  std::u16string address;               // the address the connect used ("" when none was tried)
+  std::vector<AddressTried> tried;      // a host whose every address failed: each with its reason
 };
 
 // Everything one run leaves for the output.

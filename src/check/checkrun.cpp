@@ -25,6 +25,7 @@
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
 #include "net/failreason.h"
+#include "net/hostaddr.h"
 #include "net/smbshares.h"
 #include "util/appfiles.h"
 #include "util/clock.h"
@@ -217,6 +218,8 @@ DiagChecks RecordingChecks(std::vector<CheckRecord>& records, ReportCollector& r
     record.target = target;
     if (!passed) record.failure = LastFailReason();
     record.httpStatus = LastHttpStatusLine();
+    record.address = LastConnectAddress();
+    if (!passed && record.failure.kind == FailKind::EveryAddressFailed) record.tried = LastAddressesTried();
     records.push_back(std::move(record));
     return passed;
   };
@@ -275,8 +278,9 @@ std::string TakeSettings(const std::optional<std::string>& file, ReportCollector
   return what + ": " + OneLine(complaints.back());
 }
 
-void SetTimeouts(double seconds) {
+void SetTimeouts(double seconds, AddressFamily family) {
   SessionOptions options = GetSessionOptions();
+  options.family = family;
   const double whole = std::floor(seconds);
   options.timeoutSeconds = static_cast<int32_t>(whole);
   options.timeoutMicros = static_cast<int32_t>(std::lround((seconds - whole) * 1e6));
@@ -318,6 +322,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   if (r.entry && (r.host || r.AnyPortOption()))
     return bad("-E/--entry does not go with -H/--hostname or the port options");
   if (!r.entry && !r.host) return bad("no host: give -H HOST or -E ENTRY");
+  if (r.ipv4Only && r.ipv6Only) return bad("-4 and -6 do not go together");
 
   std::u16string host;
   std::u16string boxText;
@@ -325,6 +330,12 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     const std::vector<std::u16string> entries = ParseTargetList(FromUtf8(*r.entry));
     if (entries.size() != 1) return bad("-E/--entry: '" + *r.entry + "' is not one target entry");
     boxText = entries.front();
+    if (const EntryParts parts = SplitEntry(boxText); parts.malformed) {
+      const std::string what = boxText.find(u']') == std::u16string::npos
+                                   ? "has an unclosed bracket"
+                                   : "has text between ']' and the next ':'";
+      return bad(r.entryFromList ? "the entry " + what : "-E/--entry: '" + *r.entry + "' " + what);
+    }
     host = EntryHostName(boxText);
     if (host.empty())
       return bad(r.entryFromList ? "the entry names no host" : "-E/--entry: '" + *r.entry + "' names no host");
@@ -332,7 +343,8 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     if (!r.AnyPortOption() && !r.ping && !r.shares)
       return bad("no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares");
     host = FromUtf8(*r.host);
-    boxText = host;
+    // The window's box holds an IPv6 address in brackets.
+    boxText = IsIpv6AddressText(host) ? u"[" + host + u"]" : host;
   }
 
   int logDirFd = -1;
@@ -370,7 +382,7 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     return bad(r.entryFromList ? "no check selected: the entry leaves every service out"
                                : "no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
   if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
-  SetTimeouts(r.timeout.value);
+  SetTimeouts(r.timeout.value, r.ipv4Only ? AddressFamily::V4 : r.ipv6Only ? AddressFamily::V6 : AddressFamily::Any);
 
   CheckRunReport run;
   HeadlessWindow window(host, boxText, ticked);

@@ -103,6 +103,7 @@ std::string CheckJson(const CheckRecord& c, const CheckRequest& r) {
   o.String("service", c.name.substr(0, c.name.find(' ')))
       .Value("port", c.port.empty() ? "null" : JsonPort(c.port))
       .Value("tls", JsonTls(c.tls))
+      .Value("address", c.address.empty() ? "null" : JsonString(c.address))
       .String("verdict", CheckStateWord(CheckStateOf(c, r)))
       .Value("passed", c.passed ? "true" : "false")
       .Value("seconds", JsonSeconds(c.seconds));

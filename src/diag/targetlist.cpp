@@ -60,10 +60,35 @@ std::vector<std::u16string> ReadTargetList(const std::u16string& path) {
 
 std::array<bool, 6> DefaultServiceTicks() { return {false, false, true, true, true, true}; }
 
+EntryParts SplitEntry(const std::u16string& entry) {
+  EntryParts parts;
+  if (!entry.empty() && entry.front() == u'[') {
+    const size_t close = entry.find(u']');
+    if (close != std::u16string::npos && (close + 1 == entry.size() || entry[close + 1] == u':')) {
+      parts.host = xNullTrim(entry.substr(1, close - 1));
+      parts.bracketed = true;
+      parts.hasPorts = close + 1 < entry.size();
+      if (parts.hasPorts) parts.ports = entry.substr(close + 2);
+      return parts;
+    }
+    parts.malformed = true;
+  }
+  parts.host = xGetField(entry, 1, u":");
+  const size_t colon = entry.find(u':');
+  parts.hasPorts = colon != std::u16string::npos;
+  if (parts.hasPorts) parts.ports = entry.substr(colon + 1);
+  return parts;
+}
+
 TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& settings) {
   TargetEntry result;
+  const EntryParts parts = SplitEntry(entry);
   for (int16_t n = 1; n <= kLastEntryField; ++n) {
-    std::u16string field = xGetField(entry, n, u":");
+    // Unbracketed entries split exactly as they always have.
+    std::u16string field = !parts.bracketed ? xGetField(entry, n, u":")
+                           : n == 1         ? parts.host
+                           : parts.hasPorts ? xGetField(parts.ports, static_cast<int16_t>(n - 1), u":")
+                                            : kMissingField;
     if (IsMissingField(field)) break;
     if (field.empty()) continue;
     if (n == 1) {
@@ -84,7 +109,7 @@ std::u16string ChooseEntryText(const std::optional<std::u16string>& selectedItem
   return {};
 }
 
-std::u16string EntryHostField(const std::u16string& boxText) { return xGetField(boxText, 1, u":"); }
+std::u16string EntryHostField(const std::u16string& boxText) { return SplitEntry(boxText).host; }
 
 std::u16string EntryHostName(const std::u16string& boxText) {
   std::u16string host = EntryHostField(boxText);

@@ -35,7 +35,23 @@ struct TargetEntry {
   std::array<bool, 6> ticked = DefaultServiceTicks();
 };
 
-// Applies an entry: field 1 becomes the target, a port field that is a port
+// An entry's host and the text of its port fields. An IPv6 address is
+// written in brackets, "[2001:db8::25]:25,587t:995s" or "[::1]": the host is
+// the address without them, the port fields follow the "]:". Any other entry
+// splits at its first ":" as it always has ("a::c" is the host a). An entry
+// that opens a bracket and does not close it, or has more than ":" after
+// the "]", is malformed: it splits as any other entry, so its host ("[" ...)
+// resolves to nothing.
+struct EntryParts {
+  std::u16string host;    // field 1 (the missing-field marker for an empty text)
+  std::u16string ports;   // the text after the host's ":" (fields 2 to 5)
+  bool hasPorts = false;  // there was such a ":"
+  bool bracketed = false; // the host was written in brackets
+  bool malformed = false; // an unclosed bracket, or text between "]" and ":"
+};
+EntryParts SplitEntry(const std::u16string& entry);
+
+// Applies an entry: field 1 becomes the target (an IPv6 address without its brackets), a port field that is a port
 // list (digits and commas, each port with at most one TLS suffix "s" or "t",
 // tlsport.h) ticks its service and is stored into `settings`, any other
 // non-empty field unticks it; empty fields keep the defaults.
@@ -45,7 +61,8 @@ TargetEntry ApplyTargetEntry(const std::u16string& entry, SystemSettingsRecord& 
 // selected and not blank, else the typed text when not blank, else "".
 std::u16string ChooseEntryText(const std::optional<std::u16string>& selectedItem, const std::u16string& typedText);
 
-// Field 1 of the box's text (the missing-field marker when the text is blank).
+// Field 1 of the box's text (the missing-field marker when the text is
+// blank); a bracketed IPv6 address without its brackets.
 std::u16string EntryHostField(const std::u16string& boxText);
 // The same, cleared of NULs and blanks: "" when there is no host.
 std::u16string EntryHostName(const std::u16string& boxText);

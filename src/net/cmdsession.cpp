@@ -1,7 +1,9 @@
 #include "net/cmdsession.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "net/failreason.h"
 #include "net/hostaddr.h"
@@ -182,11 +184,100 @@ class SocketCloser {
   SocketCloser(const SocketCloser&) = delete;
   SocketCloser& operator=(const SocketCloser&) = delete;
   void Release() { m_armed = false; }
+  // Another socket is now the session's (the one that won a race).
+  void Replace(ws::SOCKET s) { m_socket = s; }
 
  private:
   ws::SOCKET m_socket;
   bool m_armed = true;
 };
+
+// The order a host's addresses are tried in: IPv6 first, then the families
+// alternating, each in the resolver's order.
+std::vector<HostAddress> TryOrder(const std::vector<HostAddress>& addresses) {
+  std::vector<HostAddress> v6, v4, order;
+  for (const HostAddress& a : addresses) (a.family == 6 ? v6 : v4).push_back(a);
+  for (size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+    if (i < v6.size()) order.push_back(v6[i]);
+    if (i < v4.size()) order.push_back(v4[i]);
+  }
+  return order;
+}
+
+ws::ConnectAttempt AttemptFor(const HostAddress& a, uint16_t port) {
+  ws::ConnectAttempt attempt;
+  attempt.v6 = a.family == 6;
+  if (attempt.v6) {
+    attempt.v6addr.sin6_port = ws::HostToNetShort(port);
+    std::copy(a.bytes.begin(), a.bytes.end(), attempt.v6addr.sin6_addr);
+  } else {
+    attempt.v4addr.sin_port = ws::HostToNetShort(port);
+    std::memcpy(&attempt.v4addr.sin_addr, a.bytes.data(), 4);
+  }
+  return attempt;
+}
+
+// Connects to every address of a host in turn, staggered, on sockets of
+// their own (the session's IPv4 socket serves the first IPv4 address); the
+// first to connect becomes the session's socket, the others are closed.
+// True when one connected; else every address tried is noted with its reason.
+bool ConnectRace(ws::SOCKET& socket, SocketCloser& closer, const std::vector<HostAddress>& order, uint16_t port,
+                 const SessionOptions& options) {
+  std::vector<ws::ConnectAttempt> attempts;
+  std::vector<AddressTried> tried;
+  std::vector<size_t> addressOf;  // attempt -> its address in order
+  bool sessionSocketUsed = false;
+  int lastError = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    ws::ConnectAttempt attempt = AttemptFor(order[i], port);
+    if (!attempt.v6 && !sessionSocketUsed) {
+      attempt.socket = socket;
+      sessionSocketUsed = true;
+    } else {
+      attempt.socket = ws::socket(attempt.v6 ? ws::kAfInet6 : ws::kAfInet, ws::kSockStream, 0);
+      if (attempt.socket < 0) {
+        lastError = ws::WSAGetLastError();
+        tried.push_back(AddressTried{HostAddressText(order[i]), ConnectFailureReason(lastError, 0)});
+        continue;
+      }
+      SetTimeoutOption(attempt.socket, ws::kSoSndTimeo, options.timeoutSeconds, options.timeoutMicros);
+      SetTimeoutOption(attempt.socket, ws::kSoRcvTimeo, options.timeoutSeconds, options.timeoutMicros);
+    }
+    attempts.push_back(attempt);
+    addressOf.push_back(i);
+  }
+  std::vector<int> errors;
+  const int winner = attempts.empty() ? -1 : ws::ConnectFirst(attempts, options.nextAddressDelayMs, errors);
+  if (!attempts.empty()) lastError = ws::WSAGetLastError();
+  for (size_t k = 0; k < attempts.size(); ++k) {
+    if (static_cast<int>(k) == winner) continue;
+    if (attempts[k].socket != socket) ws::closesocket(attempts[k].socket);
+  }
+  if (winner >= 0) {
+    ws::SOCKET won = attempts[static_cast<size_t>(winner)].socket;
+    if (won != socket) {
+      ws::closesocket(socket);  // the session's own socket lost, or was never used
+      socket = won;
+      closer.Replace(won);
+    }
+    NoteConnectAddress(HostAddressText(order[addressOf[static_cast<size_t>(winner)]]));
+    ws::WSASetLastError(0);
+    return true;
+  }
+  const double seconds = static_cast<double>(TimeoutMs(options)) / 1000;
+  for (size_t k = 0; k < attempts.size(); ++k)
+    if (errors[k] != 0)
+      tried.push_back(AddressTried{HostAddressText(order[addressOf[k]]), ConnectFailureReason(errors[k], seconds)});
+  if (!tried.empty()) NoteConnectAddress(tried.back().address);
+  if (tried.size() == 1) {
+    NoteFailReason(tried.front().reason);
+  } else {
+    NoteFailReason(FailReasonOf(FailKind::EveryAddressFailed));
+    NoteAddressesTried(tried);
+  }
+  ws::WSASetLastError(lastError != 0 ? lastError : ws::err::TimedOut);
+  return false;
+}
 
 }  // namespace
 
@@ -238,17 +329,34 @@ bool WinSockManager(std::u16string& host, std::u16string& port, int32_t& socket,
     Report(u"WinSockManager: ポート番号が範囲外です。(" + port + u")");
     return false;
   }
-  ws::SockAddrIn peer;
-  peer.sin_family = ws::kAfInet;
-  peer.sin_port = ws::HostToNetShort(static_cast<uint16_t>(portValue));
-  peer.sin_addr = GetIPAddress(host);
-  const LookupOutcome lookup = LastLookupOutcome();
-  const int r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
-  if (r != 0) {
+  // One IPv4 address (or none: address 0, which the connect refuses) goes
+  // on the session's socket; IPv6 and several addresses race.
+  const ResolvedHost resolved = ResolveHostAddresses(host, options.family);
+  const LookupOutcome lookup = resolved.outcome;
+  const std::vector<HostAddress> order = TryOrder(resolved.addresses);
+  const uint16_t portNumber = static_cast<uint16_t>(portValue);
+  if (order.size() <= 1 && (order.empty() || order.front().family == 4)) {
+    ws::SockAddrIn peer;
+    peer.sin_family = ws::kAfInet;
+    peer.sin_port = ws::HostToNetShort(portNumber);
+    if (!order.empty()) {
+      std::memcpy(&peer.sin_addr, order.front().bytes.data(), 4);
+      NoteConnectAddress(HostAddressText(order.front()));
+    }
+    const int r = ws::connect(socket, &peer, static_cast<int>(sizeof peer));
+    if (r != 0) {
+      const int error = ws::WSAGetLastError();
+      NoteConnectFailure(error, Seconds(TimeoutMs(options)), lookup);
+      if (!quiet) {
+        Report(u"WinSockManager: connect() error: " + ToU16(r));
+        Report(u"WinSockManager: " + SocketErrorText(error));
+      }
+      return false;
+    }
+  } else if (!ConnectRace(socket, closer, order, portNumber, options)) {
     const int error = ws::WSAGetLastError();
-    NoteConnectFailure(error, Seconds(TimeoutMs(options)), lookup);
     if (!quiet) {
-      Report(u"WinSockManager: connect() error: " + ToU16(r));
+      Report(u"WinSockManager: connect() error: " + ToU16(-1));
       Report(u"WinSockManager: " + SocketErrorText(error));
     }
     return false;

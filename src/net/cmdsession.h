@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/hostaddr.h"
 #include "net/replyend.h"  // the reply judgement
 
 // One row of the reply table. Code fields are exactly four characters; a
@@ -49,6 +50,13 @@ struct SessionOptions {
   int emptyReadLimit = 100;
   // Largest greeting or reply kept; a peer cannot make memory grow beyond it.
   size_t replyCapBytes = size_t{1} << 20;
+  // The addresses a host's connect may use: both families, or one only
+  // (velkor-check's -4 and -6).
+  AddressFamily family = AddressFamily::Any;
+  // A host with several addresses: the next address is tried this long
+  // after the one before it unless that one has connected or failed by then
+  // (IPv6 first, then IPv4, alternating; Happy Eyeballs).
+  int64_t nextAddressDelayMs = 250;
 };
 void SetSessionOptions(const SessionOptions& options);
 SessionOptions GetSessionOptions();
@@ -60,7 +68,10 @@ int64_t SessionTimeoutMs();
 // service spoken in TLS from the first byte); false ends the opening.
 using SessionStep = std::function<bool(int32_t socket)>;
 
-// host and port are trimmed in place. On false the socket is closed (or was
+// host and port are trimmed in place. host is a name, an IPv4 address or an
+// IPv6 address (without brackets); a name with several addresses is
+// connected as SessionOptions says, the window's texts then naming the
+// socket error of the last attempt. On false the socket is closed (or was
 // never created). greeting gets the greeting with its line end (all lines
 // of a multi-line greeting). beforeGreeting, when given, runs once the
 // connect has succeeded, even with skipGreeting.

@@ -97,6 +97,8 @@ std::string FailurePhrase(const FailReason& f) {
     case FailKind::SharesRefused: return "share list refused";
     case FailKind::SharesFailed: return "no share list";
     case FailKind::SharesTimedOut: return "no share list within " + within;
+    case FailKind::NoAddressOfFamily: return f.code == 6 ? "no IPv6 address" : "no IPv4 address";
+    case FailKind::EveryAddressFailed: return "every address failed";
   }
   return "";
 }

@@ -11,6 +11,8 @@ struct Record {
   std::mutex mutex;
   FailReason reason;
   std::u16string httpStatus;
+  std::vector<AddressTried> tried;
+  std::u16string address;
 };
 
 Record& State() {
@@ -24,6 +26,28 @@ void ClearFailReason() {
   std::lock_guard lock(State().mutex);
   State().reason = FailReason{};
   State().httpStatus.clear();
+  State().tried.clear();
+  State().address.clear();
+}
+
+void NoteAddressesTried(const std::vector<AddressTried>& tried) {
+  std::lock_guard lock(State().mutex);
+  State().tried = tried;
+}
+
+std::vector<AddressTried> LastAddressesTried() {
+  std::lock_guard lock(State().mutex);
+  return State().tried;
+}
+
+void NoteConnectAddress(const std::u16string& address) {
+  std::lock_guard lock(State().mutex);
+  State().address = address;
+}
+
+std::u16string LastConnectAddress() {
+  std::lock_guard lock(State().mutex);
+  return State().address;
 }
 
 void NoteFailReason(const FailReason& reason) {
@@ -97,9 +121,13 @@ void NoteReceiveFailure(int n, int error, const std::string& command, double wai
 
 
 bool NoteLookupFailure(const LookupOutcome& lookup) {
-  if (lookup.status != LookupStatus::NotFound && lookup.status != LookupStatus::Failed) return false;
   FailReason r;
-  r.kind = lookup.status == LookupStatus::NotFound ? FailKind::NameNotFound : FailKind::LookupFailed;
+  switch (lookup.status) {
+    case LookupStatus::NotFound: r.kind = FailKind::NameNotFound; break;
+    case LookupStatus::Failed: r.kind = FailKind::LookupFailed; break;
+    case LookupStatus::NoAddress: r.kind = FailKind::NoAddressOfFamily; break;
+    default: return false;
+  }
   r.code = lookup.error;
   NoteFailReason(r);
   return true;
@@ -107,6 +135,10 @@ bool NoteLookupFailure(const LookupOutcome& lookup) {
 
 void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& lookup) {
   if (NoteLookupFailure(lookup)) return;
+  NoteFailReason(ConnectFailureReason(error, timeoutSeconds));
+}
+
+FailReason ConnectFailureReason(int error, double timeoutSeconds) {
   FailReason r;
   r.code = error;
   r.seconds = timeoutSeconds;
@@ -114,7 +146,7 @@ void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& l
   else if (error == ws::err::NetUnreach || error == ws::err::HostUnreach) r.kind = FailKind::Unreachable;
   else if (error == ws::err::TimedOut) r.kind = FailKind::ConnectTimedOut;
   else r.kind = FailKind::SocketError;
-  NoteFailReason(r);
+  return r;
 }
 
 void NoteGreetingFailure(int n, int error, double timeoutSeconds) {

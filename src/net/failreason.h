@@ -10,6 +10,7 @@
 // last note of a failing check is its reason. A probe whose dialogue
 // recovered from a refused command (EHLO, then HELO) clears it again.
 #include <string>
+#include <vector>
 
 enum class FailKind {
   None,
@@ -31,6 +32,8 @@ enum class FailKind {
   SharesRefused,    // the SMB server answered but refused this user the list
   SharesFailed,     // no share list (no SMB server answered, or the library failed)
   SharesTimedOut,   // no share list within `seconds`
+  NoAddressOfFamily,   // the host has no address of the family asked for (`code`: 4 or 6)
+  EveryAddressFailed,  // a connect to each of the host's addresses failed: LastAddressesTried()
 };
 
 enum class ClosedWhen {
@@ -82,3 +85,20 @@ void NoteConnectFailure(int error, double timeoutSeconds, const LookupOutcome& l
 // lookup of its name failed.
 bool NoteLookupFailure(const LookupOutcome& lookup);
 void NoteGreetingFailure(int n, int error, double timeoutSeconds);
+
+// The reason of one failed connect: refused, unreachable, timed out (after
+// timeoutSeconds), any other socket error.
+FailReason ConnectFailureReason(int error, double timeoutSeconds);
+
+// The connects of a host with several addresses: each address tried (its
+// text, no brackets) with the reason its connect failed. Cleared with the reason.
+struct AddressTried {
+  std::u16string address;
+  FailReason reason;
+};
+void NoteAddressesTried(const std::vector<AddressTried>& tried);
+std::vector<AddressTried> LastAddressesTried();
+// The address the last connect used (the one that connected, else the last
+// one tried; "" when none was). Cleared with the reason.
+void NoteConnectAddress(const std::u16string& address);
+std::u16string LastConnectAddress();

@@ -1,5 +1,6 @@
 #include "net/hostaddr.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,12 +35,12 @@ struct LookupJob {
   std::mutex mutex;
   std::condition_variable done_cv;
   bool done = false;
-  LookupAnswer answer;
+  AddressLookupAnswer answer;
 };
 
 struct ResolverState {
   std::mutex mutex;
-  HostLookup resolver;
+  HostAddressLookup resolver;
   int timeout_ms = kDefaultResolveTimeoutMs;
   // The one lookup abandoned after its time-out, while it is still running.
   std::shared_ptr<LookupJob> abandoned;
@@ -53,22 +54,44 @@ ResolverState& State() {
 // What the last GetIPAddress of this thread found: each caller waits for its own lookup.
 thread_local LookupOutcome t_lastLookup;
 
-LookupAnswer SystemResolve(const std::string& name) {
+HostAddress V4Address(uint32_t networkOrder) {
+  HostAddress a;
+  std::memcpy(a.bytes.data(), &networkOrder, 4);
+  return a;
+}
+
+uint32_t V4NetworkOrder(const HostAddress& a) {
+  uint32_t v;
+  std::memcpy(&v, a.bytes.data(), 4);
+  return v;
+}
+
+// Both families, in the resolver's order, each address once.
+AddressLookupAnswer SystemResolve(const std::string& name) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-  if (rc != 0 || list == nullptr) return LookupAnswer{0, rc != 0 ? rc : EAI_NONAME};
-  uint32_t address = 0;
+  if (rc != 0 || list == nullptr) return AddressLookupAnswer{{}, rc != 0 ? rc : EAI_NONAME};
+  AddressLookupAnswer answer;
   for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
-      address = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-      break;
+    if (p->ai_addr == nullptr) continue;
+    HostAddress a;
+    if (p->ai_family == AF_INET) {
+      a = V4Address(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+    } else if (p->ai_family == AF_INET6) {
+      a.family = 6;
+      std::memcpy(a.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr, 16);
+    } else {
+      continue;
     }
+    if (std::find(answer.addresses.begin(), answer.addresses.end(), a) == answer.addresses.end())
+      answer.addresses.push_back(a);
   }
   freeaddrinfo(list);
-  return LookupAnswer{address, address != 0 ? 0 : EAI_NONAME};
+  if (answer.addresses.empty()) answer.error = EAI_NONAME;
+  return answer;
 }
 
 // One part of a dotted address: decimal, octal after a leading 0, or
@@ -151,39 +174,40 @@ int32_t ValueOfHostOrder(uint32_t hostOrder) {
 }
 
 // Runs the lookup on a worker and waits for it in short slices, letting the
-// window's message loop run between them.
-int32_t LookUp(const std::string& name) {
+// window's message loop run between them. Sets t_lastLookup to Found,
+// NotFound or Failed.
+AddressLookupAnswer LookUp(const std::string& name) {
   ResolverState& st = State();
-  HostLookup resolver;
+  HostAddressLookup resolver;
   int timeoutMs;
   t_lastLookup = LookupOutcome{LookupStatus::Failed, 0};
   {
     std::lock_guard lock(st.mutex);
     if (st.abandoned) {
       std::lock_guard jobLock(st.abandoned->mutex);
-      if (!st.abandoned->done) return 0;  // the resolver is still stuck
+      if (!st.abandoned->done) return {};  // the resolver is still stuck
     }
     st.abandoned.reset();
-    resolver = st.resolver ? st.resolver : HostLookup(SystemResolve);
+    resolver = st.resolver ? st.resolver : HostAddressLookup(SystemResolve);
     timeoutMs = st.timeout_ms;
   }
 
   auto job = std::make_shared<LookupJob>();
   try {
     std::thread([job, resolver = std::move(resolver), name]() {
-      LookupAnswer answer{0, EAI_FAIL};
+      AddressLookupAnswer answer{{}, EAI_FAIL};
       try {
         answer = resolver(name);
       } catch (...) {
-        answer = LookupAnswer{0, EAI_FAIL};
+        answer = AddressLookupAnswer{{}, EAI_FAIL};
       }
       std::lock_guard lock(job->mutex);
-      job->answer = answer;
+      job->answer = std::move(answer);
       job->done = true;
       job->done_cv.notify_all();
     }).detach();
   } catch (...) {
-    return 0;  // no thread to run it on: as an unknown name
+    return {};  // no thread to run it on: as an unknown name
   }
 
   const int64_t deadline = MonotonicMs() + std::max(timeoutMs, 0);
@@ -194,15 +218,16 @@ int32_t LookUp(const std::string& name) {
       int slice = static_cast<int>(std::clamp<int64_t>(left, 0, kLookupSliceMs));
       job->done_cv.wait_for(lock, std::chrono::milliseconds(slice), [&] { return job->done; });
       if (job->done) {
-        const LookupAnswer& a = job->answer;
-        if (a.address != 0) {
+        AddressLookupAnswer a = job->answer;
+        if (!a.addresses.empty()) {
           t_lastLookup = LookupOutcome{LookupStatus::Found, 0};
         } else if (a.error == 0 || a.error == EAI_NONAME) {
           t_lastLookup = LookupOutcome{LookupStatus::NotFound, EAI_NONAME};
         } else {
           t_lastLookup = LookupOutcome{LookupStatus::Failed, a.error};
         }
-        return a.address != 0 ? ValueOfNetworkOrder(a.address) : 0;
+        if (!a.addresses.empty()) a.error = 0;
+        return a;
       }
       if (MonotonicMs() >= deadline) break;
     }
@@ -212,7 +237,15 @@ int32_t LookUp(const std::string& name) {
   }
   std::lock_guard lock(st.mutex);
   st.abandoned = job;
-  return 0;
+  return {};
+}
+
+std::optional<HostAddress> ParseV6(std::string text) {
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  HostAddress a;
+  a.family = 6;
+  if (inet_pton(AF_INET6, text.c_str(), a.bytes.data()) != 1) return std::nullopt;
+  return a;
 }
 
 }  // namespace
@@ -228,6 +261,18 @@ void SetHostResolver(HostResolver resolver) {
 }
 
 void SetHostLookup(HostLookup lookup) {
+  HostAddressLookup all;
+  if (lookup)
+    all = [lookup = std::move(lookup)](const std::string& name) {
+      const LookupAnswer a = lookup(name);
+      AddressLookupAnswer answer{{}, a.error};
+      if (a.address != 0) answer = AddressLookupAnswer{{V4Address(a.address)}, 0};
+      return answer;
+    };
+  SetHostAddressLookup(std::move(all));
+}
+
+void SetHostAddressLookup(HostAddressLookup lookup) {
   std::lock_guard lock(State().mutex);
   State().resolver = std::move(lookup);
 }
@@ -246,7 +291,16 @@ int32_t GetIPAddress(const std::u16string& host) {
     t_lastLookup = LookupOutcome{};
     return ValueOfHostOrder(parsed);
   }
-  return LookUp(bytes);
+  // An IPv6 address has no 32-bit value.
+  if (ParseV6(bytes)) {
+    t_lastLookup = LookupOutcome{LookupStatus::NoAddress, 4};
+    return 0;
+  }
+  const AddressLookupAnswer answer = LookUp(bytes);
+  for (const HostAddress& a : answer.addresses)
+    if (a.family == 4 && V4NetworkOrder(a) != 0) return ValueOfNetworkOrder(V4NetworkOrder(a));
+  if (!answer.addresses.empty()) t_lastLookup = LookupOutcome{LookupStatus::NoAddress, 4};
+  return 0;
 }
 
 bool IsAddressText(const std::u16string& host) { return ParseDotted(ToAnsi(host)) != kAllOnes; }
@@ -281,4 +335,46 @@ std::u16string GetIPAddressText(const std::u16string& host) {
     text.append(dec.begin(), dec.end());
   }
   return text;
+}
+
+std::optional<HostAddress> ParseHostAddress(const std::string& text) {
+  HostAddress a;
+  if (inet_pton(AF_INET, text.c_str(), a.bytes.data()) == 1) return a;
+  return ParseV6(text);
+}
+
+bool IsIpv6AddressText(const std::u16string& host) { return ParseV6(ToAnsi(host)).has_value(); }
+
+std::u16string HostAddressText(const HostAddress& address) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  inet_ntop(address.family == 6 ? AF_INET6 : AF_INET, address.bytes.data(), buf, sizeof buf);
+  return FromAnsi(buf);
+}
+
+std::u16string HostPortText(const std::u16string& host, const std::u16string& port) {
+  if (IsIpv6AddressText(host) && host.front() != u'[') return u"[" + host + u"]:" + port;
+  return host + u":" + port;
+}
+
+ResolvedHost ResolveHostAddresses(const std::u16string& host, AddressFamily family) {
+  ResolvedHost r;
+  const std::string bytes = ToAnsi(host);
+  const uint32_t parsed = ParseDotted(bytes);
+  const std::optional<HostAddress> v6 = parsed == kAllOnes ? ParseV6(bytes) : std::nullopt;
+  if (parsed != kAllOnes) {
+    r.addresses.push_back(V4Address(htonl(parsed)));
+    t_lastLookup = LookupOutcome{};
+  } else if (v6) {
+    r.addresses.push_back(*v6);
+    t_lastLookup = LookupOutcome{};
+  } else {
+    r.addresses = LookUp(bytes).addresses;
+  }
+  r.outcome = t_lastLookup;
+  if (family != AddressFamily::Any && !r.addresses.empty()) {
+    const int wanted = family == AddressFamily::V6 ? 6 : 4;
+    std::erase_if(r.addresses, [wanted](const HostAddress& a) { return a.family != wanted; });
+    if (r.addresses.empty()) r.outcome = t_lastLookup = LookupOutcome{LookupStatus::NoAddress, wanted};
+  }
+  return r;
 }

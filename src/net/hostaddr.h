@@ -1,9 +1,12 @@
 #pragma once
 // Host text -> IPv4 address value (four bytes in network order in memory,
 // read as a signed 32-bit number; 0 = not resolved) and dotted text.
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 int32_t GetIPAddress(const std::u16string& host);
 // True when host is written as an address (a dotted form GetIPAddress reads
@@ -31,15 +34,64 @@ struct LookupAnswer {
 using HostLookup = std::function<LookupAnswer(const std::string& name)>;
 void SetHostLookup(HostLookup lookup);  // empty: the system resolver
 
-// What the last GetIPAddress of this thread found.
+// What the last GetIPAddress (or ResolveHostAddresses) of this thread found.
 enum class LookupStatus {
-  Address,   // the host was written as an address: no lookup
+  Address,    // the host was written as an address: no lookup
   Found,
-  NotFound,  // EAI_NONAME, or a resolver that answered no address
-  Failed,    // any other error, or no answer within the lookup time-out (error 0)
+  NotFound,   // EAI_NONAME, or a resolver that answered no address
+  Failed,     // any other error, or no answer within the lookup time-out (error 0)
+  NoAddress,  // the host has addresses, but none of the family asked for; error: that family, 4 or 6
 };
 struct LookupOutcome {
   LookupStatus status = LookupStatus::Address;
   int error = 0;
 };
 LookupOutcome LastLookupOutcome();
+
+// ---- Both families --------------------------------------------------------
+// GetIPAddress answers IPv4 only: an IPv6 address (written, or the only kind
+// a name has) gives it 0 with LookupStatus::NoAddress (family 4), never a
+// 32-bit value. What reaches IPv6 goes through the functions below.
+
+enum class AddressFamily { Any, V4, V6 };
+
+struct HostAddress {
+  int family = 4;                    // 4 or 6
+  std::array<uint8_t, 16> bytes{};   // network order; IPv4 in the first four
+  bool operator==(const HostAddress&) const = default;
+};
+
+// "192.0.2.1", "2001:db8::25" (the shortest form, no brackets).
+std::u16string HostAddressText(const HostAddress& address);
+// A host and a port written together: "[2001:db8::25]:25" for an IPv6
+// address, "host:25" for anything else.
+std::u16string HostPortText(const std::u16string& host, const std::u16string& port);
+// True when host is an IPv6 address (bare; "::1", "2001:db8::25").
+bool IsIpv6AddressText(const std::u16string& host);
+
+// Every address of a host, in the resolver's order, and how they were found
+// (outcome as LastLookupOutcome has it, which is also set). An IPv4 address
+// in any form GetIPAddress reads and an IPv6 address (bare or in brackets)
+// are taken without a lookup; a name is looked up as GetIPAddress does (on a
+// worker, the message loop running, within the lookup time-out), by the
+// lookup of SetHostAddressLookup, or SetHostLookup, or the system resolver
+// (both families). With V4 or V6 only that family counts: a host with
+// addresses of the other family only answers none, status NoAddress. For the
+// ICMP and TCP checks alike.
+struct ResolvedHost {
+  std::vector<HostAddress> addresses;
+  LookupOutcome outcome;
+};
+ResolvedHost ResolveHostAddresses(const std::u16string& host, AddressFamily family = AddressFamily::Any);
+
+// A lookup of both families, for tests and fake resolvers: the addresses in
+// the order to try, or getaddrinfo's EAI_ error. Replaces one set by
+// SetHostLookup and back (which then answers IPv4 only).
+struct AddressLookupAnswer {
+  std::vector<HostAddress> addresses;
+  int error = 0;
+};
+using HostAddressLookup = std::function<AddressLookupAnswer(const std::string& name)>;
+void SetHostAddressLookup(HostAddressLookup lookup);  // empty: the system resolver
+// Helpers for such lookups: an address from its text ("::1", "127.0.0.1"); nullopt when it is none.
+std::optional<HostAddress> ParseHostAddress(const std::string& text);

@@ -187,7 +187,7 @@ bool OpenWithGreeting(std::u16string& host, std::u16string& port, int32_t& socke
   }
   if (!GreetingIs(greeting, expected)) {
     NoteFailReason(FailReason{FailKind::UnexpectedReply, {}, {}, ReplyFirstLine(greeting), {}, 0, 0});
-    ReportError(u"Connect　サーバにコネクトできません。" + tag + host + u":" + port);
+    ReportError(u"Connect　サーバにコネクトできません。" + tag + HostPortText(host, port));
     transcript = tlsLines;
     WinSockClose(socket);
     return false;
@@ -323,8 +323,10 @@ bool HttpCheck(std::u16string& host, std::u16string& port, std::u16string& trans
   std::u16string text = tlsLines;
   std::u16string reply, code;
   // Servers with several sites need the name; plain HTTP keeps its one line.
+  // An IPv6 address goes in brackets, as in a URL.
+  const std::u16string hostField = IsIpv6AddressText(host) ? u"[" + host + u"]" : host;
   const std::u16string get =
-      u"GET / HTTP/1.0" + kCrLf + (tls.Implicit() ? u"Host: " + host + kCrLf : std::u16string()) + kCrLf;
+      u"GET / HTTP/1.0" + kCrLf + (tls.Implicit() ? u"Host: " + hostField + kCrLf : std::u16string()) + kCrLf;
   text += u"> " + get;
   const bool ok = WinSockCmdSend(socket, kHttpGet, get, reply, code);
   text += HttpHeaderSection(reply);

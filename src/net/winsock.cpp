@@ -27,6 +27,7 @@ constexpr int kSliceMs = 25;
 struct SocketState {
   int64_t send_timeout_ms = 0;  // 0: no time-out
   int64_t recv_timeout_ms = 0;
+  bool v6 = false;
 };
 
 struct Library {
@@ -172,14 +173,16 @@ void WSASetLastError(int error) { t_lastError = error; }
 
 SOCKET socket(int af, int type, int protocol) {
   if (!Started()) return Fail(err::NotInitialised);
-  if (af != kAfInet) return Fail(err::AfNoSupport);
+  if (af != kAfInet && af != kAfInet6) return Fail(err::AfNoSupport);
   if (type != kSockStream) return Fail(err::SockTNoSupport);
   if (protocol != 0 && protocol != IPPROTO_TCP) return Fail(err::ProtoNoSupport);
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return FailErrno();
   {
     std::lock_guard lock(Lib().mutex);
-    Lib().sockets[fd] = SocketState{};
+    SocketState st;
+    st.v6 = af == kAfInet6;
+    Lib().sockets[fd] = st;
   }
   t_lastError = 0;
   return fd;
@@ -223,30 +226,169 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
   return 0;
 }
 
-int connect(SOCKET s, const SockAddrIn* name, int namelen) {
-  SocketState st;
-  if (!Lookup(s, &st)) return Fail(err::NotSock);
-  if (name == nullptr || namelen < static_cast<int>(sizeof(SockAddrIn))) return Fail(err::Fault);
-  if (name->sin_family != kAfInet) return Fail(err::AfNoSupport);
-  // The unresolved address: never let it reach the local machine.
-  if (name->sin_addr == 0) return Fail(err::AddrNotAvail);
+namespace {
 
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = name->sin_port;
-  std::memcpy(&sa.sin_addr.s_addr, &name->sin_addr, 4);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-    t_lastError = 0;
-    return 0;
+// The POSIX address of an attempt; false (with the error set) for one that
+// must not be tried.
+bool PosixAddress(const SocketState& st, const ConnectAttempt& a, sockaddr_storage& out, socklen_t& len) {
+  out = {};
+  if (a.v6 != st.v6) {
+    t_lastError = err::AfNoSupport;
+    return false;
   }
+  if (!a.v6) {
+    if (a.v4addr.sin_family != kAfInet) return (t_lastError = err::AfNoSupport), false;
+    // The unresolved address: never let it reach the local machine.
+    if (a.v4addr.sin_addr == 0) return (t_lastError = err::AddrNotAvail), false;
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
+    sa->sin_family = AF_INET;
+    sa->sin_port = a.v4addr.sin_port;
+    std::memcpy(&sa->sin_addr.s_addr, &a.v4addr.sin_addr, 4);
+    len = sizeof(sockaddr_in);
+    return true;
+  }
+  if (a.v6addr.sin6_family != kAfInet6) return (t_lastError = err::AfNoSupport), false;
+  static const uint8_t kUnspecified[16] = {};
+  static const uint8_t kMappedUnspecified[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+  if (std::memcmp(a.v6addr.sin6_addr, kUnspecified, 16) == 0 ||
+      std::memcmp(a.v6addr.sin6_addr, kMappedUnspecified, 16) == 0)
+    return (t_lastError = err::AddrNotAvail), false;
+  auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
+  sa->sin6_family = AF_INET6;
+  sa->sin6_port = a.v6addr.sin6_port;
+  sa->sin6_flowinfo = a.v6addr.sin6_flowinfo;
+  std::memcpy(&sa->sin6_addr, a.v6addr.sin6_addr, 16);
+  sa->sin6_scope_id = a.v6addr.sin6_scope_id;
+  len = sizeof(sockaddr_in6);
+  return true;
+}
+
+// Starts a connect. 1: connected at once; 0: in progress; -1: failed (error set).
+int StartConnect(const ConnectAttempt& a) {
+  SocketState st;
+  if (!Lookup(a.socket, &st)) return Fail(err::NotSock);
+  sockaddr_storage ss;
+  socklen_t len = 0;
+  if (!PosixAddress(st, a, ss, len)) return kSocketError;
+  if (::connect(a.socket, reinterpret_cast<const sockaddr*>(&ss), len) == 0) return 1;
   if (errno != EINPROGRESS && errno != EINTR) return FailErrno();
-  if (!WaitReady(s, POLLOUT, st.send_timeout_ms)) return kSocketError;
+  return 0;
+}
+
+// The outcome of a connect in progress that poll found ready: 0 or the error.
+int ConnectOutcome(SOCKET s) {
   int soError = 0;
   socklen_t len = sizeof soError;
-  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return FailErrno();
-  if (soError != 0) return Fail(ErrnoToWsa(soError));
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return ErrnoToWsa(errno);
+  return ErrnoToWsa(soError);
+}
+
+int ConnectOne(const ConnectAttempt& a) {
+  SocketState st;
+  if (!Lookup(a.socket, &st)) return Fail(err::NotSock);
+  const int started = StartConnect(a);
+  if (started < 0) return kSocketError;
+  if (started == 0) {
+    if (!WaitReady(a.socket, POLLOUT, st.send_timeout_ms)) return kSocketError;
+    if (const int e = ConnectOutcome(a.socket); e != 0) return Fail(e);
+  }
   t_lastError = 0;
   return 0;
+}
+
+}  // namespace
+
+int connect(SOCKET s, const SockAddrIn* name, int namelen) {
+  if (!Lookup(s, nullptr)) return Fail(err::NotSock);
+  if (name == nullptr || namelen < static_cast<int>(sizeof(SockAddrIn))) return Fail(err::Fault);
+  ConnectAttempt a;
+  a.socket = s;
+  a.v4addr = *name;
+  return ConnectOne(a);
+}
+
+int connect(SOCKET s, const SockAddrIn6* name, int namelen) {
+  if (!Lookup(s, nullptr)) return Fail(err::NotSock);
+  if (name == nullptr || namelen < static_cast<int>(sizeof(SockAddrIn6))) return Fail(err::Fault);
+  ConnectAttempt a;
+  a.socket = s;
+  a.v6 = true;
+  a.v6addr = *name;
+  return ConnectOne(a);
+}
+
+int ConnectFirst(const std::vector<ConnectAttempt>& attempts, int64_t staggerMs, std::vector<int>& errors) {
+  errors.assign(attempts.size(), 0);
+  if (attempts.empty()) return Fail(err::Inval);
+  SocketState first;
+  if (!Lookup(attempts.front().socket, &first)) return Fail(err::NotSock);
+  const int64_t begun = MonotonicMs();
+  const int64_t deadline = first.send_timeout_ms > 0 ? begun + first.send_timeout_ms : 0;
+  staggerMs = std::max<int64_t>(staggerMs, 0);
+  enum class State { Waiting, Pending, Failed };
+  std::vector<State> state(attempts.size(), State::Waiting);
+  size_t next = 0;           // the next attempt to start
+  int64_t nextAt = begun;    // when it starts at the latest
+  int lastStartedError = 0;
+  size_t lastStarted = 0;
+  while (true) {
+    // Start what is due: on time, or at once when nothing is pending.
+    while (next < attempts.size() &&
+           (MonotonicMs() >= nextAt || std::none_of(state.begin(), state.end(), [](State s) { return s == State::Pending; }))) {
+      const size_t i = next++;
+      lastStarted = i;
+      nextAt = MonotonicMs() + staggerMs;
+      const int r = StartConnect(attempts[i]);
+      if (r == 1) {
+        t_lastError = 0;
+        return static_cast<int>(i);
+      }
+      if (r < 0) {
+        state[i] = State::Failed;
+        errors[i] = t_lastError;
+      } else {
+        state[i] = State::Pending;
+      }
+    }
+    std::vector<pollfd> fds;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < attempts.size(); ++i)
+      if (state[i] == State::Pending) {
+        fds.push_back(pollfd{attempts[i].socket, POLLOUT, 0});
+        which.push_back(i);
+      }
+    if (fds.empty() && next >= attempts.size()) break;  // every attempt failed
+    const int64_t now = MonotonicMs();
+    if (deadline != 0 && now >= deadline) {
+      for (size_t i : which) errors[i] = err::TimedOut;
+      break;
+    }
+    int slice = static_cast<int>(std::clamp<int64_t>(kSliceMs - MsSinceMessageLoopRan(), 0, kSliceMs));
+    if (deadline != 0) slice = static_cast<int>(std::min<int64_t>(deadline - now, slice));
+    if (next < attempts.size()) slice = static_cast<int>(std::clamp<int64_t>(nextAt - now, 0, slice));
+    const int r = ::poll(fds.data(), fds.size(), slice);
+    if (r > 0) {
+      for (size_t k = 0; k < fds.size(); ++k) {
+        if (fds[k].revents == 0) continue;
+        const size_t i = which[k];
+        const int e = ConnectOutcome(attempts[i].socket);
+        if (e == 0) {
+          t_lastError = 0;
+          return static_cast<int>(i);
+        }
+        state[i] = State::Failed;
+        errors[i] = e;
+      }
+      continue;
+    }
+    if (r < 0 && errno != EINTR) {
+      for (size_t i : which) errors[i] = ErrnoToWsa(errno);
+      break;
+    }
+    DoEvents();
+  }
+  lastStartedError = errors[lastStarted];
+  return Fail(lastStartedError != 0 ? lastStartedError : err::TimedOut);
 }
 
 int send(SOCKET s, const char* buf, int len, int /*flags*/) {

@@ -12,11 +12,12 @@
 //   after the socket's time-out with error 10060;
 // - connect uses the send time-out as its bound, so a host that drops SYNs
 //   fails after the time-out rather than after the kernel's retries;
-// - connect to address 0 is refused with 10049 without connecting (on Linux
-//   0.0.0.0 would reach the local machine);
+// - connect to address 0 (IPv4) or :: (IPv6) is refused with 10049 without
+//   connecting (on Linux either would reach the local machine);
 // - a successful call sets the last error to 0, so that a recv answering 0
 //   (the peer closed) leaves 0 behind.
 #include <cstdint>
+#include <vector>
 
 namespace ws {
 
@@ -27,6 +28,7 @@ inline constexpr int kSocketError = -1;
 // Numbers as the Windows Sockets headers have them (the Linux macros of the
 // same names have other values, hence the k-names).
 inline constexpr int kAfInet = 2;
+inline constexpr int kAfInet6 = 23;
 inline constexpr int kSockStream = 1;
 inline constexpr int kSolSocket = 0xFFFF;
 inline constexpr int kSoSndTimeo = 0x1005;
@@ -96,6 +98,17 @@ struct SockAddrIn {
 };
 static_assert(sizeof(SockAddrIn) == 16);
 
+// The 28-byte IPv6 socket address: family 23, port in network byte order,
+// flow information, the sixteen address bytes in network order, scope.
+struct SockAddrIn6 {
+  int16_t sin6_family = kAfInet6;
+  uint16_t sin6_port = 0;
+  uint32_t sin6_flowinfo = 0;
+  uint8_t sin6_addr[16] = {};
+  uint32_t sin6_scope_id = 0;
+};
+static_assert(sizeof(SockAddrIn6) == 28);
+
 // Answers 0 and fills data (version 1.1), or an error number (10092 for a
 // version below 1.1). Starts are counted; each WSACleanup undoes one.
 int WSAStartup(uint16_t versionRequested, WSAData* data);
@@ -104,7 +117,7 @@ int WSACleanup();
 int WSAGetLastError();
 void WSASetLastError(int error);
 
-// Stream sockets only (kAfInet, kSockStream, protocol 0). Fails with 10093
+// Stream sockets only (kAfInet or kAfInet6, kSockStream, protocol 0). Fails with 10093
 // before WSAStartup. The handle is non-negative; -1 on failure.
 SOCKET socket(int af, int type, int protocol);
 // kSolSocket with kSoSndTimeo / kSoRcvTimeo. optlen 8: two 32-bit integers,
@@ -115,8 +128,29 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 // number of milliseconds (0: none); *optlen must be at least 4 and becomes 4.
 // 0 or -1.
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
-// 0 or -1. namelen must be 16.
+// 0 or -1. namelen must be 16 (IPv4) or 28 (IPv6), the socket of that
+// family (10047 otherwise).
 int connect(SOCKET s, const SockAddrIn* name, int namelen);
+int connect(SOCKET s, const SockAddrIn6* name, int namelen);
+
+// Not in the 1.1 contract: several connects raced, as clients connect to a
+// name with addresses of both families (Happy Eyeballs). Each attempt has a
+// socket of its own (of its address's family, from socket() above, its
+// time-outs set). The first starts at once; each further one starts
+// staggerMs after the one before it, or at once when every one started
+// has failed. The first to connect wins: its index is answered and the
+// other sockets are left unconnected (the caller closes them). The whole
+// race is bounded by the first socket's send time-out, as connect is, and
+// runs the message loop between slices. -1 when every attempt failed or the
+// time ran out; errors gets each attempt's error (0 for the winner and for
+// one never started), and the last error is that of the last attempt started.
+struct ConnectAttempt {
+  SOCKET socket = kInvalidSocket;
+  bool v6 = false;
+  SockAddrIn v4addr;
+  SockAddrIn6 v6addr;
+};
+int ConnectFirst(const std::vector<ConnectAttempt>& attempts, int64_t staggerMs, std::vector<int>& errors);
 // All len bytes, or -1 (nothing more can be said about how many went out).
 int send(SOCKET s, const char* buf, int len, int flags);
 // 1..len bytes, 0 when the peer has closed, or -1.

@@ -65,6 +65,18 @@ TEST(TargetList, ApplyEntry) {
       {u"h:465s,587t,25:995s,110t:990s,21t:443s,80t", u"h 001111 465s,587t,25/995s,110t/990s,21t/443s,80t"},
       {u"h:443x:443st:443S:s", u"h 000000 25/110/21/80,8080"},
       {u"h:443 s:,t:s80:25,,465s", u"h 000001 25/110/21/25,,465s"},
+      // An IPv6 address in brackets: the host without them, the ports after "]:".
+      {u"[2001:db8::25]:25,587t:995s", u"2001:db8::25 001111 25,587t/995s/21/80,8080"},
+      {u"[::1]", u"::1 001111 25/110/21/80,8080"},
+      {u"[::1]:-:-:-:31080", u"::1 000001 25/110/21/31080"},
+      {u"[::1]:", u"::1 001111 25/110/21/80,8080"},
+      {u"[]:2525", u"localhost:25:110:21:80 001111 2525/110/21/80,8080"},
+      // Unbracketed text keeps its meaning: the host before the first ":".
+      {u"a::c", u"a 001011 25/110/21/80,8080"},
+      {u"dc1::110", u"dc1 001111 25/110/21/80,8080"},
+      // An unclosed bracket, or text after "]": split as any entry; the host "[" resolves to nothing.
+      {u"[::1:25", u"[ 001111 25/1/25/80,8080"},
+      {u"[::1]x:25", u"[ 001011 25/110/25/80,8080"},
   };
   for (const auto& [entry, want] : cases) {
     SystemSettingsRecord s;
@@ -74,6 +86,30 @@ TEST(TargetList, ApplyEntry) {
     for (bool ticked : e.ticked) got += ticked ? u'1' : u'0';
     EXPECT_EQ(got + u" " + s.SmtpPort + u"/" + s.PopPort + u"/" + s.FtpPort + u"/" + s.HttpPort, want);
   }
+}
+
+// The host of the box's text: what the "[TargetHost…]" line, the last-error log and the error script get.
+TEST(TargetList, HostOfBracketedEntries) {
+  const struct {
+    const char16_t* box;
+    const char16_t* host;
+    bool bracketed, malformed;
+  } rows[] = {
+      {u"[2001:db8::25]:25,587t:995s", u"2001:db8::25", true, false},
+      {u"[::1]", u"::1", true, false},
+      {u"a::c", u"a", false, false},
+      {u"mail:25", u"mail", false, false},
+      {u"[::1", u"[", false, true},
+      {u"[::1:25", u"[", false, true},
+      {u"[::1]x", u"[", false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Narrow(row.box));
+    EXPECT_EQ(EntryHostName(row.box), row.host);
+    EXPECT_EQ(SplitEntry(row.box).bracketed, row.bracketed);
+    EXPECT_EQ(SplitEntry(row.box).malformed, row.malformed);
+  }
+  EXPECT_EQ(TargetHostInfoLine(3, 1, u"[::1]:25"), u"[TargetHost：2/3] ::1");
 }
 
 TEST(TargetList, MonitoringInterval) {

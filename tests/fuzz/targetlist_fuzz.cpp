@@ -35,13 +35,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The fields split at ":" (no empty field after a final ":"); the first
     // five count, an empty one keeps the default. A field of one NUL reads as
-    // the missing-field marker and ends the fields.
+    // the missing-field marker and ends the fields. An entry that starts with
+    // "[" and closes it right before a ":" or the end has the text in between
+    // as its host, and its port fields after the "]:".
     std::vector<std::u16string> fields;
-    for (size_t start = 0; start < entry.size();) {
+    const size_t close = entry.find(u']');
+    const bool bracketed = entry[0] == u'[' && close != entry.npos && (close + 1 == entry.size() || entry[close + 1] == u':');
+    std::u16string bracketHost;
+    size_t first = 0;
+    if (bracketed) {
+      bracketHost = entry.substr(1, close - 1);
+      first = close + 2;
+    }
+    for (size_t start = first; start < entry.size();) {
       const size_t colon = std::min(entry.find(u':', start), entry.size());
       fields.push_back(entry.substr(start, colon - start));
       start = colon + 1;
     }
+    if (bracketed) fields.insert(fields.begin(), bracketHost);
     const auto marker = std::find(fields.begin(), fields.end(), std::u16string(1, u'\0'));
     const std::u16string host = fields.front();
     fields.erase(marker, fields.end());
@@ -60,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                settings.FtpPort == want.FtpPort && settings.HttpPort == want.HttpPort);
     const size_t b = host.find_first_not_of(u'\0'), e = host.find_last_not_of(u'\0');
     FUZZ_CHECK(EntryHostName(entry) == (b == host.npos ? u"" : host.substr(b, e - b + 1)));
+    FUZZ_CHECK(SplitEntry(entry).bracketed == bracketed);
   }
   FUZZ_CHECK(ParseTargetList(joined) == entries);
   return 0;

@@ -7,9 +7,12 @@
 #             AUTH TLS and one with implicit FTPS
 #   nginx     HTTP, and HTTPS with a valid, an expired and another name's
 #             certificate
+# One plain and one TLS peer per protocol listen on ::1 too, on the same
+# ports: SMTP and SMTPS, POP3 and POP3S, FTP and FTPS (two more vsftpd: one
+# cannot listen on both families), HTTP and HTTPS.
 # The TLS peers use a certificate authority made here with openssl, its
 # certificate in TLS_CA_FILE of ports.env (no system trust store knows it):
-# "valid" (velkor-peer.localdomain, localhost, 127.0.0.1), "expired" (the
+# "valid" (velkor-peer.localdomain, localhost, 127.0.0.1, ::1), "expired" (the
 # same names, valid in the first half of 2020) and "other" (other.example).
 # The ports go to $1/ports.env (NAME=port lines), the pids of the processes
 # started here to $1/pids. Configs, state and logs live in a fresh directory
@@ -47,6 +50,7 @@ echo "$scratch" > "$dir/scratch"
 ln -s "$scratch" "$dir/state"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
+port6_in_use() { ss -Hltn src "[::1]:$1" | grep -q .; }
 taken=" "
 pick_port() {
   local p
@@ -122,7 +126,7 @@ server_cert() {  # $1 name, $2 CN, $3 subjectAltName, further: openssl ca option
     -out "$tls/$name.csr"
   openssl_quiet ca -batch -notext -config "$tls/ca.cnf" -in "$tls/$name.csr" -out "$tls/$name.crt" "$@"
 }
-peer_names="DNS:velkor-peer.localdomain,DNS:localhost,IP:127.0.0.1"
+peer_names="DNS:velkor-peer.localdomain,DNS:localhost,IP:127.0.0.1,IP:::1"
 server_cert valid velkor-peer.localdomain "$peer_names"
 server_cert expired velkor-peer.localdomain "$peer_names" -startdate 20200101000000Z -enddate 20200701000000Z
 server_cert other other.example "DNS:other.example"
@@ -152,8 +156,8 @@ mydestination =
 alias_maps =
 alias_database =
 local_recipient_maps =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
+inet_interfaces = 127.0.0.1, [::1]
+inet_protocols = all
 smtpd_peername_lookup = no
 smtputf8_enable = no
 biff = no
@@ -169,6 +173,9 @@ cat > "$pf/etc/master.cf" <<CONF
   -o smtpd_tls_cert_file=$tls/valid.crt -o smtpd_tls_key_file=$tls/server.key
 127.0.0.1:$SMTPS_PORT inet n - n - - smtpd -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt
   -o smtpd_tls_cert_file=$tls/valid.crt -o smtpd_tls_key_file=$tls/server.key
+[::1]:$SMTP_PORT inet n - n - - smtpd
+[::1]:$SMTPS_PORT inet n - n - - smtpd -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_cert_file=$tls/valid.crt -o smtpd_tls_key_file=$tls/server.key
 tlsmgr unix - - n 1000? 1 tlsmgr
 postlog unix-dgram n - n - 1 postlogd
 proxymap unix - - n - - proxymap
@@ -182,7 +189,7 @@ dv=$scratch/dovecot
 mkdir -p "$dv/run" "$dv/state"
 cat > "$dv/dovecot.conf" <<CONF
 protocols = pop3
-listen = 127.0.0.1
+listen = 127.0.0.1, ::1
 base_dir = $dv/run
 state_dir = $dv/state
 instance_name = velkor-peer
@@ -203,11 +210,11 @@ userdb {
 mail_location = mbox:~/mail:INBOX=/dev/null
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = 127.0.0.1, ::1
     port = $POP_PORT
   }
   inet_listener pop3s {
-    address = 127.0.0.1
+    address = 127.0.0.1, ::1
     port = $POP3S_PORT
     ssl = yes
   }
@@ -229,11 +236,15 @@ vs=$scratch/vsftpd
 mkdir -p "$vs/empty"
 chmod 555 "$vs/empty"
 printf 'Welcome to the velkor test FTP peer.\nThis banner has three lines\nso that the greeting is a multi-line reply.\n' > "$vs/banner.txt"
-write_vsftpd() {  # $1 config file, $2 port, $3 extra line
-  cat > "$1" <<CONF
-listen=YES
+write_vsftpd() {  # $1 config file, $2 port, $3 extra line, $4 "6": on ::1 instead of 127.0.0.1
+  local family="listen=YES
 listen_ipv6=NO
-listen_address=127.0.0.1
+listen_address=127.0.0.1"
+  [[ ${4:-} == 6 ]] && family="listen=NO
+listen_ipv6=YES
+listen_address6=::1"
+  cat > "$1" <<CONF
+$family
 listen_port=$2
 background=NO
 anonymous_enable=NO
@@ -260,7 +271,10 @@ require_ssl_reuse=NO"
 write_vsftpd "$vs/tls.conf" "$FTP_TLS_PORT" "$vsftpd_tls"
 write_vsftpd "$vs/ftps.conf" "$FTPS_PORT" "$vsftpd_tls
 implicit_ssl=YES"
-for v in plain banner tls ftps; do
+write_vsftpd "$vs/plain6.conf" "$FTP_PORT" "" 6
+write_vsftpd "$vs/ftps6.conf" "$FTPS_PORT" "$vsftpd_tls
+implicit_ssl=YES" 6
+for v in plain banner tls ftps plain6 ftps6; do
   /usr/sbin/vsftpd "$vs/$v.conf" </dev/null >"$vs/$v.out" 2>&1 &
   record "vsftpd-$v" $!
 done
@@ -284,12 +298,15 @@ http {
   fastcgi_temp_path $ng/tmp/fastcgi;
   server {
     listen 127.0.0.1:$HTTP_PORT;
+    listen [::1]:$HTTP_PORT;
     root $ng/html;
     index index.html;
   }
 $(for pair in "$HTTPS_PORT valid" "$HTTPS_EXPIRED_PORT expired" "$HTTPS_OTHER_PORT other"; do
   set -- $pair
-  printf '  server {\n    listen 127.0.0.1:%s ssl;\n    ssl_certificate %s/%s.crt;\n' "$1" "$tls" "$2"
+  printf '  server {\n    listen 127.0.0.1:%s ssl;\n' "$1"
+  [[ $2 == valid ]] && printf '    listen [::1]:%s ssl;\n' "$1"
+  printf '    ssl_certificate %s/%s.crt;\n' "$tls" "$2"
   printf '    ssl_certificate_key %s/server.key;\n    root %s/html;\n    index index.html;\n  }\n' "$tls" "$ng"
 done)
 }
@@ -300,15 +317,18 @@ record nginx $!
 # --- wait for every port (10 s at most) ------------------------------------
 all=("$SMTP_PORT" "$SMTP_NOEHLO_PORT" "$POP_PORT" "$FTP_PORT" "$FTP_BANNER_PORT" "$HTTP_PORT" "$SMTP_TLS_PORT"
      "$SMTPS_PORT" "$POP3S_PORT" "$FTP_TLS_PORT" "$FTPS_PORT" "$HTTPS_PORT" "$HTTPS_EXPIRED_PORT" "$HTTPS_OTHER_PORT")
+all6=("$SMTP_PORT" "$SMTPS_PORT" "$POP_PORT" "$POP3S_PORT" "$FTP_PORT" "$FTPS_PORT" "$HTTP_PORT" "$HTTPS_PORT")
 for _ in $(seq 1 100); do
   missing=0
   for p in "${all[@]}"; do port_in_use "$p" || missing=1; done
+  for p in "${all6[@]}"; do port6_in_use "$p" || missing=1; done
   [[ $missing -eq 0 ]] && break
   sleep 0.1
 done
 if [[ $missing -ne 0 ]]; then
   echo "tcp_peers: not every peer came up; logs follow" >&2
   for p in "${all[@]}"; do port_in_use "$p" || echo "  port $p is not listening" >&2; done
+  for p in "${all6[@]}"; do port6_in_use "$p" || echo "  port [::1]:$p is not listening" >&2; done
   cat "$pf/master.out" "$pf/maillog" "$dv/dovecot.out" "$dv/dovecot.log" "$vs"/*.out "$ng/nginx.out" \
       "$ng/logs/error.log" 2>/dev/null >&2 || true
   "$here/tcp-peers-stop.sh" "$dir" || true
@@ -331,7 +351,8 @@ HTTPS_PORT=$HTTPS_PORT
 HTTPS_EXPIRED_PORT=$HTTPS_EXPIRED_PORT
 HTTPS_OTHER_PORT=$HTTPS_OTHER_PORT
 TLS_CA_FILE=$tls/ca.crt
+IPV6_PEERS=1
 ENV
 mv "$dir/ports.env.tmp" "$dir/ports.env"
-echo "tcp_peers: started on 127.0.0.1:"
+echo "tcp_peers: started on 127.0.0.1 (and the first of each kind on ::1):"
 sed 's/^/  /' "$dir/ports.env"

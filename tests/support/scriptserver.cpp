@@ -33,9 +33,28 @@ std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int c
   return before;
 }
 
-int ListenOnLoopback(int backlog, uint16_t* port) {
+int ListenOnLoopback(int backlog, uint16_t* port, bool ipv6, uint16_t at) {
+  if (ipv6) {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(at);
+    sa.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof sa;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len);
+    ::listen(fd, backlog);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    *port = ntohs(sa.sin6_port);
+    return fd;
+  }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in sa{AF_INET, htons(at), {htonl(INADDR_LOOPBACK)}, {}};
+  if (at != 0) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
   socklen_t len = sizeof sa;
   ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len);  // port 0: any free one, which cannot fail here
   ::listen(fd, backlog);
@@ -51,8 +70,8 @@ std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const
   return got;
 }
 
-ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls)
-    : m_listen(ListenOnLoopback(16, &m_port)), m_tls(std::move(tls)) {
+ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls, bool ipv6)
+    : m_listen(ListenOnLoopback(16, &m_port, ipv6)), m_tls(std::move(tls)) {
   if (steps.empty()) ::close(std::exchange(m_listen, -1));  // nothing listens on the port
   else m_thread = std::thread([this, steps = std::move(steps)] {
     for (pollfd p{m_listen, POLLIN, 0}; m_fd < 0; m_fd = ::accept(m_listen, nullptr, nullptr))

@@ -1,5 +1,5 @@
 #pragma once
-// A scripted TCP peer on 127.0.0.1 at an ephemeral port, in a thread of the
+// A scripted TCP peer on 127.0.0.1 (or ::1) at an ephemeral port, in a thread of the
 // test process. It accepts one connection and plays its steps in order: bytes
 // to send (one write each), kLine (read up to the next LF), Wait(ms) (go on
 // reading meanwhile), Flood(piece, bytes) (the piece over and over, while
@@ -36,7 +36,7 @@ std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int c
 class ScriptServer {
  public:
   // Starts at once; without steps nothing listens on the port (connects are refused).
-  explicit ScriptServer(std::vector<std::string> steps, TlsPeer tls = {});
+  explicit ScriptServer(std::vector<std::string> steps, TlsPeer tls = {}, bool ipv6 = false);
   ~ScriptServer();
   uint16_t port() const { return m_port; }
   std::string Received();  // every byte the client sent; waits until the peer is done
@@ -59,8 +59,9 @@ class ScriptServer {
   std::thread m_thread;
 };
 
-// A listening socket on 127.0.0.1 that nobody accepts from; its port in *port.
-int ListenOnLoopback(int backlog, uint16_t* port);
+// A listening socket on 127.0.0.1 (::1 with ipv6) that nobody accepts from,
+// on port `at` (0: any free one); its port in *port.
+int ListenOnLoopback(int backlog, uint16_t* port, bool ipv6 = false, uint16_t at = 0);
 // Each text cut to the length of the wanted one where that ends in "…" (a
 // prefix is enough there), so that the lists compare with EXPECT_EQ. A lone
 // "…" as the last wanted text stands for any further texts (or none).

@@ -41,6 +41,7 @@ TcpPeers LoadTcpPeers() {
     peers.why = "no TLS_CA_FILE in " + path;
     return peers;
   }
+  peers.ipv6 = values["IPV6_PEERS"] == 1;
   peers.available = true;
   return peers;
 }

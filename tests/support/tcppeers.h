@@ -1,6 +1,6 @@
 #pragma once
 // The real service peers of the tcp_peers fixture (tests/peers): where they
-// listen. All of them are on 127.0.0.1.
+// listen. All of them are on 127.0.0.1; some on ::1 too.
 #include <cstdint>
 #include <string>
 
@@ -28,6 +28,9 @@ struct TcpPeers {
   uint16_t httpsExpired = 0;  // nginx, an expired certificate
   uint16_t httpsOther = 0;    // nginx, a certificate for other.example
   std::string caFile;
+  // The first peer of each kind (smtp, smtps, pop, pop3s, ftp, ftps, http,
+  // https) listens on ::1 too, at the same port.
+  bool ipv6 = false;
 };
 
 // Reads <build>/testpeers/tcp/ports.env (or the file named by the

@@ -152,7 +152,7 @@ TEST_F(DiagRunWindowTest, TlsEntryPassesWithWarningsAndTheExpiredCertificateFail
   for (const std::u16string& line :
        {u"## SMTP  チャレンジ ##  port：" + port(peers.smtpTls, u"t"), u"## FTP   チャレンジ ##  port：" + port(peers.ftps, u"s"),
         std::u16string(u"220 2.0.0 Ready to start TLS\r"), std::u16string(u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r"),
-        std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1\r"), std::u16string(u"> STLS\r"),
+        std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1, ::1\r"), std::u16string(u"> STLS\r"),
         std::u16string(u"234 Proceed with negotiation.\r"), std::u16string(u"Host: 127.0.0.1\r")})
     EXPECT_TRUE(Has(line)) << ToUtf8(line);
   for (int i = 2; i < 5; ++i) EXPECT_EQ(Lamp(i), QColor(128, 255, 128)) << i;
@@ -232,6 +232,32 @@ TEST_F(DiagRunWindowTest, StoppedShareListingDoesNotSpoilTheNextRun) {
   EXPECT_TRUE(Has(kPassed));
   EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log")));
   close(hanging);
+}
+
+// A bracketed IPv6 entry: one plain and one TLS peer per protocol on ::1 pass, a refused port fails; the host
+// is the address without its brackets in the target line, the blocks, the last-error log and the script's argument.
+TEST_F(DiagRunWindowTest, BracketedIpv6EntryReachesThePeersOnIpv6) {
+  ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers";
+  settings.RunBat = u"1";
+  std::string script = prog.file("vkrRunErr.bat");
+  WriteBytes(script, "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/script-arg.txt\"\n");
+  chmod(script.c_str(), 0755);
+  auto pair = [](uint16_t plain, uint16_t tls) { return ToU16(plain) + u"," + ToU16(tls) + u"s"; };
+  TypeEntry(u"[::1]:1," + pair(peers.smtp, peers.smtps) + u":" + pair(peers.pop, peers.pop3s) + u":" +
+            pair(peers.ftp, peers.ftps) + u":" + pair(peers.http, peers.https));
+  QTest::mouseClick(Child<QPushButton>("CmdDiag"), Qt::LeftButton);
+  WaitForRunEnd();
+
+  const Texts items = Items();
+  EXPECT_EQ(items[0], u"[TargetHost] ::1");
+  EXPECT_EQ(std::count(items.begin(), items.end(), u"---- ::1 -- 【正常】  \r"), 8);
+  EXPECT_TRUE(Has(u"---- ::1 -- ［応答なし］"));
+  for (const std::u16string& line :
+       {std::u16string(u"Host: [::1]\r"), std::u16string(u"名前： velkor-peer.localdomain, localhost, 127.0.0.1, ::1\r"),
+        std::u16string(u"+OK Dovecot (Debian) ready.\r"), std::u16string(u"220 (vsFTPd 3.0.3)\r")})
+    EXPECT_TRUE(Has(line)) << ToUtf8(line);
+  EXPECT_EQ(ReadBytes(prog.file("script-arg.txt")), "::1");
+  EXPECT_NE(prog.readText("vkrLastErr.log").find(u"---- ::1 -- ［応答なし］\r\n"), std::u16string::npos);
 }
 
 TEST_F(DiagRunWindowTest, DueTickRunsByItselfAndResetsTheCounter) {
