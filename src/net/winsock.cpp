@@ -386,6 +386,11 @@ int ConnectFirst(const std::vector<ConnectAttempt>& attempts, int64_t staggerMs,
       break;
     }
     DoEvents();
+    // The operator's stop ends the race as an interrupted call, as any other wait.
+    if (StopRequested()) {
+      for (size_t i : which) errors[i] = err::Intr;
+      return Fail(err::Intr);
+    }
   }
   lastStartedError = errors[lastStarted];
   return Fail(lastStartedError != 0 ? lastStartedError : err::TimedOut);

@@ -84,15 +84,24 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
          std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), transcript;
          return SmtpCheck(host, port, transcript, TlsMode::Implicit);
        }, 300},
+      {"connect to each address of a name", [&] {
+         std::u16string host = u"two.example", portText = ToU16(fullPort), greeting;
+         int32_t socket = -1;
+         const bool ok = WinSockManager(host, portText, socket, greeting, false, true);
+         if (ok) WinSockClose(socket);
+         return ok;
+       }, 300},
       {"name lookup", [&] { return GetIPAddress(u"slow.example") != 0; }, 300},
       {"error script's start pause", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 200},
       {"error script", [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), true; }, 700},
   };
-  // A resolver that answers only when the test is over.
+  // A resolver that knows a name of two addresses (::1 refuses, 127.0.0.1 is the full listener), and answers any
+  // other name only when the test is over.
   std::atomic<bool> released{false};
-  SetHostLookup([&](const std::string&) {
+  SetHostAddressLookup([&](const std::string& name) {
+    if (name == "two.example") return AddressLookupAnswer{{*ParseHostAddress("::1"), *ParseHostAddress("127.0.0.1")}, 0};
     for (int i = 0; i < 500 && !released; ++i) SleepMs(10);
-    return LookupAnswer{0, EAI_AGAIN};
+    return AddressLookupAnswer{{}, EAI_AGAIN};
   });
   for (const auto& row : rows) {
     SCOPED_TRACE(row.wait);
@@ -113,7 +122,7 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
   }
   ClearStop();
   released = true;
-  SetHostLookup(nullptr);
+  SetHostAddressLookup(nullptr);
   SleepMs(150);  // the abandoned lookup's worker ends
   SetMessageBoxHook(nullptr);
   SettingsMsgBoxFlag = false;
