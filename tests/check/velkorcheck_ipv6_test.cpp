@@ -417,4 +417,20 @@ TEST_F(VelkorCheckIpv6, EachAddressInASweepCoversEveryEntry) {
   EXPECT_THAT(lines[3], HasSubstr("1 of 1 checks passed"));
 }
 
+// PING and the share listing follow -4/-6 and --each-address too: an
+// IPv6-only name has no IPv4 address for them; each address of a
+// dual-stack name is pinged on its own line.
+TEST_F(VelkorCheckIpv6, PingAndSharesFollowTheFamilyAndEachAddress) {
+  CheckOutcome o = CheckCommand({"-4", "-H", "v6only.test", "--ping", "--shares"});
+  EXPECT_EQ(o.status, CheckExit::Critical);
+  EXPECT_THAT(o.text, HasSubstr("2 of 2 checks failed: PING (no IPv4 address), SHARES (no IPv4 address) |"));
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED: PING of loopback needs a raw socket here";
+  o = CheckCommand({"--each-address", "-H", "dual.test", "--ping", "--json"});
+  EXPECT_EQ(o.status, CheckExit::Ok) << o.text;
+  EXPECT_EQ(Addresses(o.text), (std::vector<std::string>{"\"127.0.0.1\"", "\"::1\""})) << o.text;
+  o = CheckCommand({"--each-address", "-H", "dual.test", "--ping"});
+  EXPECT_THAT(o.text, HasSubstr("'ping@[127.0.0.1]'="));
+  EXPECT_THAT(o.text, HasSubstr("\nPING [::1]: OK - passed in "));
+}
+
 }  // namespace
