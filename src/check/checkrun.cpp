@@ -404,6 +404,8 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     DiagRunner runner(window, RecordingChecks(run.checks, reports));
     runner.SetErrorActions(false);
     runner.CmdDiag_Click();
+    // -v: each address's transcript under its address, as its lines are named.
+    if (address) run.resultItems.push_back(u"[" + HostAddressText(*address) + u"]");
     const std::vector<std::u16string> items = window.ResultItems();
     run.resultItems.insert(run.resultItems.end(), items.begin(), items.end());
     if (!address) continue;

@@ -386,6 +386,11 @@ TEST_F(VelkorCheckIpv6, EachAddressNamesTheRefusingIpv6Side) {
     args.push_back("--json");
     EXPECT_EQ(Addresses(CheckCommand(args).text), row.addresses);
   }
+  // -v: each address's transcript comes under its address.
+  const CheckOutcome v = CheckCommand({"--each-address", "-v", "-H", "dual.test", "--smtp", p});
+  EXPECT_THAT(v.text, HasSubstr("Transcript:\n[127.0.0.1]\n"));
+  EXPECT_THAT(v.text, HasSubstr("\n[::1]\n"));
+  EXPECT_LT(v.text.find("220 four"), v.text.find("\n[::1]\n"));
 }
 
 // In a sweep --each-address applies to every entry: each host's JSON has a
