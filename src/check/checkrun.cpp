@@ -390,13 +390,15 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
   // name kept (TLS names, HTTP Host) and the address pinned; a host without
   // addresses runs once, to fail with the lookup's reason.
   std::vector<std::optional<HostAddress>> passes{std::nullopt};
+  bool sole = true;  // the name has no address besides the one checked
   if (r.eachAddress) {
     const ResolvedHost all = ResolveHostAddresses(host, family);
     if (!all.addresses.empty()) passes.assign(all.addresses.begin(), all.addresses.end());
+    sole = passes.size() == 1 && !all.narrowed;
   }
   for (const std::optional<HostAddress>& address : passes) {
     const size_t first = run.checks.size();
-    if (address) PinHostAddress(host, *address, passes.size() == 1);
+    if (address) PinHostAddress(host, *address, sole);
     struct Unpin {
       ~Unpin() { UnpinHostAddress(); }
     } unpin;
