@@ -23,9 +23,11 @@ constexpr std::array kOptions = {
     CheckOption{OptionId::Jobs, 'j', "jobs", "N",
                 "With --target-list: check N hosts at a time, 1 to 256 (default: the number of CPUs)."},
     CheckOption{OptionId::Ipv4, '4', "ipv4", nullptr,
-                "The SMTP, POP, FTP and HTTP checks use IPv4 addresses only (a host without one fails them)."},
-    CheckOption{OptionId::Ipv6, '6', "ipv6", nullptr,
-                "The SMTP, POP, FTP and HTTP checks use IPv6 addresses only. Not with -4."},
+                "Every check uses IPv4 addresses only (a host without one fails them)."},
+    CheckOption{OptionId::Ipv6, '6', "ipv6", nullptr, "Every check uses IPv6 addresses only. Not with -4."},
+    CheckOption{OptionId::EachAddress, '\0', "each-address", nullptr,
+                "Check every address of the host (within -4 or -6): one line per address and check, named "
+                "with the address in brackets (SMTP 25 [2001:db8::25]), performance labels smtp_25@[address]."},
     CheckOption{OptionId::Json, '\0', "json", nullptr,
                 "Answer in JSON: each check with its reason, transcript, port and TLS. With -H or -E one "
                 "object; with --target-list one per host and line, then a summary object."},
@@ -191,6 +193,7 @@ std::string Apply(const CheckOption& o, const std::string& spelling, const std::
     case OptionId::Jobs: return CheckJobs(spelling, value, r.jobs);
     case OptionId::Ipv4: r.ipv4Only = true; return "";
     case OptionId::Ipv6: r.ipv6Only = true; return "";
+    case OptionId::EachAddress: r.eachAddress = true; return "";
     case OptionId::Json: r.json = true; return "";
     case OptionId::Smtp: r.smtpPorts = value; return CheckPorts(spelling, value);
     case OptionId::Pop: r.popPorts = value; return CheckPorts(spelling, value);

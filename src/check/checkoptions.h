@@ -7,7 +7,7 @@
 #include <vector>
 
 enum class OptionId {
-  Hostname, Entry, TargetList, Jobs, Ipv4, Ipv6, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
+  Hostname, Entry, TargetList, Jobs, Ipv4, Ipv6, EachAddress, Json, Smtp, Pop, Ftp, Http, Ping, Shares, User, Settings,
   Warning, Critical, Timeout, MaxTime, CertDays, NoVerify, ExpectStatus, LogDir, Verbose, Version, Help
 };
 
@@ -55,7 +55,8 @@ struct CheckRequest {
   std::optional<std::string> entry;  // -E, one target entry
   std::optional<std::string> targetList;  // --target-list: a sweep of every entry
   std::optional<int> jobs;                // -j, 1..kMaxJobs
-  bool ipv4Only = false, ipv6Only = false;  // -4, -6: the TCP checks use that family only
+  bool ipv4Only = false, ipv6Only = false;  // -4, -6: every check uses that family only
+  bool eachAddress = false;                 // --each-address: the checks run once per address of the host
   bool json = false;
   // Set by the sweep for each of its hosts: the entry came from the list,
   // and the reasons say so rather than name -E.

@@ -382,24 +382,51 @@ CheckRunResult RunCheck(const CheckRequest& r, const CheckHooks& hooks) {
     return bad(r.entryFromList ? "no check selected: the entry leaves every service out"
                                : "no check selected: -E/--entry '" + *r.entry + "' leaves every service out");
   if (r.user) SystemSettings.UserName = xNullTrim(FromUtf8(*r.user));
-  SetTimeouts(r.timeout.value, r.ipv4Only ? AddressFamily::V4 : r.ipv6Only ? AddressFamily::V6 : AddressFamily::Any);
+  const AddressFamily family = r.ipv4Only ? AddressFamily::V4 : r.ipv6Only ? AddressFamily::V6 : AddressFamily::Any;
+  SetTimeouts(r.timeout.value, family);
 
   CheckRunReport run;
-  HeadlessWindow window(host, boxText, ticked);
-  DiagRunner runner(window, RecordingChecks(run.checks, reports));
-  runner.SetErrorActions(false);
-  runner.CmdDiag_Click();
+  // --each-address: the whole diagnosis once per address of the host, the
+  // name kept (TLS names, HTTP Host) and the address pinned; a host without
+  // addresses runs once, to fail with the lookup's reason.
+  std::vector<std::optional<HostAddress>> passes{std::nullopt};
+  bool sole = true;  // the name has no address besides the one checked
+  if (r.eachAddress) {
+    const ResolvedHost all = ResolveHostAddresses(host, family);
+    if (!all.addresses.empty()) passes.assign(all.addresses.begin(), all.addresses.end());
+    sole = passes.size() == 1 && !all.narrowed;
+  }
+  for (const std::optional<HostAddress>& address : passes) {
+    const size_t first = run.checks.size();
+    if (address) PinHostAddress(host, *address, sole);
+    struct Unpin {
+      ~Unpin() { UnpinHostAddress(); }
+    } unpin;
+    HeadlessWindow window(host, boxText, ticked);
+    DiagRunner runner(window, RecordingChecks(run.checks, reports));
+    runner.SetErrorActions(false);
+    runner.CmdDiag_Click();
+    // -v: each address's transcript under its address, as its lines are named.
+    if (address) run.resultItems.push_back(u"[" + HostAddressText(*address) + u"]");
+    const std::vector<std::u16string> items = window.ResultItems();
+    run.resultItems.insert(run.resultItems.end(), items.begin(), items.end());
+    if (!address) continue;
+    const std::string text = ToUtf8(HostAddressText(*address));
+    for (size_t k = first; k < run.checks.size(); ++k) {
+      run.checks[k].name += " [" + text + "]";
+      run.checks[k].label += "@[" + text + "]";
+    }
+  }
 
   if (r.expectStatus)
     for (CheckRecord& c : run.checks) ApplyExpectedStatus(c, *r.expectStatus);
-  run.resultItems = window.ResultItems();
   run.errorReports = reports.Since(0);
   if (r.shares && hooks.sharesLibraryFailure) {
     const std::u16string failure = hooks.sharesLibraryFailure();
     if (!failure.empty()) {
       run.errorReports.push_back(failure);
       for (CheckRecord& c : run.checks)
-        if (c.label == "shares") {
+        if (c.service == "shares") {
           c.reports.insert(c.reports.begin(), failure);
           c.failure = FailReason{};  // the library's own words say why
         }

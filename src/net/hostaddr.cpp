@@ -44,6 +44,10 @@ struct ResolverState {
   int timeout_ms = kDefaultResolveTimeoutMs;
   // The one lookup abandoned after its time-out, while it is still running.
   std::shared_ptr<LookupJob> abandoned;
+  // PinHostAddress: the name (empty: none), its one address, whether it has others.
+  std::u16string pinnedHost;
+  HostAddress pinnedAddress;
+  bool pinnedSole = true;
 };
 
 ResolverState& State() {
@@ -356,12 +360,39 @@ std::u16string HostPortText(const std::u16string& host, const std::u16string& po
   return host + u":" + port;
 }
 
+void PinHostAddress(const std::u16string& host, const HostAddress& address, bool sole) {
+  std::lock_guard lock(State().mutex);
+  State().pinnedHost = host;
+  State().pinnedAddress = address;
+  State().pinnedSole = sole;
+}
+
+void UnpinHostAddress() { PinHostAddress(u"", HostAddress{}, true); }
+
+std::optional<HostAddress> SingleCheckAddress(const std::vector<HostAddress>& addresses) {
+  for (const HostAddress& a : addresses)
+    if (a.family == 4) return a;
+  if (addresses.empty()) return std::nullopt;
+  return addresses.front();
+}
+
 ResolvedHost ResolveHostAddresses(const std::u16string& host, AddressFamily family) {
   ResolvedHost r;
   const std::string bytes = ToAnsi(host);
   const uint32_t parsed = ParseDotted(bytes);
   const std::optional<HostAddress> v6 = parsed == kAllOnes ? ParseV6(bytes) : std::nullopt;
-  if (parsed != kAllOnes) {
+  std::optional<HostAddress> pinned;
+  {
+    std::lock_guard lock(State().mutex);
+    if (!State().pinnedHost.empty() && State().pinnedHost == host) {
+      pinned = State().pinnedAddress;
+      r.narrowed = !State().pinnedSole;
+    }
+  }
+  if (pinned) {
+    r.addresses.push_back(*pinned);
+    t_lastLookup = LookupOutcome{LookupStatus::Found, 0};
+  } else if (parsed != kAllOnes) {
     r.addresses.push_back(V4Address(htonl(parsed)));
     t_lastLookup = LookupOutcome{};
   } else if (v6) {
@@ -373,7 +404,9 @@ ResolvedHost ResolveHostAddresses(const std::u16string& host, AddressFamily fami
   r.outcome = t_lastLookup;
   if (family != AddressFamily::Any && !r.addresses.empty()) {
     const int wanted = family == AddressFamily::V6 ? 6 : 4;
+    const size_t before = r.addresses.size();
     std::erase_if(r.addresses, [wanted](const HostAddress& a) { return a.family != wanted; });
+    if (r.addresses.size() != before) r.narrowed = true;
     if (r.addresses.empty()) r.outcome = t_lastLookup = LookupOutcome{LookupStatus::NoAddress, wanted};
   }
   return r;

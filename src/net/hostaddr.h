@@ -81,6 +81,9 @@ bool IsIpv6AddressText(const std::u16string& host);
 struct ResolvedHost {
   std::vector<HostAddress> addresses;
   LookupOutcome outcome;
+  // A name whose other addresses the family or a pin (below) left out: a
+  // library that looks the name up itself could reach one of those.
+  bool narrowed = false;
 };
 ResolvedHost ResolveHostAddresses(const std::u16string& host, AddressFamily family = AddressFamily::Any);
 
@@ -93,5 +96,18 @@ struct AddressLookupAnswer {
 };
 using HostAddressLookup = std::function<AddressLookupAnswer(const std::string& name)>;
 void SetHostAddressLookup(HostAddressLookup lookup);  // empty: the system resolver
+// The one address PING and the share listing use of a host's addresses:
+// the first IPv4 address (a dual-stack name is pinged and listed where it
+// always was), else the first IPv6 address; nullopt when there is none.
+std::optional<HostAddress> SingleCheckAddress(const std::vector<HostAddress>& addresses);
+
+// velkor-check --each-address checks a name once per address: while a pin
+// is set, ResolveHostAddresses answers that name with the pinned address
+// alone, without a lookup (outcome Found; the family filter still applies),
+// and other hosts as ever. sole: the name has no other address (the result
+// is then not narrowed). An empty host removes the pin.
+void PinHostAddress(const std::u16string& host, const HostAddress& address, bool sole);
+void UnpinHostAddress();
+
 // Helpers for such lookups: an address from its text ("::1", "127.0.0.1"); nullopt when it is none.
 std::optional<HostAddress> ParseHostAddress(const std::string& text);

@@ -1,8 +1,7 @@
 #pragma once
 // IPv6 address literals typed as a host: "2001:db8::25", or bracketed as in a
-// URL, "[2001:db8::25]". PING and the share listing send such a host over
-// IPv6; names and IPv4 addresses keep their IPv4 path. Parsed here, with the
-// C library alone: no name is ever looked up for a literal.
+// URL, "[2001:db8::25]". Parsed here, with the C library alone: no name is
+// ever looked up for a literal.
 #include <array>
 #include <cstdint>
 #include <optional>

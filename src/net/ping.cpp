@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "net/cmdsession.h"
 #include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
@@ -136,19 +137,28 @@ int16_t PingCheck(const std::u16string& host, bool& alive, std::u16string& messa
       return -1;
     }
 
-    // An IPv6 literal goes over ICMPv6; names and IPv4 addresses over ICMP.
-    const std::optional<Ip6Address> target6 = Ip6Literal(host);
+    // One lookup: an IPv6 address goes over ICMPv6, an IPv4 one over ICMP; a
+    // name with both is pinged at its IPv4 address, as it always was. The
+    // text of the address pinged comes from the same lookup: a second one
+    // could name another address, or wait for the resolver again.
+    const ResolvedHost resolved = ResolveHostAddresses(host, GetSessionOptions().family);
+    const std::optional<HostAddress> chosen = SingleCheckAddress(resolved.addresses);
+    std::optional<Ip6Address> target6;
+    uint32_t target = 0;
+    if (chosen && chosen->family == 6) {
+      target6.emplace();
+      std::copy(chosen->bytes.begin(), chosen->bytes.end(), target6->begin());
+    } else if (chosen) {
+      std::memcpy(&target, chosen->bytes.data(), 4);
+    }
+    if (!chosen) NoteLookupFailure(resolved.outcome);
     IcmpSocket sock;
     if (!sock.Open(target6 ? AF_INET6 : AF_INET)) {
       message = u"socket open error.\r\n" + IcmpEnableHint();
       return -1;
     }
-    const uint32_t target = target6 ? 0 : static_cast<uint32_t>(GetIPAddress(host));
-    if (target == 0 && !target6) NoteLookupFailure(LastLookupOutcome());
-    // The text of the address pinged (for IPv4 what GetIPAddressText gives),
-    // taken from the same lookup: a second one could name another address,
-    // or wait for the resolver again.
     const std::u16string addressText = target6 ? Ip6Text(*target6) : DottedText(target);
+    if (chosen) NoteConnectAddress(addressText);
 
     if (sock.SetNonBlocking(true) != 0) {
       message = u"mode set error. (NONBLOCKING mode)";

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "net/cmdsession.h"
 #include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/ip6literal.h"
@@ -307,19 +308,31 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
   // A server name may come in the UNC form \\name.
   while (!host.empty() && (host[0] == u'\\' || host[0] == u'/')) host.erase(0, 1);
   ListTarget target;
-  // An IPv6 literal is asked over IPv6 as it stands (anonymously, as any
-  // address); "::" and other addresses of no one host fail as 0.0.0.0 does.
-  target.address6 = Ip6Literal(host);
-  if (target.address6 && !Ip6IsOneHost(*target.address6)) {
+  // An IPv6 address is asked over IPv6, an IPv4 one over IPv4; a name with
+  // both is listed at its IPv4 address, as it always was. "::", 0.0.0.0 and
+  // other addresses of no one host would reach this machine: they fail.
+  const ResolvedHost resolved = ResolveHostAddresses(host, GetSessionOptions().family);
+  const std::optional<HostAddress> chosen = SingleCheckAddress(resolved.addresses);
+  if (!chosen) {
+    if (!NoteLookupFailure(resolved.outcome)) NoteFailReason(FailReasonOf(FailKind::SharesFailed));
+    return SmbListing::kFailed;
+  }
+  if (chosen->family == 6) {
+    target.address6.emplace();
+    std::copy(chosen->bytes.begin(), chosen->bytes.end(), target.address6->begin());
+  } else {
+    std::memcpy(&target.address, chosen->bytes.data(), 4);
+  }
+  if (target.address6 ? !Ip6IsOneHost(*target.address6) : target.address == 0) {
     NoteFailReason(FailReasonOf(FailKind::SharesFailed));
     return SmbListing::kFailed;
   }
-  if (!target.address6) target.address = static_cast<uint32_t>(GetIPAddress(host));
-  if (!target.address6 && target.address == 0) {  // 0.0.0.0 would reach this machine
-    if (!NoteLookupFailure(LastLookupOutcome())) NoteFailReason(FailReasonOf(FailKind::SharesFailed));
-    return SmbListing::kFailed;
-  }
-  if (!target.address6 && !IsAddressText(host) && IsPlainHostName(host)) target.name = ToUtf8(host);
+  NoteConnectAddress(HostAddressText(*chosen));
+  // The library looks a name up itself and may take any of its addresses:
+  // one whose addresses -4, -6 or --each-address narrowed is asked by the
+  // address chosen here (anonymously, as any address).
+  if (resolved.outcome.status != LookupStatus::Address && !resolved.narrowed && IsPlainHostName(host))
+    target.name = ToUtf8(host);
 
   SmbState& st = State();
   int boundMs;

@@ -37,11 +37,11 @@ struct SmbShare {
 // stuck after a further bound).
 enum class SmbListing { kListed, kFailed, kRefused };
 
-// Lists the shares of server (a dotted address or a host name, resolved
-// with GetIPAddress first; a name that resolves to nothing fails at once
-// without asking anyone; an IPv6 literal, bare or in brackets, is asked over
-// IPv6 by that address, anonymously, without a lookup). Never shows or
-// reports anything.
+// Lists the shares of server (an IPv4 address, an IPv6 address bare or in
+// brackets, or a host name, resolved with ResolveHostAddresses first in the
+// session's address family; a name that resolves to nothing fails at once
+// without asking anyone; a name with both families is listed over IPv4, an
+// IPv6-only name over IPv6). Never shows or reports anything.
 SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& shares);
 
 // The SMB port asked (default 445); tests point it at their own server.

@@ -26,6 +26,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "check/checkrun.h"
 #include "net/hostaddr.h"
@@ -37,6 +38,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string Port(uint16_t p) { return std::to_string(p); }
 
@@ -238,12 +240,14 @@ std::string InLoopbackOnlyNetwork(const std::function<std::string()>& fn) {
 
 // A greeting on both loopback addresses at one port, each saying which it is.
 struct GreetingsOnBothFamilies {
-  GreetingsOnBothFamilies() {
+  // withSix false: IPv4 alone, so that ::1 refuses at the port.
+  explicit GreetingsOnBothFamilies(bool withSix = true) {
     six = ListenOnLoopback(8, &port, true);
     uint16_t same = 0;
     four = ListenOnLoopback(8, &same, false, port);
+    if (!withSix) ::close(std::exchange(six, -1));
     for (int fd : {six, four})
-      threads.emplace_back([fd, six = this->six] {
+      if (fd >= 0) threads.emplace_back([fd, six = this->six] {
         const char* greeting = fd == six ? "220 six\r\n" : "220 four\r\n";
         for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0;) {
           ::send(c, greeting, std::strlen(greeting), MSG_NOSIGNAL);
@@ -259,9 +263,11 @@ struct GreetingsOnBothFamilies {
       });
   }
   ~GreetingsOnBothFamilies() {
-    for (int fd : {six, four}) ::shutdown(fd, SHUT_RDWR);
+    for (int fd : {six, four})
+      if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
     for (std::thread& t : threads) t.join();
-    for (int fd : {six, four}) ::close(fd);
+    for (int fd : {six, four})
+      if (fd >= 0) ::close(fd);
   }
   int six = -1, four = -1;
   uint16_t port = 0;
@@ -333,6 +339,104 @@ TEST_F(VelkorCheckIpv6, DroppedIpv6PathCostsAQuarterOfASecond) {
   EXPECT_EQ(Addresses(result), (std::vector<std::string>{"\"127.0.0.1\"", "\"::1\""})) << result;
   EXPECT_THAT(result, HasSubstr("\"transcript\":\"220 four"));
   EXPECT_THAT(result, HasSubstr("\"reason\":\"connect timed out after 0.5 s\""));
+}
+
+// --each-address: a dual-stack name whose IPv6 side refuses while IPv4
+// answers. Without the option the name passes (IPv4 wins the race); with it
+// each address has its own line and label, and the status line names the
+// refusing IPv6 address. -4/-6 keep one family; a name without addresses
+// runs once, unlabelled, with the lookup's reason.
+TEST_F(VelkorCheckIpv6, EachAddressNamesTheRefusingIpv6Side) {
+  GreetingsOnBothFamilies peer(false);
+  const std::string p = Port(peer.port);
+  const std::string four = "SMTP " + p + " [127.0.0.1]: OK - passed in ";
+  const std::string six = "SMTP " + p + " [::1]: CRITICAL - failed in ";
+  const struct {
+    std::vector<std::string> args;
+    CheckExit status;
+    std::vector<std::string> has;
+    std::vector<std::string> hasNot;
+    std::vector<std::string> addresses;  // the JSON's, in order
+  } rows[] = {
+      {{"-H", "dual.test"}, CheckExit::Ok, {"1 of 1 checks passed | 'smtp_" + p + "'="}, {"["}, {"\"127.0.0.1\""}},
+      {{"--each-address", "-H", "dual.test"},
+       CheckExit::Critical,
+       {"VELKOR CRITICAL - 1 of 2 checks failed: SMTP " + p + " [::1] (connection refused) | 'smtp_" + p +
+            "@[127.0.0.1]'=",
+        " 'smtp_" + p + "@[::1]'=", four, six, " s: 220 four\n", " s: connection refused\n"},
+       {},
+       {"\"127.0.0.1\"", "\"::1\""}},
+      {{"--each-address", "-6", "-H", "dual.test"}, CheckExit::Critical, {"1 of 1 checks failed: SMTP " + p + " [::1]", six},
+       {"127.0.0.1"}, {"\"::1\""}},
+      {{"--each-address", "-4", "-H", "dual.test"}, CheckExit::Ok, {"1 of 1 checks passed", four}, {"::1"},
+       {"\"127.0.0.1\""}},
+      {{"--each-address", "-H", "v4only.test"}, CheckExit::Ok, {four, "'smtp_" + p + "@[127.0.0.1]'="}, {"::1"},
+       {"\"127.0.0.1\""}},
+      {{"--each-address", "-H", "::1"}, CheckExit::Critical, {six}, {"127.0.0.1"}, {"\"::1\""}},
+      {{"--each-address", "-H", "nowhere.test"}, CheckExit::Critical, {"SMTP " + p + ": CRITICAL - failed in ", "name not found"},
+       {"["}, {"null"}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"--smtp", p});
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    const CheckOutcome o = CheckCommand(args);
+    EXPECT_EQ(o.status, row.status) << o.text;
+    for (const std::string& text : row.has) EXPECT_THAT(o.text, HasSubstr(text));
+    for (const std::string& text : row.hasNot) EXPECT_THAT(o.text, Not(HasSubstr(text)));
+    args.push_back("--json");
+    EXPECT_EQ(Addresses(CheckCommand(args).text), row.addresses);
+  }
+  // -v: each address's transcript comes under its address.
+  const CheckOutcome v = CheckCommand({"--each-address", "-v", "-H", "dual.test", "--smtp", p});
+  EXPECT_THAT(v.text, HasSubstr("Transcript:\n[127.0.0.1]\n"));
+  EXPECT_THAT(v.text, HasSubstr("\n[::1]\n"));
+  EXPECT_LT(v.text.find("220 four"), v.text.find("\n[::1]\n"));
+}
+
+// In a sweep --each-address applies to every entry: each host's JSON has a
+// check per address, and the dual-stack host's status line names ::1.
+TEST_F(VelkorCheckIpv6, EachAddressInASweepCoversEveryEntry) {
+  GreetingsOnBothFamilies peer(false);
+  const std::string p = Port(peer.port);
+  TempDir dir;
+  const std::string list = dir.path() + "/VKRTARGET.INI";
+  std::ofstream(list) << "dual.test:" << p << ":-:-:-\nv4only.test:" << p << ":-:-:-\n";
+  const std::string out = dir.path() + "/sweep.out";
+  const int saved = dup(STDOUT_FILENO), file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  fflush(stdout);
+  dup2(file, STDOUT_FILENO);
+  const CheckOutcome json = CheckCommand({"--target-list", list, "-j", "2", "--json", "--each-address"});
+  const CheckOutcome text = CheckCommand({"--target-list", list, "-j", "2", "--each-address"});
+  fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved), close(file);
+  EXPECT_EQ(json.status, CheckExit::Critical);
+  EXPECT_EQ(text.status, CheckExit::Critical);
+  std::ifstream written(out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(written, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(Addresses(lines[0]), (std::vector<std::string>{"\"127.0.0.1\"", "\"::1\""})) << lines[0];
+  EXPECT_EQ(Addresses(lines[1]), std::vector<std::string>{"\"127.0.0.1\""}) << lines[1];
+  EXPECT_THAT(lines[2], HasSubstr("SMTP " + p + " [::1] (connection refused)"));
+  EXPECT_THAT(lines[3], HasSubstr("1 of 1 checks passed"));
+}
+
+// PING and the share listing follow -4/-6 and --each-address too: an
+// IPv6-only name has no IPv4 address for them; each address of a
+// dual-stack name is pinged on its own line.
+TEST_F(VelkorCheckIpv6, PingAndSharesFollowTheFamilyAndEachAddress) {
+  CheckOutcome o = CheckCommand({"-4", "-H", "v6only.test", "--ping", "--shares"});
+  EXPECT_EQ(o.status, CheckExit::Critical);
+  EXPECT_THAT(o.text, HasSubstr("2 of 2 checks failed: PING (no IPv4 address), SHARES (no IPv4 address) |"));
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED: PING of loopback needs a raw socket here";
+  o = CheckCommand({"--each-address", "-H", "dual.test", "--ping", "--json"});
+  EXPECT_EQ(o.status, CheckExit::Ok) << o.text;
+  EXPECT_EQ(Addresses(o.text), (std::vector<std::string>{"\"127.0.0.1\"", "\"::1\""})) << o.text;
+  o = CheckCommand({"--each-address", "-H", "dual.test", "--ping"});
+  EXPECT_THAT(o.text, HasSubstr("'ping@[127.0.0.1]'="));
+  EXPECT_THAT(o.text, HasSubstr("\nPING [::1]: OK - passed in "));
 }
 
 }  // namespace

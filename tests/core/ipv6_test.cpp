@@ -114,6 +114,59 @@ TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
   }
 }
 
+// What PING and the share listing take of a host, and --each-address's pin: the pinned name answers its one address
+// without a lookup (the family filter still applies), other hosts as ever; "narrowed" tells the share listing that
+// the SMB library, given the name, could reach an address left out.
+TEST_F(Ipv6, PinsNarrowingAndTheSingleAddress) {
+  using enum AddressFamily;
+  const struct {
+    const char16_t* pinHost;  // "" no pin
+    const char* pinned;
+    bool sole;
+    const char16_t* host;
+    AddressFamily family;
+    const char16_t* addresses;
+    bool narrowed;
+    const char16_t* single;  // SingleCheckAddress
+  } rows[] = {
+      {u"", "::1", true, u"dual.test", Any, u"::1 127.0.0.1", false, u"127.0.0.1"},  // IPv4 first, as ever
+      {u"", "::1", true, u"v4first.test", Any, u"127.0.0.1 ::1", false, u"127.0.0.1"},
+      {u"", "::1", true, u"v6only.test", Any, u"::1", false, u"::1"},
+      {u"", "::1", true, u"dual.test", V6, u"::1", true, u"::1"},
+      {u"", "::1", true, u"v6only.test", V6, u"::1", false, u"::1"},
+      {u"", "::1", true, u"v6only.test", V4, u"", true, u""},
+      {u"", "::1", true, u"::1", Any, u"::1", false, u"::1"},
+      {u"dual.test", "::1", false, u"dual.test", Any, u"::1", true, u"::1"},
+      {u"dual.test", "127.0.0.1", false, u"dual.test", Any, u"127.0.0.1", true, u"127.0.0.1"},
+      {u"dual.test", "::1", false, u"dual.test", V4, u"", true, u""},
+      {u"v6only.test", "::1", true, u"v6only.test", Any, u"::1", false, u"::1"},
+      {u"dual.test", "::1", false, u"v4only.test", Any, u"127.0.0.1", false, u"127.0.0.1"},  // another host
+      {u"nowhere.test", "::1", true, u"nowhere.test", Any, u"::1", false, u"::1"},  // no lookup asked
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Narrow(row.pinHost) + " " + row.pinned + " " + Narrow(row.host));
+    int lookups = 0;
+    SetHostAddressLookup([&](const std::string& name) -> AddressLookupAnswer {
+      ++lookups;
+      if (name == "dual.test") return {{Addr("::1"), Addr("127.0.0.1")}, 0};
+      if (name == "v4first.test") return {{Addr("127.0.0.1"), Addr("::1")}, 0};
+      if (name == "v6only.test") return {{Addr("::1")}, 0};
+      if (name == "v4only.test") return {{Addr("127.0.0.1")}, 0};
+      return {{}, EAI_NONAME};
+    });
+    if (*row.pinHost) PinHostAddress(row.pinHost, Addr(row.pinned), row.sole);
+    const ResolvedHost r = ResolveHostAddresses(row.host, row.family);
+    UnpinHostAddress();
+    EXPECT_EQ(Texts16(r.addresses), row.addresses);
+    EXPECT_EQ(r.narrowed, row.narrowed);
+    const std::optional<HostAddress> single = SingleCheckAddress(r.addresses);
+    EXPECT_EQ(single ? HostAddressText(*single) : u"", row.single);
+    const bool pinned = *row.pinHost && std::u16string(row.pinHost) == row.host;
+    EXPECT_EQ(lookups, pinned || IsIpv6AddressText(row.host) ? 0 : 1);
+  }
+  EXPECT_EQ(Texts16(ResolveHostAddresses(u"dual.test").addresses), u"::1 127.0.0.1");  // the pin is gone
+}
+
 // GetIPAddress keeps its IPv4 contract: no 32-bit value ever stands for an IPv6 address.
 TEST_F(Ipv6, GetIPAddressAnswersIpv4Only) {
   const struct {

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/cmdsession.h"
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/icmphelper.h"
 #include "net/icmpsocket.h"
@@ -412,6 +414,43 @@ TEST(PingCheck, AnswersOverIcmpv6InANamespaceOfItsOwn) {
   }
   stop = true;
   neighbour.join();
+}
+
+// A name is pinged at the address the resolver gives it: an IPv6-only name over ICMPv6 (an answering and an
+// unreachable address), a dual-stack name at its IPv4 address as it always was, or at its IPv6 one when the family
+// is IPv6 alone; the IPv4 family alone finds no address for an IPv6-only name and sends nothing.
+TEST(PingCheck, NamesWhoseAddressesAreIpv6) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
+  ProgramInTempDir program;
+  NetNamespace ns;
+  ASSERT_TRUE(Sh("ip netns add " + ns.name) && Sh("ip -n " + ns.name + " link set lo up") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::4/128 dev lo nodad") &&
+              Sh("ip -n " + ns.name + " addr add 2001:db8::6/128 dev lo nodad") &&
+              Sh("ip netns exec " + ns.name + " nft 'add table inet v { chain c { type filter hook input priority 0; "
+                 "ip6 daddr 2001:db8::4 icmpv6 type echo-request reject with icmpv6 type addr-unreachable; }; }'"));
+  SetHostAddressLookup([](const std::string& name) {
+    auto a = [](const char* text) { return *ParseHostAddress(text); };
+    if (name == "six.test") return AddressLookupAnswer{{a("2001:db8::6")}, 0};
+    if (name == "unreach.test") return AddressLookupAnswer{{a("2001:db8::4")}, 0};
+    return AddressLookupAnswer{{a("::1"), a("127.0.0.1")}, 0};
+  });
+  const SessionOptions before = GetSessionOptions();
+  const struct { const char* host; AddressFamily family; std::string expect; } cases[] = {
+      {"six.test", AddressFamily::Any, "0 alive Target is alive.  20 bytes received.  (2001:db8::6)\n*"},
+      {"unreach.test", AddressFamily::Any, "1 Destination unreachable !  (2001:db8::4)\n-"},
+      {"dual.test", AddressFamily::Any, "0 alive Target is alive.  40 bytes received.  (127.0.0.1)\n*"},
+      {"dual.test", AddressFamily::V6, "0 alive Target is alive.  20 bytes received.  (::1)\n*"},
+      {"six.test", AddressFamily::V4, "-3 send packet error.\n-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " family " + std::to_string(static_cast<int>(c.family)));
+    SessionOptions options = before;
+    options.family = c.family;
+    SetSessionOptions(options);
+    EXPECT_EQ(Masked(PingIn(ns, false, c.host, -1), c.expect), c.expect);
+  }
+  SetSessionOptions(before);
+  SetHostAddressLookup(nullptr);
 }
 
 // The raw ICMPv6 socket lets in only echo replies and the errors that may quote a request: neighbour discovery,

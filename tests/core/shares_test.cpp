@@ -18,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "net/cmdsession.h"
 #include "net/hostaddr.h"
+#include "net/failreason.h"
 #include "net/smbshares.h"
 #include "support/peerport.h"
 #include "support/programdir.h"
@@ -68,8 +70,9 @@ bool ForbidConnect() {
 // 127.0.0.1; an /etc/samba of the child's own holds an lmhosts file that maps it, as a NetBIOS name, to 127.0.0.2,
 // where nobody listens (so the listing goes wrong if the library consults NetBIOS names); the library's name cache
 // is private; KRB5CCNAME is ccache.
-std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::string& ccache) {
-  WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n127.0.0.1 vkrsmbpeer\n");
+std::string ListByNameInChild(const TempDir& dir, uint16_t port, const std::string& ccache,
+                              const std::string& hostsLine = "127.0.0.1 vkrsmbpeer\n") {
+  WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n" + hostsLine);
   mkdir(dir.file("samba").c_str(), 0755);
   mkdir(dir.file("run-samba").c_str(), 0755);
   WriteBytes(dir.file("samba/lmhosts"), "127.0.0.2 VKRSMBPEER\n");
@@ -243,4 +246,37 @@ TEST_F(SmbPeer, NameWithoutTicketListsAnonymously) {
         << c.peer << " " << c.ccache;
   // Kerberos or anonymous, never the login name without a password, which a domain counts as a failed logon.
   EXPECT_EQ(LogonsOfTheRefusingPeer(), std::set<std::string>{"[]\\[]"});
+}
+
+// A name whose address is ::1 is listed over IPv6, with the same texts: a name of the resolver hook that the library
+// would not take in a URL (asked by the address found), a dual-stack name under the IPv6 family alone (its IPv4
+// address left out, so asked by address too) and, in a child whose /etc/hosts names it, an IPv6-only name the library
+// looks up itself. A dual-stack name is listed at its IPv4 address (127.0.0.2: nobody listens there), as it always
+// was; the IPv4 family alone finds no address for an IPv6-only name.
+TEST_F(SmbPeer, ListsANameWhoseAddressIsIpv6) {
+  SetHostAddressLookup([](const std::string& name) {
+    const HostAddress six = *ParseHostAddress("::1"), four = *ParseHostAddress("127.0.0.2");
+    return AddressLookupAnswer{name.starts_with("dual") ? std::vector<HostAddress>{four, six} : std::vector{six}, 0};
+  });
+  const struct { const char16_t* host; AddressFamily family; std::u16string want; FailKind why; } rows[] = {
+      {u"six鯖", AddressFamily::Any, u"true " + kBriefListing, FailKind::None},
+      {u"dual.test", AddressFamily::V6, u"true " + kBriefListing, FailKind::None},
+      {u"dual鯖", AddressFamily::Any, u"false ", FailKind::SharesFailed},
+      {u"six鯖", AddressFamily::V4, u"false ", FailKind::NoAddressOfFamily},
+  };
+  const SessionOptions before = GetSessionOptions();
+  for (const auto& r : rows) {
+    SessionOptions options = before;
+    options.family = r.family;
+    SetSessionOptions(options);
+    ClearFailReason();
+    EXPECT_EQ(List(r.host), r.want) << ToUtf8(r.host);
+    EXPECT_EQ(LastFailReason().kind, r.why) << ToUtf8(r.host);
+  }
+  SetSessionOptions(before);
+  SetHostAddressLookup(nullptr);
+  EXPECT_EQ(ListByNameInChild(program.dir(), static_cast<uint16_t>(PeerPort("smb")),
+                              "FILE:" + program.file("missing.ccache"), "::1 vkrsmbpeer\n"),
+            ToUtf8(u"true " + kBriefListing));
+  EXPECT_EQ(program.errorLog(), u"");
 }
