@@ -143,9 +143,10 @@ TEST_F(Ipv6, PinsNarrowingAndTheSingleAddress) {
       {u"dual.test", "::1", false, u"v4only.test", Any, u"127.0.0.1", false, u"127.0.0.1"},  // another host
       {u"nowhere.test", "::1", true, u"nowhere.test", Any, u"::1", false, u"::1"},  // no lookup asked
   };
+  int lookups = 0;  // outlives the loop: the hook below serves the last lookup too
   for (const auto& row : rows) {
     SCOPED_TRACE(Narrow(row.pinHost) + " " + row.pinned + " " + Narrow(row.host));
-    int lookups = 0;
+    lookups = 0;
     SetHostAddressLookup([&](const std::string& name) -> AddressLookupAnswer {
       ++lookups;
       if (name == "dual.test") return {{Addr("::1"), Addr("127.0.0.1")}, 0};
