@@ -13,8 +13,17 @@
 //
 // Rounds interleave the figures, so all of them see the same peers in the
 // same minute. Prints each median and the ratios window/bare, core/bare.
+// Notices and the run history are wired as in the program (InstallDiagRunner).
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/window_run_bench PORTS_FILE [SMB_PORT|-] [ROUNDS]
+//   build/bench/window_run_bench --xvfb PORTS_FILE [SMB_PORT|-] [ROUNDS]
+//
+// With --xvfb the window is shown on an X server as a desktop has one: the
+// bench starts Xvfb on a display of its own (and ends it), and the window
+// figure is the run from its first line in velkor1.log to its end line, both
+// seen on disk. It also prints how long each result line takes to be on
+// screen: from its item's arrival (its log line is written just before) to
+// the end of the window's paint that shows it, with XSync returned.
 //
 // PORTS_FILE holds NAME=port lines (tests/peers/tcp-peers-start.sh writes one).
 // PING needs root (raw socket) or the ICMP helper beside the program.
@@ -22,6 +31,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -31,6 +44,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QWindow>
 
 #include <algorithm>
 #include <chrono>
@@ -55,6 +69,9 @@
 #include "util/codepage.h"
 #include "util/hooks.h"
 #include "util/sigpipe.h"
+
+// Xlib's own header clashes with Qt's names; Qt declares Display itself.
+extern "C" int XSync(Display*, int);
 
 namespace {
 
@@ -166,12 +183,72 @@ void Click(QWidget* button) {
   QApplication::sendEvent(button, &release);
 }
 
+// ---- the X server -----------------------------------------------------------------
+
+// Xvfb on the first free display (it names it through -displayfd); its pid.
+pid_t StartXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) Fail("no pipe for Xvfb");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    const std::string fd = std::to_string(fds[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1280x1024x24",
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string number;
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  close(fds[0]);
+  if (number.empty()) Fail("Xvfb did not start (Debian: xvfb)");
+  setenv("DISPLAY", (":" + number).c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  return pid;
+}
+
+// Sees the end of every paint of the main window: the moment the result
+// list's new items are on screen, once XSync has returned. An update request
+// that paints nothing counts for nothing.
+class BenchApp : public QApplication {
+ public:
+  using QApplication::QApplication;
+  std::function<void(bool listPainted)> afterUpdate;
+  QObject* listViewport = nullptr;
+  double paintMs = 0;  // time in the window's paints (without the bench's XSync)
+  QObject* window = nullptr;  // the main window's widget and its QWindow both get update requests
+  QObject* windowHandle = nullptr;
+  bool painted = false, listPainted = false;
+  bool notify(QObject* receiver, QEvent* e) override {
+    const bool update =
+        window && (receiver == window || receiver == windowHandle) && e->type() == QEvent::UpdateRequest;
+    if (e->type() == QEvent::Paint) {
+      painted = true;
+      if (receiver == listViewport) listPainted = true;
+    }
+    if (!update) return QApplication::notify(receiver, e);
+    painted = listPainted = false;
+    const auto start = std::chrono::steady_clock::now();
+    const bool r = QApplication::notify(receiver, e);
+    if (!painted) return r;
+    paintMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (afterUpdate) afterUpdate(listPainted);
+    return r;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   IgnoreSigPipe();
+  const bool xvfb = argc > 1 && std::string(argv[1]) == "--xvfb";
+  if (xvfb) --argc, ++argv;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PORTS_FILE [SMB_PORT|-] [ROUNDS]\n", argv[0]);
+    std::fprintf(stderr, "usage: window_run_bench [--xvfb] PORTS_FILE [SMB_PORT|-] [ROUNDS]\n");
     return 2;
   }
   std::map<std::string, std::string> env = ReadPorts(argv[1]);
@@ -180,6 +257,7 @@ int main(int argc, char** argv) {
   if (!ports.smtp || !ports.pop || !ports.ftp || !ports.http) Fail("PORTS_FILE lacks a port; are the peers running?");
   const int smbPort = argc > 2 && std::string(argv[2]) != "-" ? std::atoi(argv[2]) : 0;
   const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 50;
+  const pid_t xserver = xvfb ? StartXvfb() : 0;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
   char dir[] = "/tmp/velkor-window-bench-XXXXXX";
@@ -197,12 +275,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "message: %s\n", ToUtf8(text).c_str());
   });
 
-  QApplication app(argc, argv);
+  BenchApp app(argc, argv);
   InstallUiHooks();
   FrmVelkor w;
   InstallDiagRunner(w);
   w.show();
   QApplication::processEvents();
+  Display* display = nullptr;
+  if (xvfb) {
+    auto* x11 = app.nativeInterface<QNativeInterface::QX11Application>();
+    display = x11 ? x11->display() : nullptr;
+    if (!display) Fail("the window is not on the X server");
+    app.window = &w;
+    app.windowHandle = w.windowHandle();
+  }
 
   // The entry is typed once, as the operator types it; each round is one Enter.
   QLineEdit* edit = w.findChild<QComboBox*>(QStringLiteral("CmbHosts"))->lineEdit();
@@ -219,10 +305,34 @@ int main(int argc, char** argv) {
   // disk: the moment the run's end line is in velkor1.log, to a few
   // microseconds.
   QListWidget* list = w.findChild<QListWidget*>(QStringLiteral("LstResult"));
-  double endLineAt = 0;
-  QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, list, [&](const QModelIndex&, int first, int) {
-    if (list->item(first)->text().contains(QStringLiteral("-   End   -"))) endLineAt = NowMs();
+  double endLineAt = 0, firstLineAt = 0;
+  bool firstOnDisk = false;
+  // Each item's arrival, and when a paint showed it (0 until then).
+  std::vector<double> arrived, shown;
+  QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, list, [&](const QModelIndex&, int first, int last) {
+    const double now = NowMs();
+    if (firstLineAt == 0) {
+      firstLineAt = now;
+      std::error_code ec;
+      firstOnDisk = std::filesystem::file_size(logPath, ec) > 0 && !ec;
+    }
+    for (int i = first; i <= last; ++i) arrived.push_back(now), shown.push_back(0);
+    if (list->item(first)->text().contains(QStringLiteral("-   End   -"))) endLineAt = now;
   });
+  // After a paint of the window, with XSync returned, every item that had
+  // arrived is on screen (the list follows its newest line).
+  int paints = 0;  // the window's paints in the counted runs of the four checks
+  bool counting = false;
+  app.listViewport = list->viewport();
+  app.afterUpdate = [&](bool listPainted) {
+    if (!display) return;
+    if (counting) ++paints;
+    XSync(display, 0);
+    if (!listPainted) return;
+    const double now = NowMs();
+    for (size_t i = 0; i < shown.size(); ++i)
+      if (shown[i] == 0) shown[i] = now;
+  };
 
   HeadlessWindow headless(u"127.0.0.1", u"127.0.0.1", {false, false, true, true, true, true});
   DiagRunner core(headless);
@@ -230,12 +340,16 @@ int main(int argc, char** argv) {
   // One run through the window: the time to its end line, after checking
   // that every check passed and the end line is on disk; `idle` gets the
   // time until the window takes input again.
-  auto windowRun = [&](bool all, double* idle = nullptr) {
+  std::vector<double> onScreen;  // each result line's time to the screen (--xvfb)
+  auto windowRun = [&](bool all, double* idle = nullptr, double* fromFirstLine = nullptr) {
     std::filesystem::remove(logPath);
     ping->setChecked(all);
     shares->setChecked(all);
     QApplication::processEvents();
-    endLineAt = 0;
+    endLineAt = firstLineAt = 0;
+    firstOnDisk = false;
+    arrived.clear();
+    shown.clear();
     const double start = NowMs();
     if (all)
       Click(diag);
@@ -243,12 +357,22 @@ int main(int argc, char** argv) {
       Key(edit, Qt::Key_Return, QStringLiteral("\r"));
     if (idle) *idle = NowMs() - start;
     if (endLineAt == 0) Fail("the run wrote no end line");
+    if (!firstOnDisk) Fail("the first line was not in the run log when its item came");
     const double ms = endLineAt - start;
+    if (fromFirstLine) *fromFirstLine = endLineAt - firstLineAt;
     std::ifstream in(logPath, std::ios::binary);
     const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (log.find("velkor :  - - -   End   - - - ") == std::string::npos) Fail("the end line is not in the run log");
     if (Failed(w.ResultItems())) Fail("a check failed through the window; are the peers running?");
     QApplication::processEvents();
+    if (display) {
+      // The last lines are painted once the run has returned.
+      const double deadline = NowMs() + 2000;
+      while (std::find(shown.begin(), shown.end(), 0.0) != shown.end() && NowMs() < deadline)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+      for (size_t i = 0; i < shown.size(); ++i)
+        if (idle) onScreen.push_back(shown[i] == 0 ? 1e9 : shown[i] - arrived[i]);
+    }
     return ms;
   };
   auto coreRun = [&] {
@@ -275,22 +399,44 @@ int main(int argc, char** argv) {
   // Each figure starts after a pause, as the operator's Enter comes after
   // one: the window has been idle, and the peers are done with the last client.
   auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2 * kDoEventsDueMs)); };
-  std::vector<double> window, idle, coreMs, bare, six;
+  std::vector<double> window, idle, coreMs, bare, six, firstToEnd, paintTime;
   for (int i = 0; i < rounds; ++i) {
     pause();
     bare.push_back(bareRun());
     pause();
     coreMs.push_back(coreRun());
     pause();
-    window.push_back(windowRun(false, &idle.emplace_back()));
+    counting = true;
+    const double paintBefore = app.paintMs;
+    window.push_back(windowRun(false, &idle.emplace_back(), &firstToEnd.emplace_back()));
+    counting = false;
+    paintTime.push_back(app.paintMs - paintBefore);
     if (!smbPort) continue;
     pause();
     six.push_back(windowRun(true));
   }
   std::filesystem::remove_all(dir);
+  if (xserver) {
+    kill(xserver, SIGTERM);
+    waitpid(xserver, nullptr, 0);
+  }
 
   const double mw = Median(window), mc = Median(coreMs), mb = Median(bare);
-  std::printf("window_run_bench: %d rounds, medians\n", rounds);
+  std::printf("window_run_bench: %d rounds, medians, on %s\n", rounds,
+              xvfb ? "Xvfb" : qgetenv("QT_QPA_PLATFORM").constData());
+  if (xvfb) {
+    const double mf = Median(firstToEnd);
+    std::printf("  window, first log line to end line on disk      %7.2f ms\n", mf);
+    std::printf("  window (first to end line) / bare               %7.2f  (target: at most 1.50)\n", mf / mb);
+    std::sort(onScreen.begin(), onScreen.end());
+    if (!onScreen.empty())
+      std::printf("  result line to screen (paint, XSync): median %.2f ms, slowest %.2f ms of %zu  (target: "
+                  "each under 50 ms)\n",
+                  Median(onScreen), onScreen.back(), onScreen.size());
+    std::printf("  paints of the window per run (to the idle window) %5.1f  for %.1f result lines, %.2f ms in them\n",
+                static_cast<double>(paints) / rounds, static_cast<double>(onScreen.size()) / rounds,
+                Median(paintTime));
+  }
   std::printf("  window, Enter to end line, SMTP POP FTP HTTP   %7.2f ms\n", mw);
   std::printf("    and on until the window takes input again    %7.2f ms\n", Median(idle));
   std::printf("  core alone, the same four sections             %7.2f ms\n", mc);

@@ -413,7 +413,8 @@ bool WinSockCmdSend(int32_t socket, int16_t cmdNo, const std::u16string& cmdText
                     std::u16string& code) {
   const SessionOptions options = RunningOptions();
   try {
-    const CmdReplyTableType table = CmdReplyTable();
+    // Built once: a hundred entries of texts, for every command of every check otherwise.
+    static const CmdReplyTableType table = CmdReplyTable();
     if (cmdNo < 0 || cmdNo >= kCmdReplyTableSize) throw VkError(ErrNo::InvalidCall);
     const CmdReplyEntry& entry = table[static_cast<size_t>(cmdNo)];
     const std::u16string& name = entry.CmdName;
