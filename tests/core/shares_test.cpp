@@ -157,7 +157,7 @@ TEST_F(SmbPeer, HangingPeerEndsWithinTheBoundWithTheLoopRunning) {
   const int64_t took = MonotonicMs() - start;
   EXPECT_GE(took, 390);
   EXPECT_LE(took, 900);
-  EXPECT_LE(std::max(gap, MonotonicMs() - last), 150);  // slices of 25 ms, with room for a loaded machine
+  EXPECT_LE(std::max(gap, MonotonicMs() - last), 300);  // slices of 25 ms, with room for a loaded machine; a blocked wait stands still 400 ms
   // The worker given up on is left to end by itself; the next listing waits for it rather than fail, and then
   // lists the real server's shares.
   EXPECT_TRUE(SmbListingStuck());
