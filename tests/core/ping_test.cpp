@@ -113,9 +113,11 @@ enum As { kRoot, kNobody, kNobodyWithHelper, kNobodyInPingGroup };
 
 // The built helper with its capability beside the program, in a 0711 directory where nobody may reach it (the
 // checkout is not theirs to enter).
+// Once per program directory: a copy that a helper of an earlier row still runs cannot be written over.
 bool PlaceHelper(const ProgramInTempDir& program) {
-  return Sh("cp " VELKOR_ICMP_HELPER " '" + program.file("velkor-icmp") + "' && chmod 711 '" + program.dir().path() +
-            "' && setcap cap_net_raw+ep '" + program.file("velkor-icmp") + "'");
+  const std::string helper = "'" + program.file("velkor-icmp") + "'";
+  return Sh("chmod 711 '" + program.dir().path() + "' && { [ -e " + helper + " ] || { cp " VELKOR_ICMP_HELPER " " +
+            helper + " && setcap cap_net_raw+ep " + helper + "; }; }");
 }
 
 // A loopback-only namespace where echo requests to 127.0.0.3 are dropped (a silent host).
