@@ -25,7 +25,7 @@ RunOutcome Outcome(const RunOf& r, int64_t at) {
   o.target = r.target;
   o.startedUnix = at;
   o.stopped = r.stopped;
-  for (const Check& c : r.checks) o.checks.push_back({c.service, c.port, c.passed, 0.1, c.passed ? u"" : u"why"});
+  for (const Check& c : r.checks) o.checks.push_back({c.service, c.port, c.passed, 0.1, c.passed ? u"" : u"why", {}});
   return o;
 }
 

@@ -118,7 +118,9 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     EXPECT_FALSE(ok && !std::string(row.wait).starts_with("error script"));
     EXPECT_GE(end - start, row.stopAfterMs - 10) << "the wait itself did not end early";
     EXPECT_LT(end - stopAt, 1000) << "the 100 ms figure is the benchmark's";
-    if (std::string(row.wait) != "TLS handshake") EXPECT_EQ(boxes, std::vector<std::u16string>{});
+    if (std::string(row.wait) != "TLS handshake") {
+      EXPECT_EQ(boxes, std::vector<std::u16string>{});
+    }
   }
   ClearStop();
   released = true;

@@ -160,10 +160,14 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
       EXPECT_EQ(*answer, row.ok) << row.name;
       EXPECT_GE(clock.elapsed(), row.waitAtLeastMs) << row.name;
     }
-    if (row.ok) EXPECT_EQ(recorder.notices.value(0), "mx： 異常があります|SMTP 25 【異常】");
+    if (row.ok) {
+      EXPECT_EQ(recorder.notices.value(0), "mx： 異常があります|SMTP 25 【異常】");
+    }
     // One line per start of the program: here, per notifier.
     EXPECT_EQ(FailureLines(), row.ok ? 0 : 2) << row.name;
-    if (!row.ok) EXPECT_EQ(QDBusConnection(QStringLiteral("velkor-notices")).isConnected(), false) << row.name;
+    if (!row.ok) {
+      EXPECT_EQ(QDBusConnection(QStringLiteral("velkor-notices")).isConnected(), false) << row.name;
+    }
     TearDown();
     WriteBytes(prog.file("velkorERR1.log"), "");
     recorder.notices.clear();
