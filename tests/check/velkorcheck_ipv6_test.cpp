@@ -33,6 +33,7 @@
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
+#include "support/unprivileged.h"
 #include "util/codepage.h"
 
 namespace {
@@ -217,25 +218,11 @@ TEST_F(VelkorCheckIpv6, SweepOfMixedFamiliesKeepsItsOrder) {
 }
 
 // A child in a network namespace of its own with only its loopback up:
-// runs fn there, answers what it wrote to the pipe.
+// runs fn there and answers what it gave back (InChild).
 std::string InLoopbackOnlyNetwork(const std::function<std::string()>& fn) {
-  int out[2];
-  if (pipe(out) != 0) return "no pipe";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(out[0]);
-    std::string text = "no network namespace";
-    if (unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0) text = fn();
-    [[maybe_unused]] ssize_t n = write(out[1], text.data(), text.size());
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  waitpid(pid, nullptr, 0);
-  return text;
+  return InChild([&] {
+    return unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0 ? fn() : "no network namespace";
+  });
 }
 
 // A greeting on both loopback addresses at one port, each saying which it is.

@@ -26,6 +26,7 @@
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
+#include "support/unprivileged.h"
 #include "support/testcert.h"
 #include "util/codepage.h"
 
@@ -87,23 +88,9 @@ struct FullBacklog {
 
 // velkor-check in a child process of its own network namespace, whose
 // loopback is down: every connect meets an unreachable network.
+// The command in a network namespace of its own, loopback down: every address is unreachable.
 std::string InEmptyNetwork(const std::vector<std::string>& args) {
-  int out[2];
-  if (pipe(out) != 0) return "no pipe";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(out[0]);
-    std::string text = unshare(CLONE_NEWNET) == 0 ? CheckCommand(args).text : "no network namespace";
-    [[maybe_unused]] ssize_t n = write(out[1], text.data(), text.size());
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  waitpid(pid, nullptr, 0);
-  return text;
+  return InChild([&] { return unshare(CLONE_NEWNET) == 0 ? CheckCommand(args).text : "no network namespace"; });
 }
 
 class VelkorCheckReasons : public ::testing::Test {
