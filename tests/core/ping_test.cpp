@@ -288,18 +288,11 @@ TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
       {u"2001:db8::25", "2001:db8::25"},
       {u"[2001:DB8:0:0:0:0:0:25]", "2001:db8::25"},
       {u"::ffff:127.0.0.1", "::ffff:127.0.0.1"},  // a literal, refused later as no one host
-      {u"127.0.0.1", "none"},
-      {u"localhost", "none"},
-      {u"server.example", "none"},
-      {u"[::1", "none"},
-      {u"::1]", "none"},
-      {u"[[::1]]", "none"},
-      {u"[]", "none"},
-      {u" ::1", "none"},
-      {u"fe80::1%eth0", "none"},  // a zone would need an interface: not taken
-      {u"1:2:3:4:5:6:7:8:9", "none"},  // nine groups
-      {u"2001:db8:::25", "none"},
-      {u"１２::1", "none"},  // full-width digits
+      // Names and IPv4 addresses; broken brackets; a zone (it would need an interface); nine groups; ":::";
+      // full-width digits.
+      {u"127.0.0.1", "none"}, {u"localhost", "none"}, {u"server.example", "none"}, {u"[::1", "none"},
+      {u"::1]", "none"}, {u"[[::1]]", "none"}, {u"[]", "none"}, {u" ::1", "none"}, {u"fe80::1%eth0", "none"},
+      {u"1:2:3:4:5:6:7:8:9", "none"}, {u"2001:db8:::25", "none"}, {u"１２::1", "none"},
   };
   for (const auto& r : rows) {
     const std::optional<Ip6Address> got = Ip6Literal(r.host);
@@ -481,15 +474,12 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
     if (!ns.Enter() || !sock.Open(AF_INET6) || sock.Kind() != IcmpSocketKind::Raw || sock.SetNonBlocking(true) != 0)
       return std::string("no raw socket");
     const int sender = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    to.sin6_addr = in6addr_loopback;
+    const sockaddr_in6 to{AF_INET6, 0, 0, in6addr_loopback, 0};
     // Echo request (whose reply, 129, comes back), then router solicitation, router advert, neighbour
     // solicitation and advert, a listener report, a redirect, and an unreachable and a time exceeded.
     for (const uint8_t type : {128, 133, 134, 135, 136, 143, 137, 1, 3}) {
-      Bytes m(56, 0);
-      m[0] = type;
-      sendto(sender, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      const uint8_t m[56] = {type};
+      sendto(sender, m, sizeof m, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     std::string seen;
     for (const int64_t end = MonotonicMs() + 300; MonotonicMs() < end;) {
