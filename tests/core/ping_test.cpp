@@ -98,7 +98,8 @@ struct NetNamespace {
 // The n-th CPU this process may run on (from 0), or -1.
 int AllowedCpu(int n) {
   cpu_set_t set;
-  for (int cpu = 0; sched_getaffinity(0, sizeof set, &set) == 0 && cpu < CPU_SETSIZE; ++cpu)
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
     if (CPU_ISSET(cpu, &set) && n-- == 0) return cpu;
   return -1;
 }
