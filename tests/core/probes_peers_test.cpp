@@ -19,7 +19,8 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
   SettingsMsgBoxFlag = true;
   const std::u16string postfix = u"220 velkor-peer.localdomain ESMTP Postfix\r\n> EHLO 127.0.0.1\r\n";
   const std::u16string vsftpd = u"> USER velkorprobe\r\n331 Please specify the password.\r\n> QUIT\r\n221 Goodbye.\r\n";
-  const struct { ProbeKind kind; uint16_t port; std::u16string transcript; std::vector<std::u16string> reports; } rows[] = {
+  using Reports = std::vector<std::u16string>;
+  const struct { ProbeKind kind; uint16_t port; std::u16string transcript; Reports reports; } rows[] = {
       {ProbeKind::Smtp, peers.smtp,
        postfix + u"250-velkor-peer.localdomain\r\n250-PIPELINING\r\n250-SIZE 10240000\r\n250-VRFY\r\n250-ETRN\r\n"
                  u"250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250-DSN\r\n250 CHUNKING\r\n> QUIT\r\n221 2.0.0 Bye\r\n",
