@@ -10,8 +10,8 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 
-namespace {
-
+// Each probe, three rounds over (each cleans up after itself), with the transcript the real server gives and the
+// reports it causes.
 TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
   const TcpPeers peers = LoadTcpPeers();
   VELKOR_REQUIRE_TCP_PEERS(peers);
@@ -19,12 +19,8 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
   SettingsMsgBoxFlag = true;
   const std::u16string postfix = u"220 velkor-peer.localdomain ESMTP Postfix\r\n> EHLO 127.0.0.1\r\n";
   const std::u16string vsftpd = u"> USER velkorprobe\r\n331 Please specify the password.\r\n> QUIT\r\n221 Goodbye.\r\n";
-  const struct {
-    ProbeKind kind;
-    uint16_t port;
-    std::u16string transcript;
-    std::vector<std::u16string> reports;
-  } rows[] = {
+  using Reports = std::vector<std::u16string>;
+  const struct { ProbeKind kind; uint16_t port; std::u16string transcript; Reports reports; } rows[] = {
       {ProbeKind::Smtp, peers.smtp,
        postfix + u"250-velkor-peer.localdomain\r\n250-PIPELINING\r\n250-SIZE 10240000\r\n250-VRFY\r\n250-ETRN\r\n"
                  u"250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250-DSN\r\n250 CHUNKING\r\n> QUIT\r\n221 2.0.0 Bye\r\n",
@@ -41,7 +37,7 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
        u"220-Welcome to the velkor test FTP peer.\r\n220-This banner has three lines\r\n"
        u"220-so that the greeting is a multi-line reply.\r\n220 \r\n" + vsftpd, {}},
   };
-  for (int round = 0; round < 3; ++round) {  // each probe cleans up after itself
+  for (int round = 0; round < 3; ++round) {
     for (const auto& row : rows) {
       SCOPED_TRACE(ToUtf8(row.transcript));
       prog.boxes.clear();
@@ -59,7 +55,7 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
     EXPECT_EQ(http.substr(0, head.size()), head);
     EXPECT_NE(http.find(u"\r\nConnection: close\r\n"), std::u16string::npos) << ToUtf8(http);
     EXPECT_EQ(http.find(u"\r\n\r\n", head.size()), std::u16string::npos);  // no blank line, no body
-    EXPECT_EQ(http.substr(http.size() - 2), u"\r\n");
+    EXPECT_TRUE(http.ends_with(u"\r\n"));
   }
   // On Linux 0.0.0.0 would reach this machine: a mistyped host must not report the local postfix.
   std::u16string zero = u"0.0.0.0", port = PortText(peers.smtp), transcript = u"untouched";
@@ -67,5 +63,3 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
   EXPECT_EQ(transcript, u"untouched");
   EXPECT_EQ(prog.boxes.size(), 0u);
 }
-
-}  // namespace
