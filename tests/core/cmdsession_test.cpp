@@ -302,6 +302,7 @@ TEST_F(CmdSession, Probes) {
   const TestCert issued = MakeTestCert("mx.example", "DNS:mx.example", now - 3600, now + 30 * day + 3600, &ca);
   WriteBytes(prog.file("ca.pem"), ca.certPem);
   const TlsPeer self{mx.certPem, mx.keyPem}, old{mx.certPem, mx.keyPem, TLS1_VERSION};
+  const TlsPeer tls11{mx.certPem, mx.keyPem, TLS1_1_VERSION}, tls12{mx.certPem, mx.keyPem, TLS1_2_VERSION};
   auto local = [](std::time_t t) {  // as the logs write dates
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", std::localtime(&t));
@@ -445,6 +446,15 @@ TEST_F(CmdSession, Probes) {
        true, u"TLS： TLSv1 ECDHE-ECDSA-AES256-SHA\r\n" + mxCert + selfSigned +
            u"警告： 古いプロトコルです（TLSv1）\r\n220 old\r\n> USER probe\r\n331 pw?\r\n> QUIT\r\n221 bye\r\n",
        "USER probe\r\nQUIT\r\n", {}, kQuick, 0, kSlackMs, old},
+      // Old is below TLS 1.2: 1.1 is, 1.2 is not.
+      {"990s, a TLS 1.1-only server", Ftp, Implicit, {kTls, "220 old\r\n", kLine, "331 pw?\r\n", kLine, "221 bye\r\n"},
+       true, u"TLS： TLSv1.1 ECDHE-ECDSA-AES256-SHA\r\n" + mxCert + selfSigned +
+           u"警告： 古いプロトコルです（TLSv1.1）\r\n220 old\r\n> USER probe\r\n331 pw?\r\n> QUIT\r\n221 bye\r\n",
+       "USER probe\r\nQUIT\r\n", {}, kQuick, 0, kSlackMs, tls11},
+      {"990s, a TLS 1.2-only server", Ftp, Implicit, {kTls, "220 ftp\r\n", kLine, "331 pw?\r\n", kLine, "221 bye\r\n"},
+       true, u"TLS： TLSv1.2 ECDHE-ECDSA-AES256-GCM-SHA384\r\n" + mxCert + selfSigned +
+           u"220 ftp\r\n> USER probe\r\n331 pw?\r\n> QUIT\r\n221 bye\r\n",
+       "USER probe\r\nQUIT\r\n", {}, kQuick, 0, kSlackMs, tls12},
       {"443s: a Host line, no SNI for an address", Http, Implicit,
        {kTls, kLine, kLine, kLine, "HTTP/1.1 200 OK\r\nServer: s\r\n\r\nbody", kClose}, true,
        mxTls + u"> GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\nHTTP/1.1 200 OK\r\nServer: s\r\n",
