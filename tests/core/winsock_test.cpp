@@ -98,18 +98,18 @@ TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
   EXPECT_EQ(GetIPAddress(u"stuck.example"), 0);
   EXPECT_GE(MonotonicMs() - start, 290);
   EXPECT_LT(MonotonicMs() - start, 1500);
-  EXPECT_LE(longest, 60);  // the message loop kept running
-  // While that worker is stuck, the next name gives 0 at once; dotted addresses still parse.
+  EXPECT_LE(longest, 200);  // the message loop kept running: a wait that stood still would show its 300 ms
+  // While that worker is stuck, the next name gives 0 at once, well before a wait of its own would end; dotted
+  // addresses still parse.
+  SetResolveTimeoutMs(3000);
   start = MonotonicMs();
   EXPECT_EQ(GetIPAddress(u"other.example"), 0);
-  EXPECT_LT(MonotonicMs() - start, 50);
+  EXPECT_LT(MonotonicMs() - start, 1000);
   EXPECT_EQ(GetIPAddress(u"127.0.0.1"), 16777343);  // network byte order read as a signed number
   EXPECT_EQ(GetIPAddress(u"10.0.0.200"), static_cast<int32_t>(0xC800000Au));
   EXPECT_EQ(*calls, 1);
   *release = true;
-  SleepMs(50);
   SetDoEventsHook({});
-  SetResolveTimeoutMs(30000);
 
   // Once it has answered (into its own data) lookups work again, here with a resolver that knows two names.
   std::vector<std::string> asked;
@@ -117,6 +117,8 @@ TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
     asked.push_back(name);
     return name == "mailhost" ? inet_addr("192.0.2.77") : name == "255.255.255.255" ? inet_addr("10.1.2.3") : 0u;
   });
+  // However long the released worker takes to finish on a loaded machine.
+  for (int i = 0; i < 500 && GetIPAddressText(u"mailhost") != u"192.0.2.77"; ++i) SleepMs(10);
   const struct {
     std::u16string host, text;
     bool lookup;  // handed to the resolver (in the code page)
