@@ -17,6 +17,8 @@
 #include <utility>
 
 #include "app/appstate.h"
+#include "net/failphrase.h"
+#include "net/failreason.h"
 #include "net/hostaddr.h"
 #include "net/probes.h"
 #include "net/shares.h"
@@ -261,8 +263,9 @@ TEST_F(CmdSession, OneCommandAndItsReply) {
        NoReply(u"HELO", 10040), {.timeoutSeconds = 1, .replyCapBytes = 1000}},
       {Trickle("221-wait\r\n", 50, 60, {"220 hi\r\n", kLine}), hi, 5, "QUIT\r\n", false, u"", u"",
        {u"WinSockCmdSend: QUIT コマンド：recv タイムアウト"}, kQuick, 0, kSlackMs, true},
-      // Numbers without a row accept only the blank code.
+      // Numbers without a row accept only the blank code, up to the last number of the table.
       {{"220 hi\r\n", kLine, "\r\n"}, hi, 50, "NOOP\r\n", true, u"\r\n", u"    "},
+      {{"220 hi\r\n", kLine, "\r\n"}, hi, 100, "NOOP\r\n", true, u"\r\n", u"    "},
       {{"220 hi\r\n", kLine, "250 ok\r\n"}, hi, 50, "NOOP\r\n", false, u"250 ok\r\n", u"250 ", Refused(u"", u"250 ok\r\n")},
       // Message data without its terminator expects no reply.
       {{"220 hi\r\n"}, hi, 4, "Subject: x\r\n", true, u"previous", u""},
@@ -284,6 +287,19 @@ TEST_F(CmdSession, OneCommandAndItsReply) {
     WinSockClose(socket);
     End(row.reports, row.minMs, row.maxMs);
     EXPECT_EQ(peer.Received(), row.cmd);
+  }
+  // A refused reply's line is quoted in the reason whole up to 80 characters, and cut there beyond.
+  for (const size_t length : {80u, 81u}) {
+    SCOPED_TRACE(length);
+    const std::string line = "250 " + std::string(length - 4, 'x');
+    ScriptServer peer({"220 hi\r\n", kLine, line + "\r\n"});
+    std::u16string host = u"127.0.0.1", port = PortText(peer.port()), greeting, reply, code;
+    int32_t socket = -1;
+    ASSERT_TRUE(WinSockManager(host, port, socket, greeting, false, false));
+    EXPECT_FALSE(WinSockCmdSend(socket, 50, u"NOOP\r\n", reply, code));
+    WinSockClose(socket);
+    EXPECT_EQ(FailurePhrase(LastFailReason()),
+              "unexpected reply 250 to NOOP: \"" + line.substr(0, 80) + (length > 80 ? "...\"" : "\""));
   }
 }
 
@@ -580,10 +596,12 @@ TEST_F(CmdSession, FailuresBeforeAnyReply) {
   EXPECT_FALSE(WinSockCmdSend(987654, 5, u"QUIT\r\n", reply, code));
   EXPECT_EQ(reply, u"previous");
   EXPECT_EQ(prog.boxes, (Texts{u"WinSockCmdSend: QUIT コマンド を送信できません。(send)", Err(10038)}));
-  prog.boxes.clear();
-  EXPECT_FALSE(WinSockCmdSend(987654, 101, u"NOOP\r\n", reply, code));  // beyond the table
-  ASSERT_EQ(prog.boxes.size(), 1u);
-  EXPECT_NE(prog.boxes[0].find(u"エラー番号 : 5 -- "), std::u16string::npos) << ToUtf8(prog.boxes[0]);
+  for (const int16_t beyond : {101, -1}) {  // numbers outside the table
+    prog.boxes.clear();
+    EXPECT_FALSE(WinSockCmdSend(987654, beyond, u"NOOP\r\n", reply, code));
+    ASSERT_EQ(prog.boxes.size(), 1u);
+    EXPECT_NE(prog.boxes[0].find(u"エラー番号 : 5 -- "), std::u16string::npos) << ToUtf8(prog.boxes[0]);
+  }
 }
 
 }  // namespace
