@@ -266,7 +266,8 @@ TEST_F(CmdSession, OneCommandAndItsReply) {
       // Numbers without a row accept only the blank code, up to the last number of the table.
       {{"220 hi\r\n", kLine, "\r\n"}, hi, 50, "NOOP\r\n", true, u"\r\n", u"    "},
       {{"220 hi\r\n", kLine, "\r\n"}, hi, 100, "NOOP\r\n", true, u"\r\n", u"    "},
-      {{"220 hi\r\n", kLine, "250 ok\r\n"}, hi, 50, "NOOP\r\n", false, u"250 ok\r\n", u"250 ", Refused(u"", u"250 ok\r\n")},
+      {{"220 hi\r\n", kLine, "250 ok\r\n"}, hi, 50, "NOOP\r\n", false, u"250 ok\r\n", u"250 ",
+       Refused(u"", u"250 ok\r\n")},
       // Message data without its terminator expects no reply.
       {{"220 hi\r\n"}, hi, 4, "Subject: x\r\n", true, u"previous", u""},
       {{"220 \x83\x54\x81\x5B\x83\x6F\r\n", kLine, "250 \x82\xA0\r\n"}, u"220 サーバ\r\n", 0,
@@ -391,12 +392,12 @@ TEST_F(CmdSession, Probes) {
       {"pop", Pop, None, {"+OK\r\n", kLine, "+OK\r\n", kLine, "+OK\r\n"}, true,
        u"+OK\r\n> USER probe\r\n+OK\r\n> QUIT\r\n+OK\r\n", userQuit},
       {"pop greeting", Pop, None, {"+OKAY\r\n"}, false, u"", "", wrongGreeting(u"POP")},
-      {"ftp", Ftp, None, {"220-Welcome\r\n220-to FTP\r\n220 here\r\n", kLine, "331 password?\r\n", kLine, "221 Bye\r\n"},
-       true, u"220-Welcome\r\n220-to FTP\r\n220 here\r\n> USER probe\r\n331 password?\r\n> QUIT\r\n221 Bye\r\n",
-       userQuit},
+      {"ftp", Ftp, None,
+       {"220-Welcome\r\n220-to FTP\r\n220 here\r\n", kLine, "331 password?\r\n", kLine, "221 Bye\r\n"}, true,
+       u"220-Welcome\r\n220-to FTP\r\n220 here\r\n> USER probe\r\n331 password?\r\n> QUIT\r\n221 Bye\r\n", userQuit},
       // A refused USER ends the dialogue without QUIT.
-      {"ftp user refused", Ftp, None, {"220 ftp\r\n", kLine, "530 anonymous only.\r\n"}, false, u"220 ftp\r\n" + ftpUser,
-       "USER probe\r\n", Refused(u"USER コマンド", u"530 anonymous only.\r\n")},
+      {"ftp user refused", Ftp, None, {"220 ftp\r\n", kLine, "530 anonymous only.\r\n"}, false,
+       u"220 ftp\r\n" + ftpUser, "USER probe\r\n", Refused(u"USER コマンド", u"530 anonymous only.\r\n")},
       {"ftp greeting", Ftp, None, {"421 busy\r\n"}, false, u"", "", wrongGreeting(u"FTP")},
       // HTTP: any status passes; header lines are copied, leading blanks trimmed, up to the blank line.
       {"http", Http, None,
@@ -531,8 +532,8 @@ TEST_F(CmdSession, Probes) {
        get + u"HTTP/1.1 200 OK\r\nServer: stuck\r\n", "…", {}, cut, 0, 600 + kSlackMs},  // judged as a one-line reply
       // A time-out the socket layer refuses leaves the default 30 s, not a socket that waits for ever.
       {"never speaks, time-out option refused", Http, None, {kLine, kLine, Wait(60000)}, false, get, "…",
-       Texts{u"WinSockManager: setsockopt() SO_SNDTIMEO error: -1", u"WinSockManager: setsockopt() SO_RCVTIMEO error: -1"} +
-           NoReply(u"GET", 10060),
+       Texts{u"WinSockManager: setsockopt() SO_SNDTIMEO error: -1",
+             u"WinSockManager: setsockopt() SO_RCVTIMEO error: -1"} + NoReply(u"GET", 10060),
        {.timeoutSeconds = 1, .timeoutMicros = -5, .replyWaitLimitMs = 1500}, 0, 1500 + kSlackMs},
       {"SMB server that accepts and stalls", Shares, None, {Wait(60000)}, false, u"", "…", {}, cut, 0, 600 + kSlackMs},
   };
@@ -552,7 +553,8 @@ TEST_F(CmdSession, Probes) {
         SetSmbPort(server.port());
         EXPECT_EQ(NetShareList(u"127.0.0.1", transcript, true), row.ok);
       } else {
-        EXPECT_EQ(RunProbe(row.kind, row.host, server.port(), u"probe", FromUtf8(secret), transcript, row.mode), row.ok);
+        const bool ok = RunProbe(row.kind, row.host, server.port(), u"probe", FromUtf8(secret), transcript, row.mode);
+        EXPECT_EQ(ok, row.ok);
       }
       EXPECT_EQ(Prefix(transcript, row.transcript), row.transcript);
       End(row.reports, row.minMs, row.maxMs);
