@@ -46,30 +46,25 @@ TEST(WinSock, ErrorNumbersAndTheirTexts) {
       {10036, u"操作は現在実行中です。      "}, {10037, u"操作は既に実行中です。      "},
       {10038, u"非ソケットに対してソケット操作を試みました。    "}, {10039, u"送信先のアドレスが必要です。    "},
       {10040, u"メッセージが長すぎます。    "}, {10041, u"プロトコルの種類がソケットに対して正しくありません。    "},
-      {10042, u"プロトコルのオプションが正しくありません。      "},
-      {10043, u"プロトコルがサポートされていません。    "}, {10044, u"サポートされていないソケットの種類です。    "},
-      {10045, u"操作がソケット上でサポートされていません。      "},
-      {10046, u"プロトコル ファミリがサポートされていません。   "},
+      {10042, u"プロトコルのオプションが正しくありません。      "}, {10043, u"プロトコルがサポートされていません。    "},
+      {10044, u"サポートされていないソケットの種類です。    "}, {10045, u"操作がソケット上でサポートされていません。      "},
+      {10046, u"プロトコル ファミリがサポートされていません。   "}, {10048, u"アドレスは既に使用中です。      "},
       {10047, u"プロトコル ファミリはアドレス ファミリをサポートしていません。      "},
-      {10048, u"アドレスは既に使用中です。      "}, {10049, u"要求されたアドレスを割り当てられません。    "},
-      {10050, u"ネットワークがダウンしています。    "}, {10051, u"ICMP ネットワークに到達できません。     "},
-      {10052, u"ネットワークがリセットされたため切断されました。    "},
-      {10053, u"ソフトウェアによって接続が中止されました。      "},
-      {10054, u"ピアによって接続がリセットされました。      "},
-      {10055, u"バッファ領域がサポートされていません。      "}, {10056, u"ソケットは既に接続されています。    "},
-      {10057, u"ソケットが接続されていません。      "}, {10058, u"ソケットのシャットダウン後に送信できません。    "},
+      {10049, u"要求されたアドレスを割り当てられません。    "}, {10050, u"ネットワークがダウンしています。    "},
+      {10051, u"ICMP ネットワークに到達できません。     "}, {10053, u"ソフトウェアによって接続が中止されました。      "},
+      {10052, u"ネットワークがリセットされたため切断されました。    "}, {10057, u"ソケットが接続されていません。      "},
+      {10054, u"ピアによって接続がリセットされました。      "}, {10055, u"バッファ領域がサポートされていません。      "},
+      {10056, u"ソケットは既に接続されています。    "}, {10058, u"ソケットのシャットダウン後に送信できません。    "},
       {10060, u"接続がタイムアウトになりました。    "}, {10061, u"接続が拒否されました。      "},
       {10064, u"ホストがダウンしています。      "}, {10065, u"ホストに到達するためのルートがありません。      "},
       {10067, u"プロセスが多すぎます。      "}, {10091, u"ネットワーク サブシステムが利用できません。     "},
       {10092, u"このバージョンの Winsock.dll はサポートされていません。     "},
       {10093, u"WSAStartup の実行に成功していません。   "}, {10101, u"正常なシャットダウン処理が進行中です。      "},
-      {10109, u"この種類のクラスが見つかりません。      "},
+      {10109, u"この種類のクラスが見つかりません。      "}, {11003, u"回復不可能なエラーが発生しました。      "},
       {11001, u"ホストが見つかりません。そのようなホストはありません。      "},
       {11002, u"ホストが見つかりません。権限を持つサーバーからの応答がありません。      "},
-      {11003, u"回復不可能なエラーが発生しました。      "},
       {11004, u"要求された名前は有効ですが、要求された種類のデータ レコードがありません。   "},
   };
-  ASSERT_EQ(rows.size(), 43u);
   for (int32_t n = -1; n <= 32767; ++n) {
     const std::u16string text = SocketErrorText(n);
     if (!rows.count(n)) {
@@ -103,18 +98,18 @@ TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
   EXPECT_EQ(GetIPAddress(u"stuck.example"), 0);
   EXPECT_GE(MonotonicMs() - start, 290);
   EXPECT_LT(MonotonicMs() - start, 1500);
-  EXPECT_LE(longest, 60);  // the message loop kept running
-  // While that worker is stuck, the next name gives 0 at once; dotted addresses still parse.
+  EXPECT_LE(longest, 200);  // the message loop kept running: a wait that stood still would show its 300 ms
+  // While that worker is stuck, the next name gives 0 at once, well before a wait of its own would end; dotted
+  // addresses still parse.
+  SetResolveTimeoutMs(3000);
   start = MonotonicMs();
   EXPECT_EQ(GetIPAddress(u"other.example"), 0);
-  EXPECT_LT(MonotonicMs() - start, 50);
+  EXPECT_LT(MonotonicMs() - start, 1000);
   EXPECT_EQ(GetIPAddress(u"127.0.0.1"), 16777343);  // network byte order read as a signed number
   EXPECT_EQ(GetIPAddress(u"10.0.0.200"), static_cast<int32_t>(0xC800000Au));
   EXPECT_EQ(*calls, 1);
   *release = true;
-  SleepMs(50);
   SetDoEventsHook({});
-  SetResolveTimeoutMs(30000);
 
   // Once it has answered (into its own data) lookups work again, here with a resolver that knows two names.
   std::vector<std::string> asked;
@@ -122,6 +117,8 @@ TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
     asked.push_back(name);
     return name == "mailhost" ? inet_addr("192.0.2.77") : name == "255.255.255.255" ? inet_addr("10.1.2.3") : 0u;
   });
+  // However long the released worker takes to finish on a loaded machine.
+  for (int i = 0; i < 500 && GetIPAddressText(u"mailhost") != u"192.0.2.77"; ++i) SleepMs(10);
   const struct {
     std::u16string host, text;
     bool lookup;  // handed to the resolver (in the code page)
