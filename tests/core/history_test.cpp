@@ -389,6 +389,7 @@ TEST(HistoryStore, FullDiskIsSaidOnceAndTheHistoryStaysReadable) {
     (store.Record(run) ? recorded : dropped)++;
   }
   EXPECT_GT(recorded, 10);
+  EXPECT_EQ(dropped, 20);
   EXPECT_EQ(LinesIn(said), 1) << said;
   EXPECT_NE(said.find("the disk is full"), std::string::npos);
   HistoryReader reader(db);
