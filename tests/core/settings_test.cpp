@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -184,18 +182,14 @@ TEST_F(SettingsTest, ASaveKilledBetweenItsStepsLeavesLoadableFiles) {
       SystemSettings = *r;
       ASSERT_TRUE(SaveSystemSettings());
     }
-    const pid_t child = fork();
-    if (child == 0) {
+    const std::string saved = InChild([&row, &third] {
       SetRewriteStepHook([&row](RewriteStep step) {
         if (step == row.killedAfter) raise(SIGKILL);
       });
       SystemSettings = third;
-      _exit(SaveSystemSettings() ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    if (row.killedAfter) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    else EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      return std::string(SaveSystemSettings() ? "saved" : "not saved");
+    });
+    EXPECT_EQ(saved, row.killedAfter ? "!child ended by a signal" : "saved");
     EXPECT_EQ(loaded(path), Of(row.file));
     EXPECT_EQ(loaded(path + ".bak"), Of(row.backup));
   }
