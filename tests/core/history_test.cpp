@@ -98,7 +98,8 @@ TEST(HistoryStore, RecordsARunWithEveryKindOfCheck) {
   ASSERT_TRUE(store.Record(MakeRun(kNow, {Check(u"PING", u"", true, 0.002)}, u"mail-1", true, RunStart::Diag)));
   EXPECT_EQ(said, "");
   EXPECT_EQ(Query(db, "SELECT started, target, target_key, passed, how, stopped FROM runs ORDER BY id"),
-            (Strings{std::to_string(kNow - 60) + "|Mail-1|mail-1|0|1|0", std::to_string(kNow) + "|mail-1|mail-1|0|0|1"}));
+            (Strings{std::to_string(kNow - 60) + "|Mail-1|mail-1|0|1|0",
+                     std::to_string(kNow) + "|mail-1|mail-1|0|0|1"}));
   EXPECT_EQ(Query(db, "SELECT label, service, port, passed, seconds, reason, cert_days FROM checks WHERE run=1"),
             (Strings{"PING|PING||1|0.001||NULL", "NetBIOS|NetBIOS||0|2.0|no share list|NULL",
                      "SMTP 587t|SMTP|587t|1|0.2||41", "POP 995s|POP|995s|1|0.3||-2",
@@ -154,8 +155,9 @@ TEST(HistoryReader, LongSpansAreBucketed) {
     hoursWithAPass += !bothFail;
   }
   HistoryReader reader(dir.file("h.db"));
-  const struct { HistorySpan span; int64_t bucket; size_t points; int64_t runs; } rows[] = {{HistorySpan::Week, 3600, size_t(hoursWithAPass), runs}, {HistorySpan::Days90, 6 * 3600, 12, runs},
-              {HistorySpan::Day, 0, 0, 48}};
+  const struct { HistorySpan span; int64_t bucket; size_t points; int64_t runs; } rows[] = {
+      {HistorySpan::Week, 3600, size_t(hoursWithAPass), runs}, {HistorySpan::Days90, 6 * 3600, 12, runs},
+      {HistorySpan::Day, 0, 0, 48}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.bucket);
     const TargetHistory h = reader.Load(u"mailsv", row.span, kNow);

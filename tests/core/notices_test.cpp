@@ -87,8 +87,9 @@ TEST(Notice, SaysEachChangeAndHowLongARecoveredCheckWasDown) {
   EXPECT_EQ(n.summary, u"mx.example： 異常があります");
   EXPECT_EQ(n.body, u"SMTP 587t 【異常】 connection refused\nPING 【復旧】 停止していた時間： 1 時間 2 分");
   EXPECT_EQ(ComposeNotice(u"mx", {{u"PING", true, u"", 30}}).summary, u"mx： 復旧しました");
-  const struct { int64_t seconds; std::u16string text; } durations[] = {{-5, u"0 秒"},       {59, u"59 秒"},         {60, u"1 分"},           {3599, u"59 分"},
-                   {3600, u"1 時間 0 分"}, {86399, u"23 時間 59 分"}, {86400, u"1 日 0 時間"}};
+  const struct { int64_t seconds; std::u16string text; } durations[] = {
+      {-5, u"0 秒"}, {59, u"59 秒"}, {60, u"1 分"}, {3599, u"59 分"},
+      {3600, u"1 時間 0 分"}, {86399, u"23 時間 59 分"}, {86400, u"1 日 0 時間"}};
   for (const auto& d : durations) EXPECT_EQ(DurationText(d.seconds), d.text) << d.seconds;
 }
 
