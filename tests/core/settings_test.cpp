@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -156,26 +154,14 @@ TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
   EXPECT_EQ(log.substr(log.rfind(u"***") + 4), u"エラーが発生しました。 \r\nデータ:\t\r\n");
 }
 
-TEST_F(SettingsTest, FileAndBackupAreOwnerOnly) {
-  auto mode = [](const std::string& file) { return static_cast<unsigned>(std::filesystem::status(file).permissions()); };
-  ASSERT_TRUE(SaveSystemSettings());
-  std::filesystem::permissions(path, std::filesystem::perms(0644));  // a copy readable by others is narrowed
-  ASSERT_TRUE(SaveSystemSettings());
-  EXPECT_EQ(0600u, mode(path));
-  EXPECT_EQ(0600u, mode(path + ".bak"));
-}
-
 // A save killed between any two of its steps leaves a whole, loadable settings file and a loadable backup: the old
 // pair until the new file is renamed into place, then the new file with the old one as its backup.
 TEST_F(SettingsTest, ASaveKilledBetweenItsStepsLeavesLoadableFiles) {
   const Rec first = {u"first.example", u"25", u"110", u"21", u"80", u"a", u"pa", u"5", u"0"};
   const Rec second = {u"second.example", u"587", u"995", u"990", u"443", u"b", u"pb", u"10", u"0"};
   const Rec third = {u"third.example", u"2525", u"1110", u"2121", u"8080", u"c", u"pc", u"15", u"1"};
-  const struct {
-    std::optional<RewriteStep> killedAfter;  // none: the save runs to its end
-    const Rec& file;
-    const Rec& backup;
-  } rows[] = {
+  // killedAfter none: the save runs to its end
+  const struct { std::optional<RewriteStep> killedAfter; const Rec& file; const Rec& backup; } rows[] = {
       {RewriteStep::NewFileSynced, second, first},  {RewriteStep::BackupLinked, second, first},
       {RewriteStep::BackupReplaced, second, second}, {RewriteStep::NewFileInPlace, third, second},
       {std::nullopt, third, second},
@@ -196,18 +182,14 @@ TEST_F(SettingsTest, ASaveKilledBetweenItsStepsLeavesLoadableFiles) {
       SystemSettings = *r;
       ASSERT_TRUE(SaveSystemSettings());
     }
-    const pid_t child = fork();
-    if (child == 0) {
+    const std::string saved = InChild([&row, &third] {
       SetRewriteStepHook([&row](RewriteStep step) {
         if (step == row.killedAfter) raise(SIGKILL);
       });
       SystemSettings = third;
-      _exit(SaveSystemSettings() ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    if (row.killedAfter) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    else EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      return std::string(SaveSystemSettings() ? "saved" : "not saved");
+    });
+    EXPECT_EQ(saved, row.killedAfter ? "!child ended by a signal" : "saved");
     EXPECT_EQ(loaded(path), Of(row.file));
     EXPECT_EQ(loaded(path + ".bak"), Of(row.backup));
   }
@@ -262,6 +244,7 @@ TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
       {TxtInfo0, u"", kRequired},          {TxtInfo1, u" ", kRequired},        {TxtInterval, u"", kRequired},
       {TxtInterval, u"32767", u""},        {TxtInterval, u"32768", kInvalid},  {TxtInterval, u"000001", kInvalid},
       {TxtInterval, u"00005", u""},        {TxtInterval, u"5 ", kNumber},      {TxtInterval, u"-1", kNumber},
+      {TxtInterval, u"0", u""},            {TxtInterval, u"99999", kInvalid},  {TxtInterval, u"00000", u""},
   };
   SettingsMsgBoxFlag = true;
   for (const auto& [box, text, message] : cases) {
@@ -279,7 +262,7 @@ TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
   }
 }
 
-TEST_F(SettingsTest, RoundTripOfEveryFieldAndTheDialogKeptLoadedAcrossLoads) {
+TEST_F(SettingsTest, RoundTripOfEveryFieldOwnerOnlyAndTheDialogKeptLoadedAcrossLoads) {
   const Rec saved = {u"mail.example.jp", u"587", u"995", u"2121", u"8080", u"ops", u"s3cr:et", u"15", u"1"};
   const Rec other = {u"srv", u"25", u"110", u"21", u"80", u"other", u"pw", u"30", u"2"};
   SystemSettings = saved;
@@ -288,9 +271,13 @@ TEST_F(SettingsTest, RoundTripOfEveryFieldAndTheDialogKeptLoadedAcrossLoads) {
   EXPECT_EQ(Of(saved), Of(SystemSettings));
 
   // Another file under the same path: the dialog stays loaded, so its boxes
-  // (the last load's values) win over the file for every checked field.
+  // (the last load's values) win over the file for every checked field. The file and its backup are the owner's
+  // only, a copy readable by others narrowed.
   SystemSettings = other;
+  std::filesystem::permissions(path, std::filesystem::perms(0644));
   ASSERT_TRUE(SaveSystemSettings());
+  for (const std::string& file : {path, path + ".bak"})
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600)) << file;
   EXPECT_TRUE(LoadSystemSettings());
   EXPECT_EQ(u"2", std::exchange(SystemSettings.RunBat, saved.RunBat));  // never checked: the file's value
   EXPECT_EQ(Of(saved), Of(SystemSettings));
