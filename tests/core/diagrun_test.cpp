@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
 #include "net/failreason.h"
@@ -26,20 +27,22 @@ using Texts = std::vector<std::u16string>;
 const std::u16string kStamp = u"2025/01/02 03:04:05 * ";
 namespace fs = std::filesystem;
 
-class FakeWindow : public DiagWindow, public ResultView {
+// The headless window, recording what a real one would show.
+class FakeWindow : public HeadlessWindow {
  public:
+  FakeWindow() : HeadlessWindow(u"", u"", {}) {}
   void AppendResultItem(const std::u16string& item) override { items.push_back(item); }
   void ClearResultItems() override { items.clear(); }
   Texts ResultItems() const override { return items; }
   void SetLampColour(int index, const LampColour& colour) override { lamps[index] = colour; }
   void SetStatusCaption(const std::u16string& caption) override { status = caption; }
-  void RepaintNow() override {}
-  ResultReport& Report() override { return report; }
   bool SetTargetHost() override { return !(target = EntryHostName(boxText)).empty(); }
   std::u16string GetHostAddr() const override { return target; }
   std::u16string GetCurrentHostName() const override { return EntryHostField(boxText); }
-  void PutCurrentTargetHostInfo(bool out) override { report.AddResultLine(TargetHostInfoLine(0, -1, boxText), false, !out); }
-  void PutCurrentTimeoutInfo() override { labels.push_back(TimeoutInfoText(minutes, SystemSettings.Interval)); }
+  void PutCurrentTargetHostInfo(bool out) override {
+    Report().AddResultLine(TargetHostInfoLine(0, -1, boxText), false, !out);
+  }
+  void PutCurrentTimeoutInfo() override { labels.push_back(TimeoutInfoText(MinuteCounter(), SystemSettings.Interval)); }
   int ChkServiceValue(int index) const override { return ticks[index]; }
   void SetWindowEnabled(bool on) override {
     enabled = on;
@@ -47,21 +50,15 @@ class FakeWindow : public DiagWindow, public ResultView {
   }
   void ShowHourglass() override { hourglass = true; }
   void RestoreMousePointer() override { hourglass = false; }
-  void SetRunFlag(bool) override {}
   bool IsClosing() const override { return closing; }
-  int16_t MinuteCounter() const override { return minutes; }
-  void SetMinuteCounter(int16_t value) override { minutes = value; }
-  void SetErrorText(const std::u16string&) override {}
   bool IsBusy() const override { return busy; }
   void Post(std::function<void()> work) override { posted.push_back(std::move(work)); }
 
-  ResultReport report{*this};
   Texts items, labels;
   std::u16string status, target, boxText = u"mailsv";
   std::array<int, 6> ticks{};
   std::array<LampColour, 6> lamps{};
   bool enabled = true, hourglass = false, busy = false, failOnDisable = false, closing = false;
-  int16_t minutes = 0;
   std::deque<std::function<void()>> posted;
 };
 
@@ -260,12 +257,12 @@ TEST_F(DiagRunTest, TimersCountOnlyValidIntervalsRunWhenDueAndRaiseTheTimeOutOnl
   for (std::u16string v : {u"", u"0", u"abc", u"40000", u" 5"}) {
     SystemSettings.Interval = v;
     runner.TimerInterval_Timer();
-    EXPECT_EQ(win.minutes, 0) << "no monitoring, no counting: " << ToUtf8(v);
+    EXPECT_EQ(win.MinuteCounter(), 0) << "no monitoring, no counting: " << ToUtf8(v);
   }
   win.closing = true;
   SystemSettings.Interval = u"1";
   runner.TimerInterval_Timer();
-  EXPECT_EQ(win.minutes + win.labels.size() + win.items.size(), 0u) << "the window is closing: nothing";
+  EXPECT_EQ(win.MinuteCounter() + win.labels.size() + win.items.size(), 0u) << "the window is closing: nothing";
   win.closing = false;
   SystemSettings.Interval = u"3";
   for (int i = 0; i < 3; ++i) runner.TimerInterval_Timer();
@@ -307,7 +304,7 @@ TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) 
   ASSERT_EQ(win.posted.size(), 1u);
   win.posted.front()();
   EXPECT_EQ(asked.size(), 2u);  // the deferred run, once
-  EXPECT_EQ(win.minutes, 0);
+  EXPECT_EQ(win.MinuteCounter(), 0);
   win.busy = true;  // a dialog is open
   runner.TimerInterval_Timer();
   runner.RunDeferred();
