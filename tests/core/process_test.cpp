@@ -17,6 +17,8 @@
 #include "support/unprivileged.h"
 #include "util/clock.h"
 #include "util/codepage.h"
+#include "util/hooks.h"
+#include "util/stop.h"
 
 namespace fs = std::filesystem;
 
@@ -28,28 +30,32 @@ static std::u16string Script(const ProgramInTempDir& program, const std::string&
 }
 
 // The message-loop turns of a wait count its steps: one after the start, one between each two 25 ms slices of the
-// pause, two a poll that goes on and one for the last poll. A limit of 0 or less is no limit; a start that fails is
-// reported and the wait ends after the pause.
+// pause, two a poll that goes on and one for the last poll. A limit of 0 or less is no limit: one turn a poll until
+// the exit or a stop (here raised in a given turn). A start that fails is reported and the wait ends after the pause.
 TEST(ShellWait, PausesInSlicesAndPollsUntilExitZeroOrTheLimit) {
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
   const std::u16string missing = FromUtf8(program.file("vkrRunErr.bat"));
-  const struct { std::u16string program; int32_t limit; int pause, turns; bool box; } rows[] = {
-      {u"/bin/true", 5000, 100, 1 + 3 + 1, false},
-      {u"/bin/true", 0, 100, 1 + 3 + 1, false},
-      {u"/bin/true", -1, 100, 1 + 3 + 1, false},
-      {u"/bin/false", 5000, 0, 1 + 5000 * 2 + 1, false},
-      {u"/bin/false", 2, 0, 1 + 2 * 2 + 1, false},
-      {u"/bin/false", 1, 25, 1 + 0 + 1 * 2 + 1, false},
-      {u"/bin/false", 1, 26, 1 + 1 + 1 * 2 + 1, false},
-      {missing, 5000, 300, 1 + 11, true},
+  const struct { std::u16string program; int32_t limit; int pause, stopAt, turns; bool box; } rows[] = {
+      {u"/bin/true", 5000, 100, 0, 1 + 3 + 1, false},
+      {u"/bin/false", 5000, 0, 0, 1 + 5000 * 2 + 1, false},
+      {u"/bin/false", 2, 0, 0, 1 + 2 * 2 + 1, false},
+      {u"/bin/false", 1, 25, 0, 1 + 0 + 1 * 2 + 1, false},
+      {u"/bin/false", 1, 26, 0, 1 + 1 + 1 * 2 + 1, false},
+      {u"/bin/false", 0, 0, 50, 50, false},
+      {u"/bin/false", -1, 0, 50, 50, false},
+      {missing, 5000, 100, 0, 1 + 3, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(ToUtf8(row.program) + " " + std::to_string(row.limit) + " " + std::to_string(row.pause));
     program.doEvents = 0;
     program.boxes.clear();
+    SetDoEventsHook([&] {
+      if (++program.doEvents == row.stopAt || program.doEvents == 20000) RequestStop();  // no wait hangs the test
+    });
     const auto t0 = std::chrono::steady_clock::now();
     ShellWait(row.program, {u"host"}, row.limit, {row.pause, 0});
+    ClearStop();
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(row.pause));
     EXPECT_EQ(program.doEvents, row.turns);
     ASSERT_EQ(program.boxes.size(), row.box ? 1u : 0u);

@@ -24,20 +24,18 @@ TEST(TargetList, Parse) {
 }
 
 // Bad target list files: nothing blocks or throws; a file the reader refuses gives an empty list and one log line.
-// Fewer than 2 bytes hold nothing; 16 MiB are read, one byte more is refused.
+// Fewer than 2 bytes hold nothing (the 16 MiB edge is the file reader's, in its own test).
 TEST(TargetList, ReadBadFiles) {
   ProgramInTempDir program;
   const HangGuard guard;
   const std::string path = program.file("VKRTARGET.INI");
   const std::u16string refused = u"ReadFileBytesERR: " + FromUtf8(path) + u" (";
   auto bytes = [&](std::string b) { return [&path, b] { WriteBytes(path, b); }; };
-  const std::string mib16 = "a\r\n" + std::string(16 * 1024 * 1024 - 3, '#');
   const struct { const char* name; std::function<void()> place; Entries entries; std::u16string logged; } cases[] = {
       {"missing", [] {}, {}, u""},
       {"one byte", bytes("x"), {}, u""},
       {"two bytes", bytes("xy"), {u"xy"}, u""},
-      {"16 MiB", bytes(mib16), {u"a"}, u""},
-      {"16 MiB and one byte", bytes(mib16 + "#"), {}, refused + u"larger than 16 MiB)"},
+      {"20 MB", bytes(std::string(20000000, 'x')), {}, refused + u"larger than 16 MiB)"},
       {"one line of 100000 characters", bytes(std::string(100000, 'x') + "\r\nb"), {std::u16string(100000, u'x'), u"b"},
        u""},
       {"NUL bytes", bytes(std::string("a\0b\r\n\0\0\r\n", 9)), {std::u16string(u"a\0b", 3), std::u16string(2, u'\0')},
