@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (plain.find_first_not_of(u' ') == plain.npos) return 0;  // blank texts are not scrambled
   // The key letter's code as the scrambling reads it: a double-byte code is a negative 16-bit number.
   const std::string lead = ToAnsi(decoded.substr(0, 1));
-  const int code = lead.size() == 1 ? static_cast<uint8_t>(lead[0])
-                                    : static_cast<int16_t>(static_cast<uint8_t>(lead[0]) << 8 | static_cast<uint8_t>(lead[1]));
+  const auto b0 = static_cast<uint8_t>(lead[0]);
+  const int code = lead.size() == 1 ? b0 : static_cast<int16_t>(b0 << 8 | static_cast<uint8_t>(lead[1]));
   SetScrambleKeyHook([key = code - u'A'] { return key; });
   const std::u16string again = ScrambleText(u"ENC", plain);
   FUZZ_CHECK(!again.empty() && again.size() == decoded.size());
