@@ -66,10 +66,8 @@ class FakeWindow : public HeadlessWindow {
 class DiagRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SystemSettings = {};
-    SystemSettings.SmtpPort = u"25";
-    SystemSettings.FtpPort = u"21";
-    SystemSettings.UserName = u"alice";
+    // No target, SMTP 25, no POP, FTP 21, no HTTP, user alice; no password, no monitoring, no script.
+    SystemSettings = {u"", u"25", u"", u"21", u"", u"alice", u"", u"", u""};
     SetLocalNowHook([] {
       std::tm t{};
       t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_year = 125;
@@ -252,8 +250,9 @@ TEST_F(DiagRunTest, UnexpectedErrorsAreReportedAndTheWindowIsRestored) {
 
 // The monitoring tick counts only under a valid interval and not while the window closes, runs when due and
 // starts again; a run log it cannot write shows no box (the ticks would wait behind it until someone clicked),
-// the operator's own run one. The receive watchdog raises the time-out only while a reply is awaited.
-TEST_F(DiagRunTest, TimersCountOnlyValidIntervalsRunWhenDueAndRaiseTheTimeOutOnlyWhileAwaiting) {
+// the operator's own run one. The receive watchdog raises the time-out only while a reply is awaited. Ticks due
+// during a run or under a dialog collapse into one deferred run.
+TEST_F(DiagRunTest, TimersCountOnlyValidIntervalsRunWhenDueAndDeferTicksThatFallDueDuringARun) {
   for (std::u16string v : {u"", u"0", u"abc", u"40000", u" 5"}) {
     SystemSettings.Interval = v;
     runner.TimerInterval_Timer();
@@ -286,11 +285,12 @@ TEST_F(DiagRunTest, TimersCountOnlyValidIntervalsRunWhenDueAndRaiseTheTimeOutOnl
   runner.TimerSockRecv_Timer();
   EXPECT_TRUE(RecvTimedOut);
   RecvWaiting = RecvTimedOut = false;
-}
 
-TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) {
+  // Ticks that fall due during a run, or under a dialog, collapse into one deferred run.
+  fs::remove(prog.file("velkor1.log"));
   SystemSettings.Interval = u"1";
   win.ticks = {0, 0, 1, 0, 0, 0};
+  asked.clear();
   size_t nested = 0;
   duringCheck = [&] {
     const size_t before = win.items.size();
