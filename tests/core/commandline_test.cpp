@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/tempdir.h"
 
+// The parser: the program's own options, Qt's with one dash or two and a value as the next argument or after "=",
+// and the first argument it cannot place as the offending one.
 TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
   using A = CommandAction;
   const struct { std::vector<const char*> args; A action; std::string offending; } rows[] = {
@@ -18,9 +18,15 @@ TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
       {{"--version"}, A::Version, ""},
       {{"-platform", "offscreen", "--help"}, A::Help, ""},
       {{"-platform", "xcb", "-display", ":1", "-style=fusion", "--session", "id", "-reverse"}, A::Run, ""},
+      {{"-style=fusion"}, A::Run, ""},  // the value after "=" is all it takes, also as the last argument
+      {{"--session=id", "-style="}, A::Run, ""},
+      {{"-display", ":1"}, A::Run, ""},  // the value is the last argument
       {{"-session"}, A::Usage, "-session"},  // its value is missing
+      {{"-reverse", "-display"}, A::Usage, "-display"},
       {{"-reverse=1"}, A::Usage, "-reverse=1"},
+      {{"-reverse", "x"}, A::Usage, "x"},
       {{"-version"}, A::Usage, "-version"},
+      {{"--bogus", "--version"}, A::Usage, "--bogus"},
       {{"-platform", "offscreen", "--verbose"}, A::Usage, "--verbose"},
       {{"host.example"}, A::Usage, "host.example"},
       {{"-"}, A::Usage, "-"},
@@ -29,7 +35,7 @@ TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
     std::vector<const char*> argv{"velkor"};
     argv.insert(argv.end(), row.args.begin(), row.args.end());
     const CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-    EXPECT_EQ(static_cast<int>(line.action), static_cast<int>(row.action)) << row.offending;
+    EXPECT_EQ(static_cast<int>(line.action), static_cast<int>(row.action)) << row.offending << " " << row.args.size();
     EXPECT_EQ(line.offending, row.offending);
   }
 }
@@ -62,33 +68,28 @@ TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
 TEST(ParseCommandLine, HelpManPageAndParserListTheSameOptions) {
   std::ifstream in(VELKOR_MANPAGE);
   const std::string man((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t options = man.find(".SH OPTIONS"), next = man.find(".SH ", options + 1);
+  const size_t options = man.find(".SH OPTIONS");
   ASSERT_NE(options, std::string::npos);
-  const std::string section = man.substr(options, next - options);
-  std::istringstream help(HelpText("/c", "/s"));
-  std::string line;
+  std::istringstream section(man.substr(options, man.find(".SH ", options + 1) - options));
+  const std::string help = HelpText("/c", "/s");
+  std::istringstream helpLines(help.substr(help.find("\nOptions:\n") + 10));
   int listed = 0;
-  for (bool inOptions = false; std::getline(help, line);) {
-    if (line == "Options:") inOptions = true;
-    else if (line.empty()) inOptions = false;
-    else if (inOptions && line.rfind("  --", 0) == 0) {
-      const std::string name = line.substr(2, line.find(' ', 2) - 2);
-      ++listed;
-      const char* argv[] = {"velkor", name.c_str()};
-      const CommandAction action = ParseCommandLine(2, argv).action;
-      EXPECT_TRUE(action != CommandAction::Usage && action != CommandAction::Run) << name;
-      std::string roff;
-      for (char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
-      EXPECT_NE(section.find(".B " + roff + "\n"), std::string::npos) << name << " is not in velkor(1)";
-    }
+  // The options block ends at the first empty line.
+  for (std::string line; std::getline(helpLines, line) && !line.empty();) {
+    if (!line.starts_with("  --")) continue;
+    const std::string name = line.substr(2, line.find(' ', 2) - 2);
+    const char* argv[] = {"velkor", name.c_str()};
+    const CommandAction action = ParseCommandLine(2, argv).action;
+    EXPECT_TRUE(action != CommandAction::Usage && action != CommandAction::Run) << name;
+    std::string roff;
+    for (char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(section.str().find(".B " + roff + "\n"), std::string::npos) << name << " is not in velkor(1)";
+    ++listed;
   }
   EXPECT_GE(listed, 2);
-  std::istringstream manLines(section);
-  for (std::string l; std::getline(manLines, l);)
-    if (l.rfind(".B \\-\\-", 0) == 0) {
-      std::string name;
-      for (size_t i = 3; i < l.size(); ++i)
-        if (l[i] != '\\') name += l[i];
-      EXPECT_NE(HelpText("/c", "/s").find("  " + name + " "), std::string::npos) << name << " is not in --help";
-    }
+  for (std::string l; std::getline(section, l);) {
+    if (!l.starts_with(".B \\-\\-")) continue;
+    std::erase(l, '\\');
+    EXPECT_NE(help.find("  " + l.substr(3) + " "), std::string::npos) << l << " is not in --help";
+  }
 }

@@ -8,10 +8,10 @@
 
 #include <deque>
 #include <filesystem>
-#include <map>
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "diag/headlesswindow.h"
 #include "diag/targetlist.h"
 #include "net/cmdsession.h"
 #include "net/failreason.h"
@@ -19,26 +19,30 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
+#include "util/xcommon.h"
 
 namespace {
 
 using Texts = std::vector<std::u16string>;
 const std::u16string kStamp = u"2025/01/02 03:04:05 * ";
+namespace fs = std::filesystem;
 
-class FakeWindow : public DiagWindow, public ResultView {
+// The headless window, recording what a real one would show.
+class FakeWindow : public HeadlessWindow {
  public:
+  FakeWindow() : HeadlessWindow(u"", u"", {}) {}
   void AppendResultItem(const std::u16string& item) override { items.push_back(item); }
   void ClearResultItems() override { items.clear(); }
   Texts ResultItems() const override { return items; }
   void SetLampColour(int index, const LampColour& colour) override { lamps[index] = colour; }
   void SetStatusCaption(const std::u16string& caption) override { status = caption; }
-  void RepaintNow() override {}
-  ResultReport& Report() override { return report; }
   bool SetTargetHost() override { return !(target = EntryHostName(boxText)).empty(); }
   std::u16string GetHostAddr() const override { return target; }
   std::u16string GetCurrentHostName() const override { return EntryHostField(boxText); }
-  void PutCurrentTargetHostInfo(bool out) override { report.AddResultLine(TargetHostInfoLine(0, -1, boxText), false, !out); }
-  void PutCurrentTimeoutInfo() override { labels.push_back(TimeoutInfoText(minutes, SystemSettings.Interval)); }
+  void PutCurrentTargetHostInfo(bool out) override {
+    Report().AddResultLine(TargetHostInfoLine(0, -1, boxText), false, !out);
+  }
+  void PutCurrentTimeoutInfo() override { labels.push_back(TimeoutInfoText(MinuteCounter(), SystemSettings.Interval)); }
   int ChkServiceValue(int index) const override { return ticks[index]; }
   void SetWindowEnabled(bool on) override {
     enabled = on;
@@ -46,58 +50,45 @@ class FakeWindow : public DiagWindow, public ResultView {
   }
   void ShowHourglass() override { hourglass = true; }
   void RestoreMousePointer() override { hourglass = false; }
-  void SetRunFlag(bool) override {}
   bool IsClosing() const override { return closing; }
-  int16_t MinuteCounter() const override { return minutes; }
-  void SetMinuteCounter(int16_t value) override { minutes = value; }
-  void SetErrorText(const std::u16string&) override {}
   bool IsBusy() const override { return busy; }
   void Post(std::function<void()> work) override { posted.push_back(std::move(work)); }
 
-  ResultReport report{*this};
   Texts items, labels;
   std::u16string status, target, boxText = u"mailsv";
   std::array<int, 6> ticks{};
   std::array<LampColour, 6> lamps{};
   bool enabled = true, hourglass = false, busy = false, failOnDisable = false, closing = false;
-  int16_t minutes = 0;
   std::deque<std::function<void()>> posted;
 };
 
+// Each check notes what it was asked ("smtp:host:port (mode):user"); SMTP port 1 fails, the rest pass.
 class DiagRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SystemSettings = {};
-    SystemSettings.SmtpPort = u"25";
-    SystemSettings.FtpPort = u"21";
-    SystemSettings.UserName = u"alice";
+    // No target, SMTP 25, no POP, FTP 21, no HTTP, user alice; no password, no monitoring, no script.
+    SystemSettings = {u"", u"25", u"", u"21", u"", u"alice", u"", u"", u""};
     SetLocalNowHook([] {
       std::tm t{};
-      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_mon = 0, t.tm_year = 125;
+      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_year = 125;
       return t;
     });
-    checks.ping = [this](std::u16string& h, bool& alive, std::u16string& m) { return Ask(u"ping:" + h, alive = false, m); };
-    checks.shares = [this](std::u16string& s, std::u16string& m) { return Ask(u"shares:" + s, true, m); };
-    checks.smtp = [this](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
-      if (duringCheck) duringCheck();
-      return Ask(u"smtp:" + h + u":" + p + Tls(t), p != u"1", m);
+    checks.shares = [this](auto& s, auto& m) { return Ask(u"shares:" + s, true, m); };
+    checks.smtp = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"smtp:" + At(h, p, t), p != u"1", m); };
+    checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& user, auto&, auto& m) {
+      return Ask(u"ftp:" + At(h, p, t) + u":" + user, true, m);
     };
-    checks.pop = [this](auto& h, auto& p, TlsMode t, auto& u, auto&, auto& m) {
-      return Ask(u"pop:" + h + u":" + p + Tls(t) + u":" + u, true, m);
-    };
-    checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& u, auto&, auto& m) {
-      return Ask(u"ftp:" + h + u":" + p + Tls(t) + u":" + u, true, m);
-    };
-    checks.http = [this](std::u16string& h, std::u16string& p, TlsMode t, std::u16string& m) {
-      return Ask(u"http:" + h + u":" + p + Tls(t), true, m);
-    };
+    checks.http = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"http:" + At(h, p, t), true, m); };
     checks.localComputerName = [] { return std::u16string(u"THISPC"); };
     runner.SetChecks(checks);
   }
   void TearDown() override { SetLocalNowHook(nullptr); }
   // The mode a check was handed, apart from the port number it got.
-  static std::u16string Tls(TlsMode t) { return t == TlsMode::None ? u"" : t == TlsMode::Implicit ? u" (TLS)" : u" (upgrade)"; }
+  static std::u16string At(const std::u16string& h, const std::u16string& p, TlsMode t) {
+    return h + u":" + p + (t == TlsMode::None ? u"" : t == TlsMode::Implicit ? u" (TLS)" : u" (upgrade)");
+  }
   bool Ask(const std::u16string& what, bool verdict, std::u16string& message) {
+    if (duringCheck) duringCheck();
     asked.push_back(what);
     message = verdict ? u"ok\r\n" : u"";
     return verdict;
@@ -119,8 +110,8 @@ TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnlyResetsTheLampsAndLeavesTheLastE
   runner.CmdDiag_Click();
   // Started from the message loop, the run lets it run for its status line alone (and once 10 ms have gone by).
   EXPECT_LE(prog.doEvents, 2 + (MonotonicMs() - start) / kDoEventsDueMs);
-  Texts expected = {kStamp + u"[TargetHost] mailsv", kStamp + u"velkor :  - - -  Start  - - -", u"\r",
-                    kStamp + u"velkor :  - - -   End   - - - \r"};
+  const Texts expected = {kStamp + u"[TargetHost] mailsv", kStamp + u"velkor :  - - -  Start  - - -", u"\r",
+                          kStamp + u"velkor :  - - -   End   - - - \r"};
   EXPECT_EQ(win.items, expected);
   EXPECT_TRUE(asked.empty());
   EXPECT_EQ(win.status, u"03:04  Diag Done.");
@@ -129,8 +120,8 @@ TEST_F(DiagRunTest, UntickedRunWritesTheFrameOnlyResetsTheLampsAndLeavesTheLastE
                                           u"2025/01/02 03:04:05 *** velkor :  - - -   End   - - - \r\n\r\n");
   EXPECT_EQ(win.lamps, decltype(win.lamps){});
   EXPECT_EQ(ReadBytes(prog.file("vkrLastErr.log")), "previous failure");
-  EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log.bak")));
-
+  EXPECT_FALSE(fs::exists(prog.file("vkrLastErr.log.bak")));
+  // No target: nothing runs, and the window is given back.
   win.boxText = u"  ";
   runner.CmdDiag_Click();
   EXPECT_EQ(win.items, expected);
@@ -145,20 +136,17 @@ TEST_F(DiagRunTest, SectionsRunInOrderOverPortListsAndLocalHostListsThisComputer
   SystemSettings.SmtpPort = u"25,, 587t ,465s";  // a check gets the number and the mode apart
   SystemSettings.HttpPort = u"8080,443s";
   runner.CmdDiag_Click();
-  Texts expected = {u"shares:THISPC",         u"smtp:LocalHost:25",       u"smtp:LocalHost:587 (upgrade)",
-                    u"smtp:LocalHost:465 (TLS)", u"ftp:LocalHost:21:alice", u"http:LocalHost:8080",
-                    u"http:LocalHost:443 (TLS)"};
-  EXPECT_EQ(asked, expected);
-  Texts headers;
+  EXPECT_EQ(asked, (Texts{u"shares:THISPC", u"smtp:LocalHost:25", u"smtp:LocalHost:587 (upgrade)",
+                          u"smtp:LocalHost:465 (TLS)", u"ftp:LocalHost:21:alice", u"http:LocalHost:8080",
+                          u"http:LocalHost:443 (TLS)"}));
+  Texts headers, want;
   for (auto& item : win.items)
     if (item.find(u"チャレンジ") != std::u16string::npos || item.find(u"---- ") == 0) headers.push_back(item);
-  Texts want = {kStamp + u"## NetBIOS チャレンジ ##  (Windows NetShare)", u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## SMTP  チャレンジ ##  port：  25",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## SMTP  チャレンジ ##  port：587t",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## SMTP  チャレンジ ##  port：465s",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## FTP   チャレンジ ##  port：  21",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## HTTP  チャレンジ ##  port：8080",           u"---- LocalHost -- 【正常】  \r",
-                kStamp + u"## HTTP  チャレンジ ##  port：443s",           u"---- LocalHost -- 【正常】  \r"};
+  for (const char16_t* h : {u"NetBIOS チャレンジ ##  (Windows NetShare)", u"SMTP  チャレンジ ##  port：  25",
+                            u"SMTP  チャレンジ ##  port：587t", u"SMTP  チャレンジ ##  port：465s",
+                            u"FTP   チャレンジ ##  port：  21", u"HTTP  チャレンジ ##  port：8080",
+                            u"HTTP  チャレンジ ##  port：443s"})
+    want.insert(want.end(), {kStamp + u"## " + h, u"---- LocalHost -- 【正常】  \r"});
   EXPECT_EQ(headers, want);
   EXPECT_NE(prog.readText("velkor1.log").find(u"*** ## SMTP  チャレンジ ##  port：465s\r\n"), std::u16string::npos);
 }
@@ -170,14 +158,10 @@ TEST_F(DiagRunTest, OutcomeCarriesHowItStartedTheCoresReasonAndCertificateDays) 
   win.ticks = {0, 0, 1, 1, 0, 0};
   SystemSettings.SmtpPort = u"1,465s";
   SystemSettings.PopPort = u"110";
-  checks.smtp = [this](std::u16string&, std::u16string& p, TlsMode, std::u16string&) {
-    if (p == u"1") {
-      NoteFailReason(FailReasonOf(FailKind::Refused));
-      return false;
-    }
+  checks.smtp = [this](auto&, auto& p, TlsMode, auto&) {
+    if (p == u"1") return NoteFailReason(FailReasonOf(FailKind::Refused)), false;
     TlsFindings found;
-    found.hasExpiry = true;
-    found.daysLeft = 12;
+    found.hasExpiry = true, found.daysLeft = 12;
     runner.HeardTls(found);
     return true;
   };
@@ -185,66 +169,50 @@ TEST_F(DiagRunTest, OutcomeCarriesHowItStartedTheCoresReasonAndCertificateDays) 
     FailReason r = FailReasonOf(FailKind::NoReply);
     r.command = "USER";
     r.seconds = 5;
-    NoteFailReason(r);
-    return false;
+    return NoteFailReason(r), false;
   };
   runner.SetChecks(checks);
   RunOutcome seen;
   runner.SetRunFinished([&](const RunOutcome& o) { seen = o; });
-  struct Row {
-    bool byTick;
-    RunStart how, expected;
-  };
-  for (const Row& row : {Row{false, RunStart::Diag, RunStart::Diag}, Row{false, RunStart::Enter, RunStart::Enter},
-                         Row{true, RunStart::Enter, RunStart::Tick}}) {
-    runner.CmdDiag_Click(row.byTick, row.how);
-    EXPECT_EQ(seen.start, row.expected);
-    ASSERT_EQ(seen.checks.size(), 3u);
-    EXPECT_EQ(seen.checks[0].reason, u"connection refused");
-    EXPECT_FALSE(seen.checks[0].certDaysLeft);
-    EXPECT_EQ(seen.checks[1].reason, u"");
-    EXPECT_EQ(seen.checks[1].certDaysLeft, 12);
-    EXPECT_EQ(seen.checks[2].reason, u"no reply to USER within 5 s");
-    EXPECT_FALSE(seen.checks[2].certDaysLeft);
+  // (started by the tick, as the caller says, seen as)
+  const std::tuple<bool, RunStart, RunStart> rows[] = {{false, RunStart::Diag, RunStart::Diag},
+                                                       {false, RunStart::Enter, RunStart::Enter},
+                                                       {true, RunStart::Enter, RunStart::Tick}};
+  for (const auto& [byTick, how, expected] : rows) {
+    runner.CmdDiag_Click(byTick, how);
+    EXPECT_EQ(seen.start, expected);
+    Texts got;  // each check's reason / days left
+    for (const auto& c : seen.checks) got.push_back(c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-"));
+    EXPECT_EQ(got, (Texts{u"connection refused/-", u"/12", u"no reply to USER within 5 s/-"}));
   }
 }
 
 // The last-error log is deleted, then written: no backup of the previous one. The script starts for any RunBat
-// but empty and "0".
+// but empty and "0", also when the log cannot be written.
 TEST_F(DiagRunTest, FailedRunReplacesLastErrorLogAndStartsTheScriptUnlessRunBatIsOff) {
   win.ticks = {0, 0, 1, 0, 0, 0};
   SystemSettings.SmtpPort = u"1,25";
   const std::string marker = prog.file("vkrRunErr.bat.ran");
   WriteBytes(prog.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$0.ran\"\n");
   chmod(prog.file("vkrRunErr.bat").c_str(), 0755);
-  for (const char16_t* runBat : {u"", u"0", u"1"}) {
+  for (const std::u16string runBat : {u"", u"0", u"1"}) {
     SystemSettings.RunBat = runBat;
     WriteBytes(prog.file("vkrLastErr.log"), "previous failure");
-    std::filesystem::remove(marker);
+    fs::remove(marker);
     runner.CmdDiag_Click();
-    std::u16string log = prog.readText("vkrLastErr.log");
+    const std::u16string log = prog.readText("vkrLastErr.log");
     EXPECT_NE(log.find(u"\r\n---- mailsv -- ［応答なし］\r\n"), std::u16string::npos);
     EXPECT_NE(log.find(u"---- mailsv -- 【正常】  \r\r\nok\r\r\n"), std::u16string::npos);
     EXPECT_EQ(log.find(u"End"), std::u16string::npos);
-    EXPECT_FALSE(std::filesystem::exists(prog.file("vkrLastErr.log.bak")));
-    const bool on = runBat == std::u16string(u"1");
-    EXPECT_EQ(std::filesystem::exists(marker), on) << ToUtf8(runBat);
-    EXPECT_EQ(win.items[win.items.size() - 2], on ? kStamp + u"##  vkrRunErr.bat　実行終了" : u"\r");
+    EXPECT_FALSE(fs::exists(prog.file("vkrLastErr.log.bak")));
+    EXPECT_EQ(fs::exists(marker), runBat == u"1") << ToUtf8(runBat);
+    EXPECT_EQ(win.items[win.items.size() - 2], runBat == u"1" ? kStamp + u"##  vkrRunErr.bat　実行終了" : u"\r");
   }
-}
-
-TEST(DiagRunWriteFailure, UnwritableLastErrorLogIsReportedAndTheScriptStillStarts) {
-  ProgramInTempDir prog{u"velkor"};
-  // Takes no new files, not even from root; the error script is looked for in a directory of its own.
+  // A last-error log that cannot be written is reported, and the script still starts. This directory takes no new
+  // files, not even from root; the error script is looked for in a directory of its own.
   SetAppFiles({u"velkor", u"velkor", u"/proc/self/fdinfo", u"/proc/self", u"/proc/self", false});
-  SettingsMsgBoxFlag = true;                      // no error log there: read the reports as boxes
-  SystemSettings = {};
-  SystemSettings.RunBat = u"1";
-  FakeWindow win;
-  win.ticks = {1, 0, 0, 0, 0, 0};
-  DiagChecks checks;
-  checks.ping = [](std::u16string&, bool& alive, std::u16string&) { return alive = false; };
-  DiagRunner runner{win, checks};
+  SettingsMsgBoxFlag = true;  // no error log there: read the reports as boxes
+  prog.boxes.clear();
   runner.CmdDiag_Click();
   Texts reports;
   for (auto& b : prog.boxes)
@@ -261,11 +229,10 @@ TEST_F(DiagRunTest, UnexpectedErrorsAreReportedAndTheWindowIsRestored) {
   duringCheck = [] { throw std::runtime_error("boom"); };
   runner.CmdDiag_Click();  // inside the checks: layout A, then the error actions
   EXPECT_NE(prog.errorLog().find(u"エラー番号 : 7099 -- velkor でエラーが発生しました。 boom"), std::u16string::npos);
-  EXPECT_TRUE(std::filesystem::exists(prog.file("vkrLastErr.log")));
-
+  EXPECT_TRUE(fs::exists(prog.file("vkrLastErr.log")));
   // A last-error log that cannot be deleted (it is a directory) ends the error actions: no script.
-  std::filesystem::remove(prog.file("vkrLastErr.log"));
-  std::filesystem::create_directory(prog.file("vkrLastErr.log"));
+  fs::remove(prog.file("vkrLastErr.log"));
+  fs::create_directory(prog.file("vkrLastErr.log"));
   SystemSettings.RunBat = u"1";
   duringCheck = nullptr;
   SystemSettings.SmtpPort = u"1";
@@ -273,7 +240,6 @@ TEST_F(DiagRunTest, UnexpectedErrorsAreReportedAndTheWindowIsRestored) {
   EXPECT_NE(prog.errorLog().find(u"エラー番号 : 75 -- velkor でエラーが発生しました。 ファイルを書き込めません。"),
             std::u16string::npos);
   EXPECT_EQ(win.items[win.items.size() - 2], u"\r") << "no script lines";
-
   win.failOnDisable = true;
   runner.CmdDiag_Click();  // in the run's own steps: layout B, and still restored
   EXPECT_NE(prog.errorLog().find(u"でエラーが発生しました。 \r\nwindow gone"), std::u16string::npos);
@@ -282,29 +248,52 @@ TEST_F(DiagRunTest, UnexpectedErrorsAreReportedAndTheWindowIsRestored) {
   EXPECT_FALSE(runner.Running());
 }
 
-TEST_F(DiagRunTest, TickCountsOnlyValidIntervalsRunsWhenDueAndResets) {
+// The monitoring tick counts only under a valid interval and not while the window closes, runs when due and
+// starts again; a run log it cannot write shows no box (the ticks would wait behind it until someone clicked),
+// the operator's own run one. The receive watchdog raises the time-out only while a reply is awaited. Ticks due
+// during a run or under a dialog collapse into one deferred run.
+TEST_F(DiagRunTest, TimersCountOnlyValidIntervalsRunWhenDueAndDeferTicksThatFallDueDuringARun) {
   for (std::u16string v : {u"", u"0", u"abc", u"40000", u" 5"}) {
     SystemSettings.Interval = v;
     runner.TimerInterval_Timer();
-    EXPECT_EQ(win.minutes, 0) << "no monitoring, no counting";
+    EXPECT_EQ(win.MinuteCounter(), 0) << "no monitoring, no counting: " << ToUtf8(v);
   }
   win.closing = true;
   SystemSettings.Interval = u"1";
   runner.TimerInterval_Timer();
-  EXPECT_EQ(win.minutes + win.labels.size() + win.items.size(), 0u) << "the window is closing: nothing";
+  EXPECT_EQ(win.MinuteCounter() + win.labels.size() + win.items.size(), 0u) << "the window is closing: nothing";
   win.closing = false;
   SystemSettings.Interval = u"3";
   for (int i = 0; i < 3; ++i) runner.TimerInterval_Timer();
   EXPECT_EQ(win.labels, (Texts{u"1 / 3 回", u"2 / 3 回", u"3 / 3 回", u"0 / 3 回"}));
   EXPECT_EQ(win.status, u"03:04  Diag Done.");
-}
+  EXPECT_EQ(prog.boxes.size(), 0u);
 
-TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) {
+  fs::remove(prog.file("velkor1.log"));
+  fs::create_directory(prog.file("velkor1.log"));
+  SystemSettings.Interval = u"1";
+  win.status.clear();
+  runner.TimerInterval_Timer();
+  EXPECT_EQ(win.status, u"03:04  Diag Done.");
+  EXPECT_EQ(prog.boxes.size(), 0u);
+  runner.CmdDiag_Click();
+  EXPECT_EQ(prog.boxes.size(), 1u);
+
+  for (int i = 0; i < 10; ++i) runner.TimerSockRecv_Timer();
+  EXPECT_FALSE(RecvTimedOut);
+  RecvWaiting = true;
+  runner.TimerSockRecv_Timer();
+  EXPECT_TRUE(RecvTimedOut);
+  RecvWaiting = RecvTimedOut = false;
+
+  // Ticks that fall due during a run, or under a dialog, collapse into one deferred run.
+  fs::remove(prog.file("velkor1.log"));
   SystemSettings.Interval = u"1";
   win.ticks = {0, 0, 1, 0, 0, 0};
+  asked.clear();
   size_t nested = 0;
   duringCheck = [&] {
-    size_t before = win.items.size();
+    const size_t before = win.items.size();
     for (int i = 0; i < 3; ++i) runner.TimerInterval_Timer();
     nested += win.items.size() != before;
   };
@@ -315,8 +304,7 @@ TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) 
   ASSERT_EQ(win.posted.size(), 1u);
   win.posted.front()();
   EXPECT_EQ(asked.size(), 2u);  // the deferred run, once
-  EXPECT_EQ(win.minutes, 0);
-
+  EXPECT_EQ(win.MinuteCounter(), 0);
   win.busy = true;  // a dialog is open
   runner.TimerInterval_Timer();
   runner.RunDeferred();
@@ -326,27 +314,6 @@ TEST_F(DiagRunTest, DueTicksDuringARunOrUnderADialogCollapseIntoOneDeferredRun) 
   runner.RunDeferred();
   EXPECT_FALSE(runner.DeferredRunPending());
   EXPECT_EQ(asked.size(), 2u);
-}
-
-// A run log that cannot be written: a run started by the monitoring tick shows no box (the ticks would wait behind
-// it until someone clicked); the operator's own run shows one, for its first line only.
-TEST_F(DiagRunTest, UnwritableRunLogShowsNoBoxInATickRunAndOneInTheOperatorsRun) {
-  std::filesystem::create_directory(prog.file("velkor1.log"));
-  SystemSettings.Interval = u"1";
-  runner.TimerInterval_Timer();
-  EXPECT_EQ(win.status, u"03:04  Diag Done.");
-  EXPECT_EQ(prog.boxes.size(), 0u);
-  runner.CmdDiag_Click();
-  EXPECT_EQ(prog.boxes.size(), 1u);
-}
-
-TEST_F(DiagRunTest, WatchdogRaisesTheTimeOutOnlyWhileAReplyIsAwaited) {
-  for (int i = 0; i < 10; ++i) runner.TimerSockRecv_Timer();
-  EXPECT_FALSE(RecvTimedOut);
-  RecvWaiting = true;
-  runner.TimerSockRecv_Timer();
-  EXPECT_TRUE(RecvTimedOut);
-  RecvWaiting = RecvTimedOut = false;
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 // file, and every #fragment a heading of that file, named as GitHub names it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/tempdir.h"
 #include "util/codepage.h"
@@ -37,31 +33,22 @@ std::string AnchorOf(const std::string& heading) {
   const std::string shown = std::regex_replace(heading, std::regex(R"(!?\[([^\]]*)\]\([^)]*\))"), "$1");
   std::u16string out;
   for (char16_t c : FromUtf8(shown)) {
-    if (c < 0x80) {
-      if (std::isalnum(c)) out += static_cast<char16_t>(std::tolower(c));
-      else if (c == u' ') out += u'-';
-      else if (c == u'-' || c == u'_') out += c;
-    } else if (!DroppedNonAscii(c)) {
+    if (c < 0x80 && (std::isalnum(c) || c == u'-' || c == u'_')) out += static_cast<char16_t>(std::tolower(c));
+    else if (c == u' ') out += u'-';
+    else if (c >= 0x80 && !DroppedNonAscii(c))
       out += (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0xFF21 && c <= 0xFF3A) ? static_cast<char16_t>(c + 0x20) : c;
-    }
   }
   return ToUtf8(out);
 }
 
-bool IsFence(const std::string& line) {
-  const size_t start = line.find_first_not_of(' ');
-  return start != std::string::npos && start < 4 &&
-         (line.compare(start, 3, "```") == 0 || line.compare(start, 3, "~~~") == 0);
-}
-
 // Markdown lines outside fenced code blocks.
 std::vector<std::string> OutsideCode(const std::string& text) {
+  static const std::regex fence("^ {0,3}(```|~~~).*");
   std::vector<std::string> lines;
   std::istringstream in(text);
-  std::string line;
   bool fenced = false;
-  while (std::getline(in, line)) {
-    if (IsFence(line)) fenced = !fenced;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_match(line, fence)) fenced = !fenced;
     else if (!fenced) lines.push_back(line);
   }
   return lines;
@@ -72,8 +59,8 @@ std::set<std::string> AnchorsOf(const std::string& text) {
   static const std::regex heading(R"(^#{1,6}[ \t]+(.*?)[ \t#]*$)");
   std::set<std::string> anchors;
   std::map<std::string, int> seen;
+  std::smatch m;
   for (const std::string& line : OutsideCode(text)) {
-    std::smatch m;
     if (!std::regex_match(line, m, heading)) continue;
     const std::string base = AnchorOf(m[1].str());
     const int n = seen[base]++;
@@ -82,42 +69,29 @@ std::set<std::string> AnchorsOf(const std::string& text) {
   return anchors;
 }
 
-std::string Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Every relative link of the given Markdown files (paths relative to root)
 // that misses its file or its heading, as "file: target".
 std::vector<std::string> BrokenLinks(const fs::path& root, const std::vector<std::string>& files) {
-  static const std::regex inlineLink(R"(\]\(<?([^)\s>]+)>?(?:\s+"[^"]*")?\))");
-  static const std::regex definition(R"(^\s{0,3}\[[^\]]+\]:\s*<?([^\s>]+))");
+  // An inline link or image, or a reference definition; a scheme (http:, mailto:) leaves the checkout.
+  static const std::regex link(R"(\]\(<?([^)\s>]+)>?(?:\s+"[^"]*")?\)|^\s{0,3}\[[^\]]+\]:\s*<?([^\s>]+))");
+  static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]*:");
   std::vector<std::string> broken;
   for (const std::string& file : files) {
     const fs::path from = root / file;
-    std::vector<std::string> targets;
-    for (const std::string& raw : OutsideCode(Read(from))) {
+    for (const std::string& raw : OutsideCode(ReadBytes(from))) {
       const std::string line = std::regex_replace(raw, std::regex("`[^`]*`"), "``");  // code spans link nothing
-      for (std::sregex_iterator m(line.begin(), line.end(), inlineLink), end; m != end; ++m)
-        targets.push_back((*m)[1]);
-      std::smatch d;
-      if (std::regex_search(line, d, definition)) targets.push_back(d[1]);
-    }
-    for (const std::string& target : targets) {
-      if (std::regex_search(target, std::regex("^[A-Za-z][A-Za-z0-9+.-]*:"))) continue;  // http:, mailto:
-      const size_t hash = target.find('#');
-      const std::string path = target.substr(0, hash);
-      const fs::path to = path.empty()        ? from
-                          : path[0] == '/'   ? root / path.substr(1)
-                                             : from.parent_path() / path;
-      std::error_code ec;
-      if (!fs::exists(to, ec)) {
-        broken.push_back(file + ": " + target);
-        continue;
+      for (std::sregex_iterator m(line.begin(), line.end(), link), end; m != end; ++m) {
+        const std::string target = (*m)[1].matched ? (*m)[1] : (*m)[2];
+        if (std::regex_search(target, scheme)) continue;
+        const size_t hash = target.find('#');
+        const std::string path = target.substr(0, hash);
+        const fs::path to = path.empty() ? from : path[0] == '/' ? root / path.substr(1) : from.parent_path() / path;
+        std::error_code ec;
+        bool reached = fs::exists(to, ec);
+        if (reached && hash != std::string::npos)
+          reached = to.extension() == ".md" && AnchorsOf(ReadBytes(to)).count(target.substr(hash + 1));
+        if (!reached) broken.push_back(file + ": " + target);
       }
-      if (hash == std::string::npos) continue;
-      if (to.extension() != ".md" || !AnchorsOf(Read(to)).count(target.substr(hash + 1)))
-        broken.push_back(file + ": " + target);
     }
   }
   return broken;
@@ -142,11 +116,11 @@ TEST(DocsLinks, AnchorsFollowGitHubsRule) {
 
 TEST(DocsLinks, BrokenLinksAreFound) {
   TempDir dir;
-  const fs::path root = dir.path();
-  fs::create_directories(root / "docs");
+  fs::create_directories(dir.file("docs"));
   WriteBytes(dir.file("docs/a.md"),
              "# Safeguards\n## Files\n## Files\n```\n# not a heading\n[x](nowhere.md)\n```\n## Window & keys\n");
   WriteBytes(dir.file("docs/shot.png"), "png");
+  WriteBytes(dir.file("docs/c.md"), "[back](../README.md) [sib](a.md#files) [broken](a.md#files-3)");
   const struct { std::string text; std::vector<std::string> broken; } rows[] = {
       {"[a](docs/a.md) ![s](docs/shot.png) [w](https://example.org/x.md) <https://e.org>", {}},
       {"[a](docs/a.md#safeguards) [b](docs/a.md#files-1) [c](docs/a.md#window--keys) [d](#top)\n# Top\n", {}},
@@ -161,10 +135,9 @@ TEST(DocsLinks, BrokenLinksAreFound) {
   };
   for (const auto& row : rows) {
     WriteBytes(dir.file("README.md"), row.text);
-    EXPECT_EQ(BrokenLinks(root, {"README.md"}), row.broken) << row.text;
+    EXPECT_EQ(BrokenLinks(dir.path(), {"README.md"}), row.broken) << row.text;
   }
-  WriteBytes(dir.file("docs/c.md"), "[back](../README.md) [sib](a.md#files) [broken](a.md#files-3)");
-  EXPECT_EQ(BrokenLinks(root, {"docs/c.md"}), std::vector<std::string>{"docs/c.md: a.md#files-3"});
+  EXPECT_EQ(BrokenLinks(dir.path(), {"docs/c.md"}), std::vector<std::string>{"docs/c.md: a.md#files-3"});
 }
 
 TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
@@ -175,11 +148,10 @@ TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
   ASSERT_GT(files.size(), 5u);
   EXPECT_EQ(BrokenLinks(root, files), std::vector<std::string>{});
   // The README is a door into docs/: each topic file is linked from it.
-  const std::string readme = Read(root / "README.md");
+  const std::string readme = ReadBytes(root / "README.md");
   for (const std::string& f : files) {
-    if (f != "README.md" && f.find("pending-") == std::string::npos) {
-      EXPECT_NE(readme.find("](" + f), std::string::npos) << f << " is not linked from README.md";
-    }
+    if (f == "README.md" || f.find("pending-") != std::string::npos) continue;
+    EXPECT_NE(readme.find("](" + f), std::string::npos) << f << " is not linked from README.md";
   }
 }
 

@@ -1,25 +1,26 @@
 #include "util/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <thread>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/syscall.h>
 #include <filesystem>
-#include <iostream>
+#include <thread>
 
 #include "app/appstate.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
 #include "util/codepage.h"
+#include "util/hooks.h"
+#include "util/stop.h"
+
+namespace fs = std::filesystem;
 
 // A script beside the program that writes its first argument to its own path + ".arg".
 static std::u16string Script(const ProgramInTempDir& program, const std::string& name, const char* head, int mode) {
@@ -28,25 +29,41 @@ static std::u16string Script(const ProgramInTempDir& program, const std::string&
   return FromUtf8(program.file(name));
 }
 
-TEST(ShellWait, PollsUntilExitZeroOrTheLimit) {
-  ProgramInTempDir program;
-  ShellWait(u"/bin/true", {}, 5000, {100, 1});
-  EXPECT_EQ(program.doEvents, 5);  // one turn before the pause, three between its 25 ms slices, one after the poll
-  ShellWait(u"/bin/false", {}, 5000, {100, 0});
-  EXPECT_EQ(program.doEvents, 5 + 4 + 5000 * 2 + 1);  // start and pause, two turns per poll, the last poll
-}
-
-TEST(ShellWait, MissingScriptIsReportedAndTheWaitEndsAfterThePause) {
+// The message-loop turns of a wait count its steps: one after the start, one between each two 25 ms slices of the
+// pause, two a poll that goes on and one for the last poll. A limit of 0 or less is no limit: one turn a poll until
+// the exit or a stop (here raised in a given turn). A start that fails is reported and the wait ends after the pause.
+TEST(ShellWait, PausesInSlicesAndPollsUntilExitZeroOrTheLimit) {
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
-  const auto t0 = std::chrono::steady_clock::now();
-  ShellWait(FromUtf8(program.file("vkrRunErr.bat")), {u"host"}, 5000, {300, 1});
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
-  EXPECT_EQ(program.doEvents, 1 + 11);  // before the pause and between its slices
-  ASSERT_EQ(program.boxes.size(), 1u);
-  const std::u16string& box = program.boxes[0];
-  const std::u16string head = u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :53 -- vktest でエラーが発生しました。   \r\n";
-  EXPECT_EQ(box.substr(0, head.size()) + box.substr(box.size() - 3), head + u" ： ");
+  const std::u16string missing = FromUtf8(program.file("vkrRunErr.bat"));
+  const struct { std::u16string program; int32_t limit; int pause, stopAt, turns; bool box; } rows[] = {
+      {u"/bin/true", 5000, 100, 0, 1 + 3 + 1, false},
+      {u"/bin/false", 5000, 0, 0, 1 + 5000 * 2 + 1, false},
+      {u"/bin/false", 2, 0, 0, 1 + 2 * 2 + 1, false},
+      {u"/bin/false", 1, 25, 0, 1 + 0 + 1 * 2 + 1, false},
+      {u"/bin/false", 1, 26, 0, 1 + 1 + 1 * 2 + 1, false},
+      {u"/bin/false", 0, 0, 50, 50, false},
+      {u"/bin/false", -1, 0, 50, 50, false},
+      {missing, 5000, 100, 0, 1 + 3, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(ToUtf8(row.program) + " " + std::to_string(row.limit) + " " + std::to_string(row.pause));
+    program.doEvents = 0;
+    program.boxes.clear();
+    SetDoEventsHook([&] {
+      if (++program.doEvents == row.stopAt || program.doEvents == 20000) RequestStop();  // no wait hangs the test
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    ShellWait(row.program, {u"host"}, row.limit, {row.pause, 0});
+    ClearStop();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(row.pause));
+    EXPECT_EQ(program.doEvents, row.turns);
+    ASSERT_EQ(program.boxes.size(), row.box ? 1u : 0u);
+    if (!row.box) continue;
+    const std::u16string& box = program.boxes[0];
+    const std::u16string head = u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :53 -- vktest でエラーが発生しました。   \r\n";
+    EXPECT_EQ(box.substr(0, head.size()) + box.substr(box.size() - 3), head + u" ： ");
+  }
 }
 
 TEST(ShellWait, ArgumentsReachTheScriptUnparsedAndScriptsWithoutExecuteBitRunUnderSh) {
@@ -54,19 +71,20 @@ TEST(ShellWait, ArgumentsReachTheScriptUnparsedAndScriptsWithoutExecuteBitRunUnd
   const std::string marker = program.file("injected");
   const std::string host = "x; touch " + marker + " $(touch " + marker + ") '\"`id` ホスト";
   // A name with blanks; a file that is not executable; an executable one without "#!" (the kernel refuses it).
-  const struct { std::string name; const char* head; int mode; } scripts[] = {
+  const std::tuple<std::string, const char*, int> scripts[] = {
       {"run err.sh", "#!/bin/sh\n", 0755}, {"err.bat", "", 0644}, {"err2.bat", "", 0755}};
-  for (const auto& s : scripts) {
-    ShellWait(Script(program, s.name, s.head, s.mode), {FromUtf8(host)}, 5000, {300, 1});
-    EXPECT_EQ(ReadBytes(program.file(s.name + ".arg")), host) << s.name;
+  for (const auto& [name, head, mode] : scripts) {
+    ShellWait(Script(program, name, head, mode), {FromUtf8(host)}, 5000, {300, 1});
+    EXPECT_EQ(ReadBytes(program.file(name + ".arg")), host) << name;
   }
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_FALSE(fs::exists(marker));
 }
 
 // As sshd's strict modes judge a file: a script another user could have changed, or swapped by renaming anything on
 // its way, is reported with its path and the reason, and not started. Every directory up to / counts (along the path
 // and the real path), and only a sticky one of root's may be writable by others; a setgid team folder is refused.
 TEST(ShellWait, ScriptAnotherUserCouldHaveChangedIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: scripts and folders of another owner need root";
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
   const struct { const char* dir; int parentMode, dirMode, fileMode; uid_t owner, dirOwner; const char* link; const char* reason; } rows[] = {
@@ -82,37 +100,24 @@ TEST(ShellWait, ScriptAnotherUserCouldHaveChangedIsRefused) {
       // A link from a sound directory to a script in one others may write: the real path counts too.
       {"linked", 0, 0775, 0755, 0, 0, "via", "linked はモード 0775 でグループが書き込めます"},
   };
+  const auto makeDir = [](const std::string& d, int mode) { return mkdir(d.c_str(), 0) | chmod(d.c_str(), mode); };
   for (const auto& row : rows) {
-    if ((row.owner || row.dirOwner) && geteuid() != 0) {
-      std::cerr << "SKIPPED LOUDLY: a script of another owner needs root\n";
-      continue;
-    }
-    const auto makeDir = [](const std::string& d, int mode) { return mkdir(d.c_str(), 0) | chmod(d.c_str(), mode); };
-    const std::string dir = program.file(row.dir);
-    if (row.parentMode) {
-      ASSERT_EQ(makeDir(program.file("open"), row.parentMode), 0);
-    }
+    SCOPED_TRACE(row.dir);
+    const std::string dir = program.file(row.dir), script = dir + "/vkrRunErr.bat";
+    ASSERT_EQ(row.parentMode ? makeDir(program.file("open"), row.parentMode) : 0, 0);
     ASSERT_EQ(makeDir(dir, row.dirMode), 0);
-    std::u16string script = Script(program, std::string(row.dir) + "/vkrRunErr.bat", "#!/bin/sh\n", row.fileMode);
-    if (row.owner) {
-      ASSERT_EQ(chown(ToUtf8(script).c_str(), row.owner, row.owner), 0);
-    }
-    if (row.dirOwner) {
-      ASSERT_EQ(chown(dir.c_str(), row.dirOwner, row.dirOwner), 0);
-    }
-    if (row.link) {
-      ASSERT_EQ(makeDir(program.file(row.link), 0755), 0);
-      ASSERT_EQ(symlink(ToUtf8(script).c_str(), program.file(std::string(row.link) + "/run.bat").c_str()), 0);
-      script = FromUtf8(program.file(std::string(row.link) + "/run.bat"));
-    }
+    Script(program, std::string(row.dir) + "/vkrRunErr.bat", "#!/bin/sh\n", row.fileMode);
+    ASSERT_EQ(chown(script.c_str(), row.owner, row.owner) | chown(dir.c_str(), row.dirOwner, row.dirOwner), 0);
+    const std::string started = row.link ? program.file(std::string(row.link) + "/run.bat") : script;
+    ASSERT_EQ(row.link ? makeDir(program.file(row.link), 0755) | symlink(script.c_str(), started.c_str()) : 0, 0);
     program.boxes.clear();
-    ShellWait(script, {u"h"}, 5000, {0, 1});
-    EXPECT_EQ(std::filesystem::exists(dir + "/vkrRunErr.bat.arg"), !row.reason) << row.dir;
+    ShellWait(FromUtf8(started), {u"h"}, 5000, {0, 1});
+    EXPECT_EQ(fs::exists(script + ".arg"), !row.reason);
+    ASSERT_EQ(program.boxes.size(), row.reason ? 1u : 0u);
     if (!row.reason) continue;
-    ASSERT_EQ(program.boxes.size(), 1u) << row.dir;
     const std::u16string& box = program.boxes[0];
-    EXPECT_EQ(box.find(u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :7003 -- vktest でエラーが発生しました。"), 0u) << row.dir;
-    EXPECT_NE(box.find(script + u" ("), std::u16string::npos) << ToUtf8(box);
+    EXPECT_EQ(box.find(u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :7003 -- vktest でエラーが発生しました。"), 0u);
+    EXPECT_NE(box.find(FromUtf8(started) + u" ("), std::u16string::npos) << ToUtf8(box);
     EXPECT_NE(box.find(FromUtf8(row.reason)), std::u16string::npos) << ToUtf8(box);
   }
 }
@@ -134,18 +139,17 @@ TEST(ShellWait, ScriptSwappedInALoopByAGroupMemberNeverRunsTheirs) {
       WriteBytes(theirs, "#!/bin/sh\ntouch " + ran + "\n");
       chmod(theirs.c_str(), 0755);
       long n = 0;
-      for (const int64_t end = MonotonicMs() + 20000; !std::filesystem::exists(team + "/stop") && MonotonicMs() < end;)
-      {
+      for (const int64_t end = MonotonicMs() + 20000; !fs::exists(team + "/stop") && MonotonicMs() < end;) {
         n += syscall(SYS_renameat2, AT_FDCWD, ours.c_str(), AT_FDCWD, theirs.c_str(), RENAME_EXCHANGE) == 0;
         // Each state held about as long as a start takes, varied, so that checks and starts fall on both.
-        for (const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50 + n % 7 * 50);
-             std::chrono::steady_clock::now() < until;) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50 + n % 7 * 50);
+        while (std::chrono::steady_clock::now() < until) {
         }
       }
       return std::to_string(n);
     });
   });
-  while (!std::filesystem::exists(theirs)) SleepMs(1);
+  while (!fs::exists(theirs)) SleepMs(1);
   SleepMs(300);  // the loop under way
   for (int i = 0; i < 100; ++i) {
     ShellWait(FromUtf8(ours), {}, 200, {0, 1});
@@ -154,7 +158,7 @@ TEST(ShellWait, ScriptSwappedInALoopByAGroupMemberNeverRunsTheirs) {
   WriteBytes(team + "/stop", "");
   attacker.join();
   EXPECT_GT(std::atol(swaps.c_str()), 0) << swaps;  // the swaps did happen
-  EXPECT_FALSE(std::filesystem::exists(ran));
+  EXPECT_FALSE(fs::exists(ran));
   EXPECT_EQ(program.boxes.size(), 0u);  // the refusals went to the error log
   EXPECT_NE(program.errorLog().find(u"7003"), std::u16string::npos);
 }
@@ -167,7 +171,7 @@ TEST(ShellWait, ChildrenOutlivingThePollsAreReapedByOneThreadWithoutTouchingOthe
     usleep(600 * 1000);
     _exit(0);
   }
-  const auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  const auto threads = [] { return std::distance(fs::directory_iterator("/proc/self/task"), {}); };
   const auto before = threads();
   const std::u16string slow = Script(program, "slow.sh", "#!/bin/sh\nsleep 1\nexit 1\n", 0755);
   for (int i = 0; i < 3; ++i) ShellWait(slow, {}, 10, {20, 1});

@@ -24,11 +24,18 @@ TEST(ResultLines, SplitIntoItems) {
     EXPECT_EQ(SplitResultItems(cases[i].text, cases[i].prefix), cases[i].items) << "case " << i;
 }
 
+// The section header (the word padded to 5, the port to 4: under, at and over), the block of each verdict (a
+// failure with a message, one without), and the lamp of each pair of verdict and service flag.
 TEST(ResultLines, HeadersBlocksAndLampColours) {
-  EXPECT_EQ(ServiceHeaderText(u"21", u"FTP"), u"## FTP   チャレンジ ##  port：  21");
-  EXPECT_EQ(ServiceHeaderText(u"123456", u"LONGWORD"), u"## LONGWORD チャレンジ ##  port：123456");
-  EXPECT_EQ(CheckResultBlock(u"h", true, u"ok"), u"---- h -- 【正常】  \r\nok");
-  EXPECT_EQ(CheckResultBlock(u"h", false, u""), u"---- h -- ［応答なし］  ");
+  const std::pair<std::u16string, std::u16string> rows[] = {
+      {ServiceHeaderText(u"21", u"FTP"), u"## FTP   チャレンジ ##  port：  21"},
+      {ServiceHeaderText(u"8080", u"HTTPS"), u"## HTTPS チャレンジ ##  port：8080"},
+      {ServiceHeaderText(u"123456", u"LONGWORD"), u"## LONGWORD チャレンジ ##  port：123456"},
+      {CheckResultBlock(u"h", true, u"ok"), u"---- h -- 【正常】  \r\nok"},
+      {CheckResultBlock(u"h", false, u"550 no"), u"---- h -- 【異常】  \r\n550 no"},
+      {CheckResultBlock(u"h", false, u""), u"---- h -- ［応答なし］  "},
+  };
+  for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
   for (int i = 0; i < kServiceCount; ++i) {
     EXPECT_EQ(ServiceLampColour(i, true, true), LampColour::Rgb(i < 2 ? 80 : 128, 255, 128)) << i;
     EXPECT_EQ(ServiceLampColour(i, true, false), LampColour::Rgb(255, 192, 128)) << i;

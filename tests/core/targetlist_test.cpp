@@ -9,7 +9,6 @@
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/codepage.h"
-
 #include "util/xcommon.h"
 
 namespace {
@@ -25,6 +24,7 @@ TEST(TargetList, Parse) {
 }
 
 // Bad target list files: nothing blocks or throws; a file the reader refuses gives an empty list and one log line.
+// Fewer than 2 bytes hold nothing (the 16 MiB edge is the file reader's, in its own test).
 TEST(TargetList, ReadBadFiles) {
   ProgramInTempDir program;
   const HangGuard guard;
@@ -34,6 +34,7 @@ TEST(TargetList, ReadBadFiles) {
   const struct { const char* name; std::function<void()> place; Entries entries; std::u16string logged; } cases[] = {
       {"missing", [] {}, {}, u""},
       {"one byte", bytes("x"), {}, u""},
+      {"two bytes", bytes("xy"), {u"xy"}, u""},
       {"20 MB", bytes(std::string(20000000, 'x')), {}, refused + u"larger than 16 MiB)"},
       {"one line of 100000 characters", bytes(std::string(100000, 'x') + "\r\nb"), {std::u16string(100000, u'x'), u"b"},
        u""},
@@ -43,11 +44,12 @@ TEST(TargetList, ReadBadFiles) {
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }, {}, refused + u"not a regular file)"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     std::filesystem::remove(path), std::filesystem::remove(program.file("vktestERR1.log"));
     c.place();
-    EXPECT_EQ(ReadTargetList(FromUtf8(path)), c.entries) << c.name;
-    EXPECT_EQ(c.logged.empty(), program.errorLog().empty()) << c.name;
-    EXPECT_NE(program.errorLog().find(c.logged), std::u16string::npos) << c.name;
+    EXPECT_EQ(ReadTargetList(FromUtf8(path)), c.entries);
+    EXPECT_EQ(c.logged.empty(), program.errorLog().empty());
+    EXPECT_NE(program.errorLog().find(c.logged), std::u16string::npos);
   }
 }
 
@@ -88,13 +90,28 @@ TEST(TargetList, ApplyEntry) {
   }
 }
 
+// The port-suffix syntax at its edges: one "s" or "t" right after the digits of a port, nothing after it. The
+// entry takes any number of digits; the range (0 to 65535) is the check's to judge.
+TEST(TargetList, PortSuffixEdges) {
+  const std::pair<std::u16string, bool> rows[] = {
+      {u"25s", true},   {u"25t", true},    {u"0", true},      {u"65535", true},  {u"65536", true},
+      {u"0s,1t", true}, {u"25,,465s", true}, {u"25s,", true},  {u",587t", true},
+      {u"25s1", false}, {u"25t0", false},  {u"25S", false},   {u"25T", false},   {u"25st", false},
+      {u"25ss", false}, {u"s25", false},   {u"s", false},     {u"25,s", false},  {u"25 s", false},
+      {u"25s 1", false}, {u"-1", false},   {u"+25", false},   {u"２５", false},  {u"25x", false},
+  };
+  for (const auto& [field, accepted] : rows) {
+    SCOPED_TRACE(ToUtf8(field));
+    SystemSettingsRecord s;
+    s.SmtpPort = u"110";
+    EXPECT_EQ(ApplyTargetEntry(u"h:" + field, s).ticked[2], accepted);
+    EXPECT_EQ(s.SmtpPort, accepted ? field : u"110");
+  }
+}
+
 // The host of the box's text: what the "[TargetHost…]" line, the last-error log and the error script get.
 TEST(TargetList, HostOfBracketedEntries) {
-  const struct {
-    const char16_t* box;
-    const char16_t* host;
-    bool bracketed, malformed;
-  } rows[] = {
+  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {
       {u"[2001:db8::25]:25,587t:995s", u"2001:db8::25", true, false},
       {u"[::1]", u"::1", true, false},
       {u"a::c", u"a", false, false},
@@ -103,18 +120,19 @@ TEST(TargetList, HostOfBracketedEntries) {
       {u"[::1:25", u"[", false, true},
       {u"[::1]x", u"[", false, true},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(Narrow(row.box));
-    EXPECT_EQ(EntryHostName(row.box), row.host);
-    EXPECT_EQ(SplitEntry(row.box).bracketed, row.bracketed);
-    EXPECT_EQ(SplitEntry(row.box).malformed, row.malformed);
+  for (const auto& [box, host, bracketed, malformed] : rows) {
+    SCOPED_TRACE(Narrow(box));
+    EXPECT_EQ(EntryHostName(box), host);
+    EXPECT_EQ(SplitEntry(box).bracketed, bracketed);
+    EXPECT_EQ(SplitEntry(box).malformed, malformed);
   }
   EXPECT_EQ(TargetHostInfoLine(3, 1, u"[::1]:25"), u"[TargetHost：2/3] ::1");
 }
 
+// The monitoring interval: 1 to 32767 minutes in plain digits.
 TEST(TargetList, MonitoringInterval) {
-  EXPECT_EQ(MonitoringInterval(u"05"), std::optional<int16_t>(5));
-  EXPECT_EQ(MonitoringInterval(u"32767"), std::optional<int16_t>(32767));
+  const std::pair<const char16_t*, int16_t> good[] = {{u"05", 5}, {u"1", 1}, {u"32767", 32767}};
+  for (const auto& [text, minutes] : good) EXPECT_EQ(MonitoringInterval(text), minutes) << Narrow(text);
   for (const char16_t* bad : {u"", u"0", u"000", u"5a", u" 5", u"-1", u"+5", u"32768", u"99999999999999999999"})
     EXPECT_EQ(MonitoringInterval(bad), std::nullopt) << Narrow(bad);
   EXPECT_EQ(TimeoutInfoText(0, u"05"), u"0 / 05 回") << "the interval as stored";

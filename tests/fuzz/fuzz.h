@@ -3,18 +3,14 @@
 // checks what must hold for any input; a check that fails aborts, which
 // libFuzzer reports as a finding (keeping the input) and the corpus driver
 // as a failed test.
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include "app/appstate.h"
 
-[[noreturn]] inline void FuzzCheckFailed(const char* what, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", file, line, what);
-  std::abort();
-}
-#define FUZZ_CHECK(cond) ((cond) ? (void)0 : FuzzCheckFailed(#cond, __FILE__, __LINE__))
+#define FUZZ_CHECK(cond) \
+  ((cond) ? (void)0 : (std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", __FILE__, __LINE__, #cond), std::abort()))
 
 // Reports of the code under test go nowhere: the error log's directory is
 // one that cannot hold files. Each target includes this header once.
@@ -25,9 +21,8 @@ class FuzzInput {
  public:
   FuzzInput(const uint8_t* data, size_t size) : m_rest(reinterpret_cast<const char*>(data), size) {}
   uint8_t Byte() {
-    if (m_rest.empty()) return 0;
-    const auto b = static_cast<uint8_t>(m_rest.front());
-    m_rest.remove_prefix(1);
+    const auto b = static_cast<uint8_t>(m_rest.empty() ? 0 : m_rest.front());
+    m_rest.remove_prefix(m_rest.empty() ? 0 : 1);
     return b;
   }
   uint32_t Word() {

@@ -43,8 +43,6 @@ size_t MarkEnd(std::string_view d, std::initializer_list<std::string_view> marks
   return end;
 }
 
-std::u16string LeftTrimmed(std::u16string_view s) { return std::u16string(s.substr(std::min(s.find_first_not_of(u' '), s.size()))); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,10 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < reply.size() && greetingEnd == npos; ++i)
     if (reply[i] == '\n' && greeting.Complete(reply.substr(0, i + 1))) greetingEnd = i + 1;
   FUZZ_CHECK(greetingEnd == numberedEnd);
-  if (numberedEnd != npos) {
-    const std::u16string whole = FromAnsi(reply.substr(0, numberedEnd));
-    FUZZ_CHECK(FinalReplyLine(whole) == FromAnsi(reply.substr(lastLine, numberedEnd - lastLine)));
-  }
+  if (numberedEnd != npos)
+    FUZZ_CHECK(FinalReplyLine(FromAnsi(reply.substr(0, numberedEnd))) ==
+               FromAnsi(reply.substr(lastLine, numberedEnd - lastLine)));
 
   // The header copy: each CR LF line of the blank-trimmed reply, leading
   // blanks removed, up to the first empty one; nothing after the last CR LF.
@@ -90,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::u16string_view trimmed = b == npos ? u"" : std::u16string_view(text).substr(b, e - b + 1);
   std::u16string section;
   for (size_t pos = 0, crlf; (crlf = trimmed.find(u"\r\n", pos)) != npos; pos = crlf + 2) {
-    const std::u16string line = LeftTrimmed(trimmed.substr(pos, crlf - pos));
-    if (line.empty()) break;
-    section += line + u"\r\n";
+    const std::u16string_view line = trimmed.substr(pos, crlf - pos);
+    if (line.find_first_not_of(u' ') == npos) break;
+    section += std::u16string(line.substr(line.find_first_not_of(u' '))) + u"\r\n";
   }
   FUZZ_CHECK(HttpHeaderSection(text) == section);
   return 0;

@@ -9,19 +9,15 @@
 
 namespace {
 
-// Digits and commas; each port may end in one "s" or "t" (TLS).
+// Digits and commas; each port may end in one "s" or "t" (TLS), right after its digits.
 bool PortList(const std::u16string& f) {
-  for (size_t start = 0;;) {
-    const size_t comma = std::min(f.find(u',', start), f.size());
-    std::u16string_view item(f.data() + start, comma - start);
-    if (!item.empty() && (item.back() == u's' || item.back() == u't')) {
-      item.remove_suffix(1);
-      if (item.empty()) return false;
-    }
-    if (item.find_first_not_of(u"0123456789") != item.npos) return false;
-    if (comma == f.size()) return true;
-    start = comma + 1;
+  const auto digit = [&](size_t i) { return f[i] >= u'0' && f[i] <= u'9'; };
+  for (size_t i = 0; i < f.size(); ++i) {
+    const bool suffix = (f[i] == u's' || f[i] == u't') && i > 0 && digit(i - 1) &&
+                        (i + 1 == f.size() || f[i + 1] == u',');
+    if (!digit(i) && !suffix && f[i] != u',') return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -41,18 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::u16string> fields;
     const size_t close = entry.find(u']');
     const bool bracketed = entry[0] == u'[' && close != entry.npos && (close + 1 == entry.size() || entry[close + 1] == u':');
-    std::u16string bracketHost;
-    size_t first = 0;
-    if (bracketed) {
-      bracketHost = entry.substr(1, close - 1);
-      first = close + 2;
-    }
-    for (size_t start = first; start < entry.size();) {
+    if (bracketed) fields.push_back(entry.substr(1, close - 1));
+    for (size_t start = bracketed ? close + 2 : 0; start < entry.size();) {
       const size_t colon = std::min(entry.find(u':', start), entry.size());
       fields.push_back(entry.substr(start, colon - start));
       start = colon + 1;
     }
-    if (bracketed) fields.insert(fields.begin(), bracketHost);
     const auto marker = std::find(fields.begin(), fields.end(), std::u16string(1, u'\0'));
     const std::u16string host = fields.front();
     fields.erase(marker, fields.end());

@@ -52,14 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (longText) return 0;  // the rest has no 16-bit limit, and long texts are slow to fuzz
 
-  const std::u16string trimmed = xNullTrim(text);
-  FUZZ_CHECK(trimmed == Trimmed(text, Blank));
-  std::u16string t = text;
+  FUZZ_CHECK(xNullTrim(text) == Trimmed(text, Blank));
+  std::u16string t = text, u = text, v = text;  // the helpers below trim their argument in place
   FUZZ_CHECK(xTrimCrLf(t) == Trimmed(Trimmed(text, [](char16_t c) { return c == u'\r' || c == u'\n'; }), Blank));
-  t = text;
-  FUZZ_CHECK(xTrimNul(t) == Trimmed(Trimmed(text, [](char16_t c) { return c == u'\0'; }), Blank));
-  t = text;
-  const std::u16string lines = xLinesToTabs(t);
+  FUZZ_CHECK(xTrimNul(u) == Trimmed(Trimmed(text, [](char16_t c) { return c == u'\0'; }), Blank));
+  const std::u16string lines = xLinesToTabs(v);
   std::u16string kept;  // what is left once blanks, TABs and line ends are gone
   for (char16_t c : text)
     if (c != u' ' && c != u'\t' && c != u'\r' && c != u'\n') kept += c;
