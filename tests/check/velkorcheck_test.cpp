@@ -5,7 +5,6 @@
 // velkor-fixtures: all_peers
 #include <fcntl.h>
 #include <openssl/tls1.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -547,40 +546,6 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
   }
 }
 
-// Another process holding a lock on fd until the object goes (or ten seconds pass), as nobody when asked: `take`
-// opens what is to be held (-1: nothing to hold, it only plants).
-class LockHolder {
- public:
-  LockHolder(bool asNobody, const std::function<int()>& take) {
-    int ready[2], done[2];
-    if (pipe(ready) != 0 || pipe(done) != 0) return;
-    m_pid = fork();
-    if (m_pid == 0) {
-      close(ready[0]), close(done[1]);
-      const int fd = !asNobody || DropRoot() ? take() : -1;
-      const char ok = fd >= 0 && flock(fd, LOCK_EX) == 0 ? '1' : '0';
-      (void)!write(ready[1], &ok, 1);
-      pollfd p{done[0], POLLIN, 0};
-      poll(&p, 1, 10000);
-      _exit(0);
-    }
-    close(ready[1]), close(done[0]);
-    m_done = done[1];
-    (void)!read(ready[0], &m_held, 1);
-    close(ready[0]);
-  }
-  ~LockHolder() {
-    if (m_done >= 0) close(m_done);
-    if (m_pid > 0) waitpid(m_pid, nullptr, 0);
-  }
-  bool Held() const { return m_held == '1'; }
-
- private:
-  pid_t m_pid = -1;
-  int m_done = -1;
-  char m_held = '0';
-};
-
 // The log directory's lock belongs to velkor-check and never stalls a check: another user who holds the directory,
 // or plants the lock file (holding it, or as a link), stops nothing; another command of the same user holding the
 // lock costs at most the bound in all. A check that could not write its log lines still answers and says so after
@@ -590,32 +555,42 @@ TEST(VelkorCheckLogLock, AnotherUsersLockOrLinksNeverStallACheck) {
   uint16_t closed = 0;
   ::close(ListenOnLoopback(1, &closed));  // a check that fails at once: the log lines are what counts
   const std::string lock = kLogLockName;
-  // What the holder holds: d the directory, f or o the lock file it made (0666, 0600), l a link in its place to a
-  // root-only file, - nothing.
-  auto take = [&](char what, const std::string& dir, const std::string& target) {
+  // Held while the check runs (a flock conflicts with another open of the file in this process as in another):
+  // d the directory; f the lock file, planted by nobody; o the lock file, made by this user; l a link in the lock
+  // file's place to a root-only file, planted by nobody (nothing held); - nothing. The descriptor, or -1.
+  auto hold = [&](char what, const std::string& dir, const std::string& target) {
     const std::string file = dir + "/" + lock;
-    if (what == 'd') return open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (what == 'f' || what == 'o') return open(file.c_str(), O_RDWR | O_CREAT, what == 'f' ? 0666 : 0600);
-    if (what == 'l') return symlink(target.c_str(), file.c_str()) == 0 ? open("/", O_RDONLY) : -1;
-    return open("/", O_RDONLY);
+    if (what == 'f' || what == 'l') {
+      EXPECT_EQ(AsNobody([&] {
+                  return std::to_string(what == 'f' ? close(open(file.c_str(), O_RDWR | O_CREAT, 0666))
+                                                    : symlink(target.c_str(), file.c_str()));
+                }),
+                "0");
+    }
+    const int fd = what == 'd'                 ? open(dir.c_str(), O_RDONLY | O_DIRECTORY)
+                   : what == 'f' || what == 'o' ? open(file.c_str(), O_RDWR | O_CREAT, 0600)
+                                                : -1;
+    if (what == 'd' || what == 'f' || what == 'o') {
+      EXPECT_EQ(flock(fd, LOCK_EX), 0) << what;
+    }
+    return fd;
   };
   const std::string notWritten = "Log: 5 log lines not written (";
   const struct {
     const char* name;
-    bool asNobody;
     char what;
     std::string note;  // the line after the check lines, up to its figure ("" none)
     bool logs;         // the logs were written
     long minMs, maxMs;
   } rows[] = {
-      {"another user holds the directory", true, 'd', "", true, 0, 700},
-      {"another user planted the lock file and holds it", true, 'f',
+      {"another user holds the directory", 'd', "", true, 0, 700},
+      {"another user planted the lock file and holds it", 'f',
        notWritten + "velkor-check.lock owned by uid 65534, not this user)", false, 0, 700},
-      {"another user planted the lock file as a link", true, 'l', notWritten + "velkor-check.lock: not a regular file)",
-       false, 0, 700},
-      {"another command of this user holds it", false, 'o', notWritten + "lock held by another command for 3", false,
-       300, 1000},
-      {"nobody holds it", false, '-', "", true, 0, 700},
+      {"another user planted the lock file as a link", 'l', notWritten + "velkor-check.lock: not a regular file)", false,
+       0, 700},
+      {"another command of this user holds it", 'o', notWritten + "lock held by another command for 3", false, 300,
+       1000},
+      {"nobody holds it", '-', "", true, 0, 700},
   };
   CheckHooks hooks;
   hooks.logLockWaitMs = 300;
@@ -625,8 +600,7 @@ TEST(VelkorCheckLogLock, AnotherUsersLockOrLinksNeverStallACheck) {
     chmod(dir.path().c_str(), 0777);  // a log directory others may write
     WriteBytes(secrets.file("secret"), "root only\n");
     chmod(secrets.file("secret").c_str(), 0600);
-    const LockHolder holder(row.asNobody, [&] { return take(row.what, dir.path(), secrets.file("secret")); });
-    ASSERT_TRUE(holder.Held());
+    const int held = hold(row.what, dir.path(), secrets.file("secret"));
     const auto start = Clock::now();
     const CheckOutcome out =
         CheckCommand({"-H", "127.0.0.1", "--smtp", Port(closed), "--log-dir", dir.path()}, hooks);
@@ -642,11 +616,12 @@ TEST(VelkorCheckLogLock, AnotherUsersLockOrLinksNeverStallACheck) {
     }
     EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), row.logs);
     EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+    close(held);
   }
   // A sweep is one command: its hosts' waits, each in a process of its own, come out of one bound.
   {
     TempDir dir;
-    const LockHolder holder(false, [&] { return open(dir.file(lock).c_str(), O_RDWR | O_CREAT, 0600); });
+    const int held = hold('o', dir.path(), "");
     const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:-\n";
     WriteBytes(dir.file("hosts.txt"), entry + entry + entry + entry + entry);
     const auto start = Clock::now();
@@ -656,6 +631,7 @@ TEST(VelkorCheckLogLock, AnotherUsersLockOrLinksNeverStallACheck) {
     size_t notes = 0;
     for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
     EXPECT_EQ(notes, 5u) << text;
+    close(held);
   }
   // Links named like the logs in a shared, sticky --log-dir: root's check appends its log (server bytes included) to
   // no root-only file and creates no file where a dangling link points; it still answers.
