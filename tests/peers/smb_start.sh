@@ -28,6 +28,8 @@ fi
 rm -rf "$dir"
 
 port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
+# smbd binds its addresses one after the other: ready once 127.0.0.1 listens, and ::1 too where lo has it
+serving() { ss -Hltn "src 127.0.0.1 and sport = :$1" | grep -q . && { ! ip -6 addr show dev lo | grep -q '::1/' || ss -Hltn "src [::1] and sport = :$1" | grep -q .; }; }
 
 # start_smbd DIR LINES: one smbd, recorded in DIR; LINES go into its [global]
 # section.
@@ -106,7 +108,7 @@ CONF
     # Wait up to 10 s for the pid file and the listening port.
     for _ in $(seq 1 100); do
       pidfile=$(ls "$scratch"/run/smbd*.pid 2>/dev/null | head -n1 || true)
-      if [[ -n $pidfile && -s $pidfile ]] && port_in_use "$port"; then
+      if [[ -n $pidfile && -s $pidfile ]] && serving "$port"; then
         tr -dc '0-9' < "$pidfile" > "$dir/smbd.pid"
         echo "$port" > "$dir/port"
         echo "smb_peers: smbd pid $(cat "$dir/smbd.pid") on 127.0.0.1 and [::1] port $port ($dir)"
