@@ -13,11 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "check/checkjson.h"
@@ -58,22 +58,14 @@ AddressLookupAnswer Names(const std::string& name) {
   return {{}, EAI_NONAME};
 }
 
-// The command in a network namespace of its own, loopback down: every address is unreachable.
-std::string InEmptyNetwork(const std::vector<std::string>& args) {
-  return InChild([&] { return unshare(CLONE_NEWNET) == 0 ? CheckCommand(args).text : "no network namespace"; });
-}
-
-// The check's name in its lines: "SMTP 25t", "PING".
-std::string CheckName(const std::vector<std::string>& args) {
-  static const std::map<std::string, std::string> names = {{"--smtp", "SMTP"}, {"--pop", "POP"},
-                                                           {"--ftp", "FTP"},   {"--http", "HTTP"},
-                                                           {"--ping", "PING"}, {"--shares", "SHARES"}};
-  for (size_t i = 0; i < args.size(); ++i) {
-    const auto name = names.find(args[i]);
-    if (name == names.end()) continue;
-    return i + 1 < args.size() && args[i + 1][0] != '-' ? name->second + " " + args[i + 1] : name->second;
-  }
-  return "";
+// The check's name in its lines: "--smtp 25t" is "SMTP 25t", "--ping" "PING".
+std::string CheckName(const std::string& args) {
+  static const std::regex service(R"(--(smtp|pop|ftp|http|ping|shares)( [0-9]+[st]?)?)");
+  std::smatch m;
+  std::regex_search(args, m, service);
+  std::string name = m[1];
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+  return name + m[2].str();
 }
 
 // Each reason, run with -v and with --json. Each test runs in a process of its own, so the hooks set here stay.
@@ -163,7 +155,7 @@ TEST(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
       if (const size_t at = line.find("PORT"); at != std::string::npos) line.replace(at, 4, Port(server->port()));
       std::vector<std::string> args = Words(line);
       if (line.find("-H ") == std::string::npos) args.insert(args.begin(), {"-H", "127.0.0.1"});
-      const std::string name = CheckName(args);
+      const std::string name = CheckName(line);
       args.push_back(json ? "--json" : "-v");
       const CheckOutcome out = CheckCommand(args);
       SCOPED_TRACE(out.text);
@@ -217,7 +209,9 @@ TEST(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
   }
 
   // A network that cannot be reached, in a namespace with its loopback down.
-  const std::string unreachable = Masked(InEmptyNetwork({"-H", "127.0.0.1", "--smtp", "25"}));
+  const std::string unreachable = Masked(InChild([] {
+    return unshare(CLONE_NEWNET) == 0 ? CheckCommand({"-H", "127.0.0.1", "--smtp", "25"}).text : "no network namespace";
+  }));
   if (unreachable == "no network namespace") GTEST_SKIP() << "SKIPPED LOUDLY: no network namespace (needs root)";
   EXPECT_EQ(Lines(unreachable).at(1), "SMTP 25: CRITICAL - failed in # s: network unreachable");
 }
