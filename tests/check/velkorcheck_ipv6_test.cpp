@@ -171,11 +171,7 @@ TEST_F(VelkorCheckIpv6, SystemResolverAndADroppedIpv6PathInANamespace) {
                                   "NSS_WRAPPER_HOSTS=" + dir.file("hosts") + " NSS_WRAPPER_PASSWD=/etc/passwd " +
                                   "NSS_WRAPPER_GROUP=/etc/group " + VELKOR_CHECK_BINARY + " " + args + " --smtp " +
                                   port + " --json";
-      FILE* pipe = ::popen(command.c_str(), "r");
-      if (!pipe) return std::string("no popen");
-      char buf[4096];
-      for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) all.append(buf, n);
-      ::pclose(pipe);
+      all += RunShell(command).out;
     }
     const std::string rule = "nft add table inet velkor && nft add chain inet velkor in "
                              "'{ type filter hook input priority 0; }' && nft add rule inet velkor in "

@@ -7,8 +7,6 @@
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <sched.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -217,20 +215,7 @@ TEST(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
 }
 
 // The built command through the shell; its standard output and exit status.
-struct Ran {
-  std::string out;
-  int status = -1;
-};
-Ran RunBuilt(const std::string& args) {
-  Ran run;
-  FILE* p = popen((std::string(VELKOR_CHECK_BINARY) + " " + args + " 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return run;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) run.out.append(buf, n);
-  const int st = pclose(p);
-  run.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return run;
-}
+Ran RunBuilt(const std::string& args) { return RunShell(std::string(VELKOR_CHECK_BINARY) + " " + args + " 2>/dev/null"); }
 
 // A sweep's summary: its groups by what put the hosts there, each host
 // with a warning and its reasons, the list's line numbers, and the jq lines

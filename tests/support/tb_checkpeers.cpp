@@ -1,10 +1,12 @@
 #include "support/tb_checkpeers.h"
 
 #include <netinet/in.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -24,6 +26,17 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+Ran RunShell(const std::string& command) {
+  Ran run;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (p == nullptr) return run;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) run.out.append(buf, n);
+  const int st = ::pclose(p);
+  run.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return run;
 }
 
 std::vector<std::string> JsonValues(const std::string& json, const std::string& key) {

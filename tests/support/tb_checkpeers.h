@@ -10,6 +10,12 @@
 // "-H ::1 --smtp 25" as {"-H", "::1", "--smtp", "25"}: the words between single spaces.
 std::vector<std::string> Words(const std::string& text);
 std::vector<std::string> Lines(const std::string& text);
+// A command line through the shell: its standard output and exit status (-1: it did not end normally).
+struct Ran {
+  std::string out;
+  int status = -1;
+};
+Ran RunShell(const std::string& command);
 // Every value of a key in JSON text, in order, without its quotes ("null" for null); strings without '"' only.
 std::vector<std::string> JsonValues(const std::string& json, const std::string& key);
 
