@@ -4,7 +4,6 @@
 # for the TCP peers; never by name) and removes its state there.
 set -uo pipefail
 dir=$(realpath -m "$1")
-here=$(cd "$(dirname "$0")" && pwd)
-"$here/tcp-peers-stop.sh" "$dir"
+"$(dirname "$0")/tcp-peers-stop.sh" "$dir"
 rm -rf "$dir"/{data,log,cache,spool,run,plugins} "$dir/icinga2.conf" "$dir/api.env"
 exit 0

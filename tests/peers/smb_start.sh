@@ -27,7 +27,6 @@ fi
 "$(dirname "$0")/smb_stop.sh" "$dir" || true
 rm -rf "$dir"
 
-port_in_use() { ss -Hltn "sport = :$1" | grep -q .; }
 # smbd binds its addresses one after the other: ready once 127.0.0.1 listens, and ::1 too where lo has it
 serving() { ss -Hltn "src 127.0.0.1 and sport = :$1" | grep -q . && { ! ip -6 addr show dev lo | grep -q '::1/' || ss -Hltn "src [::1] and sport = :$1" | grep -q .; }; }
 
@@ -39,7 +38,7 @@ start_smbd() {
 
   for attempt in 1 2 3 4 5 6 7 8; do
     port=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
-    port_in_use "$port" && continue
+    ss -Hltn "sport = :$port" | grep -q . && continue
     scratch=$(mktemp -d /tmp/velkor-smb-peer.XXXXXX)
     echo "$scratch" > "$dir/scratch"
     ln -sfn "$scratch" "$dir/state"
