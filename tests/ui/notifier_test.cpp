@@ -4,10 +4,8 @@
 // real notification daemon (dunst under Xvfb).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,12 +15,10 @@
 #include <QLineEdit>
 #include <QTest>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 
 #include "app/appstate.h"
 #include "support/programdir.h"
-#include "support/tempdir.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/notifier.h"
@@ -31,18 +27,16 @@
 
 namespace {
 
-// Output of a command's first lines, and the command left running in the background.
+// The first lines a command prints; the command runs on in the background.
 std::vector<std::string> Lines(const std::string& command, size_t count) {
   std::vector<std::string> lines;
   FILE* p = popen(command.c_str(), "r");
-  if (!p) return lines;
   char buf[512];
-  while (lines.size() < count && fgets(buf, sizeof buf, p)) {
-    std::string s(buf);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    lines.push_back(s);
+  while (p && lines.size() < count && fgets(buf, sizeof buf, p)) {
+    lines.emplace_back(buf);
+    lines.back().erase(lines.back().find_last_not_of("\r\n") + 1);
   }
-  pclose(p);
+  if (p) pclose(p);
   return lines;
 }
 
@@ -53,8 +47,7 @@ void WaitFor(const std::function<bool()>& done, int ms = 5000) {
   while (!done() && clock.elapsed() < ms) QTest::qWait(20);
 }
 
-class PrivateBus {
- public:
+struct PrivateBus {
   PrivateBus() {
     std::ofstream(dir.file("bus.conf"))
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -64,14 +57,11 @@ class PrivateBus {
         << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
     const auto out = Lines("dbus-daemon --config-file=" + dir.file("bus.conf") + " --nofork --print-address=1 >" +
-                               dir.file("address") + " 2>/dev/null & echo $!",
-                           1);
+                           dir.file("address") + " 2>/dev/null & echo $!", 1);
     if (out.size() == 1) pid = std::atoi(out[0].c_str());
-    for (int i = 0; i < 100 && address.empty(); ++i) {
-      std::string line;
-      std::getline(std::ifstream(dir.file("address")) >> std::ws, line);
-      if (!line.empty() && line.find(',') != std::string::npos) address = line;
-      else usleep(50000);
+    for (int i = 0; i < 100 && address.find(',') == std::string::npos; ++i) {
+      usleep(50000);
+      std::getline(std::ifstream(dir.file("address")) >> std::ws, address);
     }
   }
   ~PrivateBus() {
@@ -116,12 +106,6 @@ class NoticesTest : public ::testing::Test {
     QDBusConnection::disconnectFromBus("svc");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
-  int FailureLines() const {
-    const std::u16string log = prog.errorLog();
-    int n = 0;
-    for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++n;
-    return n;
-  }
   static PrivateBus* bus;
   ProgramInTempDir prog{u"velkor"};
   RecordingService recorder;
@@ -146,6 +130,7 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
        [](NoticesTest&) { setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1); }, false, 0},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     row.before(*this);
     for (int twice = 0; twice < 2; ++twice) {
       DesktopNotifier notifier;
@@ -154,19 +139,22 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
       QElapsedTimer clock;
       clock.start();
       notifier.Notify("mx： 異常があります", "SMTP 25 【異常】");
-      EXPECT_LT(clock.elapsed(), 500) << row.name << ": Notify returns at once";
+      EXPECT_LT(clock.elapsed(), 500) << "Notify returns at once";
       WaitFor([&] { return answer.has_value(); });
-      ASSERT_TRUE(answer.has_value()) << row.name;
-      EXPECT_EQ(*answer, row.ok) << row.name;
-      EXPECT_GE(clock.elapsed(), row.waitAtLeastMs) << row.name;
+      ASSERT_TRUE(answer.has_value());
+      EXPECT_EQ(*answer, row.ok);
+      EXPECT_GE(clock.elapsed(), row.waitAtLeastMs);
     }
     if (row.ok) {
       EXPECT_EQ(recorder.notices.value(0), "mx： 異常があります|SMTP 25 【異常】");
     }
     // One line per start of the program: here, per notifier.
-    EXPECT_EQ(FailureLines(), row.ok ? 0 : 2) << row.name;
+    const std::u16string log = prog.errorLog();
+    int lines = 0;
+    for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, row.ok ? 0 : 2);
     if (!row.ok) {
-      EXPECT_EQ(QDBusConnection(QStringLiteral("velkor-notices")).isConnected(), false) << row.name;
+      EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
     }
     TearDown();
     WriteBytes(prog.file("velkorERR1.log"), "");
@@ -229,11 +217,10 @@ TEST_F(NoticesTest, ARealNotificationDaemonTakesTheNotice) {
     ~Ends() {
       for (pid_t p : pids) kill(p, SIGTERM);
     }
-  } ends;
-  ends.pids.push_back(std::atoi(xvfb[0].c_str()));
+  } daemons{{std::atoi(xvfb[0].c_str())}};
   const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
   ASSERT_EQ(dunst.size(), 1u);
-  ends.pids.push_back(std::atoi(dunst[0].c_str()));
+  daemons.pids.push_back(std::atoi(dunst[0].c_str()));
   WaitFor([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
   DesktopNotifier notifier;
   std::optional<bool> answer;
