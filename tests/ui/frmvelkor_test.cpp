@@ -151,8 +151,8 @@ TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
   Events(5);
   EXPECT_EQ(w->ResultItems().size(), 2u) << "a closed message box does not activate";
   const struct { const char16_t* interval; const char16_t* captions; } rows[] = {
-      {u"1", u"定期監視中：|0 / 1 回"},         {u"32767", u"定期監視中：|0 / 32767 回"}, {u"0", u"定期監視なし：|"},
-      {u"", u"定期監視なし：|"},                {u"abc", u"定期監視なし：|"},              {u"32768", u"定期監視なし：|"},
+      {u"1", u"定期監視中：|0 / 1 回"}, {u"32767", u"定期監視中：|0 / 32767 回"}, {u"0", u"定期監視なし：|"},
+      {u"", u"定期監視なし：|"},        {u"abc", u"定期監視なし：|"},              {u"32768", u"定期監視なし：|"},
       {u"40000", u"定期監視なし：|"},
   };
   for (const auto& row : rows) {
@@ -247,7 +247,7 @@ TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
 }
 
 // A tick that falls due under a message box waits for it; once the box is closed, the run starts by itself (the
-// timer stopped, so no later tick starts it).
+// timer stopped, so no later tick starts it) and the minute counter starts again.
 TEST_F(FrmVelkorTest, TickDueUnderAMessageBoxRunsOnceItIsClosed) {
   settings.Interval = u"1";
   OpenOn(nullptr, true);
@@ -260,8 +260,10 @@ TEST_F(FrmVelkorTest, TickDueUnderAMessageBoxRunsOnceItIsClosed) {
   });
   ShowMessageBox(u"テスト");
   EXPECT_EQ(Runs(), 0);
+  EXPECT_EQ(Caption("LblTimerCounts"), u"1 / 1 回") << "due";
   EXPECT_TRUE(WaitUntil([this] { return Runs() == 1; }));
   EXPECT_EQ(asked.size(), 4u);
+  EXPECT_EQ(Caption("LblTimerCounts"), u"0 / 1 回") << "the counter starts again";
 }
 
 TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {

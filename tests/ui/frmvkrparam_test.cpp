@@ -6,13 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QScreen>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <filesystem>
 #include <optional>

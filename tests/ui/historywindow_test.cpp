@@ -27,15 +27,19 @@ class HistoryWindowTest : public ::testing::Test {
   void SetUp() override {
     {
       HistoryStore store(dir.file("h.db"), {}, nullptr);
+      auto check = [](const char16_t* service, const char16_t* port, bool passed, double s, const char16_t* why) {
+        return RunCheckOutcome{service, port, passed, s, why, std::nullopt};
+      };
       const bool smtp[] = {true, true, false, false, true, true, false, true};
       for (int i = 0; i < 8; ++i) {
         const char16_t* why = i == 6 ? u"connect timed out after 10 s" : smtp[i] ? u"" : u"connection refused";
         store.Record({.target = u"mailsv", .startedUnix = kNow - 3000 + i * 300,
-                      .checks = {{u"PING", u"", true, 0.05}, {u"SMTP", u"25", smtp[i], 0.1 * (i + 1), why}}});
+                      .checks = {check(u"PING", u"", true, 0.05, u""),
+                                 check(u"SMTP", u"25", smtp[i], 0.1 * (i + 1), why)}});
       }
       store.Record({.target = u"mailsv", .startedUnix = kNow - 300, .stopped = true,
-                    .checks = {{u"SMTP", u"25", false, 9}}});
-      store.Record({.target = u"other", .startedUnix = kNow - 60, .checks = {{u"HTTP", u"80", true, 0.2}}});
+                    .checks = {check(u"SMTP", u"25", false, 9, u"")}});
+      store.Record({.target = u"other", .startedUnix = kNow - 60, .checks = {check(u"HTTP", u"80", true, 0.2, u"")}});
     }
     win = std::make_unique<HistoryWindow>(dir.file("h.db"), [] { return kNow; });
     win->resize(900, 700);
