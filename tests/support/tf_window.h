@@ -62,14 +62,11 @@ class TfWindowTest : public ::testing::Test {
       out.push_back(item.size() > 22 && item[19] == u' ' && item[20] == u'*' ? item.substr(22) : item);
     return out;
   }
-  bool Has(const std::u16string& what) const {
-    const Texts items = Items();
-    return std::find(items.begin(), items.end(), what) != items.end();
-  }
   long Count(const std::u16string& what) const {
     const Texts items = Items();
     return std::count(items.begin(), items.end(), what);
   }
+  bool Has(const std::u16string& what) const { return Count(what) > 0; }
   std::u16string Text(const std::string& file) const { return FromAnsi(ReadBytes(dir.file(file))); }
   int Runs() const {  // by their start lines in the run log
     const std::u16string log = Text("velkor1.log");
