@@ -1,34 +1,23 @@
 // The main window driven through its real widgets.
-#include "ui/frmvelkor.h"
-
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QtTest>
-#include <QtWidgets>
-
-#include "app/appstate.h"
-#include "support/tempdir.h"
+#include "support/tf_window.h"
 #include "ui/diagwiring.h"
-#include "ui/uihooks.h"
 #include "util/clock.h"
-#include "util/codepage.h"
 #include "util/errreport.h"
-#include "util/hooks.h"
 
 namespace {
 
 const std::u16string kStamp = u"2024/03/05 07:08:09 * ";
 const std::u16string kAskTarget = kStamp + u"[TargetHost] TargetHostを入力してください。\r\n";
 
-class FrmVelkorTest : public ::testing::Test {
+class FrmVelkorTest : public TfWindowTest {
  protected:
   void SetUp() override {
-    SetProgramLocation(dir.path16(), u"velkor");
-    TargetListFilePath = dir.file16("VKRTARGET.INI");
+    TfWindowTest::SetUp();
     SetSettingsLoader([this] {
       ++loads;
-      SystemSettings = base;
+      SystemSettings = settings;
       if (duringLoad) duringLoad();
       return true;
     });
@@ -37,28 +26,13 @@ class FrmVelkorTest : public ::testing::Test {
       t.tm_sec = 9, t.tm_min = 8, t.tm_hour = 7, t.tm_mday = 5, t.tm_mon = 2, t.tm_year = 124;
       return t;
     });
-    InstallUiHooks();
   }
-
-  // Loads, shows and so first activates the window, with this target list (if any) and monitoring interval.
-  void Open(const char16_t* list = nullptr, const char16_t* interval = u"0") {
+  // Opens the window on this target list (if any); with `real`, on the real run over checks that only note what
+  // they are asked (PING and NetBIOS stay unticked), else on a run action that counts.
+  void OpenOn(const char16_t* list, bool real = false) {
     if (list) WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(list));
-    base.Interval = interval;
-    SystemSettings = base;
-    w = std::make_unique<FrmVelkor>();
-    w->SetRunAction([this] { ++runs; });
-    w->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
-    QCoreApplication::processEvents();
-  }
-  template <typename T = QWidget>
-  T* Child(const char* name) const { return w->findChild<T*>(QString::fromLatin1(name)); }
-  QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
-  std::u16string Caption(const char* label) const { return Child<QLabel>(label)->text().toStdU16String(); }
-  QColor Lamp(int i) const { return Child(("LblLamp" + std::to_string(i)).c_str())->palette().color(QPalette::Window); }
-  std::u16string Log() const { return FromAnsi(ReadBytes(dir.file("velkor1.log"))); }
-  // The real run, on checks that only note what they are asked (PING and NetBIOS stay unticked).
-  void InstallRunner() {
+    Open([&] { w->SetRunAction([this] { ++runs; }); });
+    if (!real) return;
     auto note = [this](const std::u16string& what) { return asked.push_back(what), true; };
     DiagChecks c;
     c.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:" + h + u":" + p + PortSuffix(t)); };
@@ -67,15 +41,14 @@ class FrmVelkorTest : public ::testing::Test {
     c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:" + h + u":" + p + PortSuffix(t)); };
     InstallDiagRunner(*w, c);
   }
+  QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
+  std::u16string Caption(const char* label) const { return Child<QLabel>(label)->text().toStdU16String(); }
   // A key as the window system delivers it: queued, handled when the event loop next runs.
   void PostKey(QWidget* to, int key, const QString& text = {}) {
     QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, text));
   }
-  // Runs so far, by their start lines in the run log.
-  int Runs() const {
-    int n = 0;
-    for (size_t at = 0; (at = Log().find(u"-  Start  -", at)) != std::u16string::npos; ++at) ++n;
-    return n;
+  void CloseNextBox() {
+    QTimer::singleShot(0, [] { if (QWidget* box = QApplication::activeModalWidget()) box->close(); });
   }
   // What an entry leaves behind: target, ticks, ports, and the result list.
   std::u16string State() const {
@@ -84,16 +57,13 @@ class FrmVelkorTest : public ::testing::Test {
     const SystemSettingsRecord& p = SystemSettings;
     return s + u" " + p.SmtpPort + u"/" + p.PopPort + u"/" + p.FtpPort + u"/" + p.HttpPort + u" " + w->GetResultText();
   }
-  TempDir dir;
-  SystemSettingsRecord base{u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u""};
-  std::unique_ptr<FrmVelkor> w;
   int loads = 0, runs = 0;
   std::function<void()> duringLoad;
   std::vector<std::u16string> asked;
 };
 
 TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
-  Open();
+  OpenOn(nullptr);
   EXPECT_EQ(w->size(), QSize(693, 453));
   EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "fixed size";
   // Object name, left, top, width, height in twips, caption.
@@ -131,29 +101,30 @@ TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
 
 // A missing or empty list is no failure; a list that cannot be read is reported, and the load stops there.
 TEST_F(FrmVelkorTest, LoadAndFirstActivation) {
-  Open();
+  OpenOn(nullptr);
   EXPECT_EQ(State(), u"localhost 001111 25/110/21/80 " + kAskTarget);
   for (int i = 0; i < kServiceCount; ++i) EXPECT_EQ(Lamp(i), w->GreyedTextColour()) << i;
   EXPECT_EQ(loads, 0) << "no validation";
-  Open(u"");
+  OpenOn(u"");
   EXPECT_EQ(State(), u"localhost 001111 25/110/21/80 " + kAskTarget);
-  Open(u"a b:25\r\n#x\r\n\r\nc#d\r\n本社:-\r\n");
+  OpenOn(u"a b:25\r\n#x\r\n\r\nc#d\r\n本社:-\r\n");
   EXPECT_EQ(Cmb()->itemText(2), QStringLiteral("本社:-"));
   EXPECT_EQ(w->GetResultText(), kStamp + u"[TargetHost：0/3]\r\n") << "nothing selected; trailing blanks dropped";
 
   std::remove(dir.file("VKRTARGET.INI").c_str());
   ASSERT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);  // a link to itself
-  Open();
+  OpenOn(nullptr);
   const std::u16string want = u"エラー番号 : 75 -- velkor でエラーが発生しました。 \r\n" + ErrorDescription(ErrNo::FileAccess);
   EXPECT_EQ(w->ErrorText(), want);
-  EXPECT_NE(FromAnsi(ReadBytes(dir.file("velkorERR1.log"))).find(want), std::u16string::npos);
+  EXPECT_NE(Text("velkorERR1.log").find(want), std::u16string::npos);
   EXPECT_EQ(State(), u"localhost 000000 25/110/21/80 " + kAskTarget) << "later load steps skipped, activation runs";
 }
 
 // The first showing and the closing of the settings dialog activate the window; coming back from another
-// application does not, nor a closed message box, nor anything while a run keeps the window disabled.
+// application does not, nor a closed message box, nor anything while a run keeps the window disabled. The
+// interval arms the minute timer from 1 to 32767 minutes only.
 TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
-  Open();
+  OpenOn(nullptr);
   w->SetSettingsAction([&] {
     QDialog dialog(w.get());
     QTimer::singleShot(0, &dialog, &QDialog::accept);
@@ -165,30 +136,36 @@ TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
   QApplication::sendEvent(w.get(), &deactivate);
   QApplication::sendEvent(w.get(), &activate);
   w->setEnabled(false);  // a run
-  QTimer::singleShot(0, [] { if (QWidget* box = QApplication::activeModalWidget()) box->close(); });
+  CloseNextBox();
   ShowMessageBox(u"テスト");
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  Events(5);
   w->setEnabled(true);
   QTest::mouseClick(Child<QPushButton>("CmdSet"), Qt::LeftButton);
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  Events(5);
   EXPECT_EQ(w->GetResultText(), kAskTarget + kAskTarget) << "one for the dialog; none for the switch or during the run";
   EXPECT_EQ(Caption("LblUser") + u"|" + Caption("LblTimerInfo") + Caption("LblTimerCounts"),
             u"User：hanako|定期監視中：0 / 5 回");
   EXPECT_EQ(w->TimerInterval()->isActive() ? w->TimerInterval()->interval() : 0, 60000);
-  QTimer::singleShot(0, [] { if (QWidget* box = QApplication::activeModalWidget()) box->close(); });
+  CloseNextBox();
   ShowMessageBox(u"テスト");
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  Events(5);
   EXPECT_EQ(w->ResultItems().size(), 2u) << "a closed message box does not activate";
-  for (const char* none : {"0", "", "abc", "40000"}) {
-    SystemSettings.Interval = QString::fromLatin1(none).toStdU16String();
+  const struct { const char16_t* interval; const char16_t* captions; } rows[] = {
+      {u"1", u"定期監視中：|0 / 1 回"}, {u"32767", u"定期監視中：|0 / 32767 回"}, {u"0", u"定期監視なし：|"},
+      {u"", u"定期監視なし：|"},        {u"abc", u"定期監視なし：|"},              {u"32768", u"定期監視なし：|"},
+      {u"40000", u"定期監視なし：|"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(ToUtf8(row.interval));
+    SystemSettings.Interval = row.interval;
     w->Form_Activate();
-    EXPECT_FALSE(w->TimerInterval()->isActive()) << none;
-    EXPECT_EQ(Caption("LblTimerInfo") + u"|" + Caption("LblTimerCounts"), u"定期監視なし：|") << none;
+    EXPECT_EQ(w->TimerInterval()->isActive(), row.captions[4] == u'中');
+    EXPECT_EQ(Caption("LblTimerInfo") + u"|" + Caption("LblTimerCounts"), row.captions);
   }
 }
 
 TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
-  Open(u"mailsv\r\nh:465s,587t:-:21t\r\n:25\r\n");
+  OpenOn(u"mailsv\r\nh:465s,587t:-:21t\r\n:25\r\n");
   w->SetChkServiceValue(0, 1);
   Cmb()->setFocus();
   QTest::keyClicks(Cmb(), QStringLiteral("web01:8080"));
@@ -210,11 +187,13 @@ TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
 // A slow settings file lets keys and clicks through in the middle of a validation (its status line runs the
 // event loop). A run asked for then starts once the validation is over, with the typed entry applied, once
 // however often it was asked; it is the operator's run, so the minute counter and the interval play no part.
-TEST_F(FrmVelkorTest, RunAskedDuringAValidationStartsAfterIt) {
+// Keys typed faster than a validation takes (a scanner, a macro tool) arrive in the middle of one: the box's
+// text when the last validation ends is the one applied, and it leaves one line in the result list.
+TEST_F(FrmVelkorTest, KeysAndRunsAskedDuringAValidationComeAfterIt) {
   const struct { int enters, clicks; } rows[] = {{1, 0}, {0, 1}, {2, 1}};
   for (const auto& row : rows) {
-    Open();
-    InstallRunner();
+    SCOPED_TRACE(testing::Message() << row.enters << " enters, " << row.clicks << " clicks");
+    OpenOn(nullptr, true);
     asked.clear();
     const int before = Runs();
     w->SetMinuteCounter(3);
@@ -226,35 +205,30 @@ TEST_F(FrmVelkorTest, RunAskedDuringAValidationStartsAfterIt) {
       for (int i = 0; i < row.clicks; ++i) QTimer::singleShot(0, Child<QPushButton>("CmdDiag"), &QPushButton::click);
     };
     QTest::keyClick(Cmb(), Qt::Key_1);
-    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    Events();
     const std::vector<std::u16string> want = {u"smtp:127.0.0.1:1", u"pop:127.0.0.1:110", u"ftp:127.0.0.1:21",
                                               u"http:127.0.0.1:80"};
-    EXPECT_EQ(asked, want) << row.enters << " " << row.clicks;
+    EXPECT_EQ(asked, want);
     EXPECT_EQ(Runs() - before, 1);
     EXPECT_EQ(w->MinuteCounter(), 3);
   }
-}
-
-// Keys typed faster than a validation takes (a scanner, a macro tool) arrive in the middle of one. The box's
-// text when the last validation ends is the one applied, and it leaves one line in the result list.
-TEST_F(FrmVelkorTest, KeysTypedDuringAValidationAreValidatedAfterIt) {
-  Open(u"mailsv\r\n");
-  InstallRunner();
+  OpenOn(u"mailsv\r\n", true);
+  asked.clear();
+  const int before = Runs();
   Cmb()->setFocus();
   for (QChar c : QStringLiteral("127.0.0.1:-:-:-:-")) PostKey(Cmb(), c.unicode(), QString(c));
   QCoreApplication::processEvents();
   EXPECT_EQ(Cmb()->currentText(), QStringLiteral("127.0.0.1:-:-:-:-"));
   EXPECT_EQ(State(), u"127.0.0.1 000000 25/110/21/80 " + kStamp + u"[TargetHost：0/1] 127.0.0.1\r\n");
   QTest::keyClick(Cmb(), Qt::Key_Return);
-  EXPECT_EQ(Runs(), 1);
+  EXPECT_EQ(Runs() - before, 1);
   EXPECT_EQ(asked, std::vector<std::u16string>{}) << "every service unticked";
 }
 
 // A run disables the window, which takes the keyboard focus away; enabled again, the window gives it back to
 // the control that had it, so the next Enter, typing or arrow key works without a click.
 TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
-  Open();
-  InstallRunner();
+  OpenOn(nullptr, true);
   Cmb()->setFocus();
   QTest::keyClicks(Cmb(), QStringLiteral("h:-:-:-"));
   QTest::keyClick(Cmb(), Qt::Key_Return);
@@ -272,12 +246,32 @@ TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
   EXPECT_EQ(w->focusWidget(), Child("LstResult"));
 }
 
+// A tick that falls due under a message box waits for it; once the box is closed, the run starts by itself (the
+// timer stopped, so no later tick starts it) and the minute counter starts again.
+TEST_F(FrmVelkorTest, TickDueUnderAMessageBoxRunsOnceItIsClosed) {
+  settings.Interval = u"1";
+  OpenOn(nullptr, true);
+  Type(u"h");
+  w->SetMonitorTickMs(50);
+  w->Form_Activate();
+  QTimer::singleShot(300, [this] {
+    w->TimerInterval()->stop();
+    if (QWidget* box = QApplication::activeModalWidget()) box->close();
+  });
+  ShowMessageBox(u"テスト");
+  EXPECT_EQ(Runs(), 0);
+  EXPECT_EQ(Caption("LblTimerCounts"), u"1 / 1 回") << "due";
+  EXPECT_TRUE(WaitUntil([this] { return Runs() == 1; }));
+  EXPECT_EQ(asked.size(), 4u);
+  EXPECT_EQ(Caption("LblTimerCounts"), u"0 / 1 回") << "the counter starts again";
+}
+
 TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
-  Open();
+  OpenOn(nullptr);
   // A log line is on disk by the time its items reach the list: lines in the log as each item arrives.
   std::vector<size_t> logged;
   QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [&] {
-    const std::u16string log = Log();
+    const std::u16string log = Text("velkor1.log");
     size_t n = 0;
     for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
     logged.push_back(n);
@@ -292,8 +286,8 @@ TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
                                     u"## SMTP  チャレンジ ##  port：  25\r\n---- h -- 【異常】  \r\r\n-ERR\r\r\n" +
                                     u"---- h -- 【正常】  \r\r\n");
   const std::u16string e = u"2024/03/05 07:08:09 *** ";
-  EXPECT_EQ(Log(), e + u"Start  \r\n\tok\r\n" + e + u"## SMTP  チャレンジ ##  port：  25\r\n" + e +
-                       u"---- h -- 【異常】  \r\n-ERR\r\n\r\n" + e + u"---- h -- 【正常】  \r\n\r\n");
+  EXPECT_EQ(Text("velkor1.log"), e + u"Start  \r\n\tok\r\n" + e + u"## SMTP  チャレンジ ##  port：  25\r\n" + e +
+                                     u"---- h -- 【異常】  \r\n-ERR\r\n\r\n" + e + u"---- h -- 【正常】  \r\n\r\n");
   EXPECT_EQ(logged, (std::vector<size_t>{1, 1, 1, 2, 3, 3, 4}));
   EXPECT_EQ(Child<QListWidget>("LstResult")->item(1)->text().toStdU16String(), kStamp + u"Start  ") << "CR not shown";
   EXPECT_EQ(Lamp(2), QColor(255, 192, 128));
@@ -302,7 +296,8 @@ TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
 // Japanese goes in through the input method (Qt's key clicks are Latin-1 only); every Japanese text the
 // window shows must have its glyphs in the IPA font that draws it; the screenshot is for a person to look at.
 TEST_F(FrmVelkorTest, JapaneseInputGlyphsAndScreenshot) {
-  Open(u"mailsv:25:110:21:80\r\n", u"5");
+  settings.Interval = u"5";
+  OpenOn(u"mailsv:25:110:21:80\r\n");
   Cmb()->setFocus();
   QInputMethodEvent preedit(QStringLiteral("本社サーバ:25:-"), {}), commit;
   QApplication::sendEvent(Cmb(), &preedit);

@@ -3,59 +3,16 @@
 // runs reaching the history, opened with Ctrl+H.
 #include "ui/historywindow.h"
 
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <QtTest>
-#include <QtWidgets>
-
-#include "app/appstate.h"
-#include "support/tempdir.h"
+#include "support/tf_window.h"
 #include "ui/diagwiring.h"
-#include "ui/frmvelkor.h"
-#include "ui/uihooks.h"
 #include "util/appfiles.h"
 #include "util/clock.h"
-#include "util/codepage.h"
 
 namespace {
 
 constexpr int64_t kNow = 1795996800;  // a whole day
-
-RunCheckOutcome Check(std::u16string service, std::u16string port, bool passed, double seconds,
-                      std::u16string reason = u"") {
-  RunCheckOutcome c;
-  c.service = std::move(service);
-  c.port = std::move(port);
-  c.passed = passed;
-  c.seconds = seconds;
-  c.reason = std::move(reason);
-  return c;
-}
-
-RunOutcome MakeRun(int64_t at, std::vector<RunCheckOutcome> checks, std::u16string target = u"mailsv",
-                   bool stopped = false) {
-  RunOutcome r;
-  r.target = std::move(target);
-  r.startedUnix = at;
-  r.stopped = stopped;
-  r.checks = std::move(checks);
-  return r;
-}
-
-// SMTP up, down (refused), up, down (timed out), up; PING throughout; then a
-// stopped run, and a run of another target.
-void Plant(const std::string& path) {
-  HistoryStore store(path, {}, nullptr);
-  const bool smtp[] = {true, true, false, false, true, true, false, true};
-  for (int i = 0; i < 8; ++i)
-    store.Record(MakeRun(kNow - 3000 + i * 300,
-                         {Check(u"PING", u"", true, 0.05), Check(u"SMTP", u"25", smtp[i], 0.1 * (i + 1),
-                                                                 i == 6 ? u"connect timed out after 10 s"
-                                                                        : smtp[i] ? u"" : u"connection refused")}));
-  store.Record(MakeRun(kNow - 300, {Check(u"SMTP", u"25", false, 9)}, u"mailsv", true));
-  store.Record(MakeRun(kNow - 60, {Check(u"HTTP", u"80", true, 0.2)}, u"other"));
-}
 
 std::string States(const HistoryStrip& strip, size_t row) {
   std::string s;
@@ -65,8 +22,25 @@ std::string States(const HistoryStrip& strip, size_t row) {
 
 class HistoryWindowTest : public ::testing::Test {
  protected:
+  // SMTP up, down (refused), up, down (timed out), up; PING throughout; then a stopped run, and a run of another
+  // target.
   void SetUp() override {
-    Plant(dir.file("h.db"));
+    {
+      HistoryStore store(dir.file("h.db"), {}, nullptr);
+      auto check = [](const char16_t* service, const char16_t* port, bool passed, double s, const char16_t* why) {
+        return RunCheckOutcome{service, port, passed, s, why, std::nullopt};
+      };
+      const bool smtp[] = {true, true, false, false, true, true, false, true};
+      for (int i = 0; i < 8; ++i) {
+        const char16_t* why = i == 6 ? u"connect timed out after 10 s" : smtp[i] ? u"" : u"connection refused";
+        store.Record({.target = u"mailsv", .startedUnix = kNow - 3000 + i * 300,
+                      .checks = {check(u"PING", u"", true, 0.05, u""),
+                                 check(u"SMTP", u"25", smtp[i], 0.1 * (i + 1), why)}});
+      }
+      store.Record({.target = u"mailsv", .startedUnix = kNow - 300, .stopped = true,
+                    .checks = {check(u"SMTP", u"25", false, 9, u"")}});
+      store.Record({.target = u"other", .startedUnix = kNow - 60, .checks = {check(u"HTTP", u"80", true, 0.2, u"")}});
+    }
     win = std::make_unique<HistoryWindow>(dir.file("h.db"), [] { return kNow; });
     win->resize(900, 700);
     win->show();
@@ -89,13 +63,16 @@ TEST_F(HistoryWindowTest, StripUptimeAndDownPeriodsOfTheChosenTarget) {
   EXPECT_EQ(strip.RowText(1), QStringLiteral("SMTP 25   62.5 %"));  // 5 of 8; the stopped run not counted
   EXPECT_EQ(States(strip, 0), "PPPPPPPPS");
   EXPECT_EQ(States(strip, 1), "PPFFPPFPS");
-  // Cells side by side, oldest on the left, within the widget.
+  // Cells side by side, oldest on the left, within the widget, centred in their 18-pixel row.
   const auto& cells = strip.Cells(1);
   for (size_t i = 1; i < cells.size(); ++i) EXPECT_GT(cells[i].rect.left(), cells[i - 1].rect.right());
   EXPECT_LE(cells.back().rect.right(), strip.width());
+  EXPECT_EQ(cells.front().rect.top(), 18 + 3);
+  EXPECT_EQ(cells.front().rect.height(), 18 - 6);
 
   QTableWidget* downs = win->Downs();
   ASSERT_EQ(downs->rowCount(), 2);
+  ASSERT_EQ(downs->columnCount(), 5);
   auto row = [&](int r) {
     QStringList cols;
     for (int c = 0; c < downs->columnCount(); ++c) cols << downs->item(r, c)->text();
@@ -144,67 +121,49 @@ TEST_F(HistoryWindowTest, ChartPointsAsDrawn) {
   EXPECT_DOUBLE_EQ(chart.TopSeconds(), 0.5);  // the mean 0.44 s, rounded up
   EXPECT_NEAR(bucketed[0].y(), plot.bottom() - plot.height() * (0.1 + 0.2 + 0.5 + 0.6 + 0.8) / 5 / 0.5, 1e-6);
   EXPECT_EQ(win->Strip()->RowText(1), QStringLiteral("SMTP 25   62.5 %"));
-}
 
-// A file that is not a database leaves the window usable, saying why.
-TEST(HistoryWindowFiles, UnreadableOrMissingHistoryIsSaid) {
-  TempDir dir;
+  // A file that is not a database, or none, leaves the window usable, saying why.
   WriteBytes(dir.file("bad.db"), std::string(3000, 'x'));
   for (const char* name : {"bad.db", "missing.db"}) {
     HistoryWindow w(dir.file(name), [] { return kNow; });
     w.show();
-    EXPECT_TRUE(w.Status()->isVisible());
-    EXPECT_FALSE(w.Status()->text().isEmpty());
-    EXPECT_EQ(w.Strip()->Rows(), 0u);
+    EXPECT_TRUE(w.Status()->isVisible()) << name;
+    EXPECT_FALSE(w.Status()->text().isEmpty()) << name;
+    EXPECT_EQ(w.Strip()->Rows(), 0u) << name;
     w.SetSpan(HistorySpan::Week);  // and nothing breaks
   }
 }
 
-// The main window's runs reach the history with how they started, and
-// Ctrl+H opens the window on them.
-TEST(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
-  TempDir dir;
-  SetProgramLocation(dir.path16(), u"velkor");
-  TargetListFilePath = dir.file16("VKRTARGET.INI");
-  SystemSettingsRecord base{u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u""};
-  SetSettingsLoader([base] {
-    SystemSettings = base;
-    return true;
+// The main window's runs reach the history with how they started (Enter first, then the Diag button), and Ctrl+H
+// opens the window on them, also from the target box (a line edit's own Ctrl+H must not take the key).
+using HistoryFromTheMainWindow = TfWindowTest;
+TEST_F(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
+  Open([this] {
+    DiagChecks c;
+    c.smtp = [](auto&, auto&, TlsMode, auto&) { return false; };
+    c.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+    c.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+    c.http = [](auto&, auto&, TlsMode, auto&) { return true; };
+    InstallDiagRunner(*w, c);
   });
-  InstallUiHooks();
-  SystemSettings = base;
-  auto w = std::make_unique<FrmVelkor>();
-  DiagChecks c;
-  c.smtp = [](auto&, auto&, TlsMode, auto&) { return false; };
-  c.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-  c.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-  c.http = [](auto&, auto&, TlsMode, auto&) { return true; };
-  InstallDiagRunner(*w, c);
-  w->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
-  QComboBox* box = w->findChild<QComboBox*>(QStringLiteral("CmbHosts"));
-  box->lineEdit()->setText(QStringLiteral("mailsv"));
-  QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+  Edit()->setText(QStringLiteral("mailsv"));
+  QTest::keyClick(Edit(), Qt::Key_Return);
   QCoreApplication::processEvents();
-  QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("CmdDiag")), Qt::LeftButton);
+  QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
   QCoreApplication::processEvents();
-
   // Written on the history's own thread: wait for both runs (at most 5 s).
   const std::string db = ToUtf8(StateFilePath(kHistoryFileName));
-  std::vector<StripCell> strip;
-  for (int i = 0; i < 500 && strip.size() < 2; ++i) {
+  size_t runs = 0;
+  for (int i = 0; i < 500 && runs < 2; ++i) {
     QTest::qWait(10);
-    HistoryReader reader(db);
-    const TargetHistory h = reader.Load(u"mailsv", HistorySpan::Hour, UnixNow() + 1);
-    if (!h.checks.empty()) strip = h.checks.front().strip;
+    const TargetHistory h = HistoryReader(db).Load(u"mailsv", HistorySpan::Hour, UnixNow() + 1);
+    runs = h.checks.empty() ? 0 : h.checks.front().strip.size();
   }
-  ASSERT_EQ(strip.size(), 2u);
+  ASSERT_EQ(runs, 2u);
   EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
-  // From the target box, where the keyboard mostly is (a line edit's own
-  // Ctrl+H must not take the key).
-  box->lineEdit()->setFocus();
-  QTest::keyClick(box->lineEdit(), Qt::Key_H, Qt::ControlModifier);
-  EXPECT_EQ(box->lineEdit()->text(), QStringLiteral("mailsv"));
+  Edit()->setFocus();
+  QTest::keyClick(Edit(), Qt::Key_H, Qt::ControlModifier);
+  EXPECT_EQ(Edit()->text(), QStringLiteral("mailsv"));
   HistoryWindow* hw = OpenHistoryWindow(*w);
   ASSERT_NE(hw, nullptr);
   EXPECT_TRUE(hw->isVisible());
@@ -213,13 +172,11 @@ TEST(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
   EXPECT_EQ(hw->Strip()->RowText(0), QStringLiteral("SMTP 25   0.0 %"));
   EXPECT_EQ(States(*hw->Strip(), 0), "FF");
   EXPECT_EQ(States(*hw->Strip(), 1), "PP");
-  // Enter first, then the Diag button.
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open_v2(db.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   std::string how;
   sqlite3_exec(raw, "SELECT how FROM runs ORDER BY id", [](void* out, int, char** v, char**) {
-    *static_cast<std::string*>(out) += v[0];
-    return 0;
+    return *static_cast<std::string*>(out) += v[0], 0;
   }, &how, nullptr);
   sqlite3_close(raw);
   EXPECT_EQ(how, "10");

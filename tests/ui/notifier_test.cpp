@@ -2,59 +2,33 @@
 // whose configuration lists no service directories, so nothing is started by
 // activation), with a recording notification service on it, and once with a
 // real notification daemon (dunst under Xvfb).
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusVirtualObject>
-#include <QElapsedTimer>
-#include <QLineEdit>
-#include <QTest>
-#include <cstdio>
-#include <cstdlib>
+#include <QtDBus>
 #include <fstream>
 
-#include "app/appstate.h"
-#include "support/programdir.h"
-#include "support/tempdir.h"
+#include "support/tf_window.h"
 #include "ui/diagwiring.h"
-#include "ui/frmvelkor.h"
 #include "ui/notifier.h"
-#include "ui/uihooks.h"
 #include "util/clock.h"
 
 namespace {
 
-// Output of a command's first lines, and the command left running in the background.
+// The first lines a command prints; the command runs on in the background.
 std::vector<std::string> Lines(const std::string& command, size_t count) {
   std::vector<std::string> lines;
   FILE* p = popen(command.c_str(), "r");
-  if (!p) return lines;
   char buf[512];
-  while (lines.size() < count && fgets(buf, sizeof buf, p)) {
-    std::string s(buf);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    lines.push_back(s);
+  while (p && lines.size() < count && fgets(buf, sizeof buf, p)) {
+    lines.emplace_back(buf);
+    lines.back().erase(lines.back().find_last_not_of("\r\n") + 1);
   }
-  pclose(p);
+  if (p) pclose(p);
   return lines;
 }
 
-// Runs the event loop until `done` or the time is up (a failure shows in the assertion after it).
-void WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < ms) QTest::qWait(20);
-}
-
-class PrivateBus {
- public:
+struct PrivateBus {
   PrivateBus() {
     std::ofstream(dir.file("bus.conf"))
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -64,14 +38,11 @@ class PrivateBus {
         << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
     const auto out = Lines("dbus-daemon --config-file=" + dir.file("bus.conf") + " --nofork --print-address=1 >" +
-                               dir.file("address") + " 2>/dev/null & echo $!",
-                           1);
+                           dir.file("address") + " 2>/dev/null & echo $!", 1);
     if (out.size() == 1) pid = std::atoi(out[0].c_str());
-    for (int i = 0; i < 100 && address.empty(); ++i) {
-      std::string line;
-      std::getline(std::ifstream(dir.file("address")) >> std::ws, line);
-      if (!line.empty() && line.find(',') != std::string::npos) address = line;
-      else usleep(50000);
+    for (int i = 0; i < 100 && address.find(',') == std::string::npos; ++i) {
+      usleep(50000);
+      std::getline(std::ifstream(dir.file("address")) >> std::ws, address);
     }
   }
   ~PrivateBus() {
@@ -97,33 +68,27 @@ class RecordingService : public QDBusVirtualObject {
   bool silent = false;
 };
 
-class NoticesTest : public ::testing::Test {
+class NoticesTest : public TfWindowTest {
  public:
   static void SetUpTestSuite() { bus = new PrivateBus; }
   static void TearDownTestSuite() { delete bus, bus = nullptr; }
   void SetUp() override {
+    TfWindowTest::SetUp();
     ASSERT_FALSE(bus->address.empty()) << "dbus-daemon did not start (package dbus-daemon)";
     setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
     service = QDBusConnection::connectToBus(QString::fromStdString(bus->address), "svc");
     ASSERT_TRUE(service.isConnected());
     ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/Notifications", &recorder));
     ASSERT_TRUE(service.registerService("org.freedesktop.Notifications"));
-    InstallUiHooks();
   }
   void TearDown() override {
     service.unregisterService("org.freedesktop.Notifications");
     service.unregisterObject("/org/freedesktop/Notifications");
     QDBusConnection::disconnectFromBus("svc");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  }
-  int FailureLines() const {
-    const std::u16string log = prog.errorLog();
-    int n = 0;
-    for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++n;
-    return n;
+    TfWindowTest::TearDown();
   }
   static PrivateBus* bus;
-  ProgramInTempDir prog{u"velkor"};
   RecordingService recorder;
   QDBusConnection service{QString()};
 };
@@ -146,6 +111,7 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
        [](NoticesTest&) { setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1); }, false, 0},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     row.before(*this);
     for (int twice = 0; twice < 2; ++twice) {
       DesktopNotifier notifier;
@@ -154,22 +120,25 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
       QElapsedTimer clock;
       clock.start();
       notifier.Notify("mx： 異常があります", "SMTP 25 【異常】");
-      EXPECT_LT(clock.elapsed(), 500) << row.name << ": Notify returns at once";
-      WaitFor([&] { return answer.has_value(); });
-      ASSERT_TRUE(answer.has_value()) << row.name;
-      EXPECT_EQ(*answer, row.ok) << row.name;
-      EXPECT_GE(clock.elapsed(), row.waitAtLeastMs) << row.name;
+      EXPECT_LT(clock.elapsed(), 500) << "Notify returns at once";
+      WaitUntil([&] { return answer.has_value(); });
+      ASSERT_TRUE(answer.has_value());
+      EXPECT_EQ(*answer, row.ok);
+      EXPECT_GE(clock.elapsed(), row.waitAtLeastMs);
     }
     if (row.ok) {
       EXPECT_EQ(recorder.notices.value(0), "mx： 異常があります|SMTP 25 【異常】");
     }
     // One line per start of the program: here, per notifier.
-    EXPECT_EQ(FailureLines(), row.ok ? 0 : 2) << row.name;
+    const std::u16string log = Text("velkorERR1.log");
+    int lines = 0;
+    for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, row.ok ? 0 : 2);
     if (!row.ok) {
-      EXPECT_EQ(QDBusConnection(QStringLiteral("velkor-notices")).isConnected(), false) << row.name;
+      EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
     }
     TearDown();
-    WriteBytes(prog.file("velkorERR1.log"), "");
+    WriteBytes(dir.file("velkorERR1.log"), "");
     recorder.notices.clear();
     recorder.silent = false;
     SetUp();
@@ -180,15 +149,14 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
 // nothing is not, and a service that never answers does not hold up a run.
 TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
   bool smtpAnswers = true;
-  SystemSettings = SystemSettingsRecord{u"", u"25", u"110", u"21", u"80", u"", u"", u"0", u""};
-  SetSettingsLoader([] { return true; });
-  auto w = std::make_unique<FrmVelkor>();
-  DiagChecks checks;
-  checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
-  DiagRunner& runner = InstallDiagRunner(*w, checks);
-  w->show();
+  DiagRunner* runner = nullptr;
+  Open([&] {
+    DiagChecks checks;
+    checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
+    runner = &InstallDiagRunner(*w, checks);
+  });
   for (int i = 0; i < kServiceCount; ++i) w->SetChkServiceValue(i, i == 2 ? 1 : 0);
-  w->findChild<QComboBox*>("CmbHosts")->lineEdit()->setText("Mail.Example");
+  Edit()->setText("Mail.Example");
   const struct {
     bool answers;
     bool silentService;
@@ -208,14 +176,12 @@ TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
     smtpAnswers = r.answers;
     QElapsedTimer clock;
     clock.start();
-    runner.CmdDiag_Click();
+    runner->CmdDiag_Click();
     EXPECT_LT(clock.elapsed(), 1000) << "a run never waits for the notice";
-    if (*r.told) WaitFor([&] { return !recorder.notices.isEmpty(); });
+    if (*r.told) WaitUntil([&] { return !recorder.notices.isEmpty(); });
     QTest::qWait(500);  // and nothing more comes
     EXPECT_EQ(recorder.notices.join("").toStdString(), r.told);
   }
-  w.reset();
-  SetSettingsLoader(nullptr);
   SetUnixNowHook(nullptr);
 }
 
@@ -229,18 +195,17 @@ TEST_F(NoticesTest, ARealNotificationDaemonTakesTheNotice) {
     ~Ends() {
       for (pid_t p : pids) kill(p, SIGTERM);
     }
-  } ends;
-  ends.pids.push_back(std::atoi(xvfb[0].c_str()));
+  } daemons{{std::atoi(xvfb[0].c_str())}};
   const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
   ASSERT_EQ(dunst.size(), 1u);
-  ends.pids.push_back(std::atoi(dunst[0].c_str()));
-  WaitFor([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
+  daemons.pids.push_back(std::atoi(dunst[0].c_str()));
+  WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
   DesktopNotifier notifier;
   std::optional<bool> answer;
   QString why;
   notifier.SetAnswered([&](bool ok, const QString& w) { answer = ok, why = w; });
   notifier.Notify("mx： 異常があります", "SMTP 25 【異常】 connection refused");
-  WaitFor([&] { return answer.has_value(); });
+  WaitUntil([&] { return answer.has_value(); });
   ASSERT_TRUE(answer.has_value());
   EXPECT_TRUE(*answer) << why.toStdString();
 }

@@ -3,96 +3,53 @@
 // to a message box; the first Diag click after typing. The checks are the
 // real ones, against ports on 127.0.0.1 that accept and never speak, so an
 // unstopped run would wait 30 s.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <QtTest>
-#include <QtWidgets>
 
 #include <filesystem>
 
-#include "app/appstate.h"
 #include "diag/diagrun.h"
 #include "support/scriptserver.h"
-#include "support/tempdir.h"
+#include "support/tf_window.h"
 #include "ui/diagwiring.h"
-#include "ui/frmvelkor.h"
-#include "ui/uihooks.h"
 #include "util/clock.h"
-#include "util/codepage.h"
-#include "util/hooks.h"
 #include "util/stop.h"
 #include "util/xcommon.h"
 
 namespace {
 
-using Texts = std::vector<std::u16string>;
 const std::u16string kEnd = u"velkor :  - - -   End   - - - \r";
 
-class StopWindowTest : public ::testing::Test {
+class StopWindowTest : public TfWindowTest {
  protected:
   void SetUp() override {
-    SetProgramLocation(dir.path16(), u"velkor");
-    TargetListFilePath = dir.file16("VKRTARGET.INI");
+    TfWindowTest::SetUp();
     silent = ListenOnLoopback(16, &silentPort);  // the kernel accepts; nobody ever answers
     ASSERT_GE(silent, 0);
     // The error script leaves a mark: a stopped run must not start it.
     WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/script-ran\"\n");
     chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
-    settings = {u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u"1"};
-    SetSettingsLoader([this] { return SystemSettings = settings, true; });
-    InstallUiHooks();
+    settings.RunBat = u"1";
   }
   void TearDown() override {
-    w.reset();
+    TfWindowTest::TearDown();
     close(silent);
-    SetSettingsLoader(nullptr);
     ClearStop();
   }
-  void Open() {
-    SystemSettings = settings;
-    w = std::make_unique<FrmVelkor>();
-    w->SetQuitAction([this] { ++quits; });
-    runner = &InstallDiagRunner(*w);
-    w->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
-    QCoreApplication::processEvents();
+  void OpenWired() {
+    std::filesystem::remove(dir.file("velkor1.log"));
+    Open([this] {
+      w->SetQuitAction([this] { ++quits; });
+      runner = &InstallDiagRunner(*w);
+    });
   }
-  template <typename T = QWidget>
-  T* Child(const char* name) const { return w->findChild<T*>(QString::fromLatin1(name)); }
-  QLineEdit* Edit() const { return Child<QComboBox>("CmbHosts")->lineEdit(); }
-  void Type(const std::u16string& entry) {
-    Edit()->setFocus();
-    QTest::keyClicks(Edit(), QString::fromStdU16String(entry));
-  }
-  Texts Items() const {  // without their time stamps
-    Texts out;
-    for (auto item : w->ResultItems())
-      out.push_back(item.size() > 22 && item[19] == u' ' && item[20] == u'*' ? item.substr(22) : item);
-    return out;
-  }
-  bool Has(const std::u16string& what) const {
-    Texts items = Items();
-    return std::find(items.begin(), items.end(), what) != items.end();
-  }
-  int Runs() const {
-    const std::u16string log = FromAnsi(ReadBytes(dir.file("velkor1.log")));
-    int n = 0;
-    for (size_t at = 0; (at = log.find(u"-  Start  -", at)) != std::u16string::npos; ++at) ++n;
-    return n;
-  }
-  QColor Lamp(int i) const { return Child(("LblLamp" + std::to_string(i)).c_str())->palette().color(QPalette::Window); }
+  bool Exists(const char* file) const { return std::filesystem::exists(dir.file(file)); }
   std::u16string Silent() const { return ToU16(silentPort); }
 
-  TempDir dir;
   int silent = -1;
   uint16_t silentPort = 0;
-  SystemSettingsRecord settings;
-  std::unique_ptr<FrmVelkor> w;
   DiagRunner* runner = nullptr;
   int quits = 0;
 };
@@ -116,8 +73,7 @@ TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.way);
     quits = 0;
-    std::filesystem::remove(dir.file("velkor1.log"));
-    Open();
+    OpenWired();
     // SMTP on a port that answers at once, then on the silent one.
     ScriptServer ok({"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
     Type(u"127.0.0.1:" + ToU16(ok.port()) + u"," + Silent() + u":" + Silent() + u":-:-");
@@ -131,10 +87,9 @@ TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
     EXPECT_EQ(items.back(), kEnd);
     EXPECT_FALSE(Has(u"## POP   チャレンジ ##  port：" + Silent())) << "nothing after the stopped section";
     EXPECT_EQ(Lamp(2), QColor(128, 255, 128)) << "the first port passed; the stopped one judged nothing";
-    EXPECT_FALSE(std::filesystem::exists(dir.file("vkrLastErr.log")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("script-ran")));
+    EXPECT_FALSE(Exists("vkrLastErr.log") || Exists("script-ran"));
     EXPECT_FALSE(StopRequested()) << "the next run starts afresh";
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    Events(5);
     EXPECT_EQ(quits, row.closes ? 1 : 0);
     EXPECT_EQ(w->isVisible(), !row.closes);
     EXPECT_TRUE(w->isEnabled());
@@ -146,7 +101,7 @@ TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
 // tick), not right after the stop.
 TEST_F(StopWindowTest, TicksDueDuringAStoppedRunAreDropped) {
   settings.Interval = u"1";
-  Open();
+  OpenWired();
   Type(u"127.0.0.1:" + Silent() + u":-:-:-");
   w->SetMonitorTickMs(400);
   w->Form_Activate();  // ticks at 400, 800, 1200 ms
@@ -165,19 +120,19 @@ TEST_F(StopWindowTest, TicksDueDuringAStoppedRunAreDropped) {
   });
   const int64_t start = MonotonicMs();
   QTest::keyClick(Edit(), Qt::Key_Return);  // the run
-  QTRY_VERIFY_WITH_TIMEOUT(runsSoonAfterStop >= 0, 5000);
+  ASSERT_TRUE(WaitUntil([&] { return runsSoonAfterStop >= 0; }));
   EXPECT_LT(MonotonicMs() - start, 5000);
   EXPECT_TRUE(fellDue);
   EXPECT_EQ(runsSoonAfterStop, 1);
   EXPECT_TRUE(Has(kStoppedLine));
   EXPECT_TRUE(w->isEnabled());
-  EXPECT_FALSE(std::filesystem::exists(dir.file("vkrLastErr.log")));
+  EXPECT_FALSE(Exists("vkrLastErr.log"));
 }
 
 // A message box shown during a run (ReportError while the message-box flag is up) takes its Esc: the box closes,
 // the run goes on to its end unstopped.
 TEST_F(StopWindowTest, EscInAMessageBoxClosesOnlyTheBox) {
-  Open();
+  OpenWired();
   DiagChecks checks;
   checks.smtp = [](std::u16string&, std::u16string&, TlsMode, std::u16string& message) {
     QTimer::singleShot(100, [] {
@@ -201,19 +156,13 @@ TEST_F(StopWindowTest, EscInAMessageBoxClosesOnlyTheBox) {
 // The Diag click that takes the focus from the box starts the run once the entry is applied, also when the
 // button's release is spent while the validation lets events run (the button then never sees a click).
 TEST_F(StopWindowTest, FirstDiagClickAfterTypingStartsTheRun) {
-  const struct {
-    const char* how;
-    bool releaseSpentInValidation;
-  } rows[] = {{"plain click", false}, {"release spent in the validation", true}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.how);
-    std::filesystem::remove(dir.file("velkor1.log"));
-    Open();
+  for (const bool releaseSpent : {false, true}) {
+    SCOPED_TRACE(releaseSpent ? "release spent in the validation" : "plain click");
+    OpenWired();
     std::vector<std::u16string> asked;
     DiagChecks checks;
     checks.smtp = [&](std::u16string& h, std::u16string& p, TlsMode, std::u16string&) {
-      asked.push_back(h + u":" + p);
-      return true;
+      return asked.push_back(h + u":" + p), true;
     };
     runner->SetChecks(checks);
     Type(u"127.0.0.1:2525:-:-:-");
@@ -221,20 +170,20 @@ TEST_F(StopWindowTest, FirstDiagClickAfterTypingStartsTheRun) {
     bool spent = false;
     SetSettingsLoader([&] {
       SystemSettings = settings;
-      if (row.releaseSpentInValidation && !spent && QApplication::mouseButtons() != Qt::NoButton) {
+      if (releaseSpent && !spent && QApplication::mouseButtons() != Qt::NoButton) {
         spent = true;
         QTest::mouseRelease(diag, Qt::LeftButton);
       }
       return true;
     });
     QTest::mousePress(diag, Qt::LeftButton);
-    if (!row.releaseSpentInValidation) QTest::mouseRelease(diag, Qt::LeftButton);
-    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
-    EXPECT_EQ(spent, row.releaseSpentInValidation);
+    if (!releaseSpent) QTest::mouseRelease(diag, Qt::LeftButton);
+    Events();
+    EXPECT_EQ(spent, releaseSpent);
     EXPECT_EQ(asked, std::vector<std::u16string>{u"127.0.0.1:2525"});
     EXPECT_EQ(Runs(), 1);
     QTest::mouseRelease(diag, Qt::LeftButton);  // a late release starts nothing more
-    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    Events();
     EXPECT_EQ(Runs(), 1);
     SetSettingsLoader([this] { return SystemSettings = settings, true; });
   }
@@ -258,22 +207,16 @@ TEST_F(StopWindowTest, SignalsCloseTheRunningProgram) {
     ASSERT_EQ(posix_spawn(&pid, VELKOR_STOP_CHILD, nullptr, nullptr, const_cast<char**>(argv), envp), 0);
     const std::string log = child.file("velkor1.log");
     // Up and running: the first run's start line, or (idle) the window shown.
-    const std::string ready = row.duringRun ? log : child.file("shown");
-    for (int i = 0; i < 500 && !std::filesystem::exists(ready); ++i) SleepMs(10);
-    if (row.duringRun)
-      for (int i = 0; i < 500 && ReadBytes(log).find("Start") == std::string::npos; ++i) SleepMs(10);
+    for (int i = 0; i < 500 && !std::filesystem::exists(row.duringRun ? log : child.file("shown")); ++i) SleepMs(10);
+    for (int i = 0; row.duringRun && i < 500 && ReadBytes(log).find("Start") == std::string::npos; ++i) SleepMs(10);
     SleepMs(300);
     const int64_t sent = MonotonicMs();
     ASSERT_EQ(kill(pid, row.signal), 0);
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 500 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) SleepMs(10);
-    if (done == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the program did not end";
-      continue;
-    }
+    if (done == 0) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    ASSERT_NE(done, 0) << "the program did not end";
     EXPECT_LT(MonotonicMs() - sent, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::u16string text = FromAnsi(ReadBytes(log));
