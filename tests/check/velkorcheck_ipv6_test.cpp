@@ -20,7 +20,7 @@
 
 #include "check/checkrun.h"
 #include "net/hostaddr.h"
-#include "support/tb_checkpeers.h"
+#include "support/checkpeers.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
 #include "support/unprivileged.h"

@@ -24,7 +24,7 @@
 #include "net/hostaddr.h"
 #include "net/smbshares.h"
 #include "support/scriptserver.h"
-#include "support/tb_checkpeers.h"
+#include "support/checkpeers.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"

@@ -22,7 +22,7 @@
 #include "net/winsock.h"
 #include "support/programdir.h"
 #include "support/scriptserver.h"
-#include "support/tb_checkpeers.h"
+#include "support/checkpeers.h"
 #include "support/tcppeers.h"
 #include "support/testcert.h"
 #include "util/clock.h"

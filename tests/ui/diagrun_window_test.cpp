@@ -12,7 +12,7 @@
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/testcert.h"
-#include "support/tf_window.h"
+#include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/xcommon.h"
 
@@ -21,13 +21,13 @@ namespace {
 const std::u16string kPassed = u"---- 127.0.0.1 -- 【正常】  \r";
 const std::u16string kFailed = u"---- 127.0.0.1 -- 【異常】  \r";
 
-class DiagRunWindowTest : public TfWindowTest {
+class DiagRunWindowTest : public MainWindowTest {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: whole runs need root (raw ICMP and the real peers)";
     ASSERT_TRUE(peers.available) << "real TCP peers are not running: " << peers.why;
     ASSERT_NE(PeerPort("smb"), 0) << "the real smbd is not running (ctest fixture smb_peers)";
-    TfWindowTest::SetUp();
+    MainWindowTest::SetUp();
     SetMessageBoxHook([](const std::u16string&, const std::u16string&) {});
     SetSmbPort(static_cast<uint16_t>(PeerPort("smb")));
     settings.UserName = u"velkortest";
@@ -38,7 +38,7 @@ class DiagRunWindowTest : public TfWindowTest {
     Open([this] { runner = &InstallDiagRunner(*w); });
   }
   void TearDown() override {
-    TfWindowTest::TearDown();
+    MainWindowTest::TearDown();
     SetSmbPort(kSmbDefaultPort);
   }
   // Types the entry (PING and NetBIOS ticked on `all`) and starts the run with Enter or the Diag button; waits

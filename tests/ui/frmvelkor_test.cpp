@@ -1,7 +1,7 @@
 // The main window driven through its real widgets.
 #include <unistd.h>
 
-#include "support/tf_window.h"
+#include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/clock.h"
 #include "util/errreport.h"
@@ -11,10 +11,10 @@ namespace {
 const std::u16string kStamp = u"2024/03/05 07:08:09 * ";
 const std::u16string kAskTarget = kStamp + u"[TargetHost] TargetHostを入力してください。\r\n";
 
-class FrmVelkorTest : public TfWindowTest {
+class FrmVelkorTest : public MainWindowTest {
  protected:
   void SetUp() override {
-    TfWindowTest::SetUp();
+    MainWindowTest::SetUp();
     SetSettingsLoader([this] {
       ++loads;
       SystemSettings = settings;

@@ -5,7 +5,7 @@
 
 #include <sqlite3.h>
 
-#include "support/tf_window.h"
+#include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/appfiles.h"
 #include "util/clock.h"
@@ -136,7 +136,7 @@ TEST_F(HistoryWindowTest, ChartPointsAsDrawn) {
 
 // The main window's runs reach the history with how they started (Enter first, then the Diag button), and Ctrl+H
 // opens the window on them, also from the target box (a line edit's own Ctrl+H must not take the key).
-using HistoryFromTheMainWindow = TfWindowTest;
+using HistoryFromTheMainWindow = MainWindowTest;
 TEST_F(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
   Open([this] {
     DiagChecks c;

@@ -8,7 +8,7 @@
 #include <QtDBus>
 #include <fstream>
 
-#include "support/tf_window.h"
+#include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "ui/notifier.h"
 #include "util/clock.h"
@@ -68,12 +68,12 @@ class RecordingService : public QDBusVirtualObject {
   bool silent = false;
 };
 
-class NoticesTest : public TfWindowTest {
+class NoticesTest : public MainWindowTest {
  public:
   static void SetUpTestSuite() { bus = new PrivateBus; }
   static void TearDownTestSuite() { delete bus, bus = nullptr; }
   void SetUp() override {
-    TfWindowTest::SetUp();
+    MainWindowTest::SetUp();
     ASSERT_FALSE(bus->address.empty()) << "dbus-daemon did not start (package dbus-daemon)";
     setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
     service = QDBusConnection::connectToBus(QString::fromStdString(bus->address), "svc");
@@ -86,7 +86,7 @@ class NoticesTest : public TfWindowTest {
     service.unregisterObject("/org/freedesktop/Notifications");
     QDBusConnection::disconnectFromBus("svc");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    TfWindowTest::TearDown();
+    MainWindowTest::TearDown();
   }
   static PrivateBus* bus;
   RecordingService recorder;

@@ -12,7 +12,7 @@
 
 #include "diag/diagrun.h"
 #include "support/scriptserver.h"
-#include "support/tf_window.h"
+#include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/clock.h"
 #include "util/stop.h"
@@ -22,10 +22,10 @@ namespace {
 
 const std::u16string kEnd = u"velkor :  - - -   End   - - - \r";
 
-class StopWindowTest : public TfWindowTest {
+class StopWindowTest : public MainWindowTest {
  protected:
   void SetUp() override {
-    TfWindowTest::SetUp();
+    MainWindowTest::SetUp();
     silent = ListenOnLoopback(16, &silentPort);  // the kernel accepts; nobody ever answers
     ASSERT_GE(silent, 0);
     // The error script leaves a mark: a stopped run must not start it.
@@ -34,7 +34,7 @@ class StopWindowTest : public TfWindowTest {
     settings.RunBat = u"1";
   }
   void TearDown() override {
-    TfWindowTest::TearDown();
+    MainWindowTest::TearDown();
     close(silent);
     ClearStop();
   }

@@ -1,4 +1,4 @@
-#include "support/tb_checkpeers.h"
+#include "support/checkpeers.h"
 
 #include <netinet/in.h>
 #include <sys/wait.h>

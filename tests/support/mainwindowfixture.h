@@ -24,7 +24,7 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
   return done();
 }
 
-class TfWindowTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
  protected:
   using Texts = std::vector<std::u16string>;
   void SetUp() override {
