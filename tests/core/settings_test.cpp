@@ -123,6 +123,7 @@ TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
   const struct { const char* name; Place place; bool loaded; std::u16string logged; } cases[] = {
       {"missing", [](const std::string&) {}, false, u""},
       {"empty", bytes(""), false, u""},
+      {"one byte, the shortest that loads (on the defaults)", bytes("Q"), true, u""},
       {"garbled: no known key, loads on the defaults", bytes("QQQQQUlOTTQEZltkZShgcVtoaWZgJ2RrBg"), true, u""},
       {"padding only", bytes("====\r\n=="), false, u"エラーが発生しました。 \r\nデータ:\t\r\n"},
       {"a port list, which the check refuses; no box", bytes(Encoded(u"POP_PORT:\t110,995\r\n")), false, kNumber},
