@@ -87,7 +87,7 @@ Greeters::Greeters(bool six, bool four) {
       continue;
     }
     m_listen.push_back(fd);
-    m_threads.emplace_back([fd, greeting] {
+    m_threads.emplace_back([fd = fd, greeting = greeting] {  // bindings named anew: clang 14 cannot capture them
       for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0;) {
         ::send(c, greeting, std::strlen(greeting), MSG_NOSIGNAL);
         // Each command comes in one piece.
