@@ -86,7 +86,7 @@ TEST_F(VelkorCheckIpv6, RealPeersOnIpv6ThroughEveryHostForm) {
       {with({"-6", "-H", "dual.test", "--no-verify"}), "::1"},
   };
   for (auto [args, address] : rows) {
-    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    SCOPED_TRACE(args[0] + " " + args[1]);  // the -E row has two words only
     const CheckOutcome text = CheckCommand(args);
     EXPECT_EQ(text.status, CheckExit::Ok) << text.text;
     EXPECT_THAT(text.text, HasSubstr("8 of 8 checks passed"));
