@@ -34,6 +34,7 @@
 #include "check/childpool.h"
 #include "net/smbshares.h"
 #include "support/peerport.h"
+#include "support/casefile.h"
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
 #include "support/tempdir.h"
@@ -161,83 +162,13 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
   const std::string list = dir.file("list.ini"), comments = dir.file("comments.ini");
   WriteBytes(list, "127.0.0.1:25\r\n");
   WriteBytes(comments, "# nothing\r\n\r\n  # here\r\n");
-  const std::string notWith = "--target-list does not go with -H/--hostname, -E/--entry or the port options";
-  const std::string noCheck = "no check selected: give --smtp, --pop, --ftp, --http, --ping or --shares";
-  const std::string notDays = " is not W,C (two whole numbers of days)";
-  const std::string notStatuses = " is not a comma list of status codes and classes (200,3xx)";
-  const struct {
-    std::vector<std::string> args;
-    std::string line;
-  } rows[] = {
-      {{"--bogus"}, "unknown option --bogus"},
-      {{"-H", "h", "-x"}, "unknown option -x"},
-      {{"-H"}, "option -H needs a value"},
-      {{"-H", "h", "--ping=yes"}, "option --ping takes no value"},
-      {{"-H", "h", "--smtp", "25", "stray"}, "unexpected argument 'stray'"},
-      {{"-H", "h", "--smtp", "25", "--max-time=0"}, "--max-time: the time must be more than 0 s"},
-      {{"-H", "h", "--smtp", "25", "-w", "-1"}, "-w: '-1' is not a number of seconds"},
-      {{"-H", "h", "--smtp", "25", "-t", "1234567"}, "-t: '1234567' is not a number of seconds"},
-      {{"-H", "h", "--smtp", "25", "-t", "1."}, "-t: '1.' is not a number of seconds"},
-      {{"-H", "h", "--smtp", "25", "-t", ".5"}, "-t: '.5' is not a number of seconds"},
-      {{"-H", "a b", "--smtp", "25"}, "-H: 'a b' is not a host"},
-      {{"-H", "h", "--smtp", "25", "-u", "x\r\nDELE 1"}, "-u: the value holds a control character"},
-      {{"-H", "h", "--smtp", "25,x"}, "--smtp: '25,x' is not a comma list of ports"},
-      {{"-H", "h", "--http=80,65536"}, "--http: port 65536 is outside 0..65535"},
-      {{"-H", "h", "--pop", ","}, "--pop: ',' names no port"},
-      {{"-H", "h"}, noCheck},
-      {{"-H", "h", "-u", "x"}, noCheck},
-      {{"-E", "h:x:x:x:x"}, "no check selected: -E/--entry 'h:x:x:x:x' leaves every service out"},
-      {{"--smtp", "25"}, "no host: give -H HOST or -E ENTRY"},
-      {{"-E", "h:25", "-H", "h"}, "-E/--entry does not go with -H/--hostname or the port options"},
-      {{"-E", "h", "--ftp", "21"}, "-E/--entry does not go with -H/--hostname or the port options"},
-      {{"-E", ":25"}, "-E/--entry: ':25' names no host"},
-      {{"-E", "# h:25"}, "-E/--entry: '# h:25' is not one target entry"},
-      {{"-H", "h", "--ping", "--log-dir", missing}, "--log-dir " + missing + ": not a directory (No such file or directory)"},
-      {{"-H", "h", "--ping", "--settings", missing}, "settings file " + missing + ": not found"},
-      {{"-H", "h", "--ping", "--settings", dir.path()}, "settings file " + dir.path() + ": cannot be read (not a regular file)"},
-      {{"-H", "h", "--ping", "--settings", dir.file("empty.dat")}, "settings file " + dir.file("empty.dat") + ": empty"},
-      {{"-E", "h", "--settings", dir.file("refused.dat")},
-       "settings file " + dir.file("refused.dat") + ": 設定画面で正しい情報を入れてください。 （数字を入れてください。）"},
-      {{"-H", "h", "--smtp", "25", "-t", "1|"}, "-t: '1¦' is not a number of seconds"},
-      // TLS suffixes: one lower-case s or t after the digits; HTTP has no t.
-      {{"-H", "h", "--http", "443s,80t"}, "--http: port 80t: HTTP has no upgrade to TLS (443s is HTTPS)"},
-      {{"-H", "h", "--smtp", "465st"}, "--smtp: '465st' is not a comma list of ports"},
-      {{"-H", "h", "--pop", "995S"}, "--pop: '995S' is not a comma list of ports"},
-      {{"-H", "h", "--ftp", "s"}, "--ftp: 's' is not a comma list of ports"},
-      {{"-H", "h", "--smtp", "70000t"}, "--smtp: port 70000 is outside 0..65535"},
-      {{"-H", "h", "--http", "443s", "--cert-days", "7,21"}, "--cert-days: W (7) is below C (21)"},
-      {{"-H", "h", "--http", "443s", "--cert-days", "20,21"}, "--cert-days: W (20) is below C (21)"},
-      {{"-H", "h", "--http", "443s", "--cert-days", "-1,0"}, "--cert-days: '-1,0'" + notDays},
-      {{"-H", "h", "--http", "443s", "--cert-days=21"}, "--cert-days: '21'" + notDays},
-      {{"-H", "h", "--http", "443s", "--cert-days", "21,7,1"}, "--cert-days: '21,7,1'" + notDays},
-      // Sweeps.
-      {{"--target-list", list, "-H", "h"}, notWith},
-      {{"--target-list", list, "-E", "h"}, notWith},
-      {{"--target-list", list, "--pop=110"}, notWith},
-      {{"--target-list", missing}, "--target-list " + missing + ": not found"},
-      {{"--target-list", dir.path()}, "--target-list " + dir.path() + ": cannot be read (not a regular file)"},
-      {{"--target-list", dir.file("empty.dat")}, "--target-list " + dir.file("empty.dat") + ": no entries"},
-      {{"--target-list", comments}, "--target-list " + comments + ": no entries"},
-      {{"--target-list", list, "-j", "0"}, "-j: the number of jobs must be from 1 to 256"},
-      {{"--target-list", list, "--jobs=257"}, "--jobs: the number of jobs must be from 1 to 256"},
-      {{"--target-list", list, "-j", "0000000000000000000016x"}, "-j: '0000000000000000000016x' is not a number of jobs"},
-      {{"--target-list", list, "--settings", missing}, "settings file " + missing + ": not found"},
-      {{"-H", "h", "--smtp", "25", "-j", "2"}, "-j/--jobs goes with --target-list only"},
-      {{"-E", "h", "--json", "-j", "1"}, "-j/--jobs goes with --target-list only"},
-      // HTTP statuses: codes 100-599 and classes 1xx-5xx, nothing else.
-      {{"-H", "h", "--http", "80", "--expect-status", ""}, "--expect-status: the value is empty"},
-      {{"-H", "h", "--http", "80", "--expect-status", "200,"}, "--expect-status: '200,'" + notStatuses},
-      {{"-H", "h", "--http", "80", "--expect-status=2xx,20"}, "--expect-status: '2xx,20'" + notStatuses},
-      {{"-H", "h", "--http", "80", "--expect-status", "200,600"}, "--expect-status: 600 is outside 100..599"},
-      {{"-H", "h", "--http", "80", "--expect-status", "099"}, "--expect-status: 099 is outside 100..599"},
-      {{"-H", "h", "--http", "80", "--expect-status", "6xx"}, "--expect-status: 6xx is outside 1xx..5xx"},
-      {{"-H", "h", "--http", "80", "--expect-status", "0xx"}, "--expect-status: 0xx is outside 1xx..5xx"},
-      {{"-H", "h", "--http", "80", "--expect-status", "2XX"}, "--expect-status: '2XX'" + notStatuses},
-  };
-  for (const auto& row : rows) {
-    const CheckOutcome out = Check(row.args);
-    EXPECT_EQ(out.text, "VELKOR UNKNOWN - " + row.line + "\n");
-    EXPECT_EQ(out.status, CheckExit::Unknown) << row.line;
+  const std::vector<Case> rows = LoadCases("check-bad-input.cases", {{"DIR", dir.path()}, {"MISSING", missing},
+                                                                      {"LIST", list}, {"COMMENTS", comments}});
+  for (const Case& row : rows) {
+    CASE_TRACE(row);
+    const CheckOutcome out = Check(row.words("args"));
+    EXPECT_EQ(out.text, "VELKOR UNKNOWN - " + row.name + "\n");
+    EXPECT_EQ(out.status, CheckExit::Unknown);
   }
   // The other side of each edge above is taken: --help answers only a command line that parsed.
   const std::vector<std::vector<std::string>> accepted{

@@ -1,0 +1,163 @@
+#include "support/casefile.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Expand(const std::string& text, const CaseVars& vars, const std::string& where) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const size_t open = text.find("${", i);
+    if (open == std::string::npos) {
+      out += text.substr(i);
+      break;
+    }
+    const size_t close = text.find('}', open);
+    if (close == std::string::npos) {
+      ADD_FAILURE() << where << ": '${' without '}'";
+      return out + text.substr(i);
+    }
+    out += text.substr(i, open - i);
+    const std::string name = text.substr(open + 2, close - open - 2);
+    const auto it = vars.find(name);
+    if (it == vars.end()) {
+      ADD_FAILURE() << where << ": unknown placeholder ${" << name << "}";
+    } else {
+      out += it->second;
+    }
+    i = close + 1;
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 't') {
+      out += '\t';
+    } else if (c == 's') {
+      out += ' ';
+    } else if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;  // \\ and any other escaped character stand for themselves
+    }
+  }
+  return out;
+}
+
+std::string Escape(const std::string& bytes) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : bytes) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool Case::has(const std::string& key) const {
+  for (const auto& [k, v] : fields) {
+    if (k == key) return true;
+  }
+  return false;
+}
+
+std::string Case::get(const std::string& key, const std::string& fallback) const {
+  for (const auto& [k, v] : fields) {
+    if (k == key) return Unescape(v);
+  }
+  return fallback;
+}
+
+std::vector<std::string> Case::all(const std::string& key) const {
+  std::vector<std::string> values;
+  for (const auto& [k, v] : fields) {
+    if (k == key) values.push_back(Unescape(v));
+  }
+  return values;
+}
+
+std::vector<std::string> Case::words(const std::string& key) const {
+  std::vector<std::string> out;
+  for (const auto& [k, v] : fields) {
+    if (k != key) continue;
+    std::istringstream in(v);
+    for (std::string word; in >> word;) out.push_back(word == "''" ? std::string() : Unescape(word));
+    break;
+  }
+  return out;
+}
+
+long Case::number(const std::string& key, long fallback) const {
+  return has(key) ? std::stol(get(key)) : fallback;
+}
+
+std::vector<Case> LoadCases(const std::string& name, const CaseVars& vars) {
+  const std::string path = std::string(VELKOR_TEST_DATA_DIR) + "/" + name;
+  std::ifstream in(path, std::ios::binary);
+  std::vector<Case> cases;
+  if (!in) {
+    ADD_FAILURE() << path << ": cannot be read";
+    return cases;
+  }
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const std::string where = name + ":" + std::to_string(number);
+    if (line.empty() || line[0] == '#') continue;
+    if (line.rfind("=== ", 0) == 0) {
+      cases.push_back({Expand(line.substr(4), vars, where), where, {}});
+      continue;
+    }
+    const size_t colon = line.find(':');
+    if (cases.empty() || colon == std::string::npos || colon == 0) {
+      ADD_FAILURE() << where << ": not '=== name' nor 'key: value': " << line;
+      continue;
+    }
+    const size_t value = line.compare(colon, 2, ": ") == 0 ? colon + 2 : colon + 1;
+    cases.back().fields.emplace_back(line.substr(0, colon), Expand(line.substr(value), vars, where));
+  }
+  if (cases.empty()) ADD_FAILURE() << path << ": no cases";
+  return cases;
+}
+
+std::vector<Case> CasesOf(const std::vector<Case>& cases, const std::string& prefix) {
+  std::vector<Case> out;
+  for (const Case& c : cases) {
+    if (c.name.rfind(prefix, 0) == 0) out.push_back(c);
+  }
+  if (out.empty()) ADD_FAILURE() << "no case is named " << prefix << "...";
+  return out;
+}
