@@ -17,6 +17,20 @@ namespace {
 // How long the peer reads on after its script, waiting for the client to
 // close; longer than any client time-out the tests set.
 constexpr int kDrainLimitMs = 10000;
+
+// The server's reads under TLS: the socket's bytes, except that once kGarble
+// has armed it the next record body read has its last byte flipped, as a line
+// error would, so that the server's TLS cannot open it and sends a fatal alert.
+int GarblingRead(BIO* bio, char* buf, int len) {
+  auto* state = static_cast<std::pair<int, bool>*>(BIO_get_data(bio));  // the socket, armed
+  const int n = static_cast<int>(::recv(state->first, buf, static_cast<size_t>(len), 0));
+  if (n > 5 && state->second) {  // a header is 5 bytes; a body, more
+    buf[n - 1] ^= 1;
+    state->second = false;
+  }
+  return n;
+}
+
 }  // namespace
 
 std::string Wait(int ms) { return "\x04" + std::to_string(ms); }
@@ -87,6 +101,8 @@ ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls, bool ipv
         open = Send(s.substr(colon + 1), std::stoull(s.substr(1, colon - 1)));
       } else if (s == kTls) {
         open = StartTls();
+      } else if (s == kGarble) {
+        m_garble.second = true;
       } else if (s == kClose) {
         if (m_ssl) SSL_shutdown(m_ssl);
         ::shutdown(m_fd, SHUT_WR);
@@ -163,7 +179,17 @@ bool ScriptServer::StartTls() {
   BIO_free(key);
   m_ssl = SSL_new(ctx);
   SSL_CTX_free(ctx);
-  SSL_set_fd(m_ssl, m_fd);
+  static BIO_METHOD* const garbling = [] {
+    BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "garbling socket");
+    BIO_meth_set_read(method, GarblingRead);
+    BIO_meth_set_ctrl(method, [](BIO*, int cmd, long, void*) -> long { return cmd == BIO_CTRL_FLUSH ? 1 : 0; });
+    return method;
+  }();
+  m_garble = {m_fd, false};
+  BIO* in = BIO_new(garbling);
+  BIO_set_data(in, &m_garble);
+  BIO_set_init(in, 1);
+  SSL_set_bio(m_ssl, in, BIO_new_socket(m_fd, BIO_NOCLOSE));
   const bool ok = SSL_accept(m_ssl) == 1;
   if (const char* name = SSL_get_servername(m_ssl, TLSEXT_NAMETYPE_host_name)) m_sni = name;
   return ok;

@@ -6,16 +6,18 @@
 // reading), kClose (half-close: the client sees the end, what it still sends
 // is read), kReset (close with RST) or kTls (the server's side of a TLS
 // handshake, with the certificate and version of the TlsPeer given; the
-// steps after it, Flood and Raw aside, run inside TLS). Afterwards it reads until the
+// steps after it, Flood and Raw aside, run inside TLS; kGarble then spoils the
+// next record the client sends, which the server answers with a fatal alert). Afterwards it reads until the
 // client closes, so every byte the client sent is recorded (inside TLS:
 // decrypted).
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03", kTls = "\x06";
+inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03", kTls = "\x06", kGarble = "\x08";
 
 // The server side of kTls.
 struct TlsPeer {
@@ -56,6 +58,7 @@ class ScriptServer {
   TlsPeer m_tls;
   ssl_st* m_ssl = nullptr;
   std::string m_sni;
+  std::pair<int, bool> m_garble{-1, false};  // the socket, and whether the next record read is spoilt
   std::thread m_thread;
 };
 
