@@ -16,21 +16,25 @@ remove_scratch() {
 }
 [[ -s $dir/pids ]] || { rm -f "$dir/ports.env"; remove_scratch; exit 0; }
 
-starttime() { awk '{ sub(/^.*\) /, ""); print $20 }' "/proc/$1/stat" 2>/dev/null; }
+# A process's state and start time from /proc/PID/stat, in bash alone (the
+# command name may hold blanks and parentheses; the fields after its last ") "
+# do not).
+stat_of() {
+  local line rest
+  { read -r line < "/proc/$1/stat"; } 2>/dev/null || return 1
+  rest=${line##*) }
+  read -ra f <<< "$rest"
+}
+starttime() { stat_of "$1" && echo "${f[19]}"; }
 # Running (not a zombie) and still the process first seen.
-alive() {
-  local st
-  [[ -r /proc/$1/stat ]] || return 1
-  st=$(awk '{ sub(/^.*\) /, ""); print $1 }' "/proc/$1/stat" 2>/dev/null)
-  [[ $st != Z && $(starttime "$1") == "$2" ]]
-}
-children_of() {
-  local stat cpid ppid
-  for stat in /proc/[0-9]*/stat; do
-    read -r cpid ppid < <(awk '{ pid = $1; sub(/^.*\) /, ""); print pid, $2 }' "$stat" 2>/dev/null) || continue
-    [[ $ppid == "$1" ]] && echo "$cpid"
-  done
-}
+alive() { stat_of "$1" && [[ ${f[0]} != Z && ${f[19]} == "$2" ]]; }
+# Every process's children, read once.
+declare -A kids=()
+for stat in /proc/[0-9]*/stat; do
+  pid=${stat#/proc/}
+  pid=${pid%/stat}
+  stat_of "$pid" && kids[${f[1]}]+=" $pid"
+done
 
 declare -A start=()
 queue=()
@@ -49,11 +53,14 @@ while [[ $i -lt ${#queue[@]} ]]; do
   st=$(starttime "$p") || continue
   [[ -n $st ]] || continue
   start[$p]=$st
-  while read -r c; do [[ -n $c ]] && queue+=("$c"); done < <(children_of "$p")
+  for c in ${kids[$p]:-}; do queue+=("$c"); done
 done
 
 for p in "${!start[@]}"; do alive "$p" "${start[$p]}" && kill -TERM "$p" 2>/dev/null; done
-for _ in $(seq 1 50); do
+# Two seconds for them to end; dovecot's master may wait longer for its
+# children, and nothing of theirs outlives the scratch directory, so the rest
+# are killed.
+for _ in $(seq 1 20); do
   left=0
   for p in "${!start[@]}"; do alive "$p" "${start[$p]}" && left=1; done
   [[ $left -eq 0 ]] && break
