@@ -115,10 +115,10 @@ organizationName = optional
 commonName = supplied
 CONF
 openssl_quiet() { openssl "$@" >"$tls/openssl.out" 2>&1 || { cat "$tls/openssl.out" >&2; exit 1; }; }
-openssl_quiet req -x509 -newkey rsa:2048 -nodes -keyout "$tls/ca.key" -out "$tls/ca.crt" -days 3650 \
+openssl_quiet req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/ca.key" -out "$tls/ca.crt" -days 3650 \
   -subj "/O=velkor test/CN=velkor test CA" \
   -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
-openssl_quiet genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$tls/server.key"
+openssl_quiet genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$tls/server.key"
 server_cert() {  # $1 name, $2 CN, $3 subjectAltName, further: openssl ca options
   local name=$1 cn=$2 san=$3
   shift 3
