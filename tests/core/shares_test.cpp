@@ -20,8 +20,10 @@
 
 #include "net/cmdsession.h"
 #include "net/failreason.h"
+#include "net/failphrase.h"
 #include "net/hostaddr.h"
 #include "net/smbshares.h"
+#include "support/casefile.h"
 #include "support/peerport.h"
 #include "support/programdir.h"
 #include "support/scriptserver.h"
@@ -34,19 +36,10 @@
 namespace {
 
 // What NetShareList answered, then the listing.
-std::u16string List(const char16_t* host, bool brief = true) {
+std::string List(const std::string& host, bool brief = true) {
   std::u16string listing = u"old";
-  return NetShareList(host, listing, brief) ? u"true " + listing : u"false " + listing;
+  return NetShareList(FromUtf8(host), listing, brief) ? "true " + ToUtf8(listing) : "false " + ToUtf8(listing);
 }
-
-const std::u16string kListed =
-    u"true ADMIN$    [Remote Admin]\r\n"
-    u"C$        [Default share]\r\n"
-    u"data      [shared data]\r\n"
-    u"IPC$      [IPC Service (velkor test peer)]\r\n"
-    u"NINECHARS [nine characters]\r\n"
-    u"plain    \r\n";
-const std::u16string kRefused = u"false " + std::u16string(kShareListRefused);
 
 class SmbPeer : public ::testing::Test {
  protected:
@@ -54,6 +47,12 @@ class SmbPeer : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the smb_peers fixture needs root to start smbd";
     ASSERT_NE(PeerPort("smb"), 0) << "smb_peers fixture is not running (" << PeerDir("smb") << ")";
     ASSERT_NE(PeerPort("smb/closed"), 0) << "the refusing smbd of smb_peers is not running";
+    uint16_t closed = 0;
+    close(ListenOnLoopback(1, &closed));
+    cases = LoadCases("shares-smb.cases", {{"SMB", std::to_string(smb)}, {"REFUSING", std::to_string(refusing)},
+                                           {"CLOSED", std::to_string(closed)},
+                                           {"MISSING", "FILE:" + program.dir().file("missing.ccache")},
+                                           {"EMPTY", "FILE:" + program.dir().file("empty.ccache")}});
   }
   void TearDown() override {
     SetSmbPort(kSmbDefaultPort);
@@ -61,10 +60,26 @@ class SmbPeer : public ::testing::Test {
     SetHostAddressLookup(nullptr);
     SetSessionOptions(before);
   }
+  // The text of the listing case of that name.
+  std::string Listing(const std::string& name) const {
+    std::string text;
+    for (const std::string& line : CasesOf(cases, "listing " + name).at(0).all("text")) text += line;
+    return text;
+  }
+  // What a case expects of List, after the failure's phrase and a line end.
+  std::string Expected(const Case& c) const {
+    return c.get("reason") + "\n" + c.get("answer") + " " + (c.has("listing") ? Listing(c.get("listing")) : "");
+  }
   ProgramInTempDir program;
   const SessionOptions before = GetSessionOptions();
   const int smb = PeerPort("smb"), refusing = PeerPort("smb/closed");
+  std::vector<Case> cases;
 };
+
+// got cut where want ends in '*', which stands for any rest.
+std::string Matched(const std::string& got, const std::string& want) {
+  return want.ends_with('*') && got.size() >= want.size() - 1 ? got.substr(0, want.size() - 1) + "*" : got;
+}
 
 // From now on, connect() fails with EPERM in this process, as where a security policy forbids it.
 bool ForbidConnect() {
@@ -81,76 +96,41 @@ bool ForbidConnect() {
 }  // namespace
 
 // Hosts against the real smbd, the one that refuses anonymous users the list, or a port nobody listens on, each
-// with what this program's lookup answers for it (nullptr: an address, never looked up; "": no such name). An
-// address is asked anonymously; a name by that name, else (URL syntax, not ASCII, narrowed to a family) by the
-// address found; a dual-stack name at its IPv4 address (127.0.0.2: nobody listens), an IPv6 literal over IPv6.
-// Every failure is a quiet "false" with an empty listing, the refusal's with the refusal as the check's text.
+// with what this program's lookup answers for it. Every failure is quiet.
 TEST_F(SmbPeer, ListsTheRealServers) {
-  uint16_t closed = 0;
-  close(ListenOnLoopback(1, &closed));
-  const char* lookup = nullptr;
+  const Case* now = nullptr;
   SetHostAddressLookup([&](const std::string& name) {
-    EXPECT_NE(lookup, nullptr) << name << " looked up";
+    EXPECT_TRUE(now->has("lookup")) << name << " looked up";
     AddressLookupAnswer answer;
-    std::istringstream words(lookup ? lookup : "");
-    for (std::string word; words >> word;) answer.addresses.push_back(*ParseHostAddress(word));
+    for (const std::string& word : now->words("lookup")) {
+      if (word != "none") answer.addresses.push_back(*ParseHostAddress(word));
+    }
     return answer;
   });
-  const AddressFamily any = AddressFamily::Any, v4 = AddressFamily::V4, v6 = AddressFamily::V6;
-  const struct { const char16_t* host; int port; const char* lookup; AddressFamily family; std::u16string want;
-                 FailKind why; } rows[] = {
-      {u"127.0.0.1", smb, nullptr, any, kListed, FailKind::None},
-      {u"localhost", smb, "127.0.0.1", any, kListed, FailKind::None},
-      {u"\\\\localhost", smb, "127.0.0.1", any, kListed, FailKind::None},
-      {u"ファイル鯖", smb, "127.0.0.1", any, kListed, FailKind::None},
-      {u"a@b:1", smb, "127.0.0.1", any, kListed, FailKind::None},
-      {u"::1", smb, nullptr, any, kListed, FailKind::None},
-      {u"[::1]", smb, nullptr, any, kListed, FailKind::None},
-      {u"\\\\[::1]", smb, nullptr, any, kListed, FailKind::None},
-      {u"[0:0:0:0:0:0:0:1]", smb, nullptr, any, kListed, FailKind::None},
-      {u"six鯖", smb, "::1", any, kListed, FailKind::None},
-      {u"dual.test", smb, "127.0.0.2 ::1", v6, kListed, FailKind::None},
-      {u"dual鯖", smb, "127.0.0.2 ::1", any, u"false ", FailKind::SharesFailed},
-      {u"six鯖", smb, "::1", v4, u"false ", FailKind::NoAddressOfFamily},
-      {u"0.0.0.0", smb, nullptr, any, u"false ", FailKind::SharesFailed},  // would reach the smbd on 127.0.0.1
-      {u"::", smb, nullptr, any, u"false ", FailKind::SharesFailed},  // would reach the smbd on ::1
-      {u"::ffff:127.0.0.1", smb, nullptr, any, u"false ", FailKind::SharesFailed},  // no IPv6 host
-      {u"no-such-host.invalid", smb, "", any, u"false ", FailKind::NameNotFound},
-      {u"localhost", smb, "", any, u"false ", FailKind::NameNotFound},  // the library is never asked
-      {u"127.0.0.1", closed, nullptr, any, u"false ", FailKind::SharesFailed},
-      {u"::1", closed, nullptr, any, u"false ", FailKind::SharesFailed},
-      {u"127.0.0.1", refusing, nullptr, any, kRefused, FailKind::SharesRefused},
-      {u"localhost", refusing, "127.0.0.1", any, kRefused, FailKind::SharesRefused},
-      {u"::1", refusing, nullptr, any, kRefused, FailKind::SharesRefused},
-  };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  for (const auto& r : rows) {
-    SCOPED_TRACE(ToUtf8(r.host) + " port " + std::to_string(r.port));
+  for (const Case& c : CasesOf(cases, "by host")) {
+    CASE_TRACE(c);
     SessionOptions options = before;
-    options.family = r.family;
+    options.family = c.get("family") == "v4"   ? AddressFamily::V4
+                     : c.get("family") == "v6" ? AddressFamily::V6
+                                               : AddressFamily::Any;
     SetSessionOptions(options);
-    SetSmbPort(static_cast<uint16_t>(r.port));
-    lookup = r.lookup;
+    SetSmbPort(static_cast<uint16_t>(c.number("port")));
+    now = &c;
     ClearFailReason();
-    EXPECT_EQ(List(r.host), r.want);
-    EXPECT_EQ(LastFailReason().kind, r.why);
-  }
-  // This machine's own policy (a seccomp filter) forbids the connection, which the library reports with the error
-  // of a refusal: nothing answers a plain connect either, so no refusal text.
-  SetSmbPort(static_cast<uint16_t>(smb));
-  for (const char16_t* host : {u"127.0.0.1", u"::1"}) {
-    EXPECT_EQ(InChild([&] { return ForbidConnect() ? ToUtf8(List(host)) : "no filter of its own"; }), "false ")
-        << ToUtf8(host);
+    const auto list = [&] {
+      const std::string listing = List(c.get("host"), !c.has("long"));
+      return FailurePhrase(LastFailReason()) + "\n" + listing;
+    };
+    const std::string want = Expected(c);
+    if (c.has("forbidden")) {
+      EXPECT_EQ(Matched(InChild([&] { return ForbidConnect() ? list() : "no filter of its own"; }), want), want);
+    } else {
+      EXPECT_EQ(Matched(list(), want), want);
+    }
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
-  // The long form does not make up what a share listing cannot know.
-  const std::u16string admin =
-      u"true \r\n　共有名： ADMIN$    [Remote Admin]"
-      u"\r\n　パス名： -- 不明 --"
-      u"\r\n　最大ユーザー数　： 不明"
-      u"\r\n　現在のユーザー数： 不明\r\n";
-  EXPECT_EQ(List(u"127.0.0.1", false).substr(0, admin.size()), admin);
   EXPECT_EQ(program.errorLog(), u"");
 }
 
@@ -160,27 +140,28 @@ TEST_F(SmbPeer, ListsTheRealServers) {
 TEST_F(SmbPeer, HangingPeerEndsAtTheBoundOrAStop) {
   uint16_t port = 0;
   const int hanging = ListenOnLoopback(8, &port);  // the kernel completes the handshake, nobody ever answers
-  // The stopped row's bound is the library's own time-out: the worker left behind ends after a second.
-  const struct { int boundMs, stopAtMs, minMs, maxMs; } rows[] = {{400, -1, 390, 900}, {1000, 200, 200, 300}};
-  for (const auto& r : rows) {
+  for (const Case& c : CasesOf(cases, "hanging")) {
+    CASE_TRACE(c);
     SetSmbPort(port);
-    SetSmbListBoundMs(r.boundMs);
+    SetSmbListBoundMs(static_cast<int>(c.number("bound")));
+    const long stopAt = c.number("stop-at", -1);
+    const std::vector<std::string> took = c.words("took");
     const int64_t start = MonotonicMs();
     int64_t last = start, gap = 0;
     SetDoEventsHook([&] {
       gap = std::max(gap, MonotonicMs() - last), last = MonotonicMs();
-      if (r.stopAtMs >= 0 && last - start >= r.stopAtMs) RequestStop();
+      if (stopAt >= 0 && last - start >= stopAt) RequestStop();
     });
-    EXPECT_EQ(List(u"127.0.0.1"), u"false ");
-    EXPECT_GE(MonotonicMs() - start, r.minMs);
-    EXPECT_LE(MonotonicMs() - start, r.maxMs);
+    EXPECT_EQ(List("127.0.0.1"), "false ");
+    EXPECT_GE(MonotonicMs() - start, std::stol(took.at(0)));
+    EXPECT_LE(MonotonicMs() - start, std::stol(took.at(1)));
     EXPECT_LE(std::max(gap, MonotonicMs() - last), 300);  // room for a loaded machine
     ClearStop();
     SetDoEventsHook(nullptr);
     EXPECT_TRUE(SmbListingStuck());
     SetSmbPort(static_cast<uint16_t>(smb));
     SetSmbListBoundMs(kSmbListBoundMs);
-    EXPECT_EQ(List(u"127.0.0.1"), kListed);
+    EXPECT_EQ(List("127.0.0.1"), "true " + Listing("shares"));
     EXPECT_FALSE(SmbListingStuck());
   }
   close(hanging);
@@ -197,17 +178,9 @@ TEST_F(SmbPeer, NameWithoutTicketListsAnonymously) {
   mkdir(dir.file("samba").c_str(), 0755);
   mkdir(dir.file("run-samba").c_str(), 0755);
   WriteBytes(dir.file("samba/lmhosts"), "127.0.0.2 VKRSMBPEER\n");
-  const std::string missing = "FILE:" + dir.file("missing.ccache"), empty = "FILE:" + dir.file("empty.ccache");
-  // ours: what this program's own lookup answers for the name (nullptr: the system's, from that /etc/hosts).
-  const struct { int port; std::string ccache; const char *address, *ours; std::u16string want; } rows[] = {
-      {smb, missing, "127.0.0.1", nullptr, kListed},
-      {smb, empty, "127.0.0.1", nullptr, kListed},
-      {refusing, missing, "127.0.0.1", nullptr, kRefused},
-      {smb, missing, "::1", nullptr, kListed},
-      {smb, missing, "127.0.0.1", "127.0.0.2", kListed},  // asked by the name, not at the address found here
-  };
-  for (const auto& r : rows) {
-    WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n" + std::string(r.address) + " vkrsmbpeer\n");
+  for (const Case& c : CasesOf(cases, "without a ticket")) {
+    CASE_TRACE(c);
+    WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n" + c.get("hosts") + " vkrsmbpeer\n");
     const std::string got = InChild([&]() -> std::string {
       auto bind = [&](const std::string& from, const char* to) {
         return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
@@ -216,14 +189,16 @@ TEST_F(SmbPeer, NameWithoutTicketListsAnonymously) {
           !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
           (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba")))
         return "no mount namespace of its own";
-      setenv("KRB5CCNAME", r.ccache.c_str(), 1);
-      SetSmbPort(static_cast<uint16_t>(r.port));
-      if (r.ours) {
-        SetHostAddressLookup([&](const std::string&) { return AddressLookupAnswer{{*ParseHostAddress(r.ours)}, 0}; });
+      setenv("KRB5CCNAME", c.get("ccache").c_str(), 1);
+      SetSmbPort(static_cast<uint16_t>(c.number("port")));
+      if (c.has("ours")) {
+        SetHostAddressLookup([&](const std::string&) { return AddressLookupAnswer{{*ParseHostAddress(c.get("ours"))}, 0}; });
       }
-      return ToUtf8(List(u"vkrsmbpeer"));
+      ClearFailReason();
+      const std::string listing = List("vkrsmbpeer");
+      return FailurePhrase(LastFailReason()) + "\n" + listing;
     });
-    EXPECT_EQ(got, ToUtf8(r.want)) << r.port << " " << r.ccache << " " << r.address << " " << (r.ours ? r.ours : "");
+    EXPECT_EQ(got, Expected(c));
   }
   // Kerberos or anonymous, never the login name without a password, which a domain counts as a failed logon: whom
   // the refusing smbd saw logging on, as its log names them ("[domain]\\[user]"), each once.
