@@ -47,23 +47,20 @@ Ip6Address Six(const char* text) {
   return a;
 }
 
-// The bytes of a case's "bytes:" lines, written in hex (blanks between words are free).
-Bytes HexBytes(const Case& c) {
-  Bytes out;
-  for (const std::string& line : c.all("bytes")) {
-    std::istringstream words(line);
-    for (std::string w; words >> w;) {
-      for (size_t i = 0; i + 1 < w.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(w.substr(i, 2), 0, 16)));
-    }
-  }
-  return out;
-}
-
 // Every value of key in a case, joined: one text written over several lines.
 std::string Joined(const Case& c, const std::string& key) {
   std::string text;
   for (const std::string& line : c.all(key)) text += line;
   return text;
+}
+
+// The bytes of a case's "bytes:" lines, written in hex (blanks between words are free).
+Bytes HexBytes(const Case& c) {
+  std::string hex = Joined(c, "bytes");
+  std::erase(hex, ' ');
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), 0, 16)));
+  return out;
 }
 
 // A network namespace of the test's own: loopback only, so nothing leaves the machine; deleted again at the end.
@@ -128,12 +125,9 @@ std::string Masked(std::string text, const std::string& pattern) {
   return text;
 }
 
-// The built helper with its capability beside the program, in a 0711 directory where nobody may reach it (the
-// checkout is not theirs to enter). Once per program directory: a copy a helper still runs cannot be written over.
-bool PlaceHelper(const ProgramInTempDir& program) {
-  const std::string helper = "'" + program.file("velkor-icmp") + "'";
-  return Sh("chmod 711 '" + program.dir().path() + "' && { [ -e " + helper + " ] || { cp " VELKOR_ICMP_HELPER " " +
-            helper + " && setcap cap_net_raw+ep " + helper + "; }; }");
+// The placeholders of the data files: the helper's place beside the program, the helper as built, the directory.
+CaseVars Places(const ProgramInTempDir& program) {
+  return {{"HELPER", program.file("velkor-icmp")}, {"BUILT", VELKOR_ICMP_HELPER}, {"DIR", program.dir().path()}};
 }
 
 // One answer of the helper: "stage error [bytes]", "fd!" when a descriptor came along, "hangup" when it ended
@@ -216,7 +210,9 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   ProgramInTempDir program;  // anything reported goes to a log of its own
   NetNamespace ns;
   const std::string helper = program.file("velkor-icmp");
-  const std::vector<Case> cases = LoadCases("icmp-namespace.cases", {{"HELPER", helper}, {"NS", ns.name}});
+  CaseVars vars = Places(program);
+  vars["NS"] = ns.name;
+  const std::vector<Case> cases = LoadCases("icmp-namespace.cases", vars);
   for (const std::string& command : CasesOf(cases, "the namespace").at(0).all("run")) {
     ASSERT_TRUE(Sh(command)) << command;
   }
@@ -285,9 +281,6 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   // Each case runs as each user it names, the users in turn, each after its own commands.
   for (const Case& user : CasesOf(cases, "as ")) {
     const std::string as = user.name.substr(3);
-    if (as == "helper") {
-      EXPECT_TRUE(PlaceHelper(program));
-    }
     for (const std::string& command : user.all("run")) EXPECT_TRUE(Sh(command)) << command;
     for (const Case& c : cases) {
       const std::vector<std::string> users = c.words("as");
@@ -380,9 +373,12 @@ TEST(PingCheck, NoSocketLeftByAFailure) {
 TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (the helper's capability)";
   ProgramInTempDir program;
-  ASSERT_TRUE(PlaceHelper(program));
   const std::string helper = program.file("velkor-icmp");
-  for (const Case& c : LoadCases("icmp-helper.cases")) {
+  const std::vector<Case> cases = LoadCases("icmp-helper.cases", Places(program));
+  for (const std::string& command : CasesOf(cases, "the helper in place").at(0).all("run")) {
+    ASSERT_TRUE(Sh(command)) << command;
+  }
+  for (const Case& c : CasesOf(cases, "run by hand")) {
     CASE_TRACE(c);
     const std::string got = AsNobody([&] {
       int channel[2];
