@@ -59,7 +59,9 @@ Bytes HexBytes(const Case& c) {
   std::string hex = Joined(c, "bytes");
   std::erase(hex, ' ');
   Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), 0, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
   return out;
 }
 
@@ -156,7 +158,7 @@ TEST(IcmpCheckSum, OnesComplementOfTheWordSum) {
     CASE_TRACE(c);
     uint8_t sum[2];
     IcmpCheckSum(HexBytes(c), static_cast<int16_t>(c.number("length")), sum);
-    EXPECT_EQ(sum[0] << 8 | sum[1], std::stoi(c.get("sum"), 0, 16));
+    EXPECT_EQ(sum[0] << 8 | sum[1], std::stoi(c.get("sum"), nullptr, 16));
   }
 }
 
@@ -398,8 +400,9 @@ TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
       if (c.has("to")) {
         const std::string to = c.get("to");
         IcmpHelperRequest r{};
-        r.family = static_cast<uint8_t>(c.number("family", to.find(':') != std::string::npos ? 6 : 4));
-        inet_pton(to.find(':') != std::string::npos ? AF_INET6 : AF_INET, to.c_str(), r.address);
+        const bool six = to.find(':') != std::string::npos;
+        r.family = static_cast<uint8_t>(c.number("family", six ? kIcmpFamilyIPv6 : kIcmpFamilyIPv4));
+        inet_pton(six ? AF_INET6 : AF_INET, to.c_str(), r.address);
         r.identifier = 0x4242;
         r.sequence = 7;
         r.waitMs = static_cast<uint32_t>(c.number("wait", 2000));
