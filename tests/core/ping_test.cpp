@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
@@ -368,6 +370,25 @@ TEST(PingCheck, NoSocketLeftByAFailure) {
   EXPECT_EQ(descriptors(), before);
   const std::u16string report = u"AppInitERR:エラー番号 : 7099 -- vktest でエラーが発生しました。 broken";
   EXPECT_EQ(program.errorLog().find(report), 25u) << ToUtf8(program.errorLog());  // after " stamp *** "
+}
+
+// A raw socket refused for want of the capability (EPERM) or by a security module (EACCES) gives way to the datagram
+// socket; any other refusal is the answer. In a namespace of its own, which lets root open datagram sockets.
+TEST(IcmpSocket, FallsBackOnlyFromARefusedRawSocket) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (a network namespace)";
+  const struct { int error; const char* outcome; } rows[] = {
+      {EPERM, "datagram"}, {EACCES, "datagram"}, {ENOBUFS, "refused 105"}, {EAFNOSUPPORT, "refused 97"}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(InChild([&] {
+      if (unshare(CLONE_NEWNET) != 0 || !(std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 0").flush()) {
+        return std::string("no namespace");
+      }
+      IcmpSocket socket;
+      if (!RefuseCall(__NR_socket, row.error, SOCK_RAW)) return std::string("no filter");
+      if (!socket.Open(AF_INET)) return "refused " + std::to_string(socket.LastError());
+      return std::string(socket.Kind() == IcmpSocketKind::Datagram ? "datagram" : "another kind");
+    }), row.outcome) << row.error;
+  }
 }
 
 // Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends

@@ -1,11 +1,8 @@
 // velkor-fixtures: smb_peers
 #include "net/shares.h"
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -43,18 +40,6 @@ std::string List(const std::string& host, bool brief = true) {
 // got cut where want ends in '*', which stands for any rest.
 std::string Matched(const std::string& got, const std::string& want) {
   return want.ends_with('*') && got.size() >= want.size() - 1 ? got.substr(0, want.size() - 1) + "*" : got;
-}
-
-// From now on, connect() fails with EPERM in this process, as where a security policy forbids it.
-bool ForbidConnect() {
-  sock_filter code[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_connect, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  const sock_fprog filter{std::size(code), code};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
 }  // namespace
@@ -129,7 +114,7 @@ TEST(SmbPeer, ListsTheRealServers) {
         auto bind = [&](const std::string& from, const char* to) {
           return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
         };
-        if (c.has("forbidden")) return ForbidConnect() ? list() : "no filter of its own";
+        if (c.has("forbidden")) return RefuseCall(__NR_connect, EPERM) ? list() : "no filter of its own";
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
             (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba")))

@@ -1,11 +1,16 @@
 #include "support/unprivileged.h"
 
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <vector>
 
 std::string InChild(const std::function<std::string()>& body) {
   constexpr size_t kSize = 4096;
@@ -29,6 +34,23 @@ bool DropRoot() { return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && set
 
 std::string AsNobody(const std::function<std::string()>& body) {
   return InChild([&] { return DropRoot() ? body() : "!root kept"; });
+}
+
+bool RefuseCall(long nr, int error, int socketType) {
+  const auto refuse = static_cast<uint32_t>(SECCOMP_RET_ERRNO | error);
+  std::vector<sock_filter> code{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 4)};
+  if (socketType >= 0) {  // the type's low bits; SOCK_CLOEXEC and SOCK_NONBLOCK sit above them
+    code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])));
+    code.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xF));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(socketType), 0, 1));
+  } else {
+    code.back().jf = 1;
+  }
+  code.push_back(BPF_STMT(BPF_RET | BPF_K, refuse));
+  code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 HangGuard::HangGuard(unsigned seconds) { alarm(seconds); }

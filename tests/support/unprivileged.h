@@ -15,6 +15,11 @@ std::string InChild(const std::function<std::string()>& body);
 std::string AsNobody(const std::function<std::string()>& body);
 bool DropRoot();
 
+// From now on, in this process and its children, the system call nr fails with
+// error, as where a security policy forbids it; with socketType, only a
+// socket() call of that type (SOCK_RAW, ...). False when it could not be set.
+bool RefuseCall(long nr, int error, int socketType = -1);
+
 // Ends the test program (SIGALRM) when the scope lasts longer than `seconds`:
 // a case that must not block fails instead of holding the suite.
 class HangGuard {
