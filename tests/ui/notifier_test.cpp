@@ -1,7 +1,8 @@
 // Desktop notices on a private session bus of the test's own (a dbus-daemon
 // whose configuration lists no service directories, so nothing is started by
 // activation), with a recording notification service on it, and once with a
-// real notification daemon (dunst under Xvfb).
+// real notification daemon (dunst under Xvfb). The cases are in
+// tests/data/notices-*.cases.
 #include <signal.h>
 #include <unistd.h>
 
@@ -29,26 +30,27 @@ std::vector<std::string> Lines(const std::string& command, size_t count) {
   return lines;
 }
 
+// Daemons a test started, ended with it.
+struct Daemons {
+  ~Daemons() {
+    for (pid_t p : pids) kill(p, SIGTERM);
+  }
+  std::vector<pid_t> pids;
+};
+
 struct PrivateBus {
   PrivateBus() {
     std::ofstream conf(dir.file("bus.conf"));
     for (const std::string& line : LoadCases("notices-bus.cases", {{"DIR", dir.path()}}).at(0).all("line"))
       conf << line << "\n";
     conf.close();
-    const auto out = Lines("dbus-daemon --config-file=" + dir.file("bus.conf") + " --nofork --print-address=1 >" +
-                           dir.file("address") + " 2>/dev/null & echo $!", 1);
-    if (out.size() == 1) pid = std::atoi(out[0].c_str());
-    for (int i = 0; i < 100 && address.find(',') == std::string::npos; ++i) {
-      usleep(50000);
-      std::getline(std::ifstream(dir.file("address")) >> std::ws, address);
-    }
-  }
-  ~PrivateBus() {
-    if (pid > 0) kill(pid, SIGTERM);
+    const auto out = Lines("dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + dir.file("bus.conf") +
+                           " 2>/dev/null", 2);
+    if (out.size() == 2) address = out[0], daemon.pids.push_back(std::atoi(out[1].c_str()));
   }
   TempDir dir;
   std::string address;
-  pid_t pid = 0;
+  Daemons daemon;
 };
 
 // org.freedesktop.Notifications that notes every Notify and answers it, or never answers.
@@ -77,7 +79,8 @@ class NoticesTest : public MainWindowTest {
     service = QDBusConnection::connectToBus(QString::fromStdString(bus->address), "svc");
     ASSERT_TRUE(service.isConnected());
     ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/Notifications", &recorder));
-    ASSERT_TRUE(service.registerService("org.freedesktop.Notifications"));
+    // A real daemon that held the name before may not have let go of it yet.
+    ASSERT_TRUE(WaitUntil([this] { return service.registerService("org.freedesktop.Notifications"); }));
   }
   void TearDown() override {
     service.unregisterService("org.freedesktop.Notifications");
@@ -92,24 +95,17 @@ class NoticesTest : public MainWindowTest {
 };
 PrivateBus* NoticesTest::bus = nullptr;
 
-// Xvfb and dunst in its place, for as long as the object lives.
-struct RealDaemon {
-  explicit RealDaemon(QDBusConnection& service) {
-    service.unregisterService("org.freedesktop.Notifications");
-    const auto xvfb = Lines("sh -c 'Xvfb -displayfd 3 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $!' ", 2);
-    EXPECT_EQ(xvfb.size(), 2u) << "Xvfb did not start";
-    if (xvfb.size() != 2) return;
-    pids.push_back(std::atoi(xvfb[0].c_str()));
-    const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
-    if (!dunst.empty()) pids.push_back(std::atoi(dunst[0].c_str()));
-    WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); },
-              10000);
-  }
-  ~RealDaemon() {
-    for (pid_t p : pids) kill(p, SIGTERM);
-  }
-  std::vector<pid_t> pids;
-};
+// Xvfb, and dunst on it in the recording service's place.
+void StartRealDaemon(Daemons& daemons, QDBusConnection& service) {
+  service.unregisterService("org.freedesktop.Notifications");
+  const auto xvfb = Lines("sh -c 'Xvfb -displayfd 3 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $!' ", 2);
+  ASSERT_EQ(xvfb.size(), 2u) << "Xvfb did not start";
+  daemons.pids.push_back(std::atoi(xvfb[0].c_str()));
+  const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
+  ASSERT_EQ(dunst.size(), 1u);
+  daemons.pids.push_back(std::atoi(dunst[0].c_str()));
+  WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
+}
 
 // Whether a notice is delivered, and the one error log line per start when it is not; the cases are in
 // tests/data/notices-desktop.cases.
@@ -122,8 +118,8 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
     if (how == "unregister") service.unregisterService("org.freedesktop.Notifications");
     if (how == "unset") unsetenv("DBUS_SESSION_BUS_ADDRESS");
     if (how == "address") setenv("DBUS_SESSION_BUS_ADDRESS", before.at(1).c_str(), 1);
-    std::optional<RealDaemon> daemon;
-    if (how == "dunst") daemon.emplace(service);
+    std::optional<Daemons> daemons;
+    if (how == "dunst") StartRealDaemon(daemons.emplace(), service);
     for (int twice = 0; twice < 2; ++twice) {
       DesktopNotifier notifier;
       std::optional<bool> answer;
@@ -144,7 +140,7 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
     for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
     EXPECT_EQ(lines, c.get("answered") == "yes" ? 0 : 2);
     EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
-    daemon.reset();
+    daemons.reset();
     TearDown();
     WriteBytes(dir.file("velkorERR1.log"), "");
     recorder.notices.clear();
