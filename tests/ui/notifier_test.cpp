@@ -120,17 +120,19 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
     if (how == "address") setenv("DBUS_SESSION_BUS_ADDRESS", before.at(1).c_str(), 1);
     std::optional<Daemons> daemons;
     if (how == "dunst") StartRealDaemon(daemons.emplace(), service);
-    for (int twice = 0; twice < 2; ++twice) {
+    // The second start sends two at once: its second failure is not logged again.
+    for (int notices = 1; notices <= 2; ++notices) {
       DesktopNotifier notifier;
-      std::optional<bool> answer;
+      std::vector<bool> answers;
       QString why;
-      notifier.SetAnswered([&](bool ok, const QString& w) { answer = ok, why = w; });
+      notifier.SetAnswered([&](bool ok, const QString& w) { answers.push_back(ok), why = w; });
       QElapsedTimer clock;
       clock.start();
-      notifier.Notify(QString::fromStdString(c.get("summary")), QString::fromStdString(c.get("body")));
+      for (int i = 0; i < notices; ++i)
+        notifier.Notify(QString::fromStdString(c.get("summary")), QString::fromStdString(c.get("body")));
       EXPECT_LT(clock.elapsed(), 500) << "Notify returns at once";
-      WaitUntil([&] { return answer.has_value(); });
-      EXPECT_EQ(answer, std::optional(c.get("answered") == "yes")) << why.toStdString();
+      WaitUntil([&] { return answers.size() == size_t(notices); });
+      EXPECT_EQ(answers, std::vector<bool>(notices, c.get("answered") == "yes")) << why.toStdString();
       EXPECT_GE(clock.elapsed(), c.number("waited"));
     }
     EXPECT_EQ(recorder.notices.value(0).toStdString(), c.get("heard"));
@@ -164,11 +166,12 @@ TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
   SetUnixNowHook([&now] { return now += 60; });  // a run a minute
   const Case c = CasesOf(LoadCases("notices-desktop.cases"), "window:").at(0);
   CASE_TRACE(c);
+  int runs = 0;
   for (size_t i = 0; i < c.fields.size(); ++i) {
     if (c.fields[i].first != "run") continue;
     const std::string run = c.fields[i].second;
     const std::string told = i + 1 < c.fields.size() && c.fields[i + 1].first == "told" ? c.fields[i + 1].second : "";
-    SCOPED_TRACE(run);
+    SCOPED_TRACE("run " + std::to_string(++runs) + ": " + run);
     recorder.notices.clear();
     recorder.silent = run.ends_with("silent");
     smtpAnswers = run.starts_with("P");
