@@ -13,6 +13,8 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "support/casefile.h"
@@ -86,116 +88,135 @@ HistoryReport Into(std::string& said) {
 }
 int LinesIn(const std::string& said) { return static_cast<int>(std::count(said.begin(), said.end(), '\n')); }
 
-// A check's history in one line, as the cases' shown: lines write it.
-std::string Shown(const CheckHistory& c) {
+// A check's history as the cases' shown: and point: lines write it.
+Strings Shown(const CheckHistory& c) {
   auto ago = [](int64_t at) { return std::to_string(kNow - at); };
-  std::string s = ToUtf8(c.label) + " ";
+  std::string s = "shown: " + ToUtf8(c.label) + " ";
   for (const StripCell& cell : c.strip) s += "PFSN"[static_cast<int>(cell.state)];
   if (!c.strip.empty()) s += " " + ago(c.strip.front().started) + ".." + ago(c.strip.back().started);
   s += " " + std::to_string(c.passed) + "/" + std::to_string(c.runs) + " " + testing::PrintToString(c.Uptime()) + " %";
   for (const DownPeriod& d : c.downs) s += ", down " + ago(d.from) + ".." + ago(d.until) + " " + ToUtf8(d.reason);
-  for (const ChartPoint& p : c.points) s += ", " + ago(p.at) + ": " + testing::PrintToString(p.seconds);
-  return s;
+  Strings lines{s};
+  for (const ChartPoint& p : c.points) {
+    lines.push_back("point: " + ago(p.at) + " " + testing::PrintToString(p.seconds));
+    if (p.runs != 1 || p.maxSeconds != p.seconds) lines.back() += " (" + std::to_string(p.runs) + " runs, slowest " + testing::PrintToString(p.maxSeconds) + ")";
+  }
+  return lines;
+}
+
+// One case of tests/data/history-store.cases in a directory of its own: each step's line, then what it showed.
+struct Bench {
+  Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
+  Strings Steps(const Case& c, size_t from);
+  const std::string dir, db;
+  std::string said, before;
+  HistoryStore store{db, {}, Into(said)};
+  sqlite3* other = nullptr;
+  int64_t locked = 0;
+};
+
+Strings Bench::Steps(const Case& c, size_t from) {
+  static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
+                                                        {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
+  static const std::set<std::string> shown{"row", "shown", "point", "said", "refused", "file", "target", "buckets"};
+  static const std::regex time("\\.(damaged|foreign)-[0-9]+");
+  Strings out;
+  for (size_t i = from; i < c.fields.size(); ++i) {
+    const auto& [key, raw] = c.fields[i];
+    const std::string value = Unescape(raw);
+    if (shown.contains(key)) continue;
+    out.push_back(key + ": " + raw);
+    if (key == "run" && before.empty()) before = ReadBytes(db);
+    if (key == "run" && !store.Record(RunOf(raw))) out.push_back("refused: ");
+    if (key == "open") store.Open();
+    if (key == "prune") store.Prune(kNow + std::stoll(value));
+    if (key == "sql")
+      for (const std::string& row : Query(db, value)) out.push_back("row: " + row);
+    if (key == "load") {
+      const Strings w = Split(value, ' ');
+      const TargetHistory h = HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), kNow, std::stoi(w.at(2)));
+      out.push_back("buckets: " + std::to_string(h.bucketSeconds));
+      for (const CheckHistory& check : h.checks)
+        for (const std::string& line : Shown(check)) out.push_back(line);
+    }
+    if (key == "targets")
+      for (const std::u16string& t : HistoryReader(db).Targets()) out.push_back("target: " + ToUtf8(t));
+    if (key == "other") {
+      sqlite3_open(db.c_str(), &other);
+      sqlite3_exec(other, value.c_str(), nullptr, nullptr, nullptr);
+      locked = MonotonicMs();
+    }
+    if (key == "close-other") {
+      sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_close(std::exchange(other, nullptr));
+    }
+    if (key == "waited" && MonotonicMs() - locked < std::stoll(value))
+      out.push_back("only: " + std::to_string(MonotonicMs() - locked));
+    if (key == "plant" && value == "text") WriteBytes(db, std::string(5000, 'x'));
+    if (key == "plant" && value == "empty") WriteBytes(db, "");
+    if (key == "plant" && value == "symlink") WriteBytes(db + "-target", ""), fs::create_symlink(db + "-target", db);
+    if (key == "plant" && (value == "one run" || value == "scrambled")) {
+      HistoryStore s(db, {}, nullptr);
+      for (int n = 0; n < (value == "one run" ? 1 : 300); ++n) s.Record(SmtpRun(kNow - 1000 + n));
+    }
+    if (key == "plant" && value == "scrambled") {
+      // Keep the header, scramble the pages behind it.
+      std::string bytes = ReadBytes(db);
+      for (size_t at = 4096 + 100; at < bytes.size(); at += 7) bytes[at] = static_cast<char>(0xA5);
+      WriteBytes(db, bytes);
+    }
+    if (key == "hourly") {
+      // Two runs an hour, 0.1 s and 0.3 s: in an hour ending in 0 the slow one fails, in one ending in 5 both do.
+      for (int64_t hour = kNow - std::stoll(value) * 3600; hour < kNow; hour += 3600) {
+        const bool slowFails = (hour / 3600) % 10 == 0, bothFail = (hour / 3600) % 10 == 5;
+        store.Record(SmtpRun(hour + 60, !bothFail, 0.1));
+        store.Record(SmtpRun(hour + 1800, !slowFails && !bothFail, 0.3));
+      }
+    }
+    if (key == "files") {
+      Strings files;
+      for (const auto& e : fs::directory_iterator(dir))
+        files.push_back("file: " + std::regex_replace(e.path().filename().string(), time, ".$1-<time>") +
+                        (!before.empty() && ReadBytes(e.path().string()) == before ? " as it was" : ""));
+      std::sort(files.begin(), files.end());
+      out.insert(out.end(), files.begin(), files.end());
+    }
+    // What the store said, its set-aside files' times left out.
+    for (size_t at; (at = said.find('\n')) != std::string::npos; said.erase(0, at + 1))
+      out.push_back("said: " + std::regex_replace(said.substr(0, at), time, ".$1-<time>"));
+    if (key == "as nobody") {
+      ::chmod(fs::path(dir).parent_path().c_str(), 0755);
+      ::chmod(dir.c_str(), 0755);
+      std::string rest = AsNobody([&] {
+        std::string lines;
+        for (const std::string& line : Steps(c, i + 1)) lines += line + "\n";
+        return lines;
+      });
+      for (size_t at; (at = rest.find('\n')) != std::string::npos; rest.erase(0, at + 1)) out.push_back(rest.substr(0, at));
+      if (!rest.empty()) out.push_back(rest);
+      break;
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
-// What runs leave in the file and what the window reads back; the cases are in tests/data/history-store.cases.
+// What runs leave in the file, what the window reads back, and what a spoiled file or another process does to
+// the history; the cases are in tests/data/history-store.cases.
 TEST(HistoryStore, StepsOfEachCase) {
   TempDir dir;
-  const std::string db = dir.file("h.db");
-  const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
-                                                 {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
-  for (const Case& c : LoadCases("history-store.cases", {{"DB", db}})) {
+  const std::string home = dir.file("case");
+  for (const Case& c : LoadCases("history-store.cases", {{"DIR", home}, {"DB", home + "/h.db"}})) {
     CASE_TRACE(c);
-    fs::remove(db), fs::remove(db + "-wal"), fs::remove(db + "-shm");
-    if (c.has("empty")) WriteBytes(db, "");
-    std::string said;
-    HistoryStore store(db, {}, Into(said));
-    sqlite3* other = nullptr;
-    int64_t locked = 0;
-    // The row: or shown: lines after a step, compared when the next step comes.
-    Strings* rows = nullptr;
-    Strings expected, actual;
-    const auto compare = [&] { EXPECT_EQ(actual, expected) << "before the step at " << c.where; };
-    for (const auto& [key, raw] : c.fields) {
-      const std::string value = Unescape(raw);
-      if (key == "row" || key == "shown") {
-        expected.push_back(value);
-        continue;
-      }
-      compare();
-      expected.clear(), actual.clear();
-      if (key == "run" || key == "drop") {
-        EXPECT_EQ(store.Record(RunOf(raw)), key == "run") << raw;
-      } else if (key == "prune") {
-        store.Prune(kNow + std::stoll(value));
-      } else if (key == "sql") {
-        actual = Query(db, value);
-      } else if (key == "load") {
-        const Strings w = Split(value, ' ');
-        for (const CheckHistory& h : HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), kNow,
-                                                             std::stoi(w.at(2))).checks)
-          actual.push_back(Shown(h));
-      } else if (key == "targets") {
-        std::string targets;
-        for (const std::u16string& t : HistoryReader(db).Targets()) targets += (targets.empty() ? "" : " ") + ToUtf8(t);
-        EXPECT_EQ(targets, value);
-      } else if (key == "lock") {
-        ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(other, value.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        locked = MonotonicMs();
-      } else if (key == "waited") {
-        EXPECT_GE(MonotonicMs() - locked, std::stoll(value));
-      } else if (key == "unlock") {
-        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(std::exchange(other, nullptr));
-      }
-    }
-    compare();
-    std::string lines;
-    for (const std::string& line : c.all("said")) lines += line + "\n";
-    EXPECT_EQ(said, lines);
-  }
-}
-
-// Long spans come from the hourly buckets: the mean and the slowest per
-// bucket, the uptime summed over them; a bucket without a pass has no point.
-TEST(HistoryReader, LongSpansAreBucketed) {
-  TempDir dir;
-  HistoryStore store(dir.file("h.db"), {}, nullptr);
-  // Two runs an hour for three days: 0.1 s and 0.3 s; every tenth hour the slow one fails, every tenth hour but
-  // five both do.
-  int runs = 0, passed = 0, hoursWithAPass = 0;
-  for (int64_t hour = kNow - 72 * 3600; hour < kNow; hour += 3600) {
-    const bool slowFails = (hour / 3600) % 10 == 0, bothFail = (hour / 3600) % 10 == 5;
-    ASSERT_TRUE(store.Record(SmtpRun(hour + 60, !bothFail, 0.1)));
-    ASSERT_TRUE(store.Record(SmtpRun(hour + 1800, !slowFails && !bothFail, 0.3)));
-    runs += 2;
-    passed += bothFail ? 0 : slowFails ? 1 : 2;
-    hoursWithAPass += !bothFail;
-  }
-  HistoryReader reader(dir.file("h.db"));
-  const struct { HistorySpan span; int64_t bucket; size_t points; int64_t runs; } rows[] = {
-      {HistorySpan::Week, 3600, size_t(hoursWithAPass), runs}, {HistorySpan::Days90, 6 * 3600, 12, runs},
-      {HistorySpan::Day, 0, 0, 48}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.bucket);
-    const TargetHistory h = reader.Load(u"mailsv", row.span, kNow);
-    ASSERT_EQ(h.checks.size(), 1u);
-    EXPECT_EQ(h.bucketSeconds, row.bucket);
-    EXPECT_EQ(h.checks[0].runs, row.runs);
-    if (row.bucket == 0) continue;
-    EXPECT_EQ(h.checks[0].passed, passed);
-    EXPECT_EQ(h.checks[0].points.size(), row.points);
-    for (const ChartPoint& p : h.checks[0].points) {
-      EXPECT_EQ(p.at % row.bucket, 0);
-      // An hour whose slow run failed has only the fast one to show.
-      const bool slowFailed = row.bucket == 3600 && (p.at / 3600) % 10 == 0;
-      EXPECT_DOUBLE_EQ(p.maxSeconds, slowFailed ? 0.1 : 0.3);
-      EXPECT_GE(p.seconds, 0.1 - 1e-9);
-      EXPECT_LE(p.seconds, 0.2 + 1e-9);
-    }
+    fs::remove_all(home);
+    fs::create_directory(home);
+    Bench bench(home, c.get("history", "h.db"));
+    const Strings out = bench.Steps(c, 0);
+    Strings expected;
+    for (const auto& [key, raw] : c.fields) expected.push_back(key + ": " + raw);
+    EXPECT_EQ(out, expected);
+    sqlite3_close(bench.other);
   }
 }
 
@@ -259,61 +280,6 @@ TEST(HistoryStore, SizeLimitAtItsEdgesAndWhileRecording) {
   EXPECT_GT(used(db), full / 2);
   EXPECT_EQ(Query(db, "SELECT max(started), min(started) > " + std::to_string(kNow - 10000 + 200) + " FROM runs"),
             Strings{std::to_string(kNow - 10000 + 1999) + "|1"});
-}
-
-// A damaged, foreign or unwritable history file; the cases are in tests/data/history-damage.cases.
-TEST(HistoryStore, DamagedForeignAndUnwritableFiles) {
-  for (const Case& c : LoadCases("history-damage.cases")) {
-    CASE_TRACE(c);
-    TempDir dir;
-    const std::string db = dir.file(c.get("file", "h.db")), plant = c.get("plant");
-    sqlite3* other = nullptr;
-    const auto held = [&] {
-      sqlite3_open(db.c_str(), &other);
-      sqlite3_exec(other, c.get("sql").c_str(), nullptr, nullptr, nullptr);
-    };
-    if (plant == "text") WriteBytes(db, std::string(5000, 'x'));
-    if (plant == "symlink") WriteBytes(db + "-target", ""), fs::create_symlink(db + "-target", db);
-    if (plant == "one run" || plant == "scrambled") {
-      HistoryStore s(db, {}, nullptr);
-      for (int i = 0; i < (plant == "one run" ? 1 : 300); ++i) s.Record(SmtpRun(kNow - 1000 + i));
-    }
-    if (plant == "scrambled") {
-      std::string bytes = ReadBytes(db);
-      for (size_t i = 4096 + 100; i < bytes.size(); i += 7) bytes[i] = static_cast<char>(0xA5);
-      WriteBytes(db, bytes);
-    }
-    if (c.has("sql") && !c.has("while-open")) held();
-    ::chmod(dir.path().c_str(), 0755);
-    const std::string before = ReadBytes(db);
-    auto record = [&] {
-      std::string said;
-      HistoryStore store(db, {}, Into(said));
-      if (c.has("while-open") && store.Open()) held();
-      const int recorded = store.Record(SmtpRun(kNow)) + store.Record(SmtpRun(kNow + 60));
-      return std::to_string(recorded) + " " + said;
-    };
-    const std::string out = c.has("aside") ? record() : AsNobody(record);
-    EXPECT_EQ(LinesIn(out), 1) << out;
-    Strings aside;
-    for (const auto& e : fs::directory_iterator(dir.path()))
-      if (e.path().filename().string().starts_with("h.db.")) aside.push_back(e.path().string());
-    std::sort(aside.begin(), aside.end());
-    if (!c.has("aside")) {
-      EXPECT_EQ(out.substr(0, 2), "0 ");
-      EXPECT_NE(out.find(c.get("says")), std::string::npos) << out;
-      EXPECT_EQ(ReadBytes(db), before);
-      EXPECT_EQ(aside, Strings{});
-      continue;
-    }
-    EXPECT_EQ(out.substr(0, 2), "2 ");
-    ASSERT_FALSE(aside.empty());
-    EXPECT_TRUE(c.has("while-open") || ReadBytes(aside[0]) == before);  // never deleted, never changed
-    EXPECT_EQ(fs::exists(aside[0] + "-wal"), c.has("while-open"));
-    EXPECT_NE(out.find(" was " + c.get("aside") + "; set aside as " + aside[0]), std::string::npos) << out;
-    EXPECT_EQ(Count(db, "runs"), "2");
-    sqlite3_close(other);
-  }
 }
 
 // A full disk: the runs that do not fit are dropped, said once; what was
