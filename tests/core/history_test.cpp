@@ -29,7 +29,6 @@ using Strings = std::vector<std::string>;
 namespace {
 
 constexpr int64_t kNow = 1795996800;  // a fixed "now", a whole day
-constexpr int64_t kDay = 86400;
 
 RunOutcome SmtpRun(int64_t started, bool passed = true, double seconds = 0.25) {
   RunOutcome r{u"MailSv", started, 1.5, passed, false, true, RunStart::Tick, {}};
@@ -78,9 +77,7 @@ Strings Query(const std::string& path, const std::string& sql) {
   return rows;
 }
 
-std::string Count(const std::string& path, const std::string& table) {
-  return Query(path, "SELECT count(*) FROM " + table).at(0);
-}
+std::string Runs(const std::string& path) { return Query(path, "SELECT count(*) FROM runs").at(0); }
 
 // The lines a store says, each ended by "\n".
 HistoryReport Into(std::string& said) {
@@ -99,7 +96,8 @@ Strings Shown(const CheckHistory& c) {
   Strings lines{s};
   for (const ChartPoint& p : c.points) {
     lines.push_back("point: " + ago(p.at) + " " + testing::PrintToString(p.seconds));
-    if (p.runs != 1 || p.maxSeconds != p.seconds) lines.back() += " (" + std::to_string(p.runs) + " runs, slowest " + testing::PrintToString(p.maxSeconds) + ")";
+    if (p.runs != 1 || p.maxSeconds != p.seconds)
+      lines.back() += " (" + std::to_string(p.runs) + " runs, slowest " + testing::PrintToString(p.maxSeconds) + ")";
   }
   return lines;
 }
@@ -192,7 +190,8 @@ Strings Bench::Steps(const Case& c, size_t from) {
         for (const std::string& line : Steps(c, i + 1)) lines += line + "\n";
         return lines;
       });
-      for (size_t at; (at = rest.find('\n')) != std::string::npos; rest.erase(0, at + 1)) out.push_back(rest.substr(0, at));
+      for (size_t at; (at = rest.find('\n')) != std::string::npos; rest.erase(0, at + 1))
+        out.push_back(rest.substr(0, at));
       if (!rest.empty()) out.push_back(rest);
       break;
     }
@@ -225,22 +224,22 @@ TEST(HistoryStore, StepsOfEachCase) {
 TEST(HistoryRecorder, PrunesAtStartAndOnceAPeriod) {
   TempDir dir;
   const std::string db = dir.file("h.db");
-  const int64_t keep = 90 * kDay;
+  const int64_t keep = 90 * 86400;
   ASSERT_TRUE(HistoryStore(db, {}, nullptr).Record(SmtpRun(kNow - keep - 5)));
   {
     HistoryRecorder recorder(db, {}, nullptr, [] { return kNow; });
     for (int i = 0; i < 50; ++i) recorder.Record(SmtpRun(kNow - 100 + i));
   }
-  EXPECT_EQ(Count(db, "runs"), "50");
+  EXPECT_EQ(Runs(db), "50");
   std::atomic<int64_t> now{kNow};
   HistoryRecorder recorder(db, {.pruneEverySeconds = 1}, nullptr, [&now] { return now.load(); });
   recorder.WaitIdle();
-  EXPECT_EQ(Count(db, "runs"), "50");
-  now = kNow + 90 * kDay;  // the runs left are now 90 days and 10 to 100 seconds old
+  EXPECT_EQ(Runs(db), "50");
+  now = kNow + keep;  // the runs left are now 90 days and 10 to 100 seconds old
   std::string left;
   for (int i = 0; i < 500 && left != "0"; ++i) {
     usleep(10000);
-    left = Count(db, "runs");
+    left = Runs(db);
   }
   EXPECT_EQ(left, "0");
 }
@@ -263,7 +262,7 @@ TEST(HistoryStore, SizeLimitAtItsEdgesAndWhileRecording) {
   auto pruned = [&](int64_t maxBytes) {  // runs left, bytes used
     fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
     HistoryStore(copy, {.maxBytes = maxBytes}, nullptr).Prune(kNow);
-    return std::pair{std::stoi(Count(copy, "runs")), used(copy)};
+    return std::pair{std::stoi(Runs(copy)), used(copy)};
   };
   EXPECT_EQ(pruned(full), std::pair(200, full));
   const auto [left, leftBytes] = pruned(full - 1);

@@ -39,7 +39,9 @@ RunOutcome RunOf(const std::string& raw) {
   return r;
 }
 
-std::string Xy(double x, double y) { return QStringLiteral(" %1,%2").arg(x, 0, 'f', 4).arg(y, 0, 'f', 4).toStdString(); }
+std::string Xy(double x, double y) {
+  return QStringLiteral(" %1,%2").arg(x, 0, 'f', 4).arg(y, 0, 'f', 4).toStdString();
+}
 
 }  // namespace
 
@@ -67,7 +69,8 @@ TEST(HistoryWindowTest, WhatTheWindowShows) {
     win.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
     std::string targets;
-    for (int i = 0; i < win.TargetBox()->count(); ++i) targets += (i ? " " : "") + win.TargetBox()->itemText(i).toStdString();
+    for (int i = 0; i < win.TargetBox()->count(); ++i)
+      targets += (i ? " " : "") + win.TargetBox()->itemText(i).toStdString();
     EXPECT_EQ(targets, c.get("targets", targets));
     EXPECT_EQ(win.Target(), win.TargetBox()->itemText(0));
     if (c.has("target")) EXPECT_TRUE(win.SetTarget(FromUtf8(c.get("target"))));
