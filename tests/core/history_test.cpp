@@ -3,6 +3,7 @@
 // its directory can let the history down without a run noticing.
 #include "diag/history.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -214,7 +215,7 @@ TEST(HistoryStore, StepsOfEachCase) {
     const Strings out = bench.Steps(c, 0);
     Strings expected;
     for (const auto& [key, raw] : c.fields) expected.push_back(key + ": " + raw);
-    EXPECT_EQ(out, expected);
+    EXPECT_THAT(out, testing::ElementsAreArray(expected));
     sqlite3_close(bench.other);
   }
 }
