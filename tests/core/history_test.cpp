@@ -1,6 +1,7 @@
 // The run history on real SQLite files: what a run leaves in it, what the
 // window reads back, the limits at their edges, and every way the file or
-// its directory can let the history down without a run noticing.
+// its directory can let the history down without a run noticing. Most cases
+// are steps in tests/data/history-store.cases, run by one engine.
 #include "diag/history.h"
 
 #include <gmock/gmock.h>

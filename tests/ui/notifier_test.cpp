@@ -112,12 +112,11 @@ void StartRealDaemon(Daemons& daemons, QDBusConnection& service) {
 TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
   for (const Case& c : CasesOf(LoadCases("notices-desktop.cases"), "notify:")) {
     CASE_TRACE(c);
-    const std::vector<std::string> before = c.words("before");
-    const std::string how = before.empty() ? "" : before[0];
+    const std::string how = c.get("before");
     recorder.silent = how == "silent";
     if (how == "unregister") service.unregisterService("org.freedesktop.Notifications");
     if (how == "unset") unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    if (how == "address") setenv("DBUS_SESSION_BUS_ADDRESS", before.at(1).c_str(), 1);
+    if (how.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", how.substr(8).c_str(), 1);
     std::optional<Daemons> daemons;
     if (how == "dunst") StartRealDaemon(daemons.emplace(), service);
     // The second start sends two at once: its second failure is not logged again.
@@ -169,8 +168,9 @@ TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
   int runs = 0;
   for (size_t i = 0; i < c.fields.size(); ++i) {
     if (c.fields[i].first != "run") continue;
-    const std::string run = c.fields[i].second;
-    const std::string told = i + 1 < c.fields.size() && c.fields[i + 1].first == "told" ? c.fields[i + 1].second : "";
+    const std::string run = Unescape(c.fields[i].second);
+    const bool tells = i + 1 < c.fields.size() && c.fields[i + 1].first == "told";
+    const std::string told = tells ? Unescape(c.fields[i + 1].second) : "";
     SCOPED_TRACE("run " + std::to_string(++runs) + ": " + run);
     recorder.notices.clear();
     recorder.silent = run.ends_with("silent");
