@@ -38,23 +38,21 @@ RunOutcome SmtpRun(int64_t started, bool passed = true, double seconds = 0.25) {
   return r;
 }
 
-Strings Split(const std::string& text, char at) {
-  Strings parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, at);) parts.push_back(part);
-  return parts;
-}
+// A value split into words the way Case::words splits a key's first one.
+Strings WordsOf(const std::string& raw) { return Case{"", "", {{"w", raw}}}.words("w"); }
 
 // "60 Mail-1 enter,stopped PING::P:0.001 SMTP:587t:F:0.2:refused:41", as the cases write a run.
 RunOutcome RunOf(const std::string& raw) {
-  const Strings w = Case{"", "", {{"w", raw}}}.words("w");
+  const Strings w = WordsOf(raw);
   const RunStart how = w.at(2).starts_with("enter") ? RunStart::Enter
                        : w[2].starts_with("diag")   ? RunStart::Diag
                                                     : RunStart::Tick;
   const bool stopped = w[2].ends_with(",stopped");
   RunOutcome r{FromUtf8(w[1]), kNow - std::stoll(w[0]), 1.5, !stopped, stopped, how == RunStart::Tick, how, {}};
   for (size_t i = 3; i < w.size(); ++i) {
-    Strings f = Split(w[i], ':');
+    Strings f;
+    std::istringstream in(w[i]);
+    for (std::string part; std::getline(in, part, ':');) f.push_back(part);
     f.resize(std::max<size_t>(f.size(), 5));
     const std::optional<int64_t> days = f.size() > 5 ? std::optional(std::stoll(f[5])) : std::nullopt;
     r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), days});
@@ -85,7 +83,6 @@ std::string Runs(const std::string& path) { return Query(path, "SELECT count(*) 
 HistoryReport Into(std::string& said) {
   return [&said](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
 }
-int LinesIn(const std::string& said) { return static_cast<int>(std::count(said.begin(), said.end(), '\n')); }
 
 // A check's history as the cases' shown: and point: lines write it.
 Strings Shown(const CheckHistory& c) {
@@ -133,7 +130,7 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "sql")
       for (const std::string& row : Query(db, value)) out.push_back("row: " + row);
     if (key == "load") {
-      const Strings w = Split(value, ' ');
+      const Strings w = WordsOf(raw);
       const TargetHistory h = HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), kNow, std::stoi(w.at(2)));
       out.push_back("buckets: " + std::to_string(h.bucketSeconds));
       for (const CheckHistory& check : h.checks)
@@ -305,7 +302,7 @@ TEST(HistoryStore, FullDiskIsSaidOnceAndTheHistoryStaysReadable) {
   }
   EXPECT_GT(recorded, 10);
   EXPECT_EQ(dropped, 20);
-  EXPECT_EQ(LinesIn(said), 1) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("the disk is full"), std::string::npos);
   HistoryReader reader(db);
   ASSERT_TRUE(reader.Ok());
