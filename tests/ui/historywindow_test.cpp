@@ -3,8 +3,13 @@
 // runs reaching the history, opened with Ctrl+H.
 #include "ui/historywindow.h"
 
+#include <gmock/gmock.h>
 #include <sqlite3.h>
 
+#include <map>
+#include <sstream>
+
+#include "support/casefile.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/appfiles.h"
@@ -13,6 +18,7 @@
 namespace {
 
 constexpr int64_t kNow = 1795996800;  // a whole day
+using Strings = std::vector<std::string>;
 
 std::string States(const HistoryStrip& strip, size_t row) {
   std::string s;
@@ -20,117 +26,89 @@ std::string States(const HistoryStrip& strip, size_t row) {
   return s;
 }
 
-class HistoryWindowTest : public ::testing::Test {
- protected:
-  // SMTP up, down (refused), up, down (timed out), up; PING throughout; then a stopped run, and a run of another
-  // target.
-  void SetUp() override {
-    {
-      HistoryStore store(dir.file("h.db"), {}, nullptr);
-      auto check = [](const char16_t* service, const char16_t* port, bool passed, double s, const char16_t* why) {
-        return RunCheckOutcome{service, port, passed, s, why, std::nullopt};
-      };
-      const bool smtp[] = {true, true, false, false, true, true, false, true};
-      for (int i = 0; i < 8; ++i) {
-        const char16_t* why = i == 6 ? u"connect timed out after 10 s" : smtp[i] ? u"" : u"connection refused";
-        store.Record({.target = u"mailsv", .startedUnix = kNow - 3000 + i * 300,
-                      .checks = {check(u"PING", u"", true, 0.05, u""),
-                                 check(u"SMTP", u"25", smtp[i], 0.1 * (i + 1), why)}});
-      }
-      store.Record({.target = u"mailsv", .startedUnix = kNow - 300, .stopped = true,
-                    .checks = {check(u"SMTP", u"25", false, 9, u"")}});
-      store.Record({.target = u"other", .startedUnix = kNow - 60, .checks = {check(u"HTTP", u"80", true, 0.2, u"")}});
-    }
-    win = std::make_unique<HistoryWindow>(dir.file("h.db"), [] { return kNow; });
-    win->resize(900, 700);
-    win->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(win.get()));
+// "3000 mailsv stopped SMTP:25:F:0.3:refused", as the cases write a run.
+RunOutcome RunOf(const std::string& raw) {
+  const Strings w = Case{"", "", {{"w", raw}}}.words("w");
+  RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped"};
+  for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
+    Strings f;
+    std::istringstream in(w[i]);
+    for (std::string part; std::getline(in, part, ':');) f.push_back(part);
+    f.resize(5);
+    r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), std::nullopt});
   }
-  TempDir dir;
-  std::unique_ptr<HistoryWindow> win;
-};
+  return r;
+}
 
 }  // namespace
 
-TEST_F(HistoryWindowTest, StripUptimeAndDownPeriodsOfTheChosenTarget) {
-  EXPECT_EQ(win->TargetBox()->count(), 2);
-  EXPECT_EQ(win->Target(), QStringLiteral("other"));  // the latest run's target first
-  ASSERT_TRUE(win->SetTarget(u"MAILSV"));
-  win->SetSpan(HistorySpan::Hour);
-  const HistoryStrip& strip = *win->Strip();
-  ASSERT_EQ(strip.Rows(), 2u);
-  EXPECT_EQ(strip.RowText(0), QStringLiteral("PING   100.0 %"));
-  EXPECT_EQ(strip.RowText(1), QStringLiteral("SMTP 25   62.5 %"));  // 5 of 8; the stopped run not counted
-  EXPECT_EQ(States(strip, 0), "PPPPPPPPS");
-  EXPECT_EQ(States(strip, 1), "PPFFPPFPS");
-  // Cells side by side, oldest on the left, within the widget, centred in their 18-pixel row.
-  const auto& cells = strip.Cells(1);
-  for (size_t i = 1; i < cells.size(); ++i) EXPECT_GT(cells[i].rect.left(), cells[i - 1].rect.right());
-  EXPECT_LE(cells.back().rect.right(), strip.width());
-  EXPECT_EQ(cells.front().rect.top(), 18 + 3);
-  EXPECT_EQ(cells.front().rect.height(), 18 - 6);
-
-  QTableWidget* downs = win->Downs();
-  ASSERT_EQ(downs->rowCount(), 2);
-  ASSERT_EQ(downs->columnCount(), 5);
-  auto row = [&](int r) {
-    QStringList cols;
-    for (int c = 0; c < downs->columnCount(); ++c) cols << downs->item(r, c)->text();
-    return cols.join(QStringLiteral(" | "));
-  };
-  auto at = [](int64_t t) { return QDateTime::fromSecsSinceEpoch(t).toString(QStringLiteral("yyyy/MM/dd HH:mm")); };
-  EXPECT_EQ(row(0), QStringLiteral("SMTP 25 | %1 | %2 | 5 分 | connect timed out after 10 s")
-                        .arg(at(kNow - 1200), at(kNow - 900)));
-  EXPECT_EQ(row(1), QStringLiteral("SMTP 25 | %1 | %2 | 10 分 | connection refused").arg(at(kNow - 2400), at(kNow - 1800)));
-
-  // A span with no runs of the target: no uptime to show, the strip stays.
-  win->SetTarget(u"other");
-  win->SetSpan(HistorySpan::Hour);
-  EXPECT_EQ(strip.RowText(0), QStringLiteral("HTTP 80   100.0 %"));
-}
-
-// The chart draws each passing run where its start and answer time fall; the
-// long spans draw one point per bucket, at its middle.
-TEST_F(HistoryWindowTest, ChartPointsAsDrawn) {
-  ASSERT_TRUE(win->SetTarget(u"mailsv"));
-  win->SetSpan(HistorySpan::Hour);
-  const HistoryChart& chart = *win->Chart();
-  ASSERT_EQ(chart.Drawn().size(), 2u);
-  EXPECT_EQ(chart.Drawn()[1].label, QStringLiteral("SMTP 25"));
-  EXPECT_DOUBLE_EQ(chart.TopSeconds(), 1.0);  // 0.8 s at most, rounded up to 1
-  const QRectF plot = chart.PlotArea();
-  EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
-  const struct {
-    int64_t at;
-    double seconds;
-  } expected[] = {{kNow - 3000, 0.1}, {kNow - 2700, 0.2}, {kNow - 1800, 0.5}, {kNow - 1500, 0.6}, {kNow - 900, 0.8}};
-  const auto& points = chart.Drawn()[1].points;
-  ASSERT_EQ(points.size(), 5u);
-  for (size_t i = 0; i < points.size(); ++i) {
-    EXPECT_NEAR(points[i].x(), plot.left() + plot.width() * (3600 - (kNow - expected[i].at)) / 3600.0, 1e-6);
-    EXPECT_NEAR(points[i].y(), plot.bottom() - plot.height() * expected[i].seconds, 1e-6);
+// What the window shows of a planted history; the cases are in tests/data/history-window.cases.
+TEST(HistoryWindowTest, WhatTheWindowShows) {
+  TempDir dir;
+  CaseVars at;
+  for (int64_t ago : {900, 1200, 1800, 2400})
+    at["AT" + std::to_string(ago)] =
+        QDateTime::fromSecsSinceEpoch(kNow - ago).toString(QStringLiteral("yyyy/MM/dd HH:mm")).toStdString();
+  const std::vector<Case> cases = LoadCases("history-window.cases", at);
+  {
+    HistoryStore store(dir.file("h.db"), {}, nullptr);
+    const Case planted = CasesOf(cases, "planted").at(0);
+    for (const auto& [key, raw] : planted.fields) ASSERT_TRUE(store.Record(RunOf(raw)));
   }
-
-  win->SetSpan(HistorySpan::Days90);
-  const auto& bucketed = chart.Drawn()[1].points;
-  // All eight runs fall in one six-hour bucket ending at "now": one point at
-  // the bucket's middle, the mean of the five passing runs.
-  ASSERT_EQ(bucketed.size(), 1u);
-  const double span = 90.0 * 86400;
-  EXPECT_NEAR(bucketed[0].x(), plot.left() + plot.width() * (span - 6 * 3600 + 3 * 3600) / span, 1e-6);
-  EXPECT_DOUBLE_EQ(chart.TopSeconds(), 0.5);  // the mean 0.44 s, rounded up
-  EXPECT_NEAR(bucketed[0].y(), plot.bottom() - plot.height() * (0.1 + 0.2 + 0.5 + 0.6 + 0.8) / 5 / 0.5, 1e-6);
-  EXPECT_EQ(win->Strip()->RowText(1), QStringLiteral("SMTP 25   62.5 %"));
-
-  // A file that is not a database, or none, leaves the window usable, saying why.
-  WriteBytes(dir.file("bad.db"), std::string(3000, 'x'));
-  for (const char* name : {"bad.db", "missing.db"}) {
-    HistoryWindow w(dir.file(name), [] { return kNow; });
-    w.show();
-    EXPECT_TRUE(w.Status()->isVisible()) << name;
-    EXPECT_FALSE(w.Status()->text().isEmpty()) << name;
-    EXPECT_EQ(w.Strip()->Rows(), 0u) << name;
-    w.SetSpan(HistorySpan::Week);  // and nothing breaks
+  WriteBytes(dir.file("text.db"), std::string(3000, 'x'));
+  const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
+                                                 {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
+  for (const Case& c : cases) {
+    if (c.name == "planted") continue;
+    CASE_TRACE(c);
+    HistoryWindow win(dir.file(c.get("history", "h") + ".db"), [] { return kNow; });
+    win.resize(900, 700);
+    win.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
+    // What the window shows, in the order the cases write it; the steps as they are written.
+    Strings out{"targets: "};
+    for (int i = 0; i < win.TargetBox()->count(); ++i)
+      out[0] += (i ? " " : "") + win.TargetBox()->itemText(i).toStdString();
+    EXPECT_EQ(win.Target(), win.TargetBox()->itemText(0));
+    for (const auto& [key, raw] : c.fields) {
+      if (key == "target") EXPECT_TRUE(win.SetTarget(FromUtf8(Unescape(raw))));
+      if (key == "span") win.SetSpan(spans.at(raw));
+      if (key == "history" || key == "target" || key == "span") out.push_back(key + ": " + raw);
+    }
+    if (win.Status()->isVisible()) out.push_back("status: " + win.Status()->text().toStdString());
+    const HistoryStrip& strip = *win.Strip();
+    for (size_t r = 0; r < strip.Rows(); ++r) {
+      const auto& cells = strip.Cells(r);
+      // Side by side, oldest on the left, within the widget, centred in their 18-pixel row.
+      for (size_t i = 0; i < cells.size(); ++i) {
+        EXPECT_TRUE(i == 0 || cells[i].rect.left() > cells[i - 1].rect.right());
+        EXPECT_LE(cells[i].rect.right(), strip.width());
+        EXPECT_EQ(cells[i].rect.top(), 18 * static_cast<int>(r) + 3);
+        EXPECT_EQ(cells[i].rect.height(), 18 - 6);
+      }
+      out.push_back("strip: " + strip.RowText(r).toStdString() + "|" + States(strip, r));
+    }
+    for (int r = 0; r < win.Downs()->rowCount(); ++r) {
+      out.push_back("down: ");
+      for (int col = 0; col < win.Downs()->columnCount(); ++col)
+        out.back() += (col ? "|" : "") + win.Downs()->item(r, col)->text().toStdString();
+    }
+    const HistoryChart& chart = *win.Chart();
+    const QRectF plot = chart.PlotArea();
+    EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
+    out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
+    // Each point back in the span's seconds before now and in answer seconds.
+    const double span = SpanSeconds(win.Span());
+    for (const auto& series : chart.Drawn())
+      for (const QPointF& p : series.points)
+        out.push_back(QStringLiteral("point: %1 %2 %3")
+                          .arg(span * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
+                          .arg(chart.TopSeconds() * (plot.bottom() - p.y()) / plot.height(), 0, 'g', 6)
+                          .arg(series.label)
+                          .toStdString());
+    Strings expected;
+    for (const auto& [key, raw] : c.fields) expected.push_back(key + ": " + Unescape(raw));
+    EXPECT_THAT(out, testing::ElementsAreArray(expected));
   }
 }
 
