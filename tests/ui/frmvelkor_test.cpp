@@ -1,10 +1,12 @@
 // The main window driven through its real widgets.
 #include <unistd.h>
 
+#include "support/casefile.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
 #include "util/clock.h"
 #include "util/errreport.h"
+#include "util/xcommon.h"
 
 namespace {
 
@@ -57,37 +59,84 @@ class FrmVelkorTest : public MainWindowTest {
     const SystemSettingsRecord& p = SystemSettings;
     return s + u" " + p.SmtpPort + u"/" + p.PopPort + u"/" + p.FtpPort + u"/" + p.HttpPort + u" " + w->GetResultText();
   }
+  // One action of a "steps" case (tests/data/window-main.cases says what each does); false when the key names
+  // none, and is then what the window should show.
+  bool Act(const std::string& key, const std::u16string& text) {
+    const QString value = QString::fromStdU16String(text);
+    if (key == "list") {
+      WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(text));
+    } else if (key == "self-link") {
+      EXPECT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
+    } else if (key == "open") {
+      loads = runs = 0;
+      OpenOn(nullptr, text == u"real");
+    } else if (key == "type") {
+      Cmb()->setFocus();
+      QTest::keyClicks(Cmb(), value);
+    } else if (key == "preedit" || key == "commit") {
+      QInputMethodEvent event(key == "preedit" ? value : QString(), {});
+      if (key == "commit") event.setCommitString(value);
+      Cmb()->setFocus();
+      QApplication::sendEvent(Cmb(), &event);
+    } else if (key == "key") {
+      QTest::keyClick(w->focusWidget(), value == "Down" ? Qt::Key_Down : Qt::Key_Return);
+    } else if (key == "click") {
+      QTest::mouseClick(Child(value.toStdString()), Qt::LeftButton);
+    } else if (key == "focus") {
+      Child(value.toStdString())->setFocus();
+    } else if (key.starts_with("tick ")) {
+      w->SetChkServiceValue(std::stoi(key.substr(5)), value.toInt());
+    } else if (key == "interval") {
+      SystemSettings.Interval = text;
+    } else if (key == "activate") {
+      w->Form_Activate();
+    } else if (key == "timer") {
+      w->TimerInterval_Timer();
+    } else {
+      return false;
+    }
+    return true;
+  }
+  // What an expectation of a "steps" case reads from the window, as text.
+  std::u16string Probe(const std::string& what) const {
+    const std::string arg = what.substr(what.find(' ') + 1);
+    const QTimer* timer = w->TimerInterval();
+    if (what == "state") return State();
+    if (what == "result") return w->GetResultText();
+    if (what == "loads") return ToU16(loads);
+    if (what == "runs") return ToU16(runs);
+    if (what == "logged") return ToU16(Runs());
+    if (what == "entries") return ToU16(Cmb()->count());
+    if (what == "focused") return w->focusWidget()->objectName().toStdU16String();
+    if (what == "minute-timer") return timer->isActive() ? ToU16(timer->interval()) : u"off";
+    if (what == "error" && Text("velkorERR1.log").find(w->ErrorText()) == std::u16string::npos) return u"(not logged)";
+    if (what == "error") return w->ErrorText();
+    if (what.starts_with("entry ")) return Cmb()->itemText(std::stoi(arg)).toStdU16String();
+    if (what.starts_with("caption ")) return Caption(arg.c_str());
+    const QColor lamp = what.starts_with("lamp ") ? Lamp(std::stoi(arg)) : QColor();
+    if (lamp == w->GreyedTextColour()) return u"grey";
+    if (lamp.isValid()) return QString("%1,%2,%3").arg(lamp.red()).arg(lamp.green()).arg(lamp.blue()).toStdU16String();
+    ADD_FAILURE() << "no step is named " << what;
+    return {};
+  }
   int loads = 0, runs = 0;
   std::function<void()> duringLoad;
   std::vector<std::u16string> asked;
 };
 
+// The controls' places and captions are a table in tests/data/window-main.cases.
 TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
   OpenOn(nullptr);
   EXPECT_EQ(w->size(), QSize(693, 453));
   EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "fixed size";
-  // Object name, left, top, width, height in twips, caption.
-  const struct { const char* name; int l, t, wd, h; const char* text; } places[] = {
-      {"LblTiTle2", 135, 60, 3375, 360, "Velkor"},       {"LblTitle", 165, 60, 3255, 360, "Velkor"},
-      {"Label3", 3660, 180, 3255, 255, "サーバサービス機能の診断ツール"}, {"Shape2", -480, 0, 11415, 495, ""},
-      {"Label2", 240, 600, 1335, 195, "Target Host："},  {"LblTimerInfo", 3780, 660, 1815, 195, "定期監視なし："},
-      {"LblTimerCounts", 5760, 660, 1815, 195, ""},       {"TxtTarget", 9180, 540, 1035, 195, "localhost"},
-      {"Shape1", 240, 840, 7455, 1035, ""},               {"CmbHosts", 360, 960, 5115, 300, ""},
-      {"Picture1", 8040, 960, 1875, 675, ""},             {"ChkService2", 480, 1380, 735, 255, "SMTP"},
-      {"ChkService3", 1320, 1380, 735, 255, "POP"},       {"ChkService4", 2160, 1380, 735, 255, "FTP"},
-      {"ChkService5", 3000, 1380, 735, 255, "HTTP"},      {"LblUser", 3840, 1500, 1635, 195, "User：taro"},
-      {"Shape3", 5580, 1320, 1995, 495, ""},              {"ChkService0", 5700, 1380, 735, 255, "PING"},
-      {"ChkService1", 6540, 1380, 975, 255, "NetBIOS"},   {"LblLamp0", 5940, 1620, 315, 135, " "},
-      {"LblLamp1", 6780, 1620, 315, 135, " "},            {"LblLamp2", 720, 1620, 315, 135, " "},
-      {"LblLamp3", 1560, 1620, 315, 135, " "},            {"LblLamp4", 2400, 1620, 315, 135, " "},
-      {"LblLamp5", 3240, 1620, 315, 135, " "},            {"Label1", 240, 2040, 1095, 195, "実行結果："},
-      {"CmdResultClear", 1440, 2040, 855, 255, "Clear"},  {"LstResult", 180, 2280, 9975, 3840, ""},
-      {"LblMessage", 120, 6420, 7335, 255, "07:08  velkor"}, {"CmdSet", 7500, 6300, 735, 315, "設定"},
-      {"CmdExit", 8880, 6300, 975, 315, "終 了"},
-  };
-  for (const auto& p : places) {
-    EXPECT_EQ(Child(p.name)->geometry(), QRect(p.l / 15, p.t / 15, p.wd / 15, p.h / 15)) << p.name;
-    EXPECT_EQ(Child(p.name)->property("text").toString(), QString::fromUtf8(p.text)) << p.name;
+  for (const Case& c : CasesOf(LoadCases("window-main.cases"), "layout ")) {
+    CASE_TRACE(c);
+    const std::string name = c.name.substr(7);
+    const std::vector<std::string> at = c.words("at");
+    EXPECT_EQ(Child(name)->geometry(),
+              QRect(std::stoi(at[0]) / 15, std::stoi(at[1]) / 15, std::stoi(at[2]) / 15, std::stoi(at[3]) / 15));
+    const std::string text = c.get("text") == "''" ? "" : c.get("text");
+    EXPECT_EQ(Child(name)->property("text").toString(), QString::fromStdString(text));
   }
   QWidget* diag = Child("CmdDiag");  // inside Picture1
   EXPECT_EQ(diag->geometry(), QRect(16, 8, 89, 25).translated(Child("Picture1")->contentsRect().topLeft()));
@@ -99,25 +148,19 @@ TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
   EXPECT_EQ(QColor(w->grab().toImage().pixel(374, 119)), QColor(0xE0, 0xE0, 0xE0)) << "panel behind PING and NetBIOS";
 }
 
-// A missing or empty list is no failure; a list that cannot be read is reported, and the load stops there.
-TEST_F(FrmVelkorTest, LoadAndFirstActivation) {
-  OpenOn(nullptr);
-  EXPECT_EQ(State(), u"localhost 001111 25/110/21/80 " + kAskTarget);
-  for (int i = 0; i < kServiceCount; ++i) EXPECT_EQ(Lamp(i), w->GreyedTextColour()) << i;
-  EXPECT_EQ(loads, 0) << "no validation";
-  OpenOn(u"");
-  EXPECT_EQ(State(), u"localhost 001111 25/110/21/80 " + kAskTarget);
-  OpenOn(u"a b:25\r\n#x\r\n\r\nc#d\r\n本社:-\r\n");
-  EXPECT_EQ(Cmb()->itemText(2), QStringLiteral("本社:-"));
-  EXPECT_EQ(w->GetResultText(), kStamp + u"[TargetHost：0/3]\r\n") << "nothing selected; trailing blanks dropped";
-
-  std::remove(dir.file("VKRTARGET.INI").c_str());
-  ASSERT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);  // a link to itself
-  OpenOn(nullptr);
-  const std::u16string want = u"エラー番号 : 75 -- velkor でエラーが発生しました。 \r\n" + ErrorDescription(ErrNo::FileAccess);
-  EXPECT_EQ(w->ErrorText(), want);
-  EXPECT_NE(Text("velkorERR1.log").find(want), std::u16string::npos);
-  EXPECT_EQ(State(), u"localhost 000000 25/110/21/80 " + kAskTarget) << "later load steps skipped, activation runs";
+// Loading, typing, selecting, the interval and the focus after a run: windows driven step by step by the "steps"
+// cases of tests/data/window-main.cases.
+TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
+  for (const Case& c : CasesOf(LoadCases("window-main.cases"), "steps ")) {
+    CASE_TRACE(c);
+    std::remove(dir.file("VKRTARGET.INI").c_str());
+    for (const auto& [key, value] : c.fields) {
+      const std::u16string text = FromUtf8(value == "''" ? "" : Unescape(value));
+      if (!Act(key, text)) {
+        EXPECT_EQ(ToUtf8(Probe(key)), ToUtf8(text)) << key;
+      }
+    }
+  }
 }
 
 // The first showing and the closing of the settings dialog activate the window; coming back from another
@@ -150,38 +193,6 @@ TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
   ShowMessageBox(u"テスト");
   Events(5);
   EXPECT_EQ(w->ResultItems().size(), 2u) << "a closed message box does not activate";
-  const struct { const char16_t* interval; const char16_t* captions; } rows[] = {
-      {u"1", u"定期監視中：|0 / 1 回"}, {u"32767", u"定期監視中：|0 / 32767 回"}, {u"0", u"定期監視なし：|"},
-      {u"", u"定期監視なし：|"},        {u"abc", u"定期監視なし：|"},              {u"32768", u"定期監視なし：|"},
-      {u"40000", u"定期監視なし：|"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(ToUtf8(row.interval));
-    SystemSettings.Interval = row.interval;
-    w->Form_Activate();
-    EXPECT_EQ(w->TimerInterval()->isActive(), row.captions[4] == u'中');
-    EXPECT_EQ(Caption("LblTimerInfo") + u"|" + Caption("LblTimerCounts"), row.captions);
-  }
-}
-
-TEST_F(FrmVelkorTest, TypingAndSelectingEntries) {
-  OpenOn(u"mailsv\r\nh:465s,587t:-:21t\r\n:25\r\n");
-  w->SetChkServiceValue(0, 1);
-  Cmb()->setFocus();
-  QTest::keyClicks(Cmb(), QStringLiteral("web01:8080"));
-  EXPECT_EQ(loads, 10) << "one validation per keystroke";
-  EXPECT_EQ(State(), u"web01 001111 8080/110/21/80 " + kStamp + u"[TargetHost：0/3] web01\r\n") << "PING unticked";
-  QTest::keyClick(Cmb(), Qt::Key_Return);
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(Cmb()->count(), 3) << "typed text is never inserted";
-  QTest::keyClick(Cmb(), Qt::Key_Down);
-  EXPECT_EQ(State(), u"mailsv 001111 25/110/21/80 " + kStamp + u"[TargetHost：1/3] mailsv\r\n") << "ports reloaded";
-  QTest::keyClick(Cmb(), Qt::Key_Down);
-  EXPECT_EQ(State(), u"h 001011 465s,587t/110/21t/80 " + kStamp + u"[TargetHost：2/3] h\r\n") << "TLS suffixes";
-  QTest::keyClicks(Cmb(), QStringLiteral(":-"));  // an edited selection is typed text
-  EXPECT_EQ(State(), u"h 001010 465s,587t/110/21t/80 " + kStamp + u"[TargetHost：0/3] h\r\n");
-  Child("ChkService5")->setFocus();
-  EXPECT_EQ(loads, 15) << "leaving the box validates";
 }
 
 // A slow settings file lets keys and clicks through in the middle of a validation (its status line runs the
@@ -223,27 +234,6 @@ TEST_F(FrmVelkorTest, KeysAndRunsAskedDuringAValidationComeAfterIt) {
   QTest::keyClick(Cmb(), Qt::Key_Return);
   EXPECT_EQ(Runs() - before, 1);
   EXPECT_EQ(asked, std::vector<std::u16string>{}) << "every service unticked";
-}
-
-// A run disables the window, which takes the keyboard focus away; enabled again, the window gives it back to
-// the control that had it, so the next Enter, typing or arrow key works without a click.
-TEST_F(FrmVelkorTest, FocusComesBackAfterEveryRun) {
-  OpenOn(nullptr, true);
-  Cmb()->setFocus();
-  QTest::keyClicks(Cmb(), QStringLiteral("h:-:-:-"));
-  QTest::keyClick(Cmb(), Qt::Key_Return);
-  ASSERT_EQ(Runs(), 1);
-  EXPECT_EQ(w->focusWidget(), Cmb());
-  QTest::keyClick(w->focusWidget(), Qt::Key_Return);
-  EXPECT_EQ(Runs(), 2) << "Enter again";
-  QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
-  EXPECT_EQ(Runs(), 3);
-  EXPECT_EQ(w->focusWidget(), Child("CmdDiag"));
-  Child("LstResult")->setFocus();
-  SystemSettings.Interval = u"1";
-  w->TimerInterval_Timer();  // a monitoring run
-  EXPECT_EQ(Runs(), 4);
-  EXPECT_EQ(w->focusWidget(), Child("LstResult"));
 }
 
 // A tick that falls due under a message box waits for it; once the box is closed, the run starts by itself (the
@@ -293,20 +283,10 @@ TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
   EXPECT_EQ(Lamp(2), QColor(255, 192, 128));
 }
 
-// Japanese goes in through the input method (Qt's key clicks are Latin-1 only); every Japanese text the
-// window shows must have its glyphs in the IPA font that draws it; the screenshot is for a person to look at.
-TEST_F(FrmVelkorTest, JapaneseInputGlyphsAndScreenshot) {
+// Every Japanese text the window shows must have its glyphs in the IPA font that draws it; the screenshot is for a person to look at.
+TEST_F(FrmVelkorTest, JapaneseGlyphsAndScreenshot) {
   settings.Interval = u"5";
   OpenOn(u"mailsv:25:110:21:80\r\n");
-  Cmb()->setFocus();
-  QInputMethodEvent preedit(QStringLiteral("本社サーバ:25:-"), {}), commit;
-  QApplication::sendEvent(Cmb(), &preedit);
-  EXPECT_EQ(loads, 0) << "the preedit alone is no edit";
-  commit.setCommitString(preedit.preeditString());
-  QApplication::sendEvent(Cmb(), &commit);
-  EXPECT_EQ(State(), u"本社サーバ 001011 25/110/21/80 " + kStamp + u"[TargetHost：0/1] 本社サーバ\r\n");
-  EXPECT_EQ(Caption("LblMessage"), u"07:08  [Target] 本社サーバ:25:-");
-
   std::vector<std::pair<QString, QFont>> texts;
   for (QWidget* c : w->findChildren<QWidget*>())
     if (QString t = c->property("text").toString(); !t.isEmpty()) texts.emplace_back(t, c->font());
