@@ -46,7 +46,7 @@ class FrmVelkorTest : public MainWindowTest {
   QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
   std::u16string Caption(const char* label) const { return Child<QLabel>(label)->text().toStdU16String(); }
   // A key as the window system delivers it: queued, handled when the event loop next runs.
-  void PostKey(QWidget* to, int key, const QString& text = {}) {
+  static void PostKey(QWidget* to, int key, const QString& text = {}) {
     QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, text));
   }
   void CloseNextBox() {
@@ -67,9 +67,19 @@ class FrmVelkorTest : public MainWindowTest {
       WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(text));
     } else if (key == "self-link") {
       EXPECT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
+    } else if (key == "settings interval") {
+      settings.Interval = text;
     } else if (key == "open") {
       loads = runs = 0;
+      asked.clear();
       OpenOn(nullptr, text == u"real");
+      logged.clear();
+      QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [this] {
+        const std::u16string log = Text("velkor1.log");
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
+        logged += (logged.empty() ? u"" : u" ") + ToU16(n);
+      });
     } else if (key == "type") {
       Cmb()->setFocus();
       QTest::keyClicks(Cmb(), value);
@@ -78,10 +88,65 @@ class FrmVelkorTest : public MainWindowTest {
       if (key == "commit") event.setCommitString(value);
       Cmb()->setFocus();
       QApplication::sendEvent(Cmb(), &event);
+    } else if (key == "key" && value.size() == 1) {
+      QTest::keyClick(w->focusWidget(), value[0].toLatin1());
     } else if (key == "key") {
       QTest::keyClick(w->focusWidget(), value == "Down" ? Qt::Key_Down : Qt::Key_Return);
+    } else if (key == "post keys") {
+      for (QChar c : value) PostKey(Cmb(), c.unicode(), QString(c));
+      QCoreApplication::processEvents();
+    } else if (key == "on the next load") {
+      duringLoad = [this, value] {
+        QComboBox* box = Cmb();  // the closure ends with the next line: only locals after it
+        const QStringList whats = value.split(' ');
+        duringLoad = nullptr;
+        for (const QString& what : whats) {
+          if (what == "Return") PostKey(box, Qt::Key_Return);
+          if (what == "click") QTimer::singleShot(0, box->window()->findChild<QPushButton*>("CmdDiag"), &QPushButton::click);
+        }
+      };
     } else if (key == "click") {
       QTest::mouseClick(Child(value.toStdString()), Qt::LeftButton);
+      Events(5);
+    } else if (key == "events") {
+      Events();
+    } else if (key == "settings dialog") {  // accepted at once, leaving this user and interval
+      w->SetSettingsAction([this, user = text.substr(0, text.find(u' ')), interval = text.substr(text.find(u' ') + 1)] {
+        QDialog dialog(w.get());
+        QTimer::singleShot(0, &dialog, &QDialog::accept);
+        dialog.exec();
+        SystemSettings.UserName = user;
+        SystemSettings.Interval = interval;
+      });
+    } else if (key == "switch away and back") {
+      QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+      QApplication::sendEvent(w.get(), &deactivate);
+      QApplication::sendEvent(w.get(), &activate);
+    } else if (key == "enabled") {
+      w->setEnabled(value == "yes");
+    } else if (key == "message box" && value.isEmpty()) {
+      CloseNextBox();
+      ShowMessageBox(u"テスト");
+      Events(5);
+    } else if (key == "message box") {  // closed after this many ms, the minute timer stopped first
+      QTimer::singleShot(value.toInt(), [this] {
+        w->TimerInterval()->stop();
+        if (QWidget* box = QApplication::activeModalWidget()) box->close();
+      });
+      ShowMessageBox(u"テスト");
+    } else if (key == "tick ms") {
+      w->SetMonitorTickMs(value.toInt());
+    } else if (key == "set minute counter") {
+      w->SetMinuteCounter(value.toInt());
+    } else if (key == "wait for runs") {
+      EXPECT_TRUE(WaitUntil([this, value] { return Runs() == value.toInt(); }));
+    } else if (key == "add line") {
+      w->AddResultLine(text);
+    } else if (key == "header") {
+      w->PutServiceHeader(text.substr(0, text.find(u' ')), text.substr(text.find(u' ') + 1));
+    } else if (key == "check passed" || key == "check failed") {
+      w->PutCheckResult(text.substr(0, text.find(u' ')), 2, key == "check passed", service, overall,
+                        text.find(u' ') == std::u16string::npos ? u"" : text.substr(text.find(u' ') + 1));
     } else if (key == "focus") {
       Child(value.toStdString())->setFocus();
     } else if (key.starts_with("tick ")) {
@@ -106,6 +171,17 @@ class FrmVelkorTest : public MainWindowTest {
     if (what == "loads") return ToU16(loads);
     if (what == "runs") return ToU16(runs);
     if (what == "logged") return ToU16(Runs());
+    if (what == "asked") return ToU16(asked.size());
+    if (what == "asked of") return Join(asked);
+    if (what == "items") return ToU16(w->ResultItems().size());
+    if (what == "flags") return std::u16string(service ? u"service" : u"-") + (overall ? u" overall" : u" -");
+    if (what == "log") return Text("velkor1.log");
+    if (what == "log lines as items arrive") return logged;
+    if (what == "box text") return Cmb()->currentText().toStdU16String();
+    if (what == "minute counter") return ToU16(w->MinuteCounter());
+    if (what.starts_with("shown item ")) {
+      return Child<QListWidget>("LstResult")->item(std::stoi(arg.substr(5)))->text().toStdU16String();
+    }
     if (what == "entries") return ToU16(Cmb()->count());
     if (what == "focused") return w->focusWidget()->objectName().toStdU16String();
     if (what == "minute-timer") return timer->isActive() ? ToU16(timer->interval()) : u"off";
@@ -119,7 +195,14 @@ class FrmVelkorTest : public MainWindowTest {
     ADD_FAILURE() << "no step is named " << what;
     return {};
   }
+  static std::u16string Join(const std::vector<std::u16string>& texts) {
+    std::u16string out;
+    for (const std::u16string& text : texts) out += (out.empty() ? u"" : u" | ") + text;
+    return out;
+  }
   int loads = 0, runs = 0;
+  bool service = true, overall = true;
+  std::u16string logged;
   std::function<void()> duringLoad;
   std::vector<std::u16string> asked;
 };
@@ -154,6 +237,9 @@ TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
   for (const Case& c : CasesOf(LoadCases("window-main.cases"), "steps ")) {
     CASE_TRACE(c);
     std::remove(dir.file("VKRTARGET.INI").c_str());
+    std::remove(dir.file("velkor1.log").c_str());
+    settings.Interval.clear();
+    service = overall = true;
     for (const auto& [key, value] : c.fields) {
       const std::u16string text = FromUtf8(value == "''" ? "" : Unescape(value));
       if (!Act(key, text)) {
@@ -161,126 +247,6 @@ TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
       }
     }
   }
-}
-
-// The first showing and the closing of the settings dialog activate the window; coming back from another
-// application does not, nor a closed message box, nor anything while a run keeps the window disabled. The
-// interval arms the minute timer from 1 to 32767 minutes only.
-TEST_F(FrmVelkorTest, ActivationAndMonitoringInterval) {
-  OpenOn(nullptr);
-  w->SetSettingsAction([&] {
-    QDialog dialog(w.get());
-    QTimer::singleShot(0, &dialog, &QDialog::accept);
-    dialog.exec();
-    SystemSettings.UserName = u"hanako";
-    SystemSettings.Interval = u"5";
-  });
-  QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
-  QApplication::sendEvent(w.get(), &deactivate);
-  QApplication::sendEvent(w.get(), &activate);
-  w->setEnabled(false);  // a run
-  CloseNextBox();
-  ShowMessageBox(u"テスト");
-  Events(5);
-  w->setEnabled(true);
-  QTest::mouseClick(Child<QPushButton>("CmdSet"), Qt::LeftButton);
-  Events(5);
-  EXPECT_EQ(w->GetResultText(), kAskTarget + kAskTarget) << "one for the dialog; none for the switch or during the run";
-  EXPECT_EQ(Caption("LblUser") + u"|" + Caption("LblTimerInfo") + Caption("LblTimerCounts"),
-            u"User：hanako|定期監視中：0 / 5 回");
-  EXPECT_EQ(w->TimerInterval()->isActive() ? w->TimerInterval()->interval() : 0, 60000);
-  CloseNextBox();
-  ShowMessageBox(u"テスト");
-  Events(5);
-  EXPECT_EQ(w->ResultItems().size(), 2u) << "a closed message box does not activate";
-}
-
-// A slow settings file lets keys and clicks through in the middle of a validation (its status line runs the
-// event loop). A run asked for then starts once the validation is over, with the typed entry applied, once
-// however often it was asked; it is the operator's run, so the minute counter and the interval play no part.
-// Keys typed faster than a validation takes (a scanner, a macro tool) arrive in the middle of one: the box's
-// text when the last validation ends is the one applied, and it leaves one line in the result list.
-TEST_F(FrmVelkorTest, KeysAndRunsAskedDuringAValidationComeAfterIt) {
-  const struct { int enters, clicks; } rows[] = {{1, 0}, {0, 1}, {2, 1}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.enters << " enters, " << row.clicks << " clicks");
-    OpenOn(nullptr, true);
-    asked.clear();
-    const int before = Runs();
-    w->SetMinuteCounter(3);
-    Cmb()->setFocus();
-    QTest::keyClicks(Cmb(), QStringLiteral("127.0.0.1:"));
-    duringLoad = [&] {
-      duringLoad = nullptr;
-      for (int i = 0; i < row.enters; ++i) PostKey(Cmb(), Qt::Key_Return);
-      for (int i = 0; i < row.clicks; ++i) QTimer::singleShot(0, Child<QPushButton>("CmdDiag"), &QPushButton::click);
-    };
-    QTest::keyClick(Cmb(), Qt::Key_1);
-    Events();
-    const std::vector<std::u16string> want = {u"smtp:127.0.0.1:1", u"pop:127.0.0.1:110", u"ftp:127.0.0.1:21",
-                                              u"http:127.0.0.1:80"};
-    EXPECT_EQ(asked, want);
-    EXPECT_EQ(Runs() - before, 1);
-    EXPECT_EQ(w->MinuteCounter(), 3);
-  }
-  OpenOn(u"mailsv\r\n", true);
-  asked.clear();
-  const int before = Runs();
-  Cmb()->setFocus();
-  for (QChar c : QStringLiteral("127.0.0.1:-:-:-:-")) PostKey(Cmb(), c.unicode(), QString(c));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(Cmb()->currentText(), QStringLiteral("127.0.0.1:-:-:-:-"));
-  EXPECT_EQ(State(), u"127.0.0.1 000000 25/110/21/80 " + kStamp + u"[TargetHost：0/1] 127.0.0.1\r\n");
-  QTest::keyClick(Cmb(), Qt::Key_Return);
-  EXPECT_EQ(Runs() - before, 1);
-  EXPECT_EQ(asked, std::vector<std::u16string>{}) << "every service unticked";
-}
-
-// A tick that falls due under a message box waits for it; once the box is closed, the run starts by itself (the
-// timer stopped, so no later tick starts it) and the minute counter starts again.
-TEST_F(FrmVelkorTest, TickDueUnderAMessageBoxRunsOnceItIsClosed) {
-  settings.Interval = u"1";
-  OpenOn(nullptr, true);
-  Type(u"h");
-  w->SetMonitorTickMs(50);
-  w->Form_Activate();
-  QTimer::singleShot(300, [this] {
-    w->TimerInterval()->stop();
-    if (QWidget* box = QApplication::activeModalWidget()) box->close();
-  });
-  ShowMessageBox(u"テスト");
-  EXPECT_EQ(Runs(), 0);
-  EXPECT_EQ(Caption("LblTimerCounts"), u"1 / 1 回") << "due";
-  EXPECT_TRUE(WaitUntil([this] { return Runs() == 1; }));
-  EXPECT_EQ(asked.size(), 4u);
-  EXPECT_EQ(Caption("LblTimerCounts"), u"0 / 1 回") << "the counter starts again";
-}
-
-TEST_F(FrmVelkorTest, ResultLinesAndRunLog) {
-  OpenOn(nullptr);
-  // A log line is on disk by the time its items reach the list: lines in the log as each item arrives.
-  std::vector<size_t> logged;
-  QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [&] {
-    const std::u16string log = Text("velkor1.log");
-    size_t n = 0;
-    for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
-    logged.push_back(n);
-  });
-  w->AddResultLine(u"Start  \r\n\tok");
-  w->PutServiceHeader(u"25", u"SMTP");
-  bool service = true, overall = true;
-  w->PutCheckResult(u"h", 2, false, service, overall, u"-ERR\r\n");
-  w->PutCheckResult(u"h", 2, true, service, overall, u"");
-  EXPECT_FALSE(service || overall) << "a passing port never raises the flags again";
-  EXPECT_EQ(w->GetResultText(), kAskTarget + kStamp + u"Start  \r\r\n    ok\r\n\r\r\n" + kStamp +
-                                    u"## SMTP  チャレンジ ##  port：  25\r\n---- h -- 【異常】  \r\r\n-ERR\r\r\n" +
-                                    u"---- h -- 【正常】  \r\r\n");
-  const std::u16string e = u"2024/03/05 07:08:09 *** ";
-  EXPECT_EQ(Text("velkor1.log"), e + u"Start  \r\n\tok\r\n" + e + u"## SMTP  チャレンジ ##  port：  25\r\n" + e +
-                                     u"---- h -- 【異常】  \r\n-ERR\r\n\r\n" + e + u"---- h -- 【正常】  \r\n\r\n");
-  EXPECT_EQ(logged, (std::vector<size_t>{1, 1, 1, 2, 3, 3, 4}));
-  EXPECT_EQ(Child<QListWidget>("LstResult")->item(1)->text().toStdU16String(), kStamp + u"Start  ") << "CR not shown";
-  EXPECT_EQ(Lamp(2), QColor(255, 192, 128));
 }
 
 // Every Japanese text the window shows must have its glyphs in the IPA font that draws it; the screenshot is for a person to look at.
