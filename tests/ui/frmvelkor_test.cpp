@@ -1,6 +1,8 @@
 // The main window driven through its real widgets.
 #include <unistd.h>
 
+#include <map>
+
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
@@ -49,9 +51,6 @@ class FrmVelkorTest : public MainWindowTest {
   static void PostKey(QWidget* to, int key, const QString& text = {}) {
     QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, text));
   }
-  void CloseNextBox() {
-    QTimer::singleShot(0, [] { if (QWidget* box = QApplication::activeModalWidget()) box->close(); });
-  }
   // What an entry leaves behind: target, ticks, ports, and the result list.
   std::u16string State() const {
     std::u16string s = Child<QLineEdit>("TxtTarget")->text().toStdU16String() + u" ";
@@ -59,108 +58,114 @@ class FrmVelkorTest : public MainWindowTest {
     const SystemSettingsRecord& p = SystemSettings;
     return s + u" " + p.SmtpPort + u"/" + p.PopPort + u"/" + p.FtpPort + u"/" + p.HttpPort + u" " + w->GetResultText();
   }
-  // One action of a "steps" case (tests/data/window-main.cases says what each does); false when the key names
-  // none, and is then what the window should show.
-  bool Act(const std::string& key, const std::u16string& text) {
-    const QString value = QString::fromStdU16String(text);
-    if (key == "list") {
-      WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(text));
-    } else if (key == "self-link") {
-      EXPECT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
-    } else if (key == "settings interval") {
-      settings.Interval = text;
-    } else if (key == "open") {
-      loads = runs = 0;
-      asked.clear();
-      OpenOn(nullptr, text == u"real");
-      logged.clear();
-      QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [this] {
-        const std::u16string log = Text("velkor1.log");
-        size_t n = 0;
-        for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
-        logged += (logged.empty() ? u"" : u" ") + ToU16(n);
-      });
-    } else if (key == "type") {
-      Cmb()->setFocus();
-      QTest::keyClicks(Cmb(), value);
-    } else if (key == "preedit" || key == "commit") {
-      QInputMethodEvent event(key == "preedit" ? value : QString(), {});
-      if (key == "commit") event.setCommitString(value);
-      Cmb()->setFocus();
-      QApplication::sendEvent(Cmb(), &event);
-    } else if (key == "key" && value.size() == 1) {
-      QTest::keyClick(w->focusWidget(), value[0].toLatin1());
-    } else if (key == "key") {
-      QTest::keyClick(w->focusWidget(), value == "Down" ? Qt::Key_Down : Qt::Key_Return);
-    } else if (key == "post keys") {
-      for (QChar c : value) PostKey(Cmb(), c.unicode(), QString(c));
-      QCoreApplication::processEvents();
-    } else if (key == "on the next load") {
-      duringLoad = [this, value] {
-        QComboBox* box = Cmb();  // the closure ends with the next line: only locals after it
-        const QStringList whats = value.split(' ');
-        duringLoad = nullptr;
-        for (const QString& what : whats) {
-          if (what == "Return") PostKey(box, Qt::Key_Return);
-          if (what == "click") QTimer::singleShot(0, box->window()->findChild<QPushButton*>("CmdDiag"), &QPushButton::click);
-        }
-      };
-    } else if (key == "click") {
-      QTest::mouseClick(Child(value.toStdString()), Qt::LeftButton);
-      Events(5);
-    } else if (key == "events") {
-      Events();
-    } else if (key == "settings dialog") {  // accepted at once, leaving this user and interval
-      w->SetSettingsAction([this, user = text.substr(0, text.find(u' ')), interval = text.substr(text.find(u' ') + 1)] {
-        QDialog dialog(w.get());
-        QTimer::singleShot(0, &dialog, &QDialog::accept);
-        dialog.exec();
-        SystemSettings.UserName = user;
-        SystemSettings.Interval = interval;
-      });
-    } else if (key == "switch away and back") {
-      QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
-      QApplication::sendEvent(w.get(), &deactivate);
-      QApplication::sendEvent(w.get(), &activate);
-    } else if (key == "enabled") {
-      w->setEnabled(value == "yes");
-    } else if (key == "message box" && value.isEmpty()) {
-      CloseNextBox();
-      ShowMessageBox(u"テスト");
-      Events(5);
-    } else if (key == "message box") {  // closed after this many ms, the minute timer stopped first
-      QTimer::singleShot(value.toInt(), [this] {
-        w->TimerInterval()->stop();
-        if (QWidget* box = QApplication::activeModalWidget()) box->close();
-      });
-      ShowMessageBox(u"テスト");
-    } else if (key == "tick ms") {
-      w->SetMonitorTickMs(value.toInt());
-    } else if (key == "set minute counter") {
-      w->SetMinuteCounter(value.toInt());
-    } else if (key == "wait for runs") {
-      EXPECT_TRUE(WaitUntil([this, value] { return Runs() == value.toInt(); }));
-    } else if (key == "add line") {
-      w->AddResultLine(text);
-    } else if (key == "header") {
-      w->PutServiceHeader(text.substr(0, text.find(u' ')), text.substr(text.find(u' ') + 1));
-    } else if (key == "check passed" || key == "check failed") {
-      w->PutCheckResult(text.substr(0, text.find(u' ')), 2, key == "check passed", service, overall,
-                        text.find(u' ') == std::u16string::npos ? u"" : text.substr(text.find(u' ') + 1));
-    } else if (key == "focus") {
-      Child(value.toStdString())->setFocus();
-    } else if (key.starts_with("tick ")) {
-      w->SetChkServiceValue(std::stoi(key.substr(5)), value.toInt());
-    } else if (key == "interval") {
-      SystemSettings.Interval = text;
-    } else if (key == "activate") {
-      w->Form_Activate();
-    } else if (key == "timer") {
-      w->TimerInterval_Timer();
-    } else {
-      return false;
-    }
-    return true;
+  // The actions of "steps" cases (tests/data/window-main.cases says what each does); any other key is what the
+  // window should show.
+  using Action = std::function<void(const QString&)>;
+  std::map<std::string, Action> Actions() {
+    const auto head = [](const QString& v) { return v.section(' ', 0, 0); };
+    const auto rest = [](const QString& v) { return v.section(' ', 1).toStdU16String(); };
+    return {
+        {"list", [this](auto& v) { WriteBytes(List(), ToAnsi(v.toStdU16String())); }},
+        {"self-link", [this](auto&) { EXPECT_EQ(symlink(List().c_str(), List().c_str()), 0); }},
+        {"settings interval", [this](auto& v) { settings.Interval = v.toStdU16String(); }},
+        {"open", [this](auto& v) { OpenCounting(v == "real"); }},
+        {"type", [this](auto& v) {
+           Cmb()->setFocus();
+           QTest::keyClicks(Cmb(), v);
+         }},
+        {"preedit", [this](auto& v) { SendInput(v, {}); }},
+        {"commit", [this](auto& v) { SendInput({}, v); }},
+        {"key", [this](auto& v) { QTest::keyClick(w->focusWidget(), Qt::Key(KeyOf(v))); }},
+        {"post keys", [this](auto& v) { PostKeys(v); }},
+        {"on the next load", [this](auto& v) { OnNextLoad(v.split(' ')); }},
+        {"click", [this](auto& v) {
+           QTest::mouseClick(Child(v.toStdString()), Qt::LeftButton);
+           Events(5);
+         }},
+        {"events", [this](auto&) { Events(); }},
+        {"focus", [this](auto& v) { Child(v.toStdString())->setFocus(); }},
+        {"tick", [this, head](auto& v) { w->SetChkServiceValue(head(v).toInt(), v.section(' ', 1).toInt()); }},
+        {"interval", [](auto& v) { SystemSettings.Interval = v.toStdU16String(); }},
+        {"activate", [this](auto&) { w->Form_Activate(); }},
+        {"timer", [this](auto&) { w->TimerInterval_Timer(); }},
+        {"tick ms", [this](auto& v) { w->SetMonitorTickMs(v.toInt()); }},
+        {"set minute counter", [this](auto& v) { w->SetMinuteCounter(v.toInt()); }},
+        {"settings dialog", [this, head, rest](auto& v) { SettingsDialogLeaves(head(v).toStdU16String(), rest(v)); }},
+        {"switch away and back", [this](auto&) { SwitchAwayAndBack(); }},
+        {"enabled", [this](auto& v) { w->setEnabled(v == "yes"); }},
+        {"message box", [this](auto& v) { MessageBox(v.isEmpty() ? 0 : v.toInt()); }},
+        {"wait for runs", [this](auto& v) { EXPECT_TRUE(WaitUntil([this, v] { return Runs() == v.toInt(); })); }},
+        {"add line", [this](auto& v) { w->AddResultLine(v.toStdU16String()); }},
+        {"header", [this, head, rest](auto& v) { w->PutServiceHeader(head(v).toStdU16String(), rest(v)); }},
+        {"check passed", [this, head, rest](auto& v) { PutCheck(head(v), true, rest(v)); }},
+        {"check failed", [this, head, rest](auto& v) { PutCheck(head(v), false, rest(v)); }},
+    };
+  }
+  std::string List() const { return dir.file("VKRTARGET.INI"); }
+  void OpenCounting(bool real) {
+    loads = runs = 0;
+    asked.clear();
+    OpenOn(nullptr, real);
+    logged.clear();
+    QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [this] {
+      const std::u16string log = Text("velkor1.log");
+      size_t n = 0;
+      for (size_t at = 0; (at = log.find(u" *** ", at)) != std::u16string::npos; ++at) ++n;
+      logged += (logged.empty() ? u"" : u" ") + ToU16(n);
+    });
+  }
+  void SendInput(const QString& preedit, const QString& commit) {
+    QInputMethodEvent event(preedit, {});
+    event.setCommitString(commit);
+    Cmb()->setFocus();
+    QApplication::sendEvent(Cmb(), &event);
+  }
+  static int KeyOf(const QString& name) {
+    if (name == "Down") return Qt::Key_Down;
+    return name == "Return" ? int(Qt::Key_Return) : name[0].toUpper().unicode();
+  }
+  void PostKeys(const QString& keys) {
+    for (QChar c : keys) PostKey(Cmb(), c.unicode(), QString(c));
+    QCoreApplication::processEvents();
+  }
+  void OnNextLoad(const QStringList& whats) {
+    duringLoad = [this, whats] {
+      QComboBox* box = Cmb();  // the closure ends with the next line: only locals after it
+      QPushButton* diag = Child<QPushButton>("CmdDiag");
+      const QStringList what = whats;
+      duringLoad = nullptr;
+      for (const QString& one : what) {
+        if (one == "Return") PostKey(box, Qt::Key_Return);
+        if (one == "click") QTimer::singleShot(0, diag, &QPushButton::click);
+      }
+    };
+  }
+  // 設定 opens a dialog accepted at once that leaves this user and interval.
+  void SettingsDialogLeaves(const std::u16string& user, const std::u16string& interval) {
+    w->SetSettingsAction([this, user, interval] {
+      QDialog dialog(w.get());
+      QTimer::singleShot(0, &dialog, &QDialog::accept);
+      dialog.exec();
+      SystemSettings.UserName = user;
+      SystemSettings.Interval = interval;
+    });
+  }
+  void SwitchAwayAndBack() {
+    QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+    QApplication::sendEvent(w.get(), &deactivate);
+    QApplication::sendEvent(w.get(), &activate);
+  }
+  // A message box closed at once (0), or after ms with the minute timer stopped just before.
+  void MessageBox(int ms) {
+    QTimer::singleShot(ms, [this, ms] {
+      if (ms) w->TimerInterval()->stop();
+      if (QWidget* box = QApplication::activeModalWidget()) box->close();
+    });
+    ShowMessageBox(u"テスト");
+    if (!ms) Events(5);
+  }
+  void PutCheck(const QString& host, bool passed, const std::u16string& message) {
+    w->PutCheckResult(host.toStdU16String(), 2, passed, service, overall, message);
   }
   // What an expectation of a "steps" case reads from the window, as text.
   std::u16string Probe(const std::string& what) const {
@@ -234,22 +239,26 @@ TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
 // Loading, typing, selecting, the interval and the focus after a run: windows driven step by step by the "steps"
 // cases of tests/data/window-main.cases.
 TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
+  const std::map<std::string, Action> actions = Actions();
   for (const Case& c : CasesOf(LoadCases("window-main.cases"), "steps ")) {
     CASE_TRACE(c);
-    std::remove(dir.file("VKRTARGET.INI").c_str());
+    std::remove(List().c_str());
     std::remove(dir.file("velkor1.log").c_str());
     settings.Interval.clear();
     service = overall = true;
     for (const auto& [key, value] : c.fields) {
       const std::u16string text = FromUtf8(value == "''" ? "" : Unescape(value));
-      if (!Act(key, text)) {
+      if (actions.count(key)) {
+        actions.at(key)(QString::fromStdU16String(text));
+      } else {
         EXPECT_EQ(ToUtf8(Probe(key)), ToUtf8(text)) << key;
       }
     }
   }
 }
 
-// Every Japanese text the window shows must have its glyphs in the IPA font that draws it; the screenshot is for a person to look at.
+// Every Japanese text the window shows must have its glyphs in the IPA font that draws it; the screenshot is for a
+// person to look at.
 TEST_F(FrmVelkorTest, JapaneseGlyphsAndScreenshot) {
   settings.Interval = u"5";
   OpenOn(u"mailsv:25:110:21:80\r\n");
