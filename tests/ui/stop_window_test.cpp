@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <map>
 
 #include "diag/diagrun.h"
+#include "support/casefile.h"
 #include "support/scriptserver.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
@@ -58,26 +60,19 @@ class StopWindowTest : public MainWindowTest {
 // line, its lamp keeps what the port before showed, the end line is written, no error action runs. Esc leaves the
 // window open and enabled; the close request closes it once the run has ended.
 TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
-  const struct {
-    const char* way;
-    std::function<void(FrmVelkor&)> stop;
-    bool closes;
-  } rows[] = {
-      {"Esc", [](FrmVelkor& f) { QTest::keyClick(&f, Qt::Key_Escape); }, false},
-      {"Esc to the focus widget's window", [](FrmVelkor& f) {
-         QKeyEvent key(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-         QApplication::sendEvent(f.findChild<QWidget*>(QStringLiteral("LstResult")), &key);
-       }, false},
-      {"close box", [](FrmVelkor& f) { f.close(); }, true},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.way);
+  for (const Case& c : CasesOf(LoadCases("window-stop.cases"), "way ")) {
+    CASE_TRACE(c);
     quits = 0;
     OpenWired();
     // SMTP on a port that answers at once, then on the silent one.
     ScriptServer ok({"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
     Type(u"127.0.0.1:" + ToU16(ok.port()) + u"," + Silent() + u":" + Silent() + u":-:-");
-    QTimer::singleShot(600, w.get(), [&] { row.stop(*w); });
+    QTimer::singleShot(600, w.get(), [this, stop = c.get("stop")] {
+      QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      if (stop == "Esc") QTest::keyClick(w.get(), Qt::Key_Escape);
+      if (stop == "Esc to the result list") QApplication::sendEvent(Child("LstResult"), &esc);
+      if (stop == "close box") w->close();
+    });
     const int64_t start = MonotonicMs();
     QTest::keyClick(Edit(), Qt::Key_Return);  // the whole run
     EXPECT_LT(MonotonicMs() - start, 5000);
@@ -90,8 +85,8 @@ TEST_F(StopWindowTest, EscAndCloseRequestStopARunOfSilentChecks) {
     EXPECT_FALSE(Exists("vkrLastErr.log") || Exists("script-ran"));
     EXPECT_FALSE(StopRequested()) << "the next run starts afresh";
     Events(5);
-    EXPECT_EQ(quits, row.closes ? 1 : 0);
-    EXPECT_EQ(w->isVisible(), !row.closes);
+    EXPECT_EQ(quits, c.has("closes") ? 1 : 0);
+    EXPECT_EQ(w->isVisible(), !c.has("closes"));
     EXPECT_TRUE(w->isEnabled());
     EXPECT_EQ(Runs(), 1);
   }
@@ -192,26 +187,24 @@ TEST_F(StopWindowTest, FirstDiagClickAfterTypingStartsTheRun) {
 // The program's close signals, sent for real to a child process that runs the window under monitoring against a
 // silent port: during a run, the run stops and the program ends; while idle, it ends as by the close box.
 TEST_F(StopWindowTest, SignalsCloseTheRunningProgram) {
-  const struct {
-    int signal;
-    bool duringRun;
-  } rows[] = {{SIGTERM, true}, {SIGINT, true}, {SIGHUP, true}, {SIGTERM, false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(strsignal(row.signal) + std::string(row.duringRun ? " during a run" : " while idle"));
+  const std::map<std::string, int> signalOf = {{"TERM", SIGTERM}, {"INT", SIGINT}, {"HUP", SIGHUP}};
+  for (const Case& c : CasesOf(LoadCases("window-stop.cases"), "signal ")) {
+    CASE_TRACE(c);
+    const bool duringRun = c.has("during a run");
     TempDir child;
     const std::string port = std::to_string(silentPort);
-    const std::string tick = row.duringRun ? "100" : "60000";
+    const std::string tick = duringRun ? "100" : "60000";
     const char* argv[] = {VELKOR_STOP_CHILD, child.path().c_str(), port.c_str(), tick.c_str(), nullptr};
     char* envp[] = {const_cast<char*>("QT_QPA_PLATFORM=offscreen"), nullptr};
     pid_t pid = -1;
     ASSERT_EQ(posix_spawn(&pid, VELKOR_STOP_CHILD, nullptr, nullptr, const_cast<char**>(argv), envp), 0);
     const std::string log = child.file("velkor1.log");
     // Up and running: the first run's start line, or (idle) the window shown.
-    for (int i = 0; i < 500 && !std::filesystem::exists(row.duringRun ? log : child.file("shown")); ++i) SleepMs(10);
-    for (int i = 0; row.duringRun && i < 500 && ReadBytes(log).find("Start") == std::string::npos; ++i) SleepMs(10);
+    for (int i = 0; i < 500 && !std::filesystem::exists(duringRun ? log : child.file("shown")); ++i) SleepMs(10);
+    for (int i = 0; duringRun && i < 500 && ReadBytes(log).find("Start") == std::string::npos; ++i) SleepMs(10);
     SleepMs(300);
     const int64_t sent = MonotonicMs();
-    ASSERT_EQ(kill(pid, row.signal), 0);
+    ASSERT_EQ(kill(pid, signalOf.at(c.get("signal"))), 0);
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 500 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) SleepMs(10);
@@ -220,7 +213,7 @@ TEST_F(StopWindowTest, SignalsCloseTheRunningProgram) {
     EXPECT_LT(MonotonicMs() - sent, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::u16string text = FromAnsi(ReadBytes(log));
-    if (row.duringRun) {
+    if (duringRun) {
       EXPECT_NE(text.find(kStoppedLine), std::u16string::npos);
       EXPECT_NE(text.find(u"-   End   -"), std::u16string::npos);
       EXPECT_EQ(text.find(u"-  Start  -"), text.rfind(u"-  Start  -")) << "one run: no tick starts another";
