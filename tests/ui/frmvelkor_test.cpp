@@ -1,13 +1,18 @@
 // The main window driven through its real widgets.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 
+#include "diag/diagrun.h"
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
+#include "support/scriptserver.h"
 #include "ui/diagwiring.h"
 #include "util/clock.h"
 #include "util/errreport.h"
+#include "util/stop.h"
 #include "util/xcommon.h"
 
 namespace {
@@ -43,7 +48,49 @@ class FrmVelkorTest : public MainWindowTest {
     c.pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:" + h + u":" + p + PortSuffix(t)); };
     c.ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:" + h + u":" + p + PortSuffix(t)); };
     c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:" + h + u":" + p + PortSuffix(t)); };
-    InstallDiagRunner(*w, c);
+    runner = &InstallDiagRunner(*w, c);
+  }
+  // The window on the real checks, with the error script on: the script leaves a mark, which a stopped run must
+  // not leave.
+  void OpenOnRealChecks() {
+    settings.RunBat = u"1";
+    WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/script-ran\"\n");
+    chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
+    OpenOn(nullptr);
+    w->SetQuitAction([this] { ++quits; });
+    runner = &InstallDiagRunner(*w);
+  }
+  // At ms from now: Esc to the window, Esc to the result list (the focus widget's window takes it), the close box,
+  // or a note of whether a deferred run is pending, then Esc, and 120 ms on a note of the runs so far, the minute
+  // timer stopped and Esc again if the window is still disabled.
+  void At(int ms, const QString& what) {
+    QTimer::singleShot(ms, w.get(), [this, what] {
+      QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      if (what == "Esc") QTest::keyClick(w.get(), Qt::Key_Escape);
+      if (what == "Esc to the result list") QApplication::sendEvent(Child("LstResult"), &esc);
+      if (what == "close box") w->close();
+      if (what != "note, Esc, note") return;
+      notes = runner->DeferredRunPending() ? u"pending" : u"none";
+      QTest::keyClick(w.get(), Qt::Key_Escape);
+      QTimer::singleShot(120, w.get(), [this] {
+        notes += u", " + ToU16(Runs());
+        w->TimerInterval()->stop();
+        if (!w->isEnabled()) QTest::keyClick(w.get(), Qt::Key_Escape);
+      });
+    });
+  }
+  // The SMTP check shows a message box during the run, and Esc goes to it 100 ms on; then it passes.
+  void SmtpShowsABox() {
+    DiagChecks checks;
+    checks.smtp = [](std::u16string&, std::u16string&, TlsMode, std::u16string& message) {
+      QTimer::singleShot(100, [] {
+        if (QWidget* box = QApplication::activeModalWidget()) QTest::keyClick(box, Qt::Key_Escape);
+      });
+      ShowMessageBox(u"テスト");
+      message = u"220 hi\r\n";
+      return true;
+    };
+    runner->SetChecks(checks);
   }
   QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
   std::u16string Caption(const char* label) const { return Child<QLabel>(label)->text().toStdU16String(); }
@@ -68,10 +115,16 @@ class FrmVelkorTest : public MainWindowTest {
         {"list", [this](auto& v) { WriteBytes(List(), ToAnsi(v.toStdU16String())); }},
         {"self-link", [this](auto&) { EXPECT_EQ(symlink(List().c_str(), List().c_str()), 0); }},
         {"settings interval", [this](auto& v) { settings.Interval = v.toStdU16String(); }},
-        {"open", [this](auto& v) { OpenCounting(v == "real"); }},
+        {"open", [this](auto& v) { OpenCounting(v); }},
+        {"smtp peer", [this](auto&) { peer = std::make_unique<ScriptServer>(SmtpAnswersAtOnce()); }},
+        {"at ms", [this, head](auto& v) { At(head(v).toInt(), v.section(' ', 1)); }},
+        {"smtp shows a box", [this](auto&) { SmtpShowsABox(); }},
+        {"press", [this](auto& v) { QTest::mousePress(Child(v.toStdString()), Qt::LeftButton); }},
+        {"release", [this](auto& v) { QTest::mouseRelease(Child(v.toStdString()), Qt::LeftButton); }},
+        {"release during the next load", [this](auto&) { ReleaseDuringNextLoad(); }},
         {"type", [this](auto& v) {
            Cmb()->setFocus();
-           QTest::keyClicks(Cmb(), v);
+           QTest::keyClicks(Cmb(), QString(v).replace("@PEER", QString::number(peer ? peer->port() : 0)));
          }},
         {"preedit", [this](auto& v) { SendInput(v, {}); }},
         {"commit", [this](auto& v) { SendInput({}, v); }},
@@ -102,10 +155,25 @@ class FrmVelkorTest : public MainWindowTest {
     };
   }
   std::string List() const { return dir.file("VKRTARGET.INI"); }
-  void OpenCounting(bool real) {
-    loads = runs = 0;
+  static std::vector<std::string> SmtpAnswersAtOnce() { return {"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"}; }
+  // The mouse button, once down, comes up in the middle of a validation: the Diag button never sees a click.
+  void ReleaseDuringNextLoad() {
+    duringLoad = [this] {
+      if (QApplication::mouseButtons() == Qt::NoButton) return;
+      releasedInLoad = true;
+      QPushButton* diag = Child<QPushButton>("CmdDiag");  // the closure ends with the next line
+      duringLoad = nullptr;
+      QTest::mouseRelease(diag, Qt::LeftButton);
+    };
+  }
+  void OpenCounting(const QString& how) {
+    loads = runs = quits = 0;
     asked.clear();
-    OpenOn(nullptr, real);
+    if (how == "real checks") {
+      OpenOnRealChecks();
+    } else {
+      OpenOn(nullptr, how == "real");
+    }
     logged.clear();
     QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [this] {
       const std::u16string log = Text("velkor1.log");
@@ -168,7 +236,7 @@ class FrmVelkorTest : public MainWindowTest {
     w->PutCheckResult(host.toStdU16String(), 2, passed, service, overall, message);
   }
   // What an expectation of a "steps" case reads from the window, as text.
-  std::u16string Probe(const std::string& what) const {
+  std::u16string Probe(const std::string& what, const std::u16string& want) const {
     const std::string arg = what.substr(what.find(' ') + 1);
     const QTimer* timer = w->TimerInterval();
     if (what == "state") return State();
@@ -177,6 +245,21 @@ class FrmVelkorTest : public MainWindowTest {
     if (what == "runs") return ToU16(runs);
     if (what == "logged") return ToU16(Runs());
     if (what == "asked") return ToU16(asked.size());
+    if (what == "quits") return ToU16(quits);
+    if (what == "visible") return w->isVisible() ? u"yes" : u"no";
+    if (what == "window enabled") return w->isEnabled() ? u"yes" : u"no";
+    if (what == "stop requested") return StopRequested() ? u"yes" : u"no";
+    if (what == "last step took") return lastStepMs < 5000 ? u"under 5 s" : ToU16(lastStepMs) + u" ms";
+    if (what == "notes" && WaitUntil([this] { return notes.find(u", ") != std::u16string::npos; })) return notes;
+    if (what == "line") return Has(want) ? want : u"(missing)";
+    if (what == "no line") return Has(want) ? u"(found)" : want;
+    if (what == "modal box") return QApplication::activeModalWidget() ? u"open" : u"none";
+    if (what == "released in a load") return releasedInLoad ? u"yes" : u"no";
+    if (what.starts_with("exists ")) return std::filesystem::exists(dir.file(arg)) ? u"yes" : u"no";
+    if (what.starts_with("item ")) {
+      const Texts items = Items();
+      return items.at(std::stoi(arg) < 0 ? items.size() + std::stoi(arg) : std::stoi(arg));
+    }
     if (what == "asked of") return Join(asked);
     if (what == "items") return ToU16(w->ResultItems().size());
     if (what == "flags") return std::u16string(service ? u"service" : u"-") + (overall ? u" overall" : u" -");
@@ -205,19 +288,23 @@ class FrmVelkorTest : public MainWindowTest {
     for (const std::u16string& text : texts) out += (out.empty() ? u"" : u" | ") + text;
     return out;
   }
-  int loads = 0, runs = 0;
-  bool service = true, overall = true;
+  int loads = 0, runs = 0, quits = 0;
+  int64_t lastStepMs = 0;
+  bool service = true, overall = true, releasedInLoad = false;
+  std::u16string notes;
+  std::unique_ptr<ScriptServer> peer;
+  DiagRunner* runner = nullptr;
   std::u16string logged;
   std::function<void()> duringLoad;
   std::vector<std::u16string> asked;
 };
 
-// The controls' places and captions are a table in tests/data/window-main.cases.
+// The controls' places and captions are a table in tests/data/window-main-layout.cases.
 TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
   OpenOn(nullptr);
   EXPECT_EQ(w->size(), QSize(693, 453));
   EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "fixed size";
-  for (const Case& c : CasesOf(LoadCases("window-main.cases"), "layout ")) {
+  for (const Case& c : LoadCases("window-main-layout.cases")) {
     CASE_TRACE(c);
     const std::string name = c.name.substr(7);
     const std::vector<std::string> at = c.words("at");
@@ -239,22 +326,34 @@ TEST_F(FrmVelkorTest, LayoutInPixelsOfFifteenTwips) {
 // Loading, typing, selecting, the interval and the focus after a run: windows driven step by step by the "steps"
 // cases of tests/data/window-main.cases.
 TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
+  uint16_t silentPort = 0;
+  const int silent = ListenOnLoopback(16, &silentPort);  // the kernel accepts; nobody ever answers
+  ASSERT_GE(silent, 0);
   const std::map<std::string, Action> actions = Actions();
-  for (const Case& c : CasesOf(LoadCases("window-main.cases"), "steps ")) {
+  for (const Case& c : CasesOf(LoadCases("window-main.cases", {{"SILENT", std::to_string(silentPort)}}), "steps ")) {
     CASE_TRACE(c);
-    std::remove(List().c_str());
-    std::remove(dir.file("velkor1.log").c_str());
+    for (const char* file : {"VKRTARGET.INI", "velkor1.log", "vkrLastErr.log", "vkrRunErr.bat", "script-ran"}) {
+      std::remove(dir.file(file).c_str());
+    }
     settings.Interval.clear();
+    settings.RunBat.clear();
     service = overall = true;
+    releasedInLoad = false;
+    notes.clear();
+    peer.reset();
     for (const auto& [key, value] : c.fields) {
       const std::u16string text = FromUtf8(value == "''" ? "" : Unescape(value));
+      const int64_t start = MonotonicMs();
       if (actions.count(key)) {
         actions.at(key)(QString::fromStdU16String(text));
+        lastStepMs = MonotonicMs() - start;
       } else {
-        EXPECT_EQ(ToUtf8(Probe(key)), ToUtf8(text)) << key;
+        EXPECT_EQ(ToUtf8(Probe(key, text)), ToUtf8(text)) << key;
       }
     }
+    ClearStop();
   }
+  close(silent);
 }
 
 // Every Japanese text the window shows must have its glyphs in the IPA font that draws it; the screenshot is for a
