@@ -26,7 +26,6 @@
 namespace {
 
 using Texts = std::vector<std::u16string>;
-const std::u16string kStamp = u"2025/01/02 03:04:05 * ";
 namespace fs = std::filesystem;
 
 // The headless window, recording what a real one would show.

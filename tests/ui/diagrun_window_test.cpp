@@ -21,7 +21,6 @@
 namespace {
 
 const std::u16string kPassed = u"---- 127.0.0.1 -- 【正常】  \r";
-const std::u16string kFailed = u"---- 127.0.0.1 -- 【異常】  \r";
 
 class DiagRunWindowTest : public MainWindowTest {
  protected:

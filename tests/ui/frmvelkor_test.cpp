@@ -17,9 +17,6 @@
 
 namespace {
 
-const std::u16string kStamp = u"2024/03/05 07:08:09 * ";
-const std::u16string kAskTarget = kStamp + u"[TargetHost] TargetHostを入力してください。\r\n";
-
 class FrmVelkorTest : public MainWindowTest {
  protected:
   void SetUp() override {
