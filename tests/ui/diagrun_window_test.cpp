@@ -62,7 +62,8 @@ class DiagRunWindowTest : public MainWindowTest {
     const size_t blank = want.find(u' ');
     if (key == "line") return Has(want) ? want : u"(missing)";
     if (key == "count") return ToU16(Count(want.substr(blank + 1))) + want.substr(blank);
-    if (key.starts_with("item ")) return items.at(std::stoi(name) < 0 ? items.size() + std::stoi(name) : std::stoi(name));
+    const int index = key.starts_with("item ") ? std::stoi(name) : 0;
+    if (key.starts_with("item ")) return items.at(index < 0 ? items.size() + index : index);
     if (key == "script arg") return FromUtf8(ReadBytes(dir.file("script-arg.txt")));
     if (key.starts_with("has ")) return Text(name).find(want) != std::u16string::npos ? want : Text(name);
     if (key.starts_with("lacks ")) return Text(name).find(want) == std::u16string::npos ? want : u"(found)";
@@ -91,7 +92,9 @@ TEST_F(DiagRunWindowTest, WholeRunsAgainstThePeers) {
     if (c.has("ipv6")) {
       ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers";
     }
-    for (const char* file : {"velkor1.log", "vkrLastErr.log", "script-arg.txt"}) std::filesystem::remove(dir.file(file));
+    for (const char* file : {"velkor1.log", "vkrLastErr.log", "script-arg.txt"}) {
+      std::filesystem::remove(dir.file(file));
+    }
     std::optional<TrustedCa> system;
     if (c.has("system trust")) system.emplace("");  // which does not know the fixture's authority
     settings.RunBat = c.has("script") ? u"1" : u"";

@@ -152,7 +152,9 @@ class FrmVelkorTest : public MainWindowTest {
     };
   }
   std::string List() const { return dir.file("VKRTARGET.INI"); }
-  static std::vector<std::string> SmtpAnswersAtOnce() { return {"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"}; }
+  static std::vector<std::string> SmtpAnswersAtOnce() {
+    return {"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"};
+  }
   // The mouse button, once down, comes up in the middle of a validation: the Diag button never sees a click.
   void ReleaseDuringNextLoad() {
     duringLoad = [this] {
