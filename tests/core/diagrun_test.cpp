@@ -226,6 +226,13 @@ std::u16string Probe(World& t, const std::string& key, const std::u16string& wan
   if (key == "minute") return ToU16(t.win.MinuteCounter());
   if (key == "boxes") return ToU16(t.prog.boxes.size());
   if (key == "box has") return holds(Join(t.prog.boxes));
+  if (key == "reports") {  // the boxes apart from those about the run log
+    Texts reports;
+    for (const std::u16string& box : t.prog.boxes) {
+      if (box.find(u"velkor1.log") == std::u16string::npos) reports.push_back(box);
+    }
+    return ToU16(reports.size());
+  }
   if (key == "error log has") return holds(t.prog.errorLog());
   if (key.starts_with("text ")) return t.prog.readText(name);
   if (key.starts_with("has ")) return holds(t.prog.readText(name));
