@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/appstate.h"
+#include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
@@ -29,39 +30,30 @@ static std::u16string Script(const ProgramInTempDir& program, const std::string&
   return FromUtf8(program.file(name));
 }
 
-// The message-loop turns of a wait count its steps: one after the start, one between each two 25 ms slices of the
-// pause, two a poll that goes on and one for the last poll. A limit of 0 or less is no limit: one turn a poll until
-// the exit or a stop (here raised in a given turn). A start that fails is reported and the wait ends after the pause.
+// The cases of tests/data/process-shellwait.cases whose names start with prefix.
+static std::vector<Case> CasesFor(const char* prefix, const ProgramInTempDir& program) {
+  return CasesOf(LoadCases("process-shellwait.cases", {{"MISSING", program.file("vkrRunErr.bat")}}), prefix);
+}
+
+// The pause, the polls and the limit, as the "wait" cases of tests/data/process-shellwait.cases count them.
 TEST(ShellWait, PausesInSlicesAndPollsUntilExitZeroOrTheLimit) {
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
-  const std::u16string missing = FromUtf8(program.file("vkrRunErr.bat"));
-  const struct { std::u16string program; int32_t limit; int pause, stopAt, turns; bool box; } rows[] = {
-      {u"/bin/true", 5000, 100, 0, 1 + 3 + 1, false},
-      {u"/bin/false", 5000, 0, 0, 1 + 5000 * 2 + 1, false},
-      {u"/bin/false", 2, 0, 0, 1 + 2 * 2 + 1, false},
-      {u"/bin/false", 1, 25, 0, 1 + 0 + 1 * 2 + 1, false},
-      {u"/bin/false", 1, 26, 0, 1 + 1 + 1 * 2 + 1, false},
-      {u"/bin/false", 0, 0, 50, 50, false},
-      {u"/bin/false", -1, 0, 50, 50, false},
-      {missing, 5000, 100, 0, 1 + 3, true},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(ToUtf8(row.program) + " " + std::to_string(row.limit) + " " + std::to_string(row.pause));
+  for (const Case& c : CasesFor("wait ", program)) {
+    CASE_TRACE(c);
     program.doEvents = 0;
     program.boxes.clear();
     SetDoEventsHook([&] {
-      if (++program.doEvents == row.stopAt || program.doEvents == 20000) RequestStop();  // no wait hangs the test
+      if (++program.doEvents == c.number("stop at") || program.doEvents == 20000) RequestStop();  // no wait hangs
     });
     const auto t0 = std::chrono::steady_clock::now();
-    ShellWait(row.program, {u"host"}, row.limit, {row.pause, 0});
+    ShellWait(FromUtf8(c.get("program")), {u"host"}, c.number("limit"), {int(c.number("pause")), 0});
     ClearStop();
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(row.pause));
-    EXPECT_EQ(program.doEvents, row.turns);
-    ASSERT_EQ(program.boxes.size(), row.box ? 1u : 0u);
-    if (!row.box) continue;
-    const std::u16string& box = program.boxes[0];
-    const std::u16string head = u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :53 -- vktest でエラーが発生しました。   \r\n";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(c.number("pause")));
+    EXPECT_EQ(program.doEvents, c.number("turns"));
+    ASSERT_EQ(program.boxes.size(), c.has("box") ? 1u : 0u);
+    if (!c.has("box")) continue;
+    const std::u16string &box = program.boxes[0], head = FromUtf8(c.get("box"));
     EXPECT_EQ(box.substr(0, head.size()) + box.substr(box.size() - 3), head + u" ： ");
   }
 }
@@ -70,12 +62,12 @@ TEST(ShellWait, ArgumentsReachTheScriptUnparsedAndScriptsWithoutExecuteBitRunUnd
   ProgramInTempDir program;
   const std::string marker = program.file("injected");
   const std::string host = "x; touch " + marker + " $(touch " + marker + ") '\"`id` ホスト";
-  // A name with blanks; a file that is not executable; an executable one without "#!" (the kernel refuses it).
-  const std::tuple<std::string, const char*, int> scripts[] = {
-      {"run err.sh", "#!/bin/sh\n", 0755}, {"err.bat", "", 0644}, {"err2.bat", "", 0755}};
-  for (const auto& [name, head, mode] : scripts) {
-    ShellWait(Script(program, name, head, mode), {FromUtf8(host)}, 5000, {300, 1});
-    EXPECT_EQ(ReadBytes(program.file(name + ".arg")), host) << name;
+  for (const Case& c : CasesFor("script ", program)) {
+    CASE_TRACE(c);
+    const std::string name = c.get("file"), head = c.get("head") == "''" ? "" : c.get("head");
+    const std::u16string script = Script(program, name, head.c_str(), std::stoi(c.get("mode"), nullptr, 8));
+    ShellWait(script, {FromUtf8(host)}, 5000, {300, 1});
+    EXPECT_EQ(ReadBytes(program.file(name + ".arg")), host);
   }
   EXPECT_FALSE(fs::exists(marker));
 }
@@ -87,38 +79,27 @@ TEST(ShellWait, ScriptAnotherUserCouldHaveChangedIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: scripts and folders of another owner need root";
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;
-  const struct { const char* dir; int parentMode, dirMode, fileMode; uid_t owner, dirOwner; const char* link; const char* reason; } rows[] = {
-      {"group", 0, 0755, 0775, 0, 0, nullptr, "モード 0775 でグループか他のユーザが書き込めます"},
-      {"other", 0, 0755, 0757, 0, 0, nullptr, "モード 0757 でグループか他のユーザが書き込めます"},
-      {"owner", 0, 0755, 0755, 65534, 0, nullptr, "所有者 uid 65534 は実行ユーザでも root でもありません"},
-      {"opendir", 0, 0777, 0755, 0, 0, nullptr, "opendir はモード 0777 で他のユーザが書き込め、スティッキービットがありません"},
-      {"sticky", 0, 01777, 0755, 0, 0, nullptr, nullptr},
-      {"open/own", 0777, 0755, 0644, 0, 0, nullptr, "open はモード 0777 で他のユーザが書き込め、スティッキービットがありません"},
-      {"team", 0, 02775, 0755, 0, 0, nullptr, "team はモード 2775 でグループが書き込めます"},
-      {"groupdir", 0, 0770, 0755, 0, 0, nullptr, "groupdir はモード 0770 でグループが書き込めます"},
-      {"theirs", 0, 0755, 0755, 0, 65534, nullptr, "theirs の所有者 uid 65534 は実行ユーザでも root でもありません"},
-      // A link from a sound directory to a script in one others may write: the real path counts too.
-      {"linked", 0, 0775, 0755, 0, 0, "via", "linked はモード 0775 でグループが書き込めます"},
-  };
   const auto makeDir = [](const std::string& d, int mode) { return mkdir(d.c_str(), 0) | chmod(d.c_str(), mode); };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.dir);
-    const std::string dir = program.file(row.dir), script = dir + "/vkrRunErr.bat";
-    ASSERT_EQ(row.parentMode ? makeDir(program.file("open"), row.parentMode) : 0, 0);
-    ASSERT_EQ(makeDir(dir, row.dirMode), 0);
-    Script(program, std::string(row.dir) + "/vkrRunErr.bat", "#!/bin/sh\n", row.fileMode);
-    ASSERT_EQ(chown(script.c_str(), row.owner, row.owner) | chown(dir.c_str(), row.dirOwner, row.dirOwner), 0);
-    const std::string started = row.link ? program.file(std::string(row.link) + "/run.bat") : script;
-    ASSERT_EQ(row.link ? makeDir(program.file(row.link), 0755) | symlink(script.c_str(), started.c_str()) : 0, 0);
+  for (const Case& c : CasesFor("modes ", program)) {
+    CASE_TRACE(c);
+    const auto mode = [&c](const char* key) { return c.has(key) ? std::stoi(c.get(key), nullptr, 8) : 0; };
+    const std::string dir = program.file(c.get("dir")), script = dir + "/vkrRunErr.bat", link = c.get("link");
+    ASSERT_EQ(c.has("parent") ? makeDir(program.file("open"), mode("parent")) : 0, 0);
+    ASSERT_EQ(makeDir(dir, mode("dir mode")), 0);
+    Script(program, c.get("dir") + "/vkrRunErr.bat", "#!/bin/sh\n", mode("file mode"));
+    const uid_t owner = c.number("owner"), dirOwner = c.number("dir owner");
+    ASSERT_EQ(chown(script.c_str(), owner, owner) | chown(dir.c_str(), dirOwner, dirOwner), 0);
+    const std::string started = link.empty() ? script : program.file(link + "/run.bat");
+    ASSERT_EQ(link.empty() ? 0 : makeDir(program.file(link), 0755) | symlink(script.c_str(), started.c_str()), 0);
     program.boxes.clear();
     ShellWait(FromUtf8(started), {u"h"}, 5000, {0, 1});
-    EXPECT_EQ(fs::exists(script + ".arg"), !row.reason);
-    ASSERT_EQ(program.boxes.size(), row.reason ? 1u : 0u);
-    if (!row.reason) continue;
+    EXPECT_EQ(fs::exists(script + ".arg"), !c.has("reason"));
+    ASSERT_EQ(program.boxes.size(), c.has("reason") ? 1u : 0u);
+    if (!c.has("reason")) continue;
     const std::u16string& box = program.boxes[0];
     EXPECT_EQ(box.find(u"SYSTEM-ERROR： ShellWaitERR： エラー番号 :7003 -- vktest でエラーが発生しました。"), 0u);
     EXPECT_NE(box.find(FromUtf8(started) + u" ("), std::u16string::npos) << ToUtf8(box);
-    EXPECT_NE(box.find(FromUtf8(row.reason)), std::u16string::npos) << ToUtf8(box);
+    EXPECT_NE(box.find(FromUtf8(c.get("reason"))), std::u16string::npos) << ToUtf8(box);
   }
 }
 

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "diag/diagrun.h"
 #include "net/smbshares.h"
+#include "support/casefile.h"
 #include "support/peerport.h"
 #include "support/scriptserver.h"
 #include "support/tcppeers.h"
@@ -19,7 +21,6 @@
 namespace {
 
 const std::u16string kPassed = u"---- 127.0.0.1 -- 【正常】  \r";
-const std::u16string kFailed = u"---- 127.0.0.1 -- 【異常】  \r";
 
 class DiagRunWindowTest : public MainWindowTest {
  protected:
@@ -54,62 +55,57 @@ class DiagRunWindowTest : public MainWindowTest {
   void WaitForRunEnd() {
     ASSERT_TRUE(WaitUntil([this] { return w->isEnabled() && !runner->Running() && Items().size() > 3; }, 20000));
   }
-  void ExpectLines(const Texts& lines) const {
-    for (const std::u16string& line : lines) EXPECT_TRUE(Has(line)) << ToUtf8(line);
+  // What an expectation of a run case reads after the run, as text.
+  std::u16string Probe(const std::string& key, const std::u16string& want) const {
+    const std::string name = key.substr(key.find(' ') + 1);
+    const Texts items = Items();
+    const size_t blank = want.find(u' ');
+    if (key == "line") return Has(want) ? want : u"(missing)";
+    if (key == "count") return ToU16(Count(want.substr(blank + 1))) + want.substr(blank);
+    const int index = key.starts_with("item ") ? std::stoi(name) : 0;
+    if (key.starts_with("item ")) return items.at(index < 0 ? items.size() + index : index);
+    if (key == "script arg") return FromUtf8(ReadBytes(dir.file("script-arg.txt")));
+    if (key.starts_with("has ")) return Text(name).find(want) != std::u16string::npos ? want : Text(name);
+    if (key.starts_with("lacks ")) return Text(name).find(want) == std::u16string::npos ? want : u"(found)";
+    const QColor lamp = key.starts_with("lamp ") ? Lamp(std::stoi(name)) : QColor();
+    if (lamp == w->GreyedTextColour()) return u"grey";
+    if (lamp.isValid()) return QString("%1,%2,%3").arg(lamp.red()).arg(lamp.green()).arg(lamp.blue()).toStdU16String();
+    ADD_FAILURE() << "no expectation is named " << key;
+    return {};
   }
-  static std::u16string P(uint16_t port, const char16_t* suffix = u"") { return ToU16(port) + suffix; }
 
   TcpPeers peers = LoadTcpPeers();
   DiagRunner* runner = nullptr;
 };
 
-// All six checks from Enter against every real peer in plain and TLS forms, against the system's trust store (which
-// does not know the fixture's authority): each TLS form passes with its warning, the headers name the suffixes, a
-// refused port, STARTTLS asked of a server that does not offer it and the expired certificate fail; the SMTP lamp is
-// mixed, HTTP's grey (its last port failed), the others pass; the error script gets the host and the last-error log
-// the failures.
-TEST_F(DiagRunWindowTest, EnterRunsEveryCheckOnPlainAndTlsPeers) {
-  const TrustedCa system("");
-  settings.RunBat = u"1";
-  Run(u"127.0.0.1:1," + P(peers.smtp, u",") + P(peers.smtp, u"t,") + P(peers.smtpTls, u"t,") + P(peers.smtps, u"s:") +
-          P(peers.pop, u",") + P(peers.pop, u"t,") + P(peers.pop3s, u"s:") + P(peers.ftp, u",") +
-          P(peers.ftpTls, u"t,") + P(peers.ftps, u"s:") + P(peers.http, u",") + P(peers.https, u"s,") +
-          P(peers.httpsExpired, u"s"),
-      true);
-  const Texts items = Items();
-  EXPECT_EQ(items[0], u"[TargetHost] 127.0.0.1");
-  EXPECT_EQ(items[1], u"velkor :  - - -  Start  - - -");
-  EXPECT_EQ(Count(kPassed), 13);
-  EXPECT_EQ(Count(kFailed), 2) << "STARTTLS not offered; the expired certificate";
-  EXPECT_EQ(Count(u"警告： 証明書を検証できません（unable to get local issuer certificate）\r"), 8);
-  ExpectLines({u"## PING チャレンジ ##", u"Target is alive.  40 bytes received.  (127.0.0.1)",
-               u"ADMIN$    [Remote Admin]\r", u"## SMTP  チャレンジ ##  port：" + P(peers.smtp),
-               u"## SMTP  チャレンジ ##  port：" + P(peers.smtpTls, u"t"),
-               u"## POP   チャレンジ ##  port：" + P(peers.pop), u"## FTP   チャレンジ ##  port：" + P(peers.ftps, u"s"),
-               u"> USER velkortest\r",
-               u"331 Please specify the password.\r", u"HTTP/1.1 200 OK\r", u"---- 127.0.0.1 -- ［応答なし］",
-               u"220 2.0.0 Ready to start TLS\r", u"TLS： TLSv1.3 TLS_AES_256_GCM_SHA384\r",
-               u"名前： velkor-peer.localdomain, localhost, 127.0.0.1, ::1\r", u"> STLS\r",
-               u"234 Proceed with negotiation.\r", u"Host: 127.0.0.1\r",
-               u"TLS エラー： STARTTLS が提供されていません\r"});
-  EXPECT_EQ(Lamp(0), QColor(80, 255, 128));
-  EXPECT_EQ(Lamp(1), QColor(80, 255, 128));
-  EXPECT_EQ(Lamp(2), QColor(255, 192, 128));
-  EXPECT_EQ(Lamp(3), QColor(128, 255, 128));
-  EXPECT_EQ(Lamp(4), QColor(128, 255, 128));
-  EXPECT_EQ(Lamp(5), w->GreyedTextColour()) << "the last port failed";
-  EXPECT_EQ(items[items.size() - 3], u"##  vkrRunErr.bat　実行開始");
-  EXPECT_EQ(items[items.size() - 2], u"##  vkrRunErr.bat　実行終了");
-  EXPECT_EQ(items.back(), u"velkor :  - - -   End   - - - \r");
-  EXPECT_EQ(ReadBytes(dir.file("script-arg.txt")), "127.0.0.1");
-  const std::u16string last = Text("vkrLastErr.log");
-  EXPECT_NE(last.find(u"---- 127.0.0.1 -- ［応答なし］\r\n"), std::u16string::npos);
-  EXPECT_NE(last.find(u"（期限切れ）\r"), std::u16string::npos);
-  EXPECT_EQ(last.find(u"実行開始"), std::u16string::npos);
-  const std::u16string log = Text("velkor1.log");
-  EXPECT_NE(log.find(u" *** ---- 127.0.0.1 -- 【正常】  \r\n220 "), std::u16string::npos);
-  EXPECT_NE(log.find(u" *** ## HTTP  チャレンジ ##  port：" + P(peers.https, u"s")), std::u16string::npos);
-  EXPECT_EQ(log.find(u"Pw-never-sent"), std::u16string::npos);
+// Whole runs of every check against the real peers, plain and TLS, on IPv4 and IPv6: each case of
+// tests/data/window-run.cases is typed into a new window and run; the file says what is expected.
+TEST_F(DiagRunWindowTest, WholeRunsAgainstThePeers) {
+  const CaseVars ports = {{"SMTP", std::to_string(peers.smtp)},       {"SMTPTLS", std::to_string(peers.smtpTls)},
+                          {"SMTPS", std::to_string(peers.smtps)},     {"POP", std::to_string(peers.pop)},
+                          {"POP3S", std::to_string(peers.pop3s)},     {"FTP", std::to_string(peers.ftp)},
+                          {"FTPTLS", std::to_string(peers.ftpTls)},   {"FTPS", std::to_string(peers.ftps)},
+                          {"HTTP", std::to_string(peers.http)},       {"HTTPS", std::to_string(peers.https)},
+                          {"EXPIRED", std::to_string(peers.httpsExpired)}};
+  for (const Case& c : LoadCases("window-run.cases", ports)) {
+    CASE_TRACE(c);
+    if (c.has("ipv6")) {
+      ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers";
+    }
+    for (const char* file : {"velkor1.log", "vkrLastErr.log", "script-arg.txt"}) {
+      std::filesystem::remove(dir.file(file));
+    }
+    std::optional<TrustedCa> system;
+    if (c.has("system trust")) system.emplace("");  // which does not know the fixture's authority
+    settings.RunBat = c.has("script") ? u"1" : u"";
+    Open([this] { runner = &InstallDiagRunner(*w); });
+    Run(FromUtf8(c.get("entry")), c.has("all"));
+    for (const auto& [key, value] : c.fields) {
+      if (key == "entry" || key == "all" || key == "ipv6" || key == "script" || key == "system trust") continue;
+      const std::u16string want = FromUtf8(Unescape(value));
+      EXPECT_EQ(ToUtf8(Probe(key, want)), ToUtf8(want)) << key;
+    }
+  }
 }
 
 // Esc stops a share listing that hangs; its worker is left running, and the next run's listing waits for it and
@@ -135,22 +131,6 @@ TEST_F(DiagRunWindowTest, StoppedShareListingDoesNotSpoilTheNextRun) {
   EXPECT_TRUE(Has(kPassed));
   EXPECT_FALSE(std::filesystem::exists(dir.file("vkrLastErr.log")));
   close(hanging);
-}
-
-// A bracketed IPv6 entry: one plain and one TLS peer per protocol on ::1 pass, a refused port fails; the host
-// is the address without its brackets in the target line, the blocks, the last-error log and the script's argument.
-TEST_F(DiagRunWindowTest, BracketedIpv6EntryReachesThePeersOnIpv6) {
-  ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers";
-  settings.RunBat = u"1";
-  auto pair = [](uint16_t plain, uint16_t tls) { return ToU16(plain) + u"," + ToU16(tls) + u"s"; };
-  Run(u"[::1]:1," + pair(peers.smtp, peers.smtps) + u":" + pair(peers.pop, peers.pop3s) + u":" +
-      pair(peers.ftp, peers.ftps) + u":" + pair(peers.http, peers.https));
-  EXPECT_EQ(Items()[0], u"[TargetHost] ::1");
-  EXPECT_EQ(Count(u"---- ::1 -- 【正常】  \r"), 8);
-  ExpectLines({u"---- ::1 -- ［応答なし］", u"Host: [::1]\r", u"名前： velkor-peer.localdomain, localhost, 127.0.0.1, ::1\r",
-               u"+OK Dovecot (Debian) ready.\r", u"220 (vsFTPd 3.0.3)\r"});
-  EXPECT_EQ(ReadBytes(dir.file("script-arg.txt")), "::1");
-  EXPECT_NE(Text("vkrLastErr.log").find(u"---- ::1 -- ［応答なし］\r\n"), std::u16string::npos);
 }
 
 }  // namespace

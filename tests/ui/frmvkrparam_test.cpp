@@ -10,10 +10,11 @@
 #include <QtWidgets>
 
 #include <filesystem>
+#include <map>
 #include <optional>
-#include <tuple>
 
 #include "app/appstate.h"
+#include "support/casefile.h"
 #include "support/tempdir.h"
 #include "ui/frmvelkor.h"
 #include "ui/startup.h"
@@ -56,6 +57,7 @@ class FrmVKRParamTest : public ::testing::Test {
   std::optional<bool> flagWhileShown;
 };
 
+// The layout, the RunBat box and the field checks are tables in tests/data/window-param.cases.
 TEST_F(FrmVKRParamTest, LayoutAndDefaults) {
   SystemSettings.SmtpPort = u"2525";
   FrmVKRParam dialog;
@@ -64,49 +66,33 @@ TEST_F(FrmVKRParamTest, LayoutAndDefaults) {
   EXPECT_EQ(Qt::Tool, dialog.windowType());
   EXPECT_EQ(QString::fromStdU16String(GetAppTitle()), dialog.windowTitle());
   EXPECT_EQ(dialog.screen()->geometry().center(), dialog.frameGeometry().center());
-
-  const std::tuple<const char*, QRect, bool, QString> controls[] = {  // name, twips, hidden, text
-      {"TxtTarget", {5160, 1140, 2715, 270}, true, "localhost"},
-      {"TxtSMTPPort", {2460, 1500, 735, 270}, false, "2525"},  // the record's value
-      {"lblPort", {780, 1980, 1335, 195}, false, "POP  Port番号"},
-      {"TxtPopPort", {2460, 1920, 735, 270}, false, "110"},
-      {"TxtFtpPort", {2460, 2340, 735, 270}, false, "21"},
-      {"TxtHttpPort", {2460, 2760, 735, 270}, false, "80"},
-      {"TxtInfo0", {2460, 3600, 1935, 270}, false, "pelnix"},
-      {"TxtInfo1", {6060, 3540, 1935, 255}, true, "pelnix"},
-      {"TxtInterval", {2460, 4680, 735, 270}, false, "0"},
-      {"ChkRunBat", {3000, 5280, 3075, 255}, false, "エラー時にバッチを起動する"},
-      {"LblRunErrBatName", {3420, 5580, 2115, 135}, false, "(vkrRunErr.bat)"},
-      {"CmdSet", {3780, 6060, 915, 315}, false, "ＯＫ"},
-      {"CmdClose", {5100, 6060, 855, 315}, false, "閉じる"},
-  };
-  for (const auto& [name, twips, hidden, text] : controls) {
-    SCOPED_TRACE(name);
-    QWidget* w = dialog.findChild<QWidget*>(name);
+  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "layout ")) {
+    CASE_TRACE(c);
+    QWidget* w = dialog.findChild<QWidget*>(QString::fromStdString(c.name.substr(7)));
     ASSERT_NE(nullptr, w);
-    EXPECT_EQ(QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15), w->geometry());
-    EXPECT_EQ(hidden, w->isHidden());
-    EXPECT_EQ(text, w->property("text").toString());
+    const std::vector<std::string> at = c.words("at");
+    EXPECT_EQ(QRect(std::stoi(at[0]) / 15, std::stoi(at[1]) / 15, std::stoi(at[2]) / 15, std::stoi(at[3]) / 15),
+              w->geometry());
+    EXPECT_EQ(c.has("hidden"), w->isHidden());
+    EXPECT_EQ(QString::fromStdString(c.get("text")), w->property("text").toString());
   }
 }
 
-// A click on ChkRunBat ticks an unticked or grey box and unticks a ticked one, and RunBat follows at once. A
-// RunBat the box cannot show stops the load, which reports it; the fields filled before it stay.
+// A click on ChkRunBat changes RunBat at once. A RunBat the box cannot show stops the load, which reports it; the
+// fields filled before it stay.
 TEST_F(FrmVKRParamTest, RunBatCheckBoxAndLoadFailure) {
-  const struct { const char16_t* runBat; Qt::CheckState shown; const char16_t* clicked; } rows[] = {
-      {u"", Qt::Unchecked, u"1"},  {u"1", Qt::Checked, u"0"},  {u"2", Qt::PartiallyChecked, u"1"},
-      {u"+2", Qt::PartiallyChecked, u"1"}, {u"-0", Qt::Unchecked, u"1"}, {u"x", Qt::Unchecked, u"1"},
-      {u"-1", Qt::Unchecked, u"1"},  {u"3", Qt::Unchecked, u"1"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(QString::fromStdU16String(row.runBat).toStdString());
+  const std::map<std::string, Qt::CheckState> states = {
+      {"unticked", Qt::Unchecked}, {"grey", Qt::PartiallyChecked}, {"ticked", Qt::Checked}};
+  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "runbat ")) {
+    CASE_TRACE(c);
     ParamDialog().Unload();
-    SystemSettings.RunBat = row.runBat;
+    SystemSettings.RunBat = FromUtf8(c.words("runbat")[0]);
     FrmVKRParam dialog;
     auto* box = dialog.findChild<QCheckBox*>("ChkRunBat");
-    EXPECT_EQ(row.shown, box->checkState());
+    EXPECT_EQ(states.at(c.get("shown")), box->checkState());
     Click(&dialog, "ChkRunBat");
-    EXPECT_EQ(row.clicked, SystemSettings.RunBat);
-    EXPECT_EQ(row.clicked == std::u16string(u"1") ? Qt::Checked : Qt::Unchecked, box->checkState());
+    EXPECT_EQ(FromUtf8(c.get("clicked")), SystemSettings.RunBat);
+    EXPECT_EQ(c.get("clicked") == "1" ? Qt::Checked : Qt::Unchecked, box->checkState());
     EXPECT_EQ(QStringLiteral("25"), dialog.findChild<QLineEdit*>("TxtSMTPPort")->text());
   }
   const std::u16string log = FromAnsi(ReadBytes(dir.file("velkorERR1.log")));
@@ -165,38 +151,25 @@ TEST_F(FrmVKRParamTest, StartUpPathsAndTheSettingsButton) {
 }
 
 // ＯＫ checks each field as typed: a refusal says why and keeps the dialog open; a value taken is stored trimmed.
-// Ports are digits only, of any size (no list, no TLS suffix an entry may carry); the interval is 0 to 32767
-// minutes in at most five characters.
 TEST_F(FrmVKRParamTest, FieldChecksOnOk) {
-  const std::u16string head = u"設定画面で正しい情報を入れてください。\r\n\r\n";
-  const std::u16string required = head + u"（必須入力項目に値を入れて下さい｡）";
-  const std::u16string number = head + u"（数字を入れてください。）", invalid = head + u"（指定に誤りがあります｡）";
   SettingsFilePath = dir.file16("VKRSYS.DAT");
   using R = SystemSettingsRecord;
-  const struct { const char* box; const char* text; std::u16string R::*field; std::u16string refusal; } rows[] = {
-      {"TxtSMTPPort", "0", &R::SmtpPort, u""},        {"TxtSMTPPort", "1", &R::SmtpPort, u""},
-      {"TxtPopPort", "65535", &R::PopPort, u""},      {"TxtFtpPort", "65536", &R::FtpPort, u""},
-      {"TxtHttpPort", "8o", &R::HttpPort, number},    {"TxtSMTPPort", "1,025", &R::SmtpPort, number},
-      {"TxtSMTPPort", "465s", &R::SmtpPort, number},  {"TxtSMTPPort", " 25", &R::SmtpPort, number},
-      {"TxtSMTPPort", "", &R::SmtpPort, required},    {"TxtInterval", "0", &R::Interval, u""},
-      {"TxtInterval", "00001", &R::Interval, u""},    {"TxtInterval", "32767", &R::Interval, u""},
-      {"TxtInterval", "32768", &R::Interval, invalid}, {"TxtInterval", "000001", &R::Interval, invalid},
-      {"TxtInterval", "-1", &R::Interval, number},    {"TxtInterval", "", &R::Interval, required},
-      {"TxtInfo0", " ops ", &R::UserName, u""},       {"TxtInfo0", "", &R::UserName, required},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.box) + " '" + row.text + "'");
+  const std::map<std::string, std::u16string R::*> fields = {
+      {"TxtSMTPPort", &R::SmtpPort}, {"TxtPopPort", &R::PopPort},   {"TxtFtpPort", &R::FtpPort},
+      {"TxtHttpPort", &R::HttpPort}, {"TxtInterval", &R::Interval}, {"TxtInfo0", &R::UserName}};
+  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "ok ")) {
+    CASE_TRACE(c);
     ParamDialog().Unload();
     SystemSettings = {};
     boxes.clear();
     FrmVKRParam dialog;
     dialog.show();
-    Type(&dialog, row.box, row.text);
+    Type(&dialog, c.get("box").c_str(), c.words("text")[0].c_str());
     Click(&dialog, "CmdSet");
-    EXPECT_EQ(boxes, row.refusal.empty() ? std::vector<std::u16string>{} : std::vector{row.refusal});
-    EXPECT_EQ(dialog.isVisible(), !row.refusal.empty());
-    if (row.refusal.empty()) {
-      EXPECT_EQ(SystemSettings.*row.field, QString(row.text).trimmed().toStdU16String());
+    EXPECT_EQ(boxes, c.has("refusal") ? std::vector{FromUtf8(c.get("refusal"))} : std::vector<std::u16string>{});
+    EXPECT_EQ(dialog.isVisible(), c.has("refusal"));
+    if (c.has("stored")) {
+      EXPECT_EQ(SystemSettings.*fields.at(c.get("box")), FromUtf8(c.get("stored")));
     }
   }
 }
