@@ -31,8 +31,6 @@
 
 namespace {
 
-using Texts = std::vector<std::u16string>;
-
 HostAddress Addr(const std::string& text) { return *ParseHostAddress(text); }
 
 std::u16string Texts16(const std::vector<HostAddress>& list) {
@@ -41,14 +39,13 @@ std::u16string Texts16(const std::vector<HostAddress>& list) {
   return t;
 }
 
-// The enumerator named `word`, given the enumeration's names in declaration order.
+// The enumerator a case names in key, given the enumeration's names in declaration order (the first is the
+// default); a name not among them gives a value past the last, which no answer equals.
 template <typename E>
-E Named(const std::string& word, const std::vector<std::string>& names) {
-  const auto it = std::find(names.begin(), names.end(), word);
-  EXPECT_NE(it, names.end()) << "no such name: " << word;
-  return static_cast<E>(it - names.begin());
+E Named(const Case& c, const std::string& key, const std::vector<std::string>& names) {
+  return static_cast<E>(std::find(names.begin(), names.end(), c.get(key, names[0])) - names.begin());
 }
-AddressFamily FamilyOf(const Case& c) { return Named<AddressFamily>(c.get("family", "Any"), {"Any", "V4", "V6"}); }
+AddressFamily FamilyOf(const Case& c) { return Named<AddressFamily>(c, "family", {"Any", "V4", "V6"}); }
 
 class Ipv6 : public ::testing::Test {
  protected:
@@ -79,7 +76,6 @@ class Ipv6 : public ::testing::Test {
 };
 
 TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
-  const std::vector<std::string> statuses = {"Address", "Found", "NotFound", "Failed", "NoAddress"};
   for (const Case& c : LoadCases("ipv6-host-forms.cases")) {
     CASE_TRACE(c);
     lookups = 0;
@@ -88,7 +84,8 @@ TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
     const std::u16string host = FromUtf8(c.get("host"));
     const ResolvedHost r = ResolveHostAddresses(host, FamilyOf(c));
     UnpinHostAddress();
-    const LookupStatus status = Named<LookupStatus>(c.get("status"), statuses);
+    const LookupStatus status =
+        Named<LookupStatus>(c, "status", {"Address", "Found", "NotFound", "Failed", "NoAddress"});
     EXPECT_EQ(Texts16(r.addresses), FromUtf8(c.get("addresses")));
     EXPECT_EQ(r.outcome.status, status);
     EXPECT_EQ(r.outcome.error, c.number("error"));
@@ -162,14 +159,15 @@ TEST_F(Ipv6, SessionConnectsToEveryForm) {
     EXPECT_EQ(LastConnectAddress(), FromUtf8(c.get("address")));
     EXPECT_EQ(FailurePhrase(LastFailReason()), c.get("fail"));
     std::string tried;
-    for (const AddressTried& t : LastAddressesTried()) tried += ToUtf8(t.address) + ": " + FailurePhrase(t.reason) + "; ";
+    for (const AddressTried& t : LastAddressesTried())
+      tried += ToUtf8(t.address) + ": " + FailurePhrase(t.reason) + "; ";
     EXPECT_EQ(tried, c.get("tried"));
     if (ok) {
       WinSockClose(socket);
       EXPECT_TRUE(prog.boxes.empty());
     } else {
-      EXPECT_EQ(prog.boxes, (Texts{u"WinSockManager: connect() error: -1",
-                                   u"WinSockManager: " + SocketErrorText(c.number("error"))}));
+      EXPECT_EQ(prog.boxes, (std::vector<std::u16string>{u"WinSockManager: connect() error: -1",
+                                                          u"WinSockManager: " + SocketErrorText(c.number("error"))}));
     }
     EXPECT_EQ(ws::WSACleanup(), -1) << "the library stopped once";
   }
