@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "support/casefile.h"
+#include "support/checkpeers.h"
 
 namespace {
 
@@ -42,13 +42,7 @@ class Icinga : public ::testing::Test {
                       ":127.0.0.1' -u '" + api.at("API_USER") + ":" + api.at("API_PASSWORD") +
                       "' -H 'Accept: application/json'";
     if (!postBody.empty()) cmd += " -X POST -d '" + postBody + "'";
-    cmd += " 'https://" + node + path + "'";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-      for (char buf[4096]; size_t n = fread(buf, 1, sizeof buf, p);) out.append(buf, n);
-      pclose(p);
-    }
-    return out;
+    return RunShell(cmd + " 'https://" + node + path + "'").out;
   }
 
   std::map<std::string, std::string> api = ReadEnv(std::string(VELKOR_ICINGA2_DIR) + "/api.env");
