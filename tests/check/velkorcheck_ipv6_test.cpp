@@ -1,11 +1,9 @@
-// velkor-check over IPv6, what it adds to the core's host forms (ipv6_test):
-// the real peers on ::1 reached by -H bare and bracketed, -E and -4/-6, a
-// sweep's bracketed entries, --each-address, the JSON "address" and the input
-// rules (the reasons of the families are rows of velkorcheck_reasons_test).
-// Names come from the core's resolver hook, or, in a network namespace with
-// only its loopback, from libnss-wrapper's hosts file through the system
-// resolver: no lookup leaves the machine. Happy Eyeballs meets an IPv6 path
-// that an nft rule silently drops.
+// velkor-check over IPv6, what it adds to the core's host forms (ipv6_test): the real peers on ::1 reached by -H
+// bare and bracketed, -E and -4/-6, a sweep's bracketed entries, --each-address, the JSON "address" and the input
+// rules (the reasons of the families are rows of velkorcheck_reasons_test). One engine runs the cases of
+// tests/data/ipv6-check*.cases. Names come from the core's resolver hook, or, in a network namespace with only its
+// loopback, from libnss-wrapper's hosts file through the system resolver: no lookup leaves the machine. Happy
+// Eyeballs meets an IPv6 path that an nft rule silently drops.
 // velkor-fixtures: tcp_peers
 #include <fcntl.h>
 #include <netdb.h>

@@ -1,9 +1,8 @@
-// IPv6 for the TCP checks: the host forms and what resolution answers for
-// each, the socket layer's IPv6 sockets, the session's connect to one or
-// several addresses (Happy Eyeballs), and the probes' own IPv6 texts (the
-// HTTPS Host field, no SNI for an address, the IP SAN). Peers are scripted
-// on ::1 and 127.0.0.1; names come from a fake resolver. velkor-check's own
-// IPv6 texts are in tests/check.
+// IPv6 for the TCP checks: the host forms and what resolution answers for each, the socket layer's IPv6 sockets,
+// the session's connect to one or several addresses (Happy Eyeballs), and the probes' own IPv6 texts (the HTTPS
+// Host field, no SNI for an address, the IP SAN). The cases are in tests/data/ipv6-*.cases (ipv6-check* aside).
+// Peers are scripted on ::1 and 127.0.0.1; names come from a fake resolver. velkor-check's own IPv6 texts are in
+// tests/check.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>

@@ -1,5 +1,5 @@
 // The socket layer under the sessions: the library contract, error numbers
-// and their texts, host addresses.
+// and their texts, host addresses (the cases: tests/data/winsock-*.cases).
 #include "net/winsock.h"
 
 #include <arpa/inet.h>
