@@ -7,13 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/casefile.h"
+#include "support/checkpeers.h"
 
 namespace {
 
@@ -40,13 +42,7 @@ class Icinga : public ::testing::Test {
                       ":127.0.0.1' -u '" + api.at("API_USER") + ":" + api.at("API_PASSWORD") +
                       "' -H 'Accept: application/json'";
     if (!postBody.empty()) cmd += " -X POST -d '" + postBody + "'";
-    cmd += " 'https://" + node + path + "'";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-      for (char buf[4096]; size_t n = fread(buf, 1, sizeof buf, p);) out.append(buf, n);
-      pclose(p);
-    }
-    return out;
+    return RunShell(cmd + " 'https://" + node + path + "'").out;
   }
 
   std::map<std::string, std::string> api = ReadEnv(std::string(VELKOR_ICINGA2_DIR) + "/api.env");
@@ -65,25 +61,14 @@ std::string JsonValue(const std::string& json, const std::string& key) {
 }
 
 TEST_F(Icinga, ServicesRunVelkorCheckAndShowItsStateOutputAndPerformanceData) {
-  const std::string smtp = api.at("SMTP_PORT"), closed = api.at("CLOSED_PORT");
-  const struct {
-    std::string service;
-    std::string state;
-    std::string statusLine;
-    std::vector<std::string> labels;
-  } rows[] = {
-      {"velkor-healthy", "0", "VELKOR OK - 4 of 4 checks passed",
-       {"smtp_" + smtp, "pop_" + api.at("POP_PORT"), "ftp_" + api.at("FTP_PORT"), "http_" + api.at("HTTP_PORT"), "time"}},
-      {"velkor-closed", "2", "VELKOR CRITICAL - 1 of 2 checks failed: SMTP " + closed + " (connection refused)",
-       {"smtp_" + smtp, "smtp_" + closed, "time"}},
-  };
+  const std::vector<Case> cases = LoadCases("icinga-services.cases", api);
   const double asked = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const std::string answer = Api("/v1/actions/reschedule-check",
                                  R"({"type":"Service","filter":"host.name==\"127.0.0.1\"","force":true})");
   ASSERT_THAT(answer, ::testing::HasSubstr("Successfully rescheduled check for object '127.0.0.1!velkor-closed'"));
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.service);
-    const std::string path = "/v1/objects/services/127.0.0.1!" + row.service;
+  for (const Case& c : cases) {
+    CASE_TRACE(c);
+    const std::string path = "/v1/objects/services/127.0.0.1!" + c.get("service");
     std::string result;
     for (int i = 0; i < 150; ++i) {  // at most 30 s
       result = Api(path + "?attrs=last_check_result");
@@ -91,17 +76,16 @@ TEST_F(Icinga, ServicesRunVelkorCheckAndShowItsStateOutputAndPerformanceData) {
       if (!end.empty() && end != "null" && std::stod(end) >= asked) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    EXPECT_EQ(JsonValue(Api(path + "?attrs=state"), "state").substr(0, 1), row.state) << result;
-    EXPECT_EQ(JsonValue(result, "exit_status"), row.state);
-    // Icinga keeps the status line (less the blank before "|") and the lines after it.
+    EXPECT_EQ(JsonValue(Api(path + "?attrs=state"), "state").substr(0, 1), c.get("state")) << result;
+    EXPECT_EQ(JsonValue(result, "exit_status"), c.get("state"));
     const std::string output = JsonValue(result, "output");
-    EXPECT_EQ(output.substr(0, output.find('\n')), row.statusLine + " ");
-    EXPECT_THAT(output, ::testing::HasSubstr("\nSMTP " + smtp + ": OK - passed in "));
+    EXPECT_EQ(output.substr(0, output.find('\n')), c.get("status"));
+    EXPECT_THAT(output, ::testing::HasSubstr(c.get("has")));
     // Parsed by Icinga: one value per check and the whole time, in seconds.
     std::smatch perf;
     ASSERT_TRUE(std::regex_search(result, perf, std::regex(R"("performance_data":\[([^\]]*)\])"))) << result;
     std::string want;
-    for (const std::string& label : row.labels) want += (want.empty() ? "\"" : ",\"") + label + "=#s;;;0\"";
+    for (const std::string& label : c.all("perf")) want += (want.empty() ? "\"" : ",\"") + label + "=#s;;;0\"";
     EXPECT_EQ(std::regex_replace(perf[1].str(), std::regex(R"(=[0-9]+\.[0-9]{6}s)"), "=#s"), want);
   }
 }

@@ -5,6 +5,7 @@
 
 #include "app/appstate.h"
 #include "net/probes.h"
+#include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/tcppeers.h"
 #include "util/clock.h"
@@ -17,36 +18,25 @@ TEST(RealTcpPeers, EveryProbePassesWithWhatTheServersReallySay) {
   VELKOR_REQUIRE_TCP_PEERS(peers);
   ProgramInTempDir prog;
   SettingsMsgBoxFlag = true;
-  const std::u16string postfix = u"220 velkor-peer.localdomain ESMTP Postfix\r\n> EHLO 127.0.0.1\r\n";
-  const std::u16string vsftpd = u"> USER velkorprobe\r\n331 Please specify the password.\r\n> QUIT\r\n221 Goodbye.\r\n";
-  using Reports = std::vector<std::u16string>;
-  const struct { ProbeKind kind; uint16_t port; std::u16string transcript; Reports reports; } rows[] = {
-      {ProbeKind::Smtp, peers.smtp,
-       postfix + u"250-velkor-peer.localdomain\r\n250-PIPELINING\r\n250-SIZE 10240000\r\n250-VRFY\r\n250-ETRN\r\n"
-                 u"250-ENHANCEDSTATUSCODES\r\n250-8BITMIME\r\n250-DSN\r\n250 CHUNKING\r\n> QUIT\r\n221 2.0.0 Bye\r\n",
-       {}},
-      // Refusing EHLO with one line: HELO follows at once, not after a receive time-out.
-      {ProbeKind::Smtp, peers.smtpNoEhlo,
-       postfix + u"> HELO 127.0.0.1\r\n250 velkor-peer.localdomain\r\n> QUIT\r\n221 2.0.0 Bye\r\n",
-       {u"WinSockCmdSend: EHLO コマンド：サーバにコマンドを拒否されました。",
-        u"WinSockCmdSend:  (500 5.5.2 Error: command not recognized\r\n)"}},
-      {ProbeKind::Pop, peers.pop,
-       u"+OK Dovecot (Debian) ready.\r\n> USER velkorprobe\r\n+OK\r\n> QUIT\r\n+OK Logging out\r\n", {}},
-      {ProbeKind::Ftp, peers.ftp, u"220 (vsFTPd 3.0.3)\r\n" + vsftpd, {}},
-      {ProbeKind::Ftp, peers.ftpBanner,
-       u"220-Welcome to the velkor test FTP peer.\r\n220-This banner has three lines\r\n"
-       u"220-so that the greeting is a multi-line reply.\r\n220 \r\n" + vsftpd, {}},
-  };
+  const CaseVars ports = {{"SMTP", std::to_string(peers.smtp)}, {"SMTP_NO_EHLO", std::to_string(peers.smtpNoEhlo)},
+                          {"POP", std::to_string(peers.pop)},   {"FTP", std::to_string(peers.ftp)},
+                          {"FTP_BANNER", std::to_string(peers.ftpBanner)}};
+  const std::vector<Case> cases = LoadCases("peers-probes.cases", ports);
   for (int round = 0; round < 3; ++round) {
-    for (const auto& row : rows) {
-      SCOPED_TRACE(ToUtf8(row.transcript));
+    for (const Case& c : cases) {
+      CASE_TRACE(c);
       prog.boxes.clear();
-      std::u16string transcript;
+      std::u16string transcript, want;
+      for (const std::string& line : c.all("line")) want += FromUtf8(line) + u"\r\n";
+      std::vector<std::u16string> boxes;
+      for (const std::string& box : c.all("box")) boxes.push_back(FromUtf8(box));
+      const std::vector<std::string> probe = c.words("probe");
+      const ProbeKind kind = probe[0] == "Smtp" ? ProbeKind::Smtp : probe[0] == "Pop" ? ProbeKind::Pop : ProbeKind::Ftp;
       const int64_t start = MonotonicMs();
-      EXPECT_TRUE(RunProbe(row.kind, u"127.0.0.1", row.port, u"velkorprobe", u"never-sent-9f3b", transcript));
+      EXPECT_TRUE(RunProbe(kind, u"127.0.0.1", std::stoi(probe[1]), u"velkorprobe", u"never-sent-9f3b", transcript));
       EXPECT_LT(MonotonicMs() - start, 2000);
-      EXPECT_EQ(transcript, row.transcript);
-      EXPECT_EQ(prog.boxes, row.reports);
+      EXPECT_EQ(transcript, want);
+      EXPECT_EQ(prog.boxes, boxes);
     }
     // nginx answers a 1.0 request with a 1.1 status line and closes; only the headers are kept.
     std::u16string http;
