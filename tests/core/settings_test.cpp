@@ -9,15 +9,15 @@
 #include <csignal>
 
 #include <filesystem>
-#include <functional>
+#include <algorithm>
 #include <optional>
 #include <random>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "app/appstate.h"
 #include "app/paramdialogmodel.h"
+#include "support/casefile.h"
 #include "support/tempdir.h"
 #include "support/unprivileged.h"
 #include "util/base64.h"
@@ -33,15 +33,22 @@ using Box = ParamDialogModel::Box;
 using Rec = SystemSettingsRecord;
 using Texts = std::vector<std::u16string>;
 
-const std::u16string kRequired = u"設定画面で正しい情報を入れてください。\r\n\r\n（必須入力項目に値を入れて下さい｡）";
-const std::u16string kNumber = u"設定画面で正しい情報を入れてください。\r\n\r\n（数字を入れてください。）";
-const std::u16string kInvalid = u"設定画面で正しい情報を入れてください。\r\n\r\n（指定に誤りがあります｡）";
-
 // The record's fields in the order of the dialog's boxes, RunBat last.
 Texts Of(const Rec& r) {
   return {r.TargetHost, r.SmtpPort, r.PopPort, r.FtpPort, r.HttpPort, r.UserName, r.Password, r.Interval, r.RunBat};
 }
 std::string Encoded(const std::u16string& plain) { return ToAnsi(Base64EncodeText(ScrambleText(u"ENC", plain))); }
+// A record from the cases' words, in the boxes' order.
+Rec Record(const std::vector<std::string>& w) {
+  auto f = [&w](size_t i) { return FromUtf8(w.at(i)); };
+  return {f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8)};
+}
+// The position in Of() of a field the cases name.
+int FieldIndex(const std::string& name) {
+  const char* const names[] = {"TargetHost", "SmtpPort", "PopPort",  "FtpPort", "HttpPort",
+                               "UserName",   "Password", "Interval", "RunBat"};
+  return static_cast<int>(std::find(std::begin(names), std::end(names), name) - std::begin(names));
+}
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -56,15 +63,14 @@ class SettingsTest : public ::testing::Test {
     SystemSettings = {};
   }
 
+  std::vector<Case> Table(const std::string& prefix) const {
+    return CasesOf(LoadCases("settings-files.cases", {{"PATH", path}}), prefix);
+  }
   std::u16string errorLog() const { return FromAnsi(ReadBytes(dir.file("velkorERR1.log"))); }
   // Loads `bytes` (none: no file) into a dialog loaded afresh.
   bool loadFrom(const std::optional<std::string>& bytes) {
-    return loadPlaced([&](const std::string& p) { if (bytes) WriteBytes(p, *bytes); });
-  }
-  // The same with whatever `place` puts under the path.
-  bool loadPlaced(const std::function<void(const std::string&)>& place) {
     std::filesystem::remove_all(path);
-    place(path);
+    if (bytes) WriteBytes(path, *bytes);
     ParamDialog().Unload();
     return LoadSystemSettings();
   }
@@ -74,75 +80,52 @@ class SettingsTest : public ::testing::Test {
   std::vector<std::u16string> boxes;
 };
 
-TEST_F(SettingsTest, FileBytesForAFixedKeyLetter) {
-  SetScrambleKeyHook([] { return 7; });  // "H"
-  SystemSettings = {u"mail.example.jp", u"25,587", u"110,995", u"", u"80,8080", u"pelnix", u" s3cr:et  ", u"15", u"1"};
-  ASSERT_TRUE(SaveSystemSettings());
-  // "# <Velkor -- Config>", then "KEY:" TAB value CR LF in writer order (POP before SMTP), no line for the
-  // empty FTP port, the password trimmed; shifted, then Base64 in lines of 76.
-  EXPECT_EQ("SB0bNVBgZWVqaxooJho+aGhhYmE5BgRPOkxCPk5aQUlOTTQEZltkZShgcVtoaWZgJ2RrBgRLSEpa\r\n"
-            "SUlNTTQEKisrJTM0LgcFTEdPSVlLSExPMwMtLiYwMTEIA0JPTUpaSUlNTTQEMSonMSozKQcFTk1A\r\n"
-            "SzQEaV9nZ2NzBgRLOk1OMwNuLF1tM19vBgRER05AS1A8RTQEKi8IA0xQRzw8TTQEKgcF", ReadBytes(path));
-}
-
-TEST_F(SettingsTest, ReaderTolerance) {
-  const std::tuple<std::u16string, std::u16string Rec::*, std::u16string> cases[] = {
-      {u"interval:\t9   # minutes\r\n", &Rec::Interval, u"9"},  // lower case, comment after the value
-      // LF alone ends a line too; comments, blank and unknown lines are skipped; the last "USER" wins.
-      {u"user: x\n# note\r\n\r\n   \t  \r\ncolour: blue\r\nno colon\r\nUser:\tops\r\n", &Rec::UserName, u"ops"},
-      {u"\tpass:\t p:w#rest \r\n", &Rec::Password, u"p:w"},       // ":" kept, "#" starts a comment
-      {u"Target_Host:\tsrv:1 \r\n", &Rec::TargetHost, u"srv:1"},  // first colon only
-      {u"SMTP_PORT :\t2525\r\n", &Rec::SmtpPort, u"25"},          // blank before the colon: skipped
-      {u"pop_port:995\r\nrunbat:\t1", &Rec::RunBat, u"1"},            // last line without LF
-  };
-  for (const auto& [text, field, want] : cases) {
-    SCOPED_TRACE(ToUtf8(text));
-    EXPECT_TRUE(loadFrom(Encoded(u"# <Velkor -- Config>\r\n" + text)));
-    EXPECT_EQ(want, SystemSettings.*field);
+TEST_F(SettingsTest, SavedBytes) {
+  for (const Case& c : Table("save:")) {
+    CASE_TRACE(c);
+    SetScrambleKeyHook([k = c.number("key")] { return k; });
+    SystemSettings = Record(c.words("record"));
+    ASSERT_TRUE(SaveSystemSettings());
+    EXPECT_EQ(ReadBytes(path), c.get("bytes"));
   }
 }
 
-// Bad files and places: nothing blocks or throws, and every failure that can be reported is. A file the reader
-// refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
-TEST_F(SettingsTest, DamagedEmptyRandomAndMissingFiles) {
+// Bad files and places, and the reader's tolerance: nothing blocks or throws, and every failure that can be
+// reported is. A file the reader refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
+TEST_F(SettingsTest, LoadedFiles) {
   const HangGuard guard;
   SetScrambleKeyHook([] { return 3; });  // "D"
-  using Place = std::function<void(const std::string&)>;
-  auto bytes = [](std::string b) { return [b](const std::string& p) { WriteBytes(p, b); }; };
-  // A settings text whose key letter (the first character after the Base64 layer) is replaced.
-  auto keyLetter = [](char16_t letter) {
-    std::u16string scrambled = ScrambleText(u"ENC", u"# <Velkor -- Config>\r\nINTERVAL:\t15\r\n");
-    scrambled[0] = letter;
-    return ToAnsi(Base64EncodeText(scrambled));
-  };
   std::mt19937 rng(20240611);
-  std::vector<uint8_t> noise(300);
-  for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
-  const std::u16string refused = u"ReadFileBytesERR: " + FromUtf8(path) + u" (";
-  const std::string cut = Encoded(u"# <Velkor -- Config>\r\nUSER:\tops\r\nINTERVAL:\t15\r\n");
-  const struct { const char* name; Place place; bool loaded; std::u16string logged; } cases[] = {
-      {"missing", [](const std::string&) {}, false, u""},
-      {"empty", bytes(""), false, u""},
-      {"one byte, the shortest that loads (on the defaults)", bytes("Q"), true, u""},
-      {"garbled: no known key, loads on the defaults", bytes("QQQQQUlOTTQEZltkZShgcVtoaWZgJ2RrBg"), true, u""},
-      {"padding only", bytes("====\r\n=="), false, u"エラーが発生しました。 \r\nデータ:\t\r\n"},
-      {"a port list, which the check refuses; no box", bytes(Encoded(u"POP_PORT:\t110,995\r\n")), false, kNumber},
-      {"Base64 of random bytes", bytes(ToAnsi(Base64EncodeBytes(noise))), true, u"エラー番号 : 7002 -- velkor"},
-      {"key letter A: other characters, no known key", bytes(keyLetter(u'A')), true, u""},
-      {"key letter Z: out of the code page", bytes(keyLetter(u'Z')), true, u"エラー番号 : 7002 -- velkor"},
-      {"cut in the middle of a line", bytes(cut.substr(0, cut.size() - 8)), true, u""},
-      // Whatever the reader refuses counts as missing, though a size can be read.
-      {"20 MB", bytes(std::string(20000000, 'Q')), false, refused + u"larger than 16 MiB)"},
-      {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, false, refused + u"not a regular file)"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : Table("load:")) {
+    CASE_TRACE(c);
+    std::filesystem::remove_all(path);
     std::filesystem::remove(dir.file("velkorERR1.log"));
-    EXPECT_EQ(c.loaded, loadPlaced(c.place));
-    EXPECT_EQ(c.logged.empty(), errorLog().empty());
-    EXPECT_NE(std::u16string::npos, errorLog().find(c.logged)) << ToUtf8(errorLog());
+    std::u16string scrambled = ScrambleText(u"ENC", FromUtf8(c.get("plain")));
+    if (c.has("letter")) scrambled[0] = FromUtf8(c.get("letter"))[0];
+    std::string bytes = ToAnsi(Base64EncodeText(scrambled));
+    bytes.resize(bytes.size() - c.number("cut"));
+    if (c.has("noise")) {
+      std::vector<uint8_t> noise(c.number("noise"));
+      for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+      bytes = ToAnsi(Base64EncodeBytes(noise));
+    }
+    if (c.has("bytes")) {
+      const std::string unit = c.get("bytes");
+      bytes.clear();
+      for (long i = c.number("repeat", 1); i > 0; --i) bytes += unit;
+    }
+    if (c.has("plain") || c.has("noise") || c.has("bytes")) WriteBytes(path, bytes);
+    if (c.has("fifo")) mkfifo(path.c_str(), 0600);
+    ParamDialog().Unload();
+    EXPECT_EQ(LoadSystemSettings(), c.get("loaded") == "yes");
+    EXPECT_EQ(c.has("logged"), !errorLog().empty());
+    EXPECT_NE(std::u16string::npos, errorLog().find(FromUtf8(c.get("logged")))) << ToUtf8(errorLog());
     EXPECT_EQ(Texts{}, boxes);
-    EXPECT_TRUE(!c.loaded || !SystemSettings.Interval.empty());  // what loads has the defaults under it
+    EXPECT_TRUE(c.get("loaded") == "no" || !SystemSettings.Interval.empty());  // what loads has the defaults under it
+    for (const std::string& field : c.all("field")) {
+      const size_t blank = field.find(' ');
+      EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(field.substr(0, blank))]), field.substr(blank + 1)) << field;
+    }
   }
 
   // A failure once every line is read (the file turns into a link to itself while the check's box is up): the
@@ -237,27 +220,18 @@ TEST_F(SettingsTest, FailedSaveIsReportedAndOkKeepsTheDialogOpenWithTheFlagRaise
 }
 
 TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
-  using enum ParamDialogModel::Box;
-  // Ports take any digits, without a range; the interval 0 to 32767 in at most five digits.
-  const std::tuple<Box, std::u16string, std::u16string> cases[] = {  // box, text, message (none: passes)
-      {TxtTarget, u"   ", kRequired},      {TxtSMTPPort, u" 25", kNumber},     {TxtSMTPPort, u"65536", u""},
-      {TxtPopPort, u"  ", kRequired},      {TxtFtpPort, u"2l", kNumber},       {TxtHttpPort, u"８０", kNumber},
-      {TxtInfo0, u"", kRequired},          {TxtInfo1, u" ", kRequired},        {TxtInterval, u"", kRequired},
-      {TxtInterval, u"32767", u""},        {TxtInterval, u"32768", kInvalid},  {TxtInterval, u"000001", kInvalid},
-      {TxtInterval, u"00005", u""},        {TxtInterval, u"5 ", kNumber},      {TxtInterval, u"-1", kNumber},
-      {TxtInterval, u"0", u""},            {TxtInterval, u"99999", kInvalid},  {TxtInterval, u"00000", u""},
-  };
   SettingsMsgBoxFlag = true;
-  for (const auto& [box, text, message] : cases) {
-    SCOPED_TRACE(testing::Message() << box << " '" << ToUtf8(text) << "'");
+  for (const Case& c : Table("check:")) {
+    CASE_TRACE(c);
+    const int box = FieldIndex(c.get("box"));
     ParamDialog().Unload();
     SystemSettings = {};
     boxes.clear();
-    ParamDialog().SetText(box, text);
-    const bool ok = message.empty();
-    if (!ok && box != TxtInterval) ParamDialog().SetText(TxtInterval, u"");  // a later failure, never reached
+    ParamDialog().SetText(Box(box), FromUtf8(c.get("text")));
+    const bool ok = !c.has("message");
+    if (!ok && box != Box::TxtInterval) ParamDialog().SetText(Box::TxtInterval, u"");  // a later failure, never reached
     EXPECT_EQ(ok, ParamDialog().CheckSetting());
-    EXPECT_EQ(ok ? Texts{} : Texts{message}, boxes);
+    EXPECT_EQ(ok ? Texts{} : Texts{FromUtf8(c.get("message"))}, boxes);
     for (int b = 0; b < ParamDialogModel::kBoxCount; ++b)
       EXPECT_EQ(ok || b < box ? ParamDialog().Text(Box(b)) : u"", Of(SystemSettings)[b]) << b;
   }
