@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
 #include "util/clock.h"
@@ -23,6 +24,12 @@
 
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
+
+// One table of files-logs.cases; the placeholders a table does not use stand empty.
+std::vector<Case> Table(const std::string& prefix, CaseVars vars) {
+  for (const char* name : {"T", "OLDER", "LOG"}) vars.emplace(name, "");
+  return CasesOf(LoadCases("files-logs.cases", vars), prefix);
+}
 
 // Run by a copy of this binary in WhereACopyKeepsItsFiles: sets itself up as the program does and prints what it
 // found.
@@ -42,33 +49,27 @@ TEST(ProgramLocation, WhereACopyKeepsItsFiles) {
   std::filesystem::create_directories(t + "/link");
   std::filesystem::copy_file("/proc/self/exe", exe);
   std::filesystem::create_symlink(exe, t + "/link/velkor");  // the real path counts, not the link's name
-  const std::string homeConfig = t + "/home/.config/velkor/VKRSYS.DAT", homeState = t + "/home/.local/state/velkor/x.log";
-  const struct { bool installed; std::string run, env, config, state; } rows[] = {
-      {false, exe, "XDG_CONFIG_HOME=$T/c XDG_STATE_HOME=$T/s", t + "/bin/VKRSYS.DAT", t + "/bin/x.log"},
-      {true, exe, "XDG_CONFIG_HOME=$T/c XDG_STATE_HOME=$T/s/", t + "/c/velkor/VKRSYS.DAT", t + "/s/velkor/x.log"},
-      {true, exe, "", homeConfig, homeState},
-      {true, exe, "XDG_CONFIG_HOME=c XDG_STATE_HOME=./s", homeConfig, homeState},  // not absolute: ignored
-      {true, exe, "XDG_CONFIG_HOME= XDG_STATE_HOME=", homeConfig, homeState},
-      {true, t + "/link/velkor", "", homeConfig, homeState},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.run + " " + row.env + (row.installed ? " installed" : " portable"));
+  const std::string homeConfig = t + "/home/.config/velkor/VKRSYS.DAT";
+  for (const Case& c : Table("location:", {{"T", t}})) {
+    CASE_TRACE(c);
+    const bool installed = c.get("installed") == "yes";
+    const std::string config = c.get("config"), state = c.get("state");
     for (const char* d : {"/c", "/s", "/home/.config", "/home/.local", "/share"}) std::filesystem::remove_all(t + d);
-    if (row.installed) {
+    if (installed) {
       std::filesystem::create_directories(t + "/share/velkor");
       WriteBytes(t + "/share/velkor/installed", "");
     }
     const std::string out = t + "/out";
-    const std::string command = "cd '" + t + "' && T='" + t + "' && env -i HOME=\"$T/home\" " + row.env + " '" +
-                                row.run + "' --gtest_filter=*PrintOwn >'" + out + "'";
+    const std::string command = "cd '" + t + "' && T='" + t + "' && env -i HOME=\"$T/home\" " + c.get("env") + " '" +
+                                c.get("run") + "' --gtest_filter=*PrintOwn >'" + out + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_NE(ReadBytes(out).find("<<" + row.config + "|" + row.state + "|vk copy  Ver： 0.2.5>>"), std::string::npos)
+    EXPECT_NE(ReadBytes(out).find("<<" + config + "|" + state + "|vk copy  Ver： 0.2.5>>"), std::string::npos)
         << ReadBytes(out);
     // Per-user directories are made on first use, private to the user; a portable copy makes none.
-    for (const std::string& file : {row.config, row.state})
-      EXPECT_TRUE(!row.installed || fs::status(fs::path(file).parent_path()).permissions() == fs::perms(0700)) << file;
-    EXPECT_FALSE(!row.installed && (fs::exists(t + "/c") || fs::exists(t + "/s")));
-    EXPECT_EQ(std::filesystem::exists(t + "/home/.config"), row.installed && row.config == homeConfig);
+    for (const std::string& file : {config, state})
+      EXPECT_TRUE(!installed || fs::status(fs::path(file).parent_path()).permissions() == fs::perms(0700)) << file;
+    EXPECT_FALSE(!installed && (fs::exists(t + "/c") || fs::exists(t + "/s")));
+    EXPECT_EQ(std::filesystem::exists(t + "/home/.config"), installed && config == homeConfig);
   }
 }
 
@@ -128,21 +129,16 @@ TEST_F(Log, WriteLogAppendsCp932LinesAndRotatesOnlyAboveTheLimit) {
 // as nobody (root ignores mode bits), in the program directory opened up for it.
 TEST_F(Log, FailedRotationKeepsTheCurrentLogAndIsTriedOncePerRun) {
   const std::string current = program.file("vktest1.log"), older = program.file("vktest2.log");
-  // errorLog: the error log can be written
-  const struct { const char* name; bool asNobody; unsigned dirMode; std::u16string why; bool errorLog; } cases[] = {
-      {"a directory in the older log's place", false, 0700, u"Is a directory", true},
-      {"an older log it may not replace", true, 01777, u"Operation not permitted", true},
-      {"a program directory it may not write", true, 0755, u"Permission denied", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : Table("rotation:", {{"OLDER", older}})) {
+    CASE_TRACE(c);
+    const bool asNobody = c.get("older") == "file";
     fs::remove_all(older), fs::remove(program.file("vktestERR1.log"));
     const std::string full(2048000, 'x');  // exactly at the limit: the next line is appended, the one after rotates
     WriteBytes(current, full);
-    if (c.asNobody) WriteBytes(older, "older");
+    if (asNobody) WriteBytes(older, "older");
     else fs::create_directory(older);
-    chmod(program.dir().path().c_str(), c.dirMode);
-    if (c.asNobody) chown(current.c_str(), 65534, 65534);
+    chmod(program.dir().path().c_str(), std::stoul(c.get("dir-mode"), nullptr, 8));
+    if (asNobody) chown(current.c_str(), 65534, 65534);
     program.boxes.clear();
     auto lines = [this] {
       {
@@ -153,13 +149,12 @@ TEST_F(Log, FailedRotationKeepsTheCurrentLogAndIsTriedOncePerRun) {
       WriteLog(u"vktest", u"d");
       return std::to_string(program.boxes.size());
     };
-    EXPECT_EQ(c.asNobody ? AsNobody(lines) : lines(), "1") << "boxes";
+    EXPECT_EQ(asNobody ? AsNobody(lines) : lines(), "1") << "boxes";
     chmod(program.dir().path().c_str(), 0700);
     EXPECT_EQ(Read("vktest1.log"), full + Line("a") + Line("b") + Line("c") + Line("d"));
-    const std::u16string report = u" " + FromAnsi(Stamp()) + u"エラー番号 : 75 -- vktest でエラーが発生しました。 " +
-                                  ErrorDescription(75) + u" " + FromUtf8(older) + u" (" + c.why + u")\r\n";
-    EXPECT_EQ(program.errorLog(), c.errorLog ? report + report : u"");
-    EXPECT_EQ(fs::is_directory(older) ? "(directory)" : Read("vktest2.log"), c.asNobody ? "older" : "(directory)");
+    const std::string report = c.has("report") ? " " + Stamp() + c.get("report") + "\r\n" : "";
+    EXPECT_EQ(ToUtf8(program.errorLog()), report + report);
+    EXPECT_EQ(fs::is_directory(older) ? "(directory)" : Read("vktest2.log"), asNobody ? "older" : "(directory)");
   }
 }
 
@@ -168,30 +163,19 @@ TEST_F(Log, FailedRotationKeepsTheCurrentLogAndIsTriedOncePerRun) {
 TEST_F(Log, WriteLogShowsTheFirstFailureOnlyAndNoneWhileUnattended) {
   const HangGuard guard;
   const std::string log = program.file("vktest1.log");
-  const std::u16string head = u"エラー番号 : 75 -- vktest でエラーが発生しました。 " + ErrorDescription(75) + u" " +
-                              FromUtf8(log);
-  const std::u16string isDir = head + u" (Is a directory)", fifo = head + u" (No such device or address)";
-  // logged: the report in the error log, if any
-  const struct { const char* step; std::function<void()> before; bool unattended; std::u16string logged; bool box; }
-      steps[] = {
-      {"a directory in its place", [&] { fs::create_directory(log); }, false, isDir, true},
-      {"the next line: silent", [] {}, false, isDir, false},
-      {"written again", [&] { fs::remove(log); }, false, u"", false},
-      {"a FIFO without a reader in its place", [&] { fs::remove(log), mkfifo(log.c_str(), 0644); }, false, fifo, true},
-      {"written again", [&] { fs::remove(log); }, false, u"", false},
-      {"failing again in a run of the monitoring tick", [&] { fs::remove(log), fs::create_directory(log); }, true,
-       isDir, false},
-  };
-  std::u16string errors;
-  for (const auto& s : steps) {
-    s.before();
+  std::string errors;
+  for (const Case& c : Table("failure:", {{"LOG", log}})) {
+    CASE_TRACE(c);
+    if (c.has("place")) fs::remove(log);
+    if (c.get("place") == "dir") fs::create_directory(log);
+    if (c.get("place") == "fifo") mkfifo(log.c_str(), 0644);
     program.boxes.clear();
-    const LogRun run(s.unattended);
+    const LogRun run(c.has("unattended"));
     WriteLog(u"vktest", u"run");
-    EXPECT_EQ(program.boxes, s.box ? Texts{s.logged} : Texts{}) << s.step;
-    if (!s.logged.empty()) errors += u" " + FromAnsi(Stamp()) + s.logged + u"\r\n";
+    EXPECT_EQ(program.boxes, c.has("box") ? Texts{FromUtf8(c.get("logged"))} : Texts{});
+    if (c.has("logged")) errors += " " + Stamp() + c.get("logged") + "\r\n";
   }
-  EXPECT_EQ(program.errorLog(), errors) << "every failure, shown or not";
+  EXPECT_EQ(ToUtf8(program.errorLog()), errors) << "every failure, shown or not";
 }
 
 TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
@@ -226,26 +210,22 @@ TEST_F(Log, PlantedLinksLeaveTheirTargetsUntouchedAndCreateNothing) {
   TempDir secrets;  // root's, 0700
   const std::string secret = secrets.file("secret"), created = secrets.file("created");
   const std::string run = program.file("vktest1.log"), errors = program.file("vktestERR1.log");
-  const struct { const char* name; std::string link, target; bool errorLine; } rows[] = {
-      {"the run log to a root-only file", run, secret, true},
-      {"the run log to a file yet to be made", run, created, true},
-      {"the error log to a root-only file", errors, secret, false},
-      {"the error log to a file yet to be made", errors, created, false},
-  };
   chmod(program.dir().path().c_str(), 0777);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const Case& c : Table("link:", {})) {
+    CASE_TRACE(c);
+    const std::string link = c.get("log") == "run" ? run : errors, target = c.get("target") == "secret" ? secret : created;
     fs::remove(run), fs::remove(errors), fs::remove(created);
     WriteBytes(secret, "root only\n");
     chmod(secret.c_str(), 0600);
-    ASSERT_EQ(AsNobody([&] { return std::to_string(symlink(row.target.c_str(), row.link.c_str())); }), "0");
+    ASSERT_EQ(AsNobody([&] { return std::to_string(symlink(target.c_str(), link.c_str())); }), "0");
     WriteLog(u"vktest", u"220 bytes the server sent");
     WriteErrorLog(u"an error line");
     EXPECT_EQ(ReadBytes(secret), "root only\n");
     EXPECT_FALSE(fs::exists(created));
     EXPECT_EQ(std::distance(fs::directory_iterator(secrets.path()), {}), 1);
-    EXPECT_TRUE(fs::is_symlink(row.link));
-    EXPECT_EQ(program.errorLog().find(FromUtf8(run) + u" (not a regular file)") != std::u16string::npos, row.errorLine);
+    EXPECT_TRUE(fs::is_symlink(link));
+    const bool named = program.errorLog().find(FromUtf8(run) + u" (not a regular file)") != std::u16string::npos;
+    EXPECT_EQ(named, c.get("error-line") == "yes");
   }
 }
 
