@@ -43,6 +43,7 @@ Rec Record(const std::vector<std::string>& w) {
   auto f = [&w](size_t i) { return FromUtf8(w.at(i)); };
   return {f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8)};
 }
+std::filesystem::perms Perms(const std::string& octal) { return std::filesystem::perms(std::stoul(octal, nullptr, 8)); }
 // The position in Of() of a field the cases name.
 int FieldIndex(const std::string& name) {
   const char* const names[] = {"TargetHost", "SmtpPort", "PopPort",  "FtpPort", "HttpPort",
@@ -75,20 +76,34 @@ class SettingsTest : public ::testing::Test {
     return LoadSystemSettings();
   }
 
+  // The settings and the dialog loaded afresh from file, the path put back.
+  bool loadFile(const std::string& file) {
+    SettingsFilePath = dir.file16(file);
+    ParamDialog().Unload();
+    SystemSettings = {};
+    const bool ok = LoadSystemSettings();
+    SettingsFilePath = FromUtf8(path);
+    return ok;
+  }
+  // A save's answer and its box, as a child reports them.
+  std::string saveAnswer() {
+    const bool ok = SaveSystemSettings();
+    return std::to_string(ok) + " " + ToUtf8(boxes.empty() ? u"(no box)" : boxes[0]);
+  }
+  // A save in a child killed after the rewrite's step `after` (none of them: it runs to its end).
+  static std::string killedSave(long after) {
+    return InChild([after] {
+      SetRewriteStepHook([after](RewriteStep step) {
+        if (static_cast<long>(step) == after) raise(SIGKILL);
+      });
+      return std::string(SaveSystemSettings() ? "saved" : "not saved");
+    });
+  }
+
   TempDir dir;
   const std::string path = dir.file("VKRSYS.DAT");
   std::vector<std::u16string> boxes;
 };
-
-TEST_F(SettingsTest, SavedBytes) {
-  for (const Case& c : Table("save:")) {
-    CASE_TRACE(c);
-    SetScrambleKeyHook([k = c.number("key")] { return k; });
-    SystemSettings = Record(c.words("record"));
-    ASSERT_TRUE(SaveSystemSettings());
-    EXPECT_EQ(ReadBytes(path), c.get("bytes"));
-  }
-}
 
 // Bad files and places, and the reader's tolerance: nothing blocks or throws, and every failure that can be
 // reported is. A file the reader refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
@@ -138,87 +153,6 @@ TEST_F(SettingsTest, LoadedFiles) {
   EXPECT_EQ(log.substr(log.rfind(u"***") + 4), u"エラーが発生しました。 \r\nデータ:\t\r\n");
 }
 
-// A save killed between any two of its steps leaves a whole, loadable settings file and a loadable backup: the old
-// pair until the new file is renamed into place, then the new file with the old one as its backup.
-TEST_F(SettingsTest, ASaveKilledBetweenItsStepsLeavesLoadableFiles) {
-  const Rec first = {u"first.example", u"25", u"110", u"21", u"80", u"a", u"pa", u"5", u"0"};
-  const Rec second = {u"second.example", u"587", u"995", u"990", u"443", u"b", u"pb", u"10", u"0"};
-  const Rec third = {u"third.example", u"2525", u"1110", u"2121", u"8080", u"c", u"pc", u"15", u"1"};
-  // killedAfter none: the save runs to its end
-  const struct { std::optional<RewriteStep> killedAfter; const Rec& file; const Rec& backup; } rows[] = {
-      {RewriteStep::NewFileSynced, second, first},  {RewriteStep::BackupLinked, second, first},
-      {RewriteStep::BackupReplaced, second, second}, {RewriteStep::NewFileInPlace, third, second},
-      {std::nullopt, third, second},
-  };
-  auto loaded = [&](const std::string& file) {
-    SettingsFilePath = FromUtf8(file);
-    ParamDialog().Unload();
-    SystemSettings = {};
-    const bool ok = LoadSystemSettings();
-    SettingsFilePath = FromUtf8(path);
-    return ok ? Of(SystemSettings) : Texts{u"not loadable"};
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.killedAfter ? static_cast<int>(*row.killedAfter) : -1);
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    for (const Rec* r : {&first, &second}) {
-      SystemSettings = *r;
-      ASSERT_TRUE(SaveSystemSettings());
-    }
-    const std::string saved = InChild([&row, &third] {
-      SetRewriteStepHook([&row](RewriteStep step) {
-        if (step == row.killedAfter) raise(SIGKILL);
-      });
-      SystemSettings = third;
-      return std::string(SaveSystemSettings() ? "saved" : "not saved");
-    });
-    EXPECT_EQ(saved, row.killedAfter ? "!child ended by a signal" : "saved");
-    EXPECT_EQ(loaded(path), Of(row.file));
-    EXPECT_EQ(loaded(path + ".bak"), Of(row.backup));
-  }
-}
-
-TEST_F(SettingsTest, FailedSaveIsReportedAndOkKeepsTheDialogOpenWithTheFlagRaised) {
-  const std::u16string report =
-      u"エラー番号 : 75 -- " + dir.file16("no/VKRSYS.DAT") + u" でエラーが発生しました。 ファイルを書き込めません。";
-  for (bool before : {false, true}) {
-    SettingsMsgBoxFlag = before;
-    boxes.clear();
-    SettingsFilePath = dir.file16("no/VKRSYS.DAT");
-    ParamDialog().SetText(Box::TxtInfo0, u"ops");
-    ParamDialog().CmdSet_Click();
-    EXPECT_EQ(Texts{report}, boxes);  // shown: the flag was still up
-    EXPECT_TRUE(ParamDialog().IsLoaded());
-    EXPECT_EQ(before, SettingsMsgBoxFlag) << "after the failed save";
-
-    SettingsFilePath = dir.file16("VKRSYS.DAT");
-    ParamDialog().CmdSet_Click();
-    EXPECT_FALSE(ParamDialog().IsLoaded());
-    EXPECT_EQ(before, SettingsMsgBoxFlag) << "after the save";
-  }
-
-  // A program directory the program may not write (as nobody; root ignores mode bits): reported, file untouched.
-  const std::string saved = ReadBytes(path);
-  chmod(dir.path().c_str(), 0755);
-  boxes.clear();
-  const std::string result = AsNobody([&] {
-    const bool ok = SaveSystemSettings();
-    return std::to_string(ok) + " " + ToUtf8(boxes.empty() ? u"(no box)" : boxes[0]);
-  });
-  EXPECT_EQ(result, "0 " + ToUtf8(u"エラー番号 : 75 -- " + dir.file16("VKRSYS.DAT") +
-                                  u" でエラーが発生しました。 ファイルを書き込めません。"));
-  EXPECT_EQ(saved, ReadBytes(path));
-
-  // A setting that cannot be scrambled (a character the code page lacks): reported once, nothing written.
-  const std::string backup = ReadBytes(path + ".bak");
-  boxes.clear();
-  SystemSettings.UserName = u"caf\u00e9";
-  EXPECT_FALSE(SaveSystemSettings());
-  EXPECT_EQ(Texts{u"エラー番号 : 7002 -- velkor でエラーが発生しました。 \r\n文字をコードページに変換できません。"}, boxes);
-  EXPECT_EQ(saved + "|" + backup, ReadBytes(path) + "|" + ReadBytes(path + ".bak"));
-}
-
 TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
   SettingsMsgBoxFlag = true;
   for (const Case& c : Table("check:")) {
@@ -237,30 +171,45 @@ TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
   }
 }
 
-TEST_F(SettingsTest, RoundTripOfEveryFieldOwnerOnlyAndTheDialogKeptLoadedAcrossLoads) {
-  const Rec saved = {u"mail.example.jp", u"587", u"995", u"2121", u"8080", u"ops", u"s3cr:et", u"15", u"1"};
-  const Rec other = {u"srv", u"25", u"110", u"21", u"80", u"other", u"pw", u"30", u"2"};
-  SystemSettings = saved;
-  ASSERT_TRUE(SaveSystemSettings());
-  EXPECT_TRUE(loadFrom(ReadBytes(path)));
-  EXPECT_EQ(Of(saved), Of(SystemSettings));
-
-  // Another file under the same path: the dialog stays loaded, so its boxes
-  // (the last load's values) win over the file for every checked field. The file and its backup are the owner's
-  // only, a copy readable by others narrowed.
-  SystemSettings = other;
-  std::filesystem::permissions(path, std::filesystem::perms(0644));
-  ASSERT_TRUE(SaveSystemSettings());
-  for (const std::string& file : {path, path + ".bak"})
-    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600)) << file;
-  EXPECT_TRUE(LoadSystemSettings());
-  EXPECT_EQ(u"2", std::exchange(SystemSettings.RunBat, saved.RunBat));  // never checked: the file's value
-  EXPECT_EQ(Of(saved), Of(SystemSettings));
-
-  // Once unloaded, the next load fills the dialog afresh.
-  ParamDialog().CmdClose_Click();
-  EXPECT_TRUE(LoadSystemSettings());
-  EXPECT_EQ(Of(other), Of(SystemSettings));
+// The dialog and the file as scenarios: each case's steps run in order (settings-dialog.cases says what each does).
+TEST_F(SettingsTest, DialogScenarios) {
+  const char* const steps[] = {"NewFileSynced", "BackupLinked", "BackupReplaced", "NewFileInPlace"};
+  for (const Case& c : LoadCases("settings-dialog.cases", {{"DIR", dir.path()}})) {
+    CASE_TRACE(c);
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    SetUp();
+    std::string kept;
+    for (const auto& [key, raw] : c.fields) {
+      SCOPED_TRACE(key + ": " + raw);
+      const std::string value = Unescape(raw), first = value.substr(0, value.find(' '));
+      const std::string rest = value.substr(std::min(value.size(), first.size() + 1));
+      const std::vector<std::string> words = Case{"", "", {{"w", raw}}}.words("w");
+      if (key == "key") SetScrambleKeyHook([k = std::stoi(value)] { return k; });
+      else if (key == "record") SystemSettings = Record(words);
+      else if (key == "save") EXPECT_EQ(SaveSystemSettings(), value == "yes");
+      else if (key == "load") EXPECT_EQ(LoadSystemSettings(), value == "yes");
+      else if (key == "load-file") EXPECT_TRUE(loadFile(value));
+      else if (key == "have") EXPECT_EQ(Of(SystemSettings), Of(Record(words)));
+      else if (key == "bytes") EXPECT_EQ(ReadBytes(path), value);
+      else if (key == "path") SettingsFilePath = dir.file16(value);
+      else if (key == "flag") SettingsMsgBoxFlag = value == "up";
+      else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
+      else if (key == "type") ParamDialog().SetText(Box(FieldIndex(first)), FromUtf8(rest));
+      else if (key == "click" && value == "set") ParamDialog().CmdSet_Click();
+      else if (key == "click") ParamDialog().CmdClose_Click();
+      else if (key == "dialog") EXPECT_EQ(ParamDialog().IsLoaded(), value == "loaded");
+      else if (key == "box") EXPECT_EQ(std::exchange(boxes, {}), value.empty() ? Texts{} : Texts{FromUtf8(value)});
+      else if (key == "chmod") chmod(dir.file(first).c_str(), std::stoul(rest, nullptr, 8));
+      else if (key == "mode") EXPECT_EQ(std::filesystem::status(dir.file(first)).permissions(), Perms(rest));
+      else if (key == "keep") kept = ReadBytes(path) + "|" + ReadBytes(path + ".bak");
+      else if (key == "kept") EXPECT_EQ(ReadBytes(path) + "|" + ReadBytes(path + ".bak"), kept);
+      else if (key == "nobody-save") EXPECT_EQ(AsNobody([&] { return saveAnswer(); }), value);
+      else if (key == "killed-save") EXPECT_EQ(killedSave(std::find(std::begin(steps), std::end(steps), value) - steps),
+                                               value == "none" ? "saved" : "!child ended by a signal");
+      else ADD_FAILURE() << "unknown step";
+    }
+  }
 }
 
 }  // namespace
