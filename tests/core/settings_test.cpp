@@ -153,24 +153,6 @@ TEST_F(SettingsTest, LoadedFiles) {
   EXPECT_EQ(log.substr(log.rfind(u"***") + 4), u"エラーが発生しました。 \r\nデータ:\t\r\n");
 }
 
-TEST_F(SettingsTest, FieldChecksInOrderWithTheEarlierFieldsCopied) {
-  SettingsMsgBoxFlag = true;
-  for (const Case& c : Table("check:")) {
-    CASE_TRACE(c);
-    const int box = FieldIndex(c.get("box"));
-    ParamDialog().Unload();
-    SystemSettings = {};
-    boxes.clear();
-    ParamDialog().SetText(Box(box), FromUtf8(c.get("text")));
-    const bool ok = !c.has("message");
-    if (!ok && box != Box::TxtInterval) ParamDialog().SetText(Box::TxtInterval, u"");  // a later failure, never reached
-    EXPECT_EQ(ok, ParamDialog().CheckSetting());
-    EXPECT_EQ(ok ? Texts{} : Texts{FromUtf8(c.get("message"))}, boxes);
-    for (int b = 0; b < ParamDialogModel::kBoxCount; ++b)
-      EXPECT_EQ(ok || b < box ? ParamDialog().Text(Box(b)) : u"", Of(SystemSettings)[b]) << b;
-  }
-}
-
 // The dialog and the file as scenarios: each case's steps run in order (settings-dialog.cases says what each does).
 TEST_F(SettingsTest, DialogScenarios) {
   const char* const steps[] = {"NewFileSynced", "BackupLinked", "BackupReplaced", "NewFileInPlace"};
@@ -198,6 +180,7 @@ TEST_F(SettingsTest, DialogScenarios) {
       else if (key == "type") ParamDialog().SetText(Box(FieldIndex(first)), FromUtf8(rest));
       else if (key == "click" && value == "set") ParamDialog().CmdSet_Click();
       else if (key == "click") ParamDialog().CmdClose_Click();
+      else if (key == "check") EXPECT_EQ(ParamDialog().CheckSetting(), value == "yes");
       else if (key == "dialog") EXPECT_EQ(ParamDialog().IsLoaded(), value == "loaded");
       else if (key == "box") EXPECT_EQ(std::exchange(boxes, {}), value.empty() ? Texts{} : Texts{FromUtf8(value)});
       else if (key == "chmod") chmod(dir.file(first).c_str(), std::stoul(rest, nullptr, 8));
