@@ -8,9 +8,8 @@
 
 #include <csignal>
 
-#include <filesystem>
 #include <algorithm>
-#include <optional>
+#include <filesystem>
 #include <random>
 #include <utility>
 #include <vector>
@@ -37,13 +36,28 @@ using Texts = std::vector<std::u16string>;
 Texts Of(const Rec& r) {
   return {r.TargetHost, r.SmtpPort, r.PopPort, r.FtpPort, r.HttpPort, r.UserName, r.Password, r.Interval, r.RunBat};
 }
-std::string Encoded(const std::u16string& plain) { return ToAnsi(Base64EncodeText(ScrambleText(u"ENC", plain))); }
 // A record from the cases' words, in the boxes' order.
 Rec Record(const std::vector<std::string>& w) {
   auto f = [&w](size_t i) { return FromUtf8(w.at(i)); };
   return {f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8)};
 }
 std::filesystem::perms Perms(const std::string& octal) { return std::filesystem::perms(std::stoul(octal, nullptr, 8)); }
+// `count` random bytes.
+std::vector<uint8_t> Noise(std::mt19937& rng, size_t count) {
+  std::vector<uint8_t> noise(count);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+  return noise;
+}
+// The file's key letter (the first character under the Base64 layer) replaced.
+void ReplaceKeyLetter(const std::string& path, char16_t letter) {
+  std::u16string scrambled = Base64DecodeText(FromAnsi(ReadBytes(path)));
+  scrambled[0] = letter;
+  WriteBytes(path, ToAnsi(Base64EncodeText(scrambled)));
+}
+void LinkToItself(const std::string& path) {
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(path, path);
+}
 // The position in Of() of a field the cases name.
 int FieldIndex(const std::string& name) {
   const char* const names[] = {"TargetHost", "SmtpPort", "PopPort",  "FtpPort", "HttpPort",
@@ -64,18 +78,7 @@ class SettingsTest : public ::testing::Test {
     SystemSettings = {};
   }
 
-  std::vector<Case> Table(const std::string& prefix) const {
-    return CasesOf(LoadCases("settings-files.cases", {{"PATH", path}}), prefix);
-  }
   std::u16string errorLog() const { return FromAnsi(ReadBytes(dir.file("velkorERR1.log"))); }
-  // Loads `bytes` (none: no file) into a dialog loaded afresh.
-  bool loadFrom(const std::optional<std::string>& bytes) {
-    std::filesystem::remove_all(path);
-    if (bytes) WriteBytes(path, *bytes);
-    ParamDialog().Unload();
-    return LoadSystemSettings();
-  }
-
   // The settings and the dialog loaded afresh from file, the path put back.
   bool loadFile(const std::string& file) {
     SettingsFilePath = dir.file16(file);
@@ -105,56 +108,9 @@ class SettingsTest : public ::testing::Test {
   std::vector<std::u16string> boxes;
 };
 
-// Bad files and places, and the reader's tolerance: nothing blocks or throws, and every failure that can be
-// reported is. A file the reader refuses (not a regular file, over 16 MiB) counts as missing, with one log line.
-TEST_F(SettingsTest, LoadedFiles) {
-  const HangGuard guard;
-  SetScrambleKeyHook([] { return 3; });  // "D"
-  std::mt19937 rng(20240611);
-  for (const Case& c : Table("load:")) {
-    CASE_TRACE(c);
-    std::filesystem::remove_all(path);
-    std::filesystem::remove(dir.file("velkorERR1.log"));
-    std::u16string scrambled = ScrambleText(u"ENC", FromUtf8(c.get("plain")));
-    if (c.has("letter")) scrambled[0] = FromUtf8(c.get("letter"))[0];
-    std::string bytes = ToAnsi(Base64EncodeText(scrambled));
-    bytes.resize(bytes.size() - c.number("cut"));
-    if (c.has("noise")) {
-      std::vector<uint8_t> noise(c.number("noise"));
-      for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
-      bytes = ToAnsi(Base64EncodeBytes(noise));
-    }
-    if (c.has("bytes")) {
-      const std::string unit = c.get("bytes");
-      bytes.clear();
-      for (long i = c.number("repeat", 1); i > 0; --i) bytes += unit;
-    }
-    if (c.has("plain") || c.has("noise") || c.has("bytes")) WriteBytes(path, bytes);
-    if (c.has("fifo")) mkfifo(path.c_str(), 0600);
-    ParamDialog().Unload();
-    EXPECT_EQ(LoadSystemSettings(), c.get("loaded") == "yes");
-    EXPECT_EQ(c.has("logged"), !errorLog().empty());
-    EXPECT_NE(std::u16string::npos, errorLog().find(FromUtf8(c.get("logged")))) << ToUtf8(errorLog());
-    EXPECT_EQ(Texts{}, boxes);
-    EXPECT_TRUE(c.get("loaded") == "no" || !SystemSettings.Interval.empty());  // what loads has the defaults under it
-    for (const std::string& field : c.all("field")) {
-      const size_t blank = field.find(' ');
-      EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(field.substr(0, blank))]), field.substr(blank + 1)) << field;
-    }
-  }
-
-  // A failure once every line is read (the file turns into a link to itself while the check's box is up): the
-  // report's "データ:" line stays empty, though the last line read was the password's.
-  SettingsMsgBoxFlag = true;
-  SetMessageBoxHook([&](auto&, auto&) { std::filesystem::remove(path), std::filesystem::create_symlink(path, path); });
-  std::filesystem::remove(dir.file("velkorERR1.log"));
-  EXPECT_FALSE(loadFrom(Encoded(u"POP_PORT:\t110,995\r\nPASS:\tsecret\r\n")));
-  const std::u16string log = errorLog();
-  EXPECT_EQ(log.substr(log.rfind(u"***") + 4), u"エラーが発生しました。 \r\nデータ:\t\r\n");
-}
-
 // The dialog and the file as scenarios: each case's steps run in order (settings-dialog.cases says what each does).
-TEST_F(SettingsTest, DialogScenarios) {
+TEST_F(SettingsTest, FileAndDialogScenarios) {
+  const HangGuard guard;
   const char* const steps[] = {"NewFileSynced", "BackupLinked", "BackupReplaced", "NewFileInPlace"};
   for (const Case& c : LoadCases("settings-dialog.cases", {{"DIR", dir.path()}})) {
     CASE_TRACE(c);
@@ -162,6 +118,7 @@ TEST_F(SettingsTest, DialogScenarios) {
     std::filesystem::create_directories(dir.path());
     SetUp();
     std::string kept;
+    std::mt19937 rng(20240611);
     for (const auto& [key, raw] : c.fields) {
       SCOPED_TRACE(key + ": " + raw);
       const std::string value = Unescape(raw), first = value.substr(0, value.find(' '));
@@ -174,6 +131,19 @@ TEST_F(SettingsTest, DialogScenarios) {
       else if (key == "load-file") EXPECT_TRUE(loadFile(value));
       else if (key == "have") EXPECT_EQ(Of(SystemSettings), Of(Record(words)));
       else if (key == "bytes") EXPECT_EQ(ReadBytes(path), value);
+      else if (key == "file") WriteBytes(path, value);
+      else if (key == "fill") WriteBytes(path, std::string(std::stoul(first), rest.at(0)));
+      else if (key == "plain") WriteBytes(path, ToAnsi(Base64EncodeText(ScrambleText(u"ENC", FromUtf8(value)))));
+      else if (key == "letter") ReplaceKeyLetter(path, value.at(0));
+      else if (key == "cut") std::filesystem::resize_file(path, std::filesystem::file_size(path) - std::stoul(value));
+      else if (key == "noise") WriteBytes(path, ToAnsi(Base64EncodeBytes(Noise(rng, std::stoul(value)))));
+      else if (key == "fifo") mkfifo(path.c_str(), 0600);
+      else if (key == "unload") ParamDialog().Unload();
+      else if (key == "logged" && value.empty()) EXPECT_EQ(ToUtf8(errorLog()), "");
+      else if (key == "logged") EXPECT_NE(ToUtf8(errorLog()).find(value), std::string::npos) << ToUtf8(errorLog());
+      else if (key == "log-ends") EXPECT_EQ(ToUtf8(errorLog().substr(errorLog().rfind(u"***") + 4)), value);
+      else if (key == "field") EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(first)]), rest);
+      else if (key == "link-on-box") SetMessageBoxHook([&](auto&, auto&) { LinkToItself(path); });
       else if (key == "path") SettingsFilePath = dir.file16(value);
       else if (key == "flag") SettingsMsgBoxFlag = value == "up";
       else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
