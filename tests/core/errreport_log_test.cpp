@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "app/appstate.h"
@@ -25,9 +26,22 @@
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
 
+// A file size limit of `bytes`.
+const rlimit* Limit(rlim_t bytes, const rlimit& unlimited) {
+  static rlimit limit;
+  limit = {bytes, unlimited.rlim_max};
+  return &limit;
+}
+
+// What stands at a path: a link, nothing ("missing") or something else ("other").
+std::string Kind(const std::string& path) {
+  const fs::file_type type = fs::symlink_status(path).type();
+  return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
+}
+
 // One table of files-logs.cases; the placeholders a table does not use stand empty.
 std::vector<Case> Table(const std::string& prefix, CaseVars vars) {
-  for (const char* name : {"T", "OLDER", "LOG"}) vars.emplace(name, "");
+  for (const char* name : {"T", "OLDER"}) vars.emplace(name, "");
   return CasesOf(LoadCases("files-logs.cases", vars), prefix);
 }
 
@@ -99,31 +113,6 @@ class Log : public ::testing::Test {
   ProgramInTempDir program;
 };
 
-TEST_F(Log, WriteLogAppendsCp932LinesAndRotatesOnlyAboveTheLimit) {
-  const std::string full(2048000, 'x');
-  WriteBytes(program.file("vktest1.log"), full);
-  WriteBytes(program.file("vktest2.log"), "older");
-  // Exactly at the limit: appended to; what CP932 cannot hold is written as "?".
-  WriteLog(u"vktest", FromAnsi("220 \xff\xfe") + u" caf\u00e9 【正常】\r\nnext");
-  EXPECT_EQ(Read("vktest1.log"), full + Line("220 ?? caf? \x81\x79\x90\xB3\x8F\xED\x81\x7A\r\nnext"));
-  EXPECT_EQ(Read("vktest2.log"), "older");
-  // One byte over: moved over the older one first, keeping its mode. A rename needs no space: a full disk (a
-  // file-size limit below the log's size, SIGXFSZ ignored) does not stop it.
-  WriteBytes(program.file("vktest1.log"), full + "y");
-  chmod(program.file("vktest1.log").c_str(), 0640);
-  rlimit old{};
-  getrlimit(RLIMIT_FSIZE, &old);
-  const rlimit full_disk{4096, old.rlim_max};
-  std::signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &full_disk);
-  WriteLog(u"vktest", u"run");
-  setrlimit(RLIMIT_FSIZE, &old);
-  EXPECT_EQ(Read("vktest2.log"), full + "y");
-  EXPECT_EQ(Read("vktest1.log"), Line("run"));
-  EXPECT_EQ(fs::status(program.file("vktest1.log")).permissions(), fs::perms(0640));
-  EXPECT_EQ(program.boxes, Texts{});
-}
-
 // A rotation that cannot happen keeps the current log whole and goes on appending to it. It is reported once per
 // run, naming the file that could not be written, and tried again only in the next run. The "may not" cases run
 // as nobody (root ignores mode bits), in the program directory opened up for it.
@@ -158,26 +147,6 @@ TEST_F(Log, FailedRotationKeepsTheCurrentLogAndIsTriedOncePerRun) {
   }
 }
 
-// A log that cannot be written shows a box for its first failure only, until a write succeeds again, and none in
-// a run started by the monitoring tick (the ticks would wait behind it); every failure reaches the error log.
-TEST_F(Log, WriteLogShowsTheFirstFailureOnlyAndNoneWhileUnattended) {
-  const HangGuard guard;
-  const std::string log = program.file("vktest1.log");
-  std::string errors;
-  for (const Case& c : Table("failure:", {{"LOG", log}})) {
-    CASE_TRACE(c);
-    if (c.has("place")) fs::remove(log);
-    if (c.get("place") == "dir") fs::create_directory(log);
-    if (c.get("place") == "fifo") mkfifo(log.c_str(), 0644);
-    program.boxes.clear();
-    const LogRun run(c.has("unattended"));
-    WriteLog(u"vktest", u"run");
-    EXPECT_EQ(program.boxes, c.has("box") ? Texts{FromUtf8(c.get("logged"))} : Texts{});
-    if (c.has("logged")) errors += " " + Stamp() + c.get("logged") + "\r\n";
-  }
-  EXPECT_EQ(ToUtf8(program.errorLog()), errors) << "every failure, shown or not";
-}
-
 TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
   std::vector<std::string> shown;
   SetMessageBoxHook([&](const std::u16string& text, const std::u16string& caption) {
@@ -203,47 +172,54 @@ TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
   EXPECT_NO_THROW(WriteErrorLog(u"no stamp"));
 }
 
-// Another user plants links in a log directory they may write (a copy of the program kept in a shared directory):
-// a log is never written, nor created, through them; the refused log gives the "not a regular file" line.
-TEST_F(Log, PlantedLinksLeaveTheirTargetsUntouchedAndCreateNothing) {
-  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+// The logs as scenarios: each case's steps run in order (files-log-scenarios.cases says what each does).
+TEST_F(Log, Scenarios) {
+  const HangGuard guard;
   TempDir secrets;  // root's, 0700
-  const std::string secret = secrets.file("secret"), created = secrets.file("created");
-  const std::string run = program.file("vktest1.log"), errors = program.file("vktestERR1.log");
-  chmod(program.dir().path().c_str(), 0777);
-  for (const Case& c : Table("link:", {})) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit unlimited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
+  int fd = -1;
+  for (const Case& c : LoadCases("files-log-scenarios.cases", {{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}})) {
     CASE_TRACE(c);
-    const std::string link = c.get("log") == "run" ? run : errors, target = c.get("target") == "secret" ? secret : created;
-    fs::remove(run), fs::remove(errors), fs::remove(created);
-    WriteBytes(secret, "root only\n");
-    chmod(secret.c_str(), 0600);
-    ASSERT_EQ(AsNobody([&] { return std::to_string(symlink(target.c_str(), link.c_str())); }), "0");
-    WriteLog(u"vktest", u"220 bytes the server sent");
-    WriteErrorLog(u"an error line");
-    EXPECT_EQ(ReadBytes(secret), "root only\n");
-    EXPECT_FALSE(fs::exists(created));
-    EXPECT_EQ(std::distance(fs::directory_iterator(secrets.path()), {}), 1);
-    EXPECT_TRUE(fs::is_symlink(link));
-    const bool named = program.errorLog().find(FromUtf8(run) + u" (not a regular file)") != std::u16string::npos;
-    EXPECT_EQ(named, c.get("error-line") == "yes");
+    if (c.name.starts_with("planted:") && geteuid() != 0)
+      GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
+    for (const TempDir* d : {&program.dir(), static_cast<const TempDir*>(&secrets)})
+      for (const auto& e : fs::directory_iterator(d->path())) fs::remove_all(e.path());
+    chmod(program.dir().path().c_str(), 0700);
+    program.boxes.clear();
+    std::optional<LogRun> run;
+    for (const auto& [key, raw] : c.fields) {
+      SCOPED_TRACE(key + ": " + raw);
+      const std::string value = Unescape(raw), name = value.substr(0, value.find(' '));
+      const std::string rest = value.substr(std::min(value.size(), name.size() + 1));
+      const std::string file = name.starts_with("/") ? name : program.file(name), other = program.file(rest);
+      if (key == "write") WriteBytes(file, rest);
+      else if (key == "fill") WriteBytes(file, std::string(std::stoul(rest), 'x'));
+      else if (key == "dir") EXPECT_TRUE(fs::create_directory(file));
+      else if (key == "fifo") EXPECT_EQ(mkfifo(file.c_str(), 0644), 0);
+      else if (key == "remove") fs::remove_all(file);
+      else if (key == "chmod") chmod(file.c_str(), std::stoul(rest, nullptr, 8));
+      else if (key == "planted") EXPECT_EQ(AsNobody([&] { return std::to_string(symlink(rest.c_str(), file.c_str())); }), "0");
+      else if (key == "limit") setrlimit(RLIMIT_FSIZE, value == "none" ? &unlimited : Limit(std::stoul(value), unlimited));
+      else if (key == "run") run.reset(), run.emplace(value == "unattended");
+      else if (key == "log") WriteLog(u"vktest", FromUtf8(value));
+      else if (key == "error-log") WriteErrorLog(FromUtf8(value));
+      else if (key == "has") EXPECT_EQ(ReadBytes(file), rest);
+      else if (key == "ends") EXPECT_TRUE(ReadBytes(file).ends_with(rest));
+      else if (key == "size") EXPECT_EQ(fs::file_size(file), std::stoul(rest));
+      else if (key == "mode") EXPECT_EQ(fs::status(file).permissions(), fs::perms(std::stoul(rest, nullptr, 8)));
+      else if (key == "kind") EXPECT_EQ(Kind(file), rest);
+      else if (key == "entries") EXPECT_EQ(std::distance(fs::directory_iterator(file), {}), std::stol(rest));
+      else if (key == "text") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))), rest);
+      else if (key == "holds") EXPECT_NE(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
+      else if (key == "lacks") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
+      else if (key == "box") EXPECT_EQ(std::exchange(program.boxes, {}), value.empty() ? Texts{} : Texts{FromUtf8(value)});
+      else if (key == "fd-dir" && value == "none") SetLogDirectoryFd(-1), close(fd);
+      else if (key == "fd-dir") SetLogDirectoryFd(fd = open(file.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      else if (key == "move") EXPECT_EQ(rename(file.c_str(), other.c_str()), 0);
+      else if (key == "link") EXPECT_EQ(symlink(other.c_str(), file.c_str()), 0);
+      else ADD_FAILURE() << "unknown step";
+    }
   }
-}
-
-// A log directory open by descriptor is written by name in it: swapping the directory for a link afterwards does
-// not redirect a line, and the rotation stays in it too.
-TEST_F(Log, ALogDirectoryOpenedOnceIsNotRedirectedBySwappingIt) {
-  TempDir base;
-  const std::string logs = base.file("logs"), moved = base.file("moved"), elsewhere = base.file("elsewhere");
-  ASSERT_EQ(mkdir(logs.c_str(), 0700) | mkdir(elsewhere.c_str(), 0700), 0);
-  WriteBytes(logs + "/vktest1.log", std::string(2048001, 'x'));
-  const int fd = open(logs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  SetLogDirectoryFd(fd);
-  ASSERT_EQ(rename(logs.c_str(), moved.c_str()) | symlink(elsewhere.c_str(), logs.c_str()), 0);
-  WriteLog(u"vktest", u"run");
-  SetLogDirectoryFd(-1);
-  close(fd);
-  EXPECT_EQ(ReadBytes(moved + "/vktest1.log"), Line("run"));
-  EXPECT_EQ(ReadBytes(moved + "/vktest2.log").size(), 2048001u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), {}), 0);
 }
