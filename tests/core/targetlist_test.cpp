@@ -74,20 +74,6 @@ TEST(TargetList, ApplyEntry) {
   }
 }
 
-TEST(TargetList, PortSuffixEdges) {
-  for (const Case& c : Table("suffix:")) {
-    CASE_TRACE(c);
-    const bool taken = c.get("taken") == "yes";
-    for (const std::string& field : c.all("field")) {
-      SCOPED_TRACE(field);
-      SystemSettingsRecord s;
-      s.SmtpPort = u"110";
-      EXPECT_EQ(ApplyTargetEntry(u"h:" + FromUtf8(field), s).ticked[2], taken);
-      EXPECT_EQ(ToUtf8(s.SmtpPort), taken ? field : "110");
-    }
-  }
-}
-
 TEST(TargetList, HostOfBracketedEntries) {
   for (const Case& c : Table("host:")) {
     CASE_TRACE(c);
