@@ -26,7 +26,8 @@ TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
 TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
   TempDir dir;
   const std::string exe = VELKOR_EXE;
-  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", {{"EXEDIR", exe.substr(0, exe.rfind('/'))}}), "run:")) {
+  const CaseVars vars{{"EXEDIR", exe.substr(0, exe.rfind('/'))}};
+  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", vars), "run:")) {
     CASE_TRACE(c);
     const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + exe + " " + c.get("args") + " >" +
                                 dir.file("out") + " 2>" + dir.file("err");

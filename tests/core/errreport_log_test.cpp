@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -39,12 +38,6 @@ std::string Kind(const std::string& path) {
   return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
 }
 
-// One table of files-logs.cases; the placeholders a table does not use stand empty.
-std::vector<Case> Table(const std::string& prefix, CaseVars vars) {
-  vars.emplace("T", "");
-  return CasesOf(LoadCases("files-logs.cases", vars), prefix);
-}
-
 // Run by a copy of this binary in WhereACopyKeepsItsFiles: sets itself up as the program does and prints what it
 // found.
 TEST(ProgramLocation, PrintOwn) {
@@ -64,7 +57,7 @@ TEST(ProgramLocation, WhereACopyKeepsItsFiles) {
   std::filesystem::copy_file("/proc/self/exe", exe);
   std::filesystem::create_symlink(exe, t + "/link/velkor");  // the real path counts, not the link's name
   const std::string homeConfig = t + "/home/.config/velkor/VKRSYS.DAT";
-  for (const Case& c : Table("location:", {{"T", t}})) {
+  for (const Case& c : LoadCases("files-logs.cases", {{"T", t}})) {
     CASE_TRACE(c);
     const bool installed = c.get("installed") == "yes";
     const std::string config = c.get("config"), state = c.get("state");
@@ -87,41 +80,12 @@ TEST(ProgramLocation, WhereACopyKeepsItsFiles) {
   }
 }
 
-// Program files in a temporary directory, log lines stamped 2024/03/05 17:08:09.
+// Program files in a temporary directory; the clock is put back after the test.
 class Log : public ::testing::Test {
  protected:
-  Log() { SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; }); }
   ~Log() override { SetLocalNowHook(nullptr); }
-  std::string Read(const std::string& name) const { return ReadBytes(program.file(name)); }
-  static std::string Stamp() { return "2024/03/05 17:08:09 *** "; }
-  static std::string Line(const std::string& message) { return Stamp() + message + "\r\n"; }
   ProgramInTempDir program;
 };
-
-TEST_F(Log, ReportErrorShowsTheBoxOnlyWhileTheFlagIsUpAndBeforeTheLogLine) {
-  std::vector<std::string> shown;
-  SetMessageBoxHook([&](const std::u16string& text, const std::u16string& caption) {
-    shown.push_back(ToUtf8(caption + u"|" + text) + "|" + Read("vktestERR1.log"));
-  });
-  ReportError(u"quiet");
-  SettingsMsgBoxFlag = true;
-  ReportError(u"shown");
-  EXPECT_EQ(shown, std::vector<std::string>{"vktest  Ver： 0.2.5|shown| " + Line("quiet")});
-  EXPECT_EQ(Read("vktestERR1.log"), " " + Line("quiet") + " " + Line("shown"));  // error-log lines lead with a blank
-  SetProgramLocation(FromUtf8(program.file("gone")), u"vktest");
-  WriteErrorLog(u"lost");  // its own failures are never reported
-  EXPECT_EQ(shown.size(), 1u);
-
-  // The reporting runs inside catch handlers: a box that cannot be shown or a line that cannot be made (no clock,
-  // no code-page converter, no memory) ends nothing, and what can still be written is.
-  SetProgramLocation(program.dir().path16(), u"vktest");
-  SetMessageBoxHook([](const std::u16string&, const std::u16string&) { throw std::bad_alloc(); });
-  EXPECT_NO_THROW(ReportError(u"no box"));
-  EXPECT_EQ(Read("vktestERR1.log"), " " + Line("quiet") + " " + Line("shown") + " " + Line("no box"));
-  SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
-  EXPECT_NO_THROW(ReportError(u"no stamp"));
-  EXPECT_NO_THROW(WriteErrorLog(u"no stamp"));
-}
 
 // The logs as scenarios: each case's steps run in order (files-log-scenarios.cases says what each does).
 TEST_F(Log, Scenarios) {
@@ -131,7 +95,8 @@ TEST_F(Log, Scenarios) {
   rlimit unlimited{};
   getrlimit(RLIMIT_FSIZE, &unlimited);
   int fd = -1;
-  for (const Case& c : LoadCases("files-log-scenarios.cases", {{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}})) {
+  const CaseVars vars{{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}};
+  for (const Case& c : LoadCases("files-log-scenarios.cases", vars)) {
     CASE_TRACE(c);
     if (c.name.starts_with("as root:") && geteuid() != 0)
       GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
@@ -139,6 +104,10 @@ TEST_F(Log, Scenarios) {
       for (const auto& e : fs::directory_iterator(d->path())) fs::remove_all(e.path());
     chmod(program.dir().path().c_str(), 0700);
     program.boxes.clear();
+    SettingsMsgBoxFlag = false;
+    SetProgramLocation(program.dir().path16(), u"vktest");
+    SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
+    SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; });
     std::optional<LogRun> run;
     auto step = [&](const std::string& key, const std::string& raw) {
       const std::string value = Unescape(raw), name = value.substr(0, value.find(' '));
@@ -150,11 +119,21 @@ TEST_F(Log, Scenarios) {
       else if (key == "fifo") EXPECT_EQ(mkfifo(file.c_str(), 0644), 0);
       else if (key == "remove") fs::remove_all(file);
       else if (key == "chmod") chmod(file.c_str(), std::stoul(rest, nullptr, 8));
-      else if (key == "planted") EXPECT_EQ(AsNobody([&] { return std::to_string(symlink(rest.c_str(), file.c_str())); }), "0");
-      else if (key == "limit") setrlimit(RLIMIT_FSIZE, value == "none" ? &unlimited : Limit(std::stoul(value), unlimited));
+      else if (key == "planted")
+        EXPECT_EQ(AsNobody([&] { return std::to_string(symlink(rest.c_str(), file.c_str())); }), "0");
+      else if (key == "limit" && value == "none") setrlimit(RLIMIT_FSIZE, &unlimited);
+      else if (key == "limit") setrlimit(RLIMIT_FSIZE, Limit(std::stoul(value), unlimited));
       else if (key == "run") run.reset(), run.emplace(value == "unattended");
       else if (key == "log") WriteLog(u"vktest", FromUtf8(value));
-      else if (key == "error-log") WriteErrorLog(FromUtf8(value));
+      else if (key == "error-log") EXPECT_NO_THROW(WriteErrorLog(FromUtf8(value)));
+      else if (key == "report") EXPECT_NO_THROW(ReportError(FromUtf8(value)));
+      else if (key == "flag") SettingsMsgBoxFlag = value == "up";
+      else if (key == "box-hook" && value == "throw") SetMessageBoxHook([](auto&, auto&) { throw std::bad_alloc(); });
+      else if (key == "box-hook") SetMessageBoxHook([this](const std::u16string& text, const std::u16string& caption) {
+        program.boxes.push_back(caption + u"|" + text + u"|" + FromAnsi(ReadBytes(program.file("vktestERR1.log"))));
+      });
+      else if (key == "clock") SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
+      else if (key == "location") SetProgramLocation(value == "." ? program.dir().path16() : FromUtf8(file), u"vktest");
       else if (key == "has") EXPECT_EQ(ReadBytes(file), rest);
       else if (key == "ends") EXPECT_TRUE(ReadBytes(file).ends_with(rest));
       else if (key == "size") EXPECT_EQ(fs::file_size(file), std::stoul(rest));
@@ -164,14 +143,15 @@ TEST_F(Log, Scenarios) {
       else if (key == "text") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))), rest);
       else if (key == "holds") EXPECT_NE(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
       else if (key == "lacks") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
-      else if (key == "box") EXPECT_EQ(std::exchange(program.boxes, {}), value.empty() ? Texts{} : Texts{FromUtf8(value)});
+      else if (key == "box")
+        EXPECT_EQ(std::exchange(program.boxes, {}), raw.empty() ? Texts{} : Texts{FromUtf8(value)});
       else if (key == "fd-dir" && value == "none") SetLogDirectoryFd(-1), close(fd);
       else if (key == "fd-dir") SetLogDirectoryFd(fd = open(file.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       else if (key == "move") EXPECT_EQ(rename(file.c_str(), other.c_str()), 0);
       else if (key == "link") EXPECT_EQ(symlink(other.c_str(), file.c_str()), 0);
       else if (key == "chown") EXPECT_EQ(chown(file.c_str(), 65534, 65534), 0);
-      else if (key == "state-dir" && value == "none") SetProgramLocation(program.dir().path16(), u"vktest");
-      else if (key == "state-dir") SetAppFiles({u"vktest", u"vktest", program.dir().file16("config"), FromUtf8(file), u"", true});
+      else if (key == "state-dir")
+        SetAppFiles({u"vktest", u"vktest", program.dir().file16("config"), FromUtf8(file), u"", true});
       else ADD_FAILURE() << "unknown step";
     };
     for (size_t i = 0; i < c.fields.size(); ++i) {

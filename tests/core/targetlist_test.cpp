@@ -88,7 +88,8 @@ TEST(TargetList, HostOfBracketedEntries) {
 TEST(TargetList, MonitoringInterval) {
   for (const Case& c : Table("interval:")) {
     CASE_TRACE(c);
-    const std::optional<int16_t> minutes = c.has("minutes") ? std::optional<int16_t>(c.number("minutes")) : std::nullopt;
+    std::optional<int16_t> minutes;
+    if (c.has("minutes")) minutes = static_cast<int16_t>(c.number("minutes"));
     for (const std::string& text : c.all("text")) EXPECT_EQ(MonitoringInterval(FromUtf8(text)), minutes) << text;
   }
   EXPECT_EQ(TimeoutInfoText(0, u"05"), u"0 / 05 回") << "the interval as stored";
