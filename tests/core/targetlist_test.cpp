@@ -44,10 +44,9 @@ TEST(TargetList, ReadBadFiles) {
   for (const Case& c : Table("read:", path)) {
     CASE_TRACE(c);
     std::filesystem::remove(path), std::filesystem::remove(program.file("vktestERR1.log"));
-    const std::string unit = c.get("bytes");
-    std::string bytes;
-    for (long i = c.number("repeat", 1); i > 0; --i) bytes += unit;
-    if (c.has("bytes")) WriteBytes(path, bytes);
+    const std::vector<std::string> fill = c.words("fill");
+    if (c.has("bytes")) WriteBytes(path, c.get("bytes"));
+    if (c.has("fill")) WriteBytes(path, std::string(std::stoul(fill.at(0)), fill.at(1).at(0)));
     if (c.has("fifo")) mkfifo(path.c_str(), 0644);
     EXPECT_EQ(ReadTargetList(FromUtf8(path)), Utf16(c.all("entry")));
     EXPECT_EQ(c.has("logged"), !program.errorLog().empty());
