@@ -108,6 +108,8 @@ TEST_F(Log, Scenarios) {
     SetProgramLocation(program.dir().path16(), u"vktest");
     SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
     SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; });
+    setrlimit(RLIMIT_FSIZE, &unlimited);  // what a case that failed half-way left behind
+    SetLogDirectoryFd(-1);
     std::optional<LogRun> run;
     auto step = [&](const std::string& key, const std::string& raw) {
       const std::string value = Unescape(raw), name = value.substr(0, value.find(' '));
