@@ -25,6 +25,13 @@
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
 
+// The shell command that starts the copy `exe` of this binary from `dir` with HOME=$T/home and the environment
+// `env` only ($T is `dir`), to print where it keeps its files into $T/out.
+std::string StartCommand(const std::string& dir, const std::string& exe, const std::string& env) {
+  return "cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + env + " '" + exe +
+         "' --gtest_filter=*PrintOwn >'" + dir + "/out'";
+}
+
 // A file size limit of `bytes`.
 const rlimit* Limit(rlim_t bytes, const rlimit& unlimited) {
   static rlimit limit;
@@ -38,46 +45,12 @@ std::string Kind(const std::string& path) {
   return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
 }
 
-// Run by a copy of this binary in WhereACopyKeepsItsFiles: sets itself up as the program does and prints what it
+// Run by a copy of this binary in the log scenarios' "start" step: sets itself up as the program does and prints what it
 // found.
 TEST(ProgramLocation, PrintOwn) {
   SetUpAppFiles();
   std::printf("<<%s|%s|%s>>\n", ToUtf8(ConfigFilePath(u"VKRSYS.DAT")).c_str(), ToUtf8(StateFilePath(u"x.log")).c_str(),
               ToUtf8(GetAppTitle()).c_str());
-}
-
-// A copy of this binary in a tree of its own ($T/bin), with and without the install's marker beside it
-// ($T/share/velkor/installed), started with HOME=$T/home and the XDG variables of the row.
-TEST(ProgramLocation, WhereACopyKeepsItsFiles) {
-  TempDir tree;
-  const std::string t = tree.path(), exe = t + "/bin/vk copy.bin";
-  std::filesystem::create_directories(t + "/bin");
-  std::filesystem::create_directories(t + "/home");
-  std::filesystem::create_directories(t + "/link");
-  std::filesystem::copy_file("/proc/self/exe", exe);
-  std::filesystem::create_symlink(exe, t + "/link/velkor");  // the real path counts, not the link's name
-  const std::string homeConfig = t + "/home/.config/velkor/VKRSYS.DAT";
-  for (const Case& c : LoadCases("files-logs.cases", {{"T", t}})) {
-    CASE_TRACE(c);
-    const bool installed = c.get("installed") == "yes";
-    const std::string config = c.get("config"), state = c.get("state");
-    for (const char* d : {"/c", "/s", "/home/.config", "/home/.local", "/share"}) std::filesystem::remove_all(t + d);
-    if (installed) {
-      std::filesystem::create_directories(t + "/share/velkor");
-      WriteBytes(t + "/share/velkor/installed", "");
-    }
-    const std::string out = t + "/out";
-    const std::string command = "cd '" + t + "' && T='" + t + "' && env -i HOME=\"$T/home\" " + c.get("env") + " '" +
-                                c.get("run") + "' --gtest_filter=*PrintOwn >'" + out + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_NE(ReadBytes(out).find("<<" + config + "|" + state + "|vk copy  Ver： 0.2.5>>"), std::string::npos)
-        << ReadBytes(out);
-    // Per-user directories are made on first use, private to the user; a portable copy makes none.
-    for (const std::string& file : {config, state})
-      EXPECT_TRUE(!installed || fs::status(fs::path(file).parent_path()).permissions() == fs::perms(0700)) << file;
-    EXPECT_FALSE(!installed && (fs::exists(t + "/c") || fs::exists(t + "/s")));
-    EXPECT_EQ(std::filesystem::exists(t + "/home/.config"), installed && config == homeConfig);
-  }
 }
 
 // Program files in a temporary directory; the clock is put back after the test.
@@ -112,8 +85,10 @@ TEST_F(Log, Scenarios) {
     SetLogDirectoryFd(-1);
     std::optional<LogRun> run;
     auto step = [&](const std::string& key, const std::string& raw) {
-      const std::string value = Unescape(raw), name = value.substr(0, value.find(' '));
-      const std::string rest = value.substr(std::min(value.size(), name.size() + 1));
+      // A step's value, and its first word and the rest (each decoded, so "\s" keeps a blank in a name).
+      const size_t blank = std::min(raw.find(' '), raw.size());
+      const std::string value = Unescape(raw), name = Unescape(raw.substr(0, blank));
+      const std::string rest = blank < raw.size() ? Unescape(raw.substr(blank + 1)) : "";
       const std::string file = name.starts_with("/") ? name : program.file(name), other = program.file(rest);
       if (key == "write") WriteBytes(file, rest);
       else if (key == "fill") WriteBytes(file, std::string(std::stoul(rest), 'x'));
@@ -154,6 +129,10 @@ TEST_F(Log, Scenarios) {
       else if (key == "chown") EXPECT_EQ(chown(file.c_str(), 65534, 65534), 0);
       else if (key == "state-dir")
         SetAppFiles({u"vktest", u"vktest", program.dir().file16("config"), FromUtf8(file), u"", true});
+      else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
+      else if (key == "start") EXPECT_EQ(std::system(StartCommand(program.dir().path(), file, rest).c_str()), 0);
+      else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
+          << ReadBytes(program.file("out"));
       else ADD_FAILURE() << "unknown step";
     };
     for (size_t i = 0; i < c.fields.size(); ++i) {
