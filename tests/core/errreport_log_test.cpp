@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "app/appstate.h"
@@ -19,6 +20,7 @@
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
+#include "util/fileutil.h"
 #include "util/hooks.h"
 #include "util/log.h"
 
@@ -30,6 +32,31 @@ using Texts = std::vector<std::u16string>;
 std::string StartCommand(const std::string& dir, const std::string& exe, const std::string& env) {
   return "cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + env + " '" + exe +
          "' --gtest_filter=*PrintOwn >'" + dir + "/out'";
+}
+
+// The directory's entries by name: "name mode bytes", "name fifo" or "name dir", joined by "; ".
+std::string Listing(const std::string& dir) {
+  std::set<std::string> lines;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(e.symlink_status().permissions()));
+    if (e.is_fifo()) lines.insert(name + " fifo");
+    else if (e.is_directory()) lines.insert(name + " dir");
+    else lines.insert(name + " " + mode + " " + ReadBytes(e.path()));
+  }
+  std::string all;
+  for (const std::string& line : lines) all += (all.empty() ? "" : "; ") + line;
+  return all;
+}
+
+// A whole-file read's answer: "yes" or "no", the size of the text it leaves (4 when it keeps the old one) and
+// "refused" when it refused the file.
+std::string ReadAnswer(const std::string& path) {
+  std::u16string text = u"kept";
+  bool refused = false;
+  const bool read = ReadWholeFile(FromUtf8(path), text, &refused);
+  return std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
 }
 
 // A file size limit of `bytes`.
@@ -54,22 +81,24 @@ TEST(ProgramLocation, PrintOwn) {
 }
 
 // Program files in a temporary directory; the clock is put back after the test.
-class Log : public ::testing::Test {
+class ProgramFiles : public ::testing::Test {
  protected:
-  ~Log() override { SetLocalNowHook(nullptr); }
+  ~ProgramFiles() override { SetLocalNowHook(nullptr); }
   ProgramInTempDir program;
 };
 
-// The logs as scenarios: each case's steps run in order (files-log-scenarios.cases says what each does).
-TEST_F(Log, Scenarios) {
+// Where the program keeps its files, whole-file writes and reads, and the logs, as scenarios: each case's steps run
+// in order (files-scenarios.cases says what each does).
+TEST_F(ProgramFiles, Scenarios) {
   const HangGuard guard;
   TempDir secrets;  // root's, 0700
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit unlimited{};
   getrlimit(RLIMIT_FSIZE, &unlimited);
   int fd = -1;
+  const mode_t umaskBefore = umask(022);
   const CaseVars vars{{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}};
-  for (const Case& c : LoadCases("files-log-scenarios.cases", vars)) {
+  for (const Case& c : LoadCases("files-scenarios.cases", vars)) {
     CASE_TRACE(c);
     if (c.name.starts_with("as root:") && geteuid() != 0)
       GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
@@ -84,6 +113,9 @@ TEST_F(Log, Scenarios) {
     setrlimit(RLIMIT_FSIZE, &unlimited);  // what a case that failed half-way left behind
     SetLogDirectoryFd(-1);
     std::optional<LogRun> run;
+    umask(umaskBefore);
+    std::optional<unsigned> wholeMode;  // the mode whole-file writes force
+    std::string answer;                 // the last whole-file write's or read's
     auto step = [&](const std::string& key, const std::string& raw) {
       // A step's value, and its first word and the rest (each decoded, so "\s" keeps a blank in a name).
       const size_t blank = std::min(raw.find(' '), raw.size());
@@ -92,6 +124,7 @@ TEST_F(Log, Scenarios) {
       const std::string file = name.starts_with("/") ? name : program.file(name), other = program.file(rest);
       if (key == "write") WriteBytes(file, rest);
       else if (key == "fill") WriteBytes(file, std::string(std::stoul(rest), 'x'));
+      else if (key == "sparse") WriteBytes(file, ""), fs::resize_file(file, std::stoul(rest));
       else if (key == "dir") EXPECT_TRUE(fs::create_directory(file));
       else if (key == "fifo") EXPECT_EQ(mkfifo(file.c_str(), 0644), 0);
       else if (key == "remove") fs::remove_all(file);
@@ -129,6 +162,14 @@ TEST_F(Log, Scenarios) {
       else if (key == "chown") EXPECT_EQ(chown(file.c_str(), 65534, 65534), 0);
       else if (key == "state-dir")
         SetAppFiles({u"vktest", u"vktest", program.dir().file16("config"), FromUtf8(file), u"", true});
+      else if (key == "umask") umask(std::stoul(value, nullptr, 8));
+      else if (key == "whole-mode") wholeMode = std::stoul(value, nullptr, 8);
+      else if (key == "whole") answer = WriteWholeFile(FromUtf8(file), FromUtf8(rest), wholeMode) ? "yes" : "no";
+      else if (key == "whole-fill")
+        answer = WriteWholeFile(FromUtf8(file), std::u16string(std::stoul(rest), u'x'), wholeMode) ? "yes" : "no";
+      else if (key == "read") answer = ReadAnswer(file);
+      else if (key == "answer") EXPECT_EQ(answer, value);
+      else if (key == "listing") EXPECT_EQ(Listing(file), rest);
       else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
       else if (key == "start") EXPECT_EQ(std::system(StartCommand(program.dir().path(), file, rest).c_str()), 0);
       else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
@@ -141,13 +182,14 @@ TEST_F(Log, Scenarios) {
         step(c.fields[i].first, c.fields[i].second);
         continue;
       }
-      // The steps up to "back" run as nobody in a child, which answers with the number of boxes they showed.
+      // The steps up to "back" run as nobody in a child, which answers with the number of boxes they showed and
+      // the answer of its last whole-file write or read.
       const size_t begin = ++i;
       while (i < c.fields.size() && c.fields[i].first != "back") ++i;
       ASSERT_LT(i, c.fields.size()) << "\"as\" without \"back\"";
       EXPECT_EQ(AsNobody([&] {
         for (size_t j = begin; j < i; ++j) step(c.fields[j].first, c.fields[j].second);
-        return std::to_string(program.boxes.size());
+        return std::to_string(program.boxes.size()) + (answer.empty() ? "" : " " + answer);
       }), c.fields[i].second);
     }
   }
