@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "diag/targetlist.h"
 #include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
@@ -57,6 +58,13 @@ std::string ReadAnswer(const std::string& path) {
   bool refused = false;
   const bool read = ReadWholeFile(FromUtf8(path), text, &refused);
   return std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
+}
+
+// A target list file's entries, each followed by "|".
+std::string ListAnswer(const std::string& path) {
+  std::string entries;
+  for (const std::u16string& entry : ReadTargetList(FromUtf8(path))) entries += ToUtf8(entry) + "|";
+  return entries;
 }
 
 // A file size limit of `bytes`.
@@ -168,6 +176,7 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "whole-fill")
         answer = WriteWholeFile(FromUtf8(file), std::u16string(std::stoul(rest), u'x'), wholeMode) ? "yes" : "no";
       else if (key == "read") answer = ReadAnswer(file);
+      else if (key == "read-list") answer = ListAnswer(file);
       else if (key == "answer") EXPECT_EQ(answer, value);
       else if (key == "listing") EXPECT_EQ(Listing(file), rest);
       else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);

@@ -1,13 +1,11 @@
 #include "diag/targetlist.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "support/casefile.h"
-#include "support/programdir.h"
-#include "support/unprivileged.h"
+#include "support/tempdir.h"
 #include "util/codepage.h"
 #include "util/xcommon.h"
 
@@ -22,10 +20,8 @@ Entries Utf16(const std::vector<std::string>& texts) {
   return out;
 }
 
-// One table of targets-entries.cases; ${PATH} is the target list file's path.
-std::vector<Case> Table(const std::string& prefix, const std::string& path = "") {
-  return CasesOf(LoadCases("targets-entries.cases", {{"PATH", path}}), prefix);
-}
+// One table of targets-entries.cases.
+std::vector<Case> Table(const std::string& prefix) { return CasesOf(LoadCases("targets-entries.cases"), prefix); }
 
 TEST(TargetList, Parse) {
   for (const Case& c : Table("parse:")) {
@@ -35,26 +31,11 @@ TEST(TargetList, Parse) {
   EXPECT_EQ(ParseTargetList(std::u16string(40000, u'x') + u"\nlast").back(), u"last") << "past 16-bit positions";
 }
 
-// Bad target list files: nothing blocks or throws; a file the reader refuses gives an empty list and one log line.
-// The 16 MiB edge is the file reader's, in its own test.
-TEST(TargetList, ReadBadFiles) {
-  ProgramInTempDir program;
-  const HangGuard guard;
-  const std::string path = program.file("VKRTARGET.INI");
-  for (const Case& c : Table("read:", path)) {
-    CASE_TRACE(c);
-    std::filesystem::remove(path), std::filesystem::remove(program.file("vktestERR1.log"));
-    const std::vector<std::string> fill = c.words("fill");
-    if (c.has("bytes")) WriteBytes(path, c.get("bytes"));
-    if (c.has("fill")) WriteBytes(path, std::string(std::stoul(fill.at(0)), fill.at(1).at(0)));
-    if (c.has("fifo")) mkfifo(path.c_str(), 0644);
-    EXPECT_EQ(ReadTargetList(FromUtf8(path)), Utf16(c.all("entry")));
-    EXPECT_EQ(c.has("logged"), !program.errorLog().empty());
-    EXPECT_NE(program.errorLog().find(FromUtf8(c.get("logged"))), std::u16string::npos);
-  }
-  std::filesystem::remove(path);
-  WriteBytes(path, std::string(100000, 'x') + "\r\nb");
-  EXPECT_EQ(ReadTargetList(FromUtf8(path)), (Entries{std::u16string(100000, u'x'), u"b"})) << "a line of 100000";
+// A line far longer than any entry (bad files are cases of files-scenarios.cases).
+TEST(TargetList, ReadsALongLine) {
+  TempDir dir;
+  WriteBytes(dir.file("VKRTARGET.INI"), std::string(100000, 'x') + "\r\nb");
+  EXPECT_EQ(ReadTargetList(dir.file16("VKRTARGET.INI")), (Entries{std::u16string(100000, u'x'), u"b"}));
 }
 
 TEST(TargetList, ApplyEntry) {
