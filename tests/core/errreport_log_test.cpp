@@ -67,21 +67,14 @@ std::string ListAnswer(const std::string& path) {
   return entries;
 }
 
-// A file size limit of `bytes`.
-const rlimit* Limit(rlim_t bytes, const rlimit& unlimited) {
-  static rlimit limit;
-  limit = {bytes, unlimited.rlim_max};
-  return &limit;
-}
-
 // What stands at a path: a link, nothing ("missing") or something else ("other").
 std::string Kind(const std::string& path) {
   const fs::file_type type = fs::symlink_status(path).type();
   return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
 }
 
-// Run by a copy of this binary in the log scenarios' "start" step: sets itself up as the program does and prints what it
-// found.
+// Run by a copy of this binary in the scenarios' "start" step: sets itself up as the program does and prints
+// what it found.
 TEST(ProgramLocation, PrintOwn) {
   SetUpAppFiles();
   std::printf("<<%s|%s|%s>>\n", ToUtf8(ConfigFilePath(u"VKRSYS.DAT")).c_str(), ToUtf8(StateFilePath(u"x.log")).c_str(),
@@ -101,7 +94,7 @@ TEST_F(ProgramFiles, Scenarios) {
   const HangGuard guard;
   TempDir secrets;  // root's, 0700
   std::signal(SIGXFSZ, SIG_IGN);
-  rlimit unlimited{};
+  rlimit unlimited{}, limited{};
   getrlimit(RLIMIT_FSIZE, &unlimited);
   int fd = -1;
   const mode_t umaskBefore = umask(022);
@@ -140,7 +133,7 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "planted")
         EXPECT_EQ(AsNobody([&] { return std::to_string(symlink(rest.c_str(), file.c_str())); }), "0");
       else if (key == "limit" && value == "none") setrlimit(RLIMIT_FSIZE, &unlimited);
-      else if (key == "limit") setrlimit(RLIMIT_FSIZE, Limit(std::stoul(value), unlimited));
+      else if (key == "limit") setrlimit(RLIMIT_FSIZE, &(limited = {std::stoul(value), unlimited.rlim_max}));
       else if (key == "run") run.reset(), run.emplace(value == "unattended");
       else if (key == "log") WriteLog(u"vktest", FromUtf8(value));
       else if (key == "error-log") EXPECT_NO_THROW(WriteErrorLog(FromUtf8(value)));

@@ -28,6 +28,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using Box = ParamDialogModel::Box;
 using Rec = SystemSettingsRecord;
 using Texts = std::vector<std::u16string>;
@@ -53,10 +54,6 @@ void ReplaceKeyLetter(const std::string& path, char16_t letter) {
   std::u16string scrambled = Base64DecodeText(FromAnsi(ReadBytes(path)));
   scrambled[0] = letter;
   WriteBytes(path, ToAnsi(Base64EncodeText(scrambled)));
-}
-void LinkToItself(const std::string& path) {
-  std::filesystem::remove(path);
-  std::filesystem::create_symlink(path, path);
 }
 // The position in Of() of a field the cases name.
 int FieldIndex(const std::string& name) {
@@ -143,7 +140,8 @@ TEST_F(SettingsTest, FileAndDialogScenarios) {
       else if (key == "logged") EXPECT_NE(ToUtf8(errorLog()).find(value), std::string::npos) << ToUtf8(errorLog());
       else if (key == "log-ends") EXPECT_EQ(ToUtf8(errorLog().substr(errorLog().rfind(u"***") + 4)), value);
       else if (key == "field") EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(first)]), rest);
-      else if (key == "link-on-box") SetMessageBoxHook([&](auto&, auto&) { LinkToItself(path); });
+      else if (key == "link-on-box")
+        SetMessageBoxHook([&](auto&, auto&) { fs::remove(path), fs::create_symlink(path, path); });
       else if (key == "path") SettingsFilePath = dir.file16(value);
       else if (key == "flag") SettingsMsgBoxFlag = value == "up";
       else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
