@@ -2,22 +2,19 @@
 
 #include <gtest/gtest.h>
 
-TEST(Cp932, SystemTextsRoundTrip) {
-  for (const std::u16string text : {u"サーバサービス機能の診断ツール【正常】【異常】", u"ＭＳ ゴシック　実行開始 ①～",
-                                     u"エラー番号 : 定義ファイル Ver： 0.2.5 ｶﾀｶﾅ ASCII\t\r\n~\\"}) {
-    EXPECT_EQ(FromAnsi(ToAnsiStrict(text).value_or("")), text);
-    EXPECT_EQ(FromAnsi(ToAnsi(text)), text);
-  }
-  // Backslash and tilde keep their ASCII meaning beside double-byte characters.
-  EXPECT_EQ(ToAnsi(u"テ　ｱ\\~"), "\x83\x65\x81\x40\xB1\\~");
-}
+#include "support/casefile.h"
 
-TEST(Cp932, NeitherDirectionFails) {
-  // Unencodable characters (a surrogate pair is one, a lone surrogate too) become "?".
-  EXPECT_EQ(ToAnsi(u"caf\u00e9 \uFFFDテ a\U0001F600b"), "caf? ?\x83\x65 a?b");
-  EXPECT_EQ(ToAnsi(std::u16string(u"\xD800x\xD800", 3)), "?x?");
-  EXPECT_EQ(ToAnsiStrict(u"\uFFFD"), std::nullopt);
-  // A byte no character starts with, a lead byte before a byte that cannot trail, one cut off at the end.
-  EXPECT_EQ(FromAnsi("a\x80z \x83\x0a ok\x83"), u"a\uFFFDz \uFFFD\n ok\uFFFD");
-  EXPECT_EQ(ToAnsi(FromAnsi("220 \xff\xfe ready")), "220 ?? ready");
+TEST(Cp932, ConversionsNeverFail) {
+  for (const Case& c : LoadCases("text-cp932.cases")) {
+    CASE_TRACE(c);
+    const std::u16string text = FromUtf8(c.get("text"));
+    const std::string way = c.get("way");
+    if (way == "both") EXPECT_EQ(FromAnsi(ToAnsiStrict(text).value_or("")), text);
+    if (way == "both") EXPECT_EQ(FromAnsi(ToAnsi(text)), text);
+    if (way == "to") EXPECT_EQ(ToAnsi(text), c.get("cp932"));
+    if (way == "strict") EXPECT_EQ(ToAnsiStrict(text), std::nullopt);
+    if (way == "from") EXPECT_EQ(ToUtf8(FromAnsi(c.get("cp932"))), c.get("text"));
+    if (way == "from-to") EXPECT_EQ(ToAnsi(FromAnsi(c.get("cp932"))), c.get("back"));
+  }
+  EXPECT_EQ(ToAnsi(std::u16string(u"\xD800x\xD800", 3)), "?x?") << "lone surrogates";
 }

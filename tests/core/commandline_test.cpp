@@ -7,59 +7,36 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/casefile.h"
 #include "support/tempdir.h"
 
-// The parser: the program's own options, Qt's with one dash or two and a value as the next argument or after "=",
-// and the first argument it cannot place as the offending one.
 TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
-  using A = CommandAction;
-  const struct { std::vector<const char*> args; A action; std::string offending; } rows[] = {
-      {{}, A::Run, ""},
-      {{"--version"}, A::Version, ""},
-      {{"-platform", "offscreen", "--help"}, A::Help, ""},
-      {{"-platform", "xcb", "-display", ":1", "-style=fusion", "--session", "id", "-reverse"}, A::Run, ""},
-      {{"-style=fusion"}, A::Run, ""},  // the value after "=" is all it takes, also as the last argument
-      {{"--session=id", "-style="}, A::Run, ""},
-      {{"-display", ":1"}, A::Run, ""},  // the value is the last argument
-      {{"-session"}, A::Usage, "-session"},  // its value is missing
-      {{"-reverse", "-display"}, A::Usage, "-display"},
-      {{"-reverse=1"}, A::Usage, "-reverse=1"},
-      {{"-reverse", "x"}, A::Usage, "x"},
-      {{"-version"}, A::Usage, "-version"},
-      {{"--bogus", "--version"}, A::Usage, "--bogus"},
-      {{"-platform", "offscreen", "--verbose"}, A::Usage, "--verbose"},
-      {{"host.example"}, A::Usage, "host.example"},
-      {{"-"}, A::Usage, "-"},
-  };
-  for (const auto& row : rows) {
+  const char* const actions[] = {"run", "version", "help", "usage"};  // in CommandAction's order
+  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", {{"EXEDIR", ""}}), "parse:")) {
+    CASE_TRACE(c);
+    const std::vector<std::string> args = c.words("args");
     std::vector<const char*> argv{"velkor"};
-    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
     const CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-    EXPECT_EQ(static_cast<int>(line.action), static_cast<int>(row.action)) << row.offending << " " << row.args.size();
-    EXPECT_EQ(line.offending, row.offending);
+    EXPECT_EQ(actions[static_cast<int>(line.action)], c.get("action"));
+    EXPECT_EQ(line.offending, c.get("offending"));
   }
 }
 
-// The real program, without a display: the answers come before Qt starts. The help names where this copy keeps
-// its files: beside the build-tree program.
 TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
   TempDir dir;
-  const std::string exe = VELKOR_EXE, exeDir = exe.substr(0, exe.rfind('/'));
-  const struct { std::string args; int status; std::string out, err; } rows[] = {
-      {"--version", 0, "velkor 0.2.5\n", ""},
-      {"--help", 0, "\nSettings, target list and error script:\n  " + exeDir + "\nLogs and last-error log:\n  " + exeDir + "\n",
-       ""},
-      {"-platform offscreen --bogus", 2, "", "velkor: unknown argument '--bogus'\nUsage: "},
-  };
-  for (const auto& row : rows) {
-    const std::string command =
-        "env -u DISPLAY -u WAYLAND_DISPLAY " + exe + " " + row.args + " >" + dir.file("out") + " 2>" + dir.file("err");
+  const std::string exe = VELKOR_EXE;
+  const CaseVars vars{{"EXEDIR", exe.substr(0, exe.rfind('/'))}};
+  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", vars), "run:")) {
+    CASE_TRACE(c);
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + exe + " " + c.get("args") + " >" +
+                                dir.file("out") + " 2>" + dir.file("err");
     const int status = std::system(command.c_str());
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status) << row.args;
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.number("status"));
     const std::string out = ReadBytes(dir.file("out")), err = ReadBytes(dir.file("err"));
-    EXPECT_EQ(out.empty(), row.out.empty()) << out;
-    EXPECT_NE(out.find(row.out), std::string::npos) << out;
-    EXPECT_EQ(err.substr(0, row.err.size()), row.err) << row.args;
+    EXPECT_EQ(out.empty(), !c.has("out")) << out;
+    EXPECT_NE(out.find(c.get("out")), std::string::npos) << out;
+    EXPECT_EQ(err.substr(0, c.get("err").size()), c.get("err"));
   }
 }
 

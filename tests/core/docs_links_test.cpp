@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/casefile.h"
 #include "support/tempdir.h"
 #include "util/codepage.h"
 
@@ -98,46 +99,22 @@ std::vector<std::string> BrokenLinks(const fs::path& root, const std::vector<std
 }
 
 TEST(DocsLinks, AnchorsFollowGitHubsRule) {
-  const struct { std::string heading, anchor; } rows[] = {
-      {"Quick start", "quick-start"},
-      {"velkor-check: the checks for a monitoring scheduler", "velkor-check-the-checks-for-a-monitoring-scheduler"},
-      {"`--ping` and the ICMP helper", "--ping-and-the-icmp-helper"},
-      {"Files (`*.bak`, `VKRSYS.DAT`)", "files-bak-vkrsysdat"},
-      {"snake_case stays", "snake_case-stays"},
-      {"TLS 1.0/1.1", "tls-1011"},
-      {"What’s new — 2026", "whats-new--2026"},
-      {"[TLS](tls.md) ports", "tls-ports"},
-      {"設定ダイアログ（設定）", "設定ダイアログ設定"},
-      {"「定期監視」の間隔：分", "定期監視の間隔分"},
-      {"ＯＫ and Ünïcode", "ｏｋ-and-ünïcode"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(AnchorOf(row.heading), row.anchor) << row.heading;
+  for (const Case& c : CasesOf(LoadCases("text-docs-links.cases"), "anchor:")) {
+    CASE_TRACE(c);
+    EXPECT_EQ(AnchorOf(c.get("heading")), c.get("anchor"));
+  }
 }
 
 TEST(DocsLinks, BrokenLinksAreFound) {
   TempDir dir;
   fs::create_directories(dir.file("docs"));
-  WriteBytes(dir.file("docs/a.md"),
-             "# Safeguards\n## Files\n## Files\n```\n# not a heading\n[x](nowhere.md)\n```\n## Window & keys\n");
-  WriteBytes(dir.file("docs/shot.png"), "png");
-  WriteBytes(dir.file("docs/c.md"), "[back](../README.md) [sib](a.md#files) [broken](a.md#files-3)");
-  const struct { std::string text; std::vector<std::string> broken; } rows[] = {
-      {"[a](docs/a.md) ![s](docs/shot.png) [w](https://example.org/x.md) <https://e.org>", {}},
-      {"[a](docs/a.md#safeguards) [b](docs/a.md#files-1) [c](docs/a.md#window--keys) [d](#top)\n# Top\n", {}},
-      {"[gone](docs/b.md)", {"README.md: docs/b.md"}},
-      {"[third](docs/a.md#files-2)", {"README.md: docs/a.md#files-2"}},
-      {"[fenced](docs/a.md#not-a-heading)", {"README.md: docs/a.md#not-a-heading"}},
-      {"[self](#nothing-here)\n# Here\n", {"README.md: #nothing-here"}},
-      {"[png](docs/shot.png#x)", {"README.md: docs/shot.png#x"}},
-      {"`[code](docs/none.md)` and\n```\n[block](docs/none.md)\n```\n", {}},
-      {"[ref]: docs/none.md\n", {"README.md: docs/none.md"}},
-      {"[up](../outside.md)", {"README.md: ../outside.md"}},
-  };
-  for (const auto& row : rows) {
-    WriteBytes(dir.file("README.md"), row.text);
-    EXPECT_EQ(BrokenLinks(dir.path(), {"README.md"}), row.broken) << row.text;
+  for (const Case& c : CasesOf(LoadCases("text-docs-links.cases"), "broken:")) {
+    CASE_TRACE(c);
+    for (const std::string& file : c.all("write"))
+      WriteBytes(dir.file(file.substr(0, file.find(' '))), file.substr(file.find(' ') + 1));
+    WriteBytes(dir.file("README.md"), c.get("readme"));
+    EXPECT_EQ(BrokenLinks(dir.path(), {c.get("file", "README.md")}), c.all("missing"));
   }
-  EXPECT_EQ(BrokenLinks(dir.path(), {"docs/c.md"}), std::vector<std::string>{"docs/c.md: a.md#files-3"});
 }
 
 TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
