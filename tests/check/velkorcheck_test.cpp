@@ -84,26 +84,42 @@ Status ParseStatusLine(const std::string& line) {
 
 CheckOutcome Check(std::vector<std::string> args) { return CheckCommand(args); }
 
-// The built command as a scheduler runs it: its exit status, its standard
-// output and error. Several (each an argument list) run at once.
+// The built command as a scheduler runs it: its exit status, its standard output and error. Several (each an
+// argument list) run at once; with killFirst, the first child of each is killed as soon as it is there (with one
+// job, the first host's).
 struct Ended {
   int status;
   std::string out, err;
 };
-std::vector<Ended> RunCommands(const std::vector<std::vector<std::string>>& commands) {
+std::vector<Ended> RunCommands(const std::vector<std::vector<std::string>>& commands, bool killFirst = false) {
   TempDir dir;
-  std::string script;
+  std::vector<pid_t> started;
   for (size_t i = 0; i < commands.size(); ++i) {
-    script += "( '" VELKOR_CHECK_BINARY "'";
-    for (const std::string& a : commands[i]) script += " '" + a + "'";
+    std::vector<char*> argv{const_cast<char*>("velkor-check")};
+    for (const std::string& a : commands[i]) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const std::string n = dir.file(std::to_string(i));
-    script += " >" + n + ".out 2>" + n + ".err; echo $? >" + n + ".status ) & ";
+    started.push_back(fork());
+    if (started.back() == 0) {
+      dup2(open((n + ".out").c_str(), O_WRONLY | O_CREAT, 0644), 1);
+      dup2(open((n + ".err").c_str(), O_WRONLY | O_CREAT, 0644), 2);
+      execv(VELKOR_CHECK_BINARY, argv.data());
+      _exit(127);
+    }
   }
-  EXPECT_EQ(std::system((script + "wait").c_str()), 0);
   std::vector<Ended> ended;
   for (size_t i = 0; i < commands.size(); ++i) {
+    const std::string children = "/proc/" + std::to_string(started[i]) + "/task/" + std::to_string(started[i]);
+    for (int tries = 0; killFirst && tries < 500; ++tries, usleep(2000)) {
+      if (const int child = std::atoi(ReadBytes(children + "/children").c_str()); child > 0) {
+        EXPECT_EQ(kill(child, SIGKILL), 0);
+        break;
+      }
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(started[i], &status, 0), started[i]);
     const std::string n = dir.file(std::to_string(i));
-    ended.push_back({std::atoi(ReadBytes(n + ".status").c_str()), ReadBytes(n + ".out"), ReadBytes(n + ".err")});
+    ended.push_back({WEXITSTATUS(status), ReadBytes(n + ".out"), ReadBytes(n + ".err")});
   }
   return ended;
 }
@@ -173,7 +189,8 @@ std::vector<std::string> StepsOf(const Case& c) {
   return steps;
 }
 
-// A case's expectations of one run: exit, line, perf, lines, text, starts, wanted and unwanted (each when given).
+// A case's expectations of one run: exit, line, perf, lines, text, starts, ends, wanted and unwanted (each when
+// given).
 void ExpectOutput(const Case& c, int status, const std::string& text, const std::string& port = "") {
   const std::vector<std::string> lines = Lines(text);
   if (c.has("exit")) {
@@ -193,6 +210,9 @@ void ExpectOutput(const Case& c, int status, const std::string& text, const std:
   }
   if (c.has("starts")) {
     EXPECT_THAT(text, StartsWith(Filled(c.get("starts"), port)));
+  }
+  if (c.has("ends")) {
+    EXPECT_THAT(text, EndsWith(Filled(c.get("ends"), port)));
   }
   for (const std::string& w : c.all("wanted")) EXPECT_THAT(text, HasSubstr(Filled(w, port)));
   for (const std::string& u : c.all("unwanted")) EXPECT_THAT(text, Not(HasSubstr(Filled(u, port))));
@@ -724,29 +744,42 @@ for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
           json.dumps(re.sub(r'(TLSv[.0-9]+) \S+',r'\1 #',c['transcript'].split('\n')[0]),ensure_ascii=False),
           c['reports'],c['tls'],*([json.dumps(c['certificate'])] if 'certificate' in c else [])))";
 
-// A sweep of a list whose first host answers late: its lines, and its JSON read back, in the list's order.
-TEST_F(VelkorCheckPeers, SweepInListOrderAsTextAndAsJson) {
+// Sweeps by the built command, alone or on a terminal: their lines in the list's order, their JSON read back.
+TEST_F(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
   TempDir dir;
   const TrustedCa ca(peers.caFile);
-  const std::string list = dir.file("VKRTARGET.INI");
-  for (const Case& c : LoadCases("check-sweep.cases", PeerVars(peers, {{"PORT", "${PORT}"}}))) {
+  uint16_t first = 0, second = 0;
+  const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
+  const CaseVars vars = PeerVars(peers, {{"PORT", "${PORT}"}, {"LIST", dir.file("VKRTARGET.INI")},
+                                         {"SILENT1", Port(first)}, {"SILENT2", Port(second)}});
+  for (const Case& c : LoadCases("check-sweep.cases", vars)) {
     CASE_TRACE(c);
     ScriptServer late(StepsOf(c));
     const std::string port = Port(late.port());
     std::string bytes;
     for (const std::string& line : c.all("list")) bytes += line;
-    WriteBytes(list, Filled(bytes, port));
-    std::vector<std::string> args{"--target-list", list, "-j", "8"};
-    for (const std::string& a : c.words("args")) args.push_back(a);
-    const Ended ended = RunCommand(args);
-    EXPECT_EQ(ended.status, c.number("exit"));
-    EXPECT_EQ(ended.err, "");
+    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, port));
+    const std::vector<std::string> args = Filled(c.words("args"), port);
+    Ended ended{};
+    if (c.has("terminal")) {
+      std::string command = VELKOR_CHECK_BINARY;
+      for (const std::string& word : args) command += " " + word;
+      ended.out = Shell("script -qec \"" + command + "\" /dev/null", &ended.status);
+      ended.status = WEXITSTATUS(ended.status);  // the sweep's own status
+    } else {
+      ended = RunCommands({args}, c.has("kill")).at(0);
+      EXPECT_EQ(ended.err, "");
+    }
+    ExpectOutput(c, ended.status, ended.out, port);
     if (c.has("json")) {
       EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), port));
-    } else {
-      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("line"), port)) << ended.out;
+    }
+    if (c.has("out")) {
+      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), port)) << ended.out;
     }
   }
+  ::close(a);
+  ::close(b);
 }
 
 // Each host's block is the one-host run of its entry, whatever the jobs.
@@ -777,68 +810,6 @@ TEST_F(VelkorCheckPeers, SweepHostsAreTheirOneHostRunsWithOneJobOrEight) {
     EXPECT_EQ(Masked(ended[jobs].out), wanted);
     EXPECT_EQ(ended[jobs].status, 2);
   }
-}
-
-// A host whose process is killed and one whose peer never answers (its
-// own --max-time ends it) are UNKNOWN with the reason; the sweep goes on.
-TEST_F(VelkorCheckPeers, SweepGoesOnPastAKilledAndAHangingHost) {
-  uint16_t first = 0, second = 0;
-  const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
-  TempDir dir;
-  const std::string e1 = "127.0.0.1:" + Port(first) + ":-:-:-", e2 = "127.0.0.1:" + Port(second) + ":-:-:-",
-                    e3 = "127.0.0.1:-:-:-:" + Port(peers.http);
-  const std::string list = dir.file("list"), out = dir.file("out"), err = dir.file("err");
-  WriteBytes(list, e1 + "\n" + e2 + "\n" + e3 + "\n");
-  const auto start = Clock::now();
-  const pid_t sweep = fork();  // the built command, not waited for
-  if (sweep == 0) {
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0644), 1), dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0644), 2);
-    execl(VELKOR_CHECK_BINARY, "velkor-check", "--target-list", list.c_str(), "-j", "1", "-t", "30", "--max-time", "1",
-          nullptr);
-    _exit(127);
-  }
-  // With one job the first child is the first host's: killed as soon as it is there.
-  const std::string children = "/proc/" + std::to_string(sweep) + "/task/" + std::to_string(sweep) + "/children";
-  for (int i = 0; i < 500; ++i) {
-    if (const int child = std::atoi(ReadBytes(children).c_str()); child > 0) {
-      EXPECT_EQ(kill(child, SIGKILL), 0);
-      break;
-    }
-    usleep(2000);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(sweep, &status, 0), sweep);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
-  std::vector<std::string> lines = Lines(ReadBytes(out));
-  ASSERT_EQ(lines.size(), 4u);
-  lines[2] = lines[2].substr(0, lines[2].find(" | "));
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       e1 + " UNKNOWN - its check process was ended by signal 9 (Killed)",
-                       e2 + " UNKNOWN - timed out after 1 s", e3 + " OK - 1 of 1 checks passed",
-                       "VELKOR SWEEP UNKNOWN - 2 of 3 hosts unknown: " + e1 + ", " + e2}));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
-  EXPECT_EQ(ReadBytes(err), "");
-  ::close(b);
-
-  // On a terminal the progress shows there and goes again at the end; where the lines share the terminal, it is
-  // cleared only for the lines (a host that ends out of turn redraws it in place). The first host is slow.
-  WriteBytes(list, e1 + "\n" + e3 + "\n" + e3 + "\n");
-  const struct {
-    std::string redirect;
-    int status;
-    std::string end;
-  } rows[] = {{" >/dev/null", 3, "\r\033[K"}, {"", 3, "1 of 3 hosts unknown: " + e1 + "\r\n"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.redirect);
-    int ended = 0;
-    const std::string shown = Shell("script -qec \"" VELKOR_CHECK_BINARY " --target-list " + list +
-                                    " --max-time 0.5" + row.redirect + "\" /dev/null", &ended);
-    EXPECT_EQ(WEXITSTATUS(ended), row.status);  // the sweep's own status
-    EXPECT_THAT(shown, StartsWith("\rvelkor-check: 0 of 3 hosts done\033[K"));
-    EXPECT_THAT(shown, EndsWith(row.end));
-    EXPECT_THAT(shown, Not(HasSubstr("\r\033[K\rvelkor-check")));
-  }
-  ::close(a);
 }
 
 }  // namespace
