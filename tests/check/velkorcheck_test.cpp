@@ -230,6 +230,74 @@ CaseVars PeerVars(const TcpPeers& peers, CaseVars more) {
   return more;
 }
 
+// Reads each line of a sweep's JSON output back and prints the fields the cases compare.
+const char kJsonReader[] = R"(import json,re,sys
+for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
+  o=json.loads(raw)
+  if 'summary' in o: print(o['summary'],o['verdict'],o['exit'],o['hosts'],o['ok'],o['warning'],o['critical'],o['unknown']); continue
+  print(o['line'],o['host'],o['entry'],o['verdict'],o['exit'],o['text'],o['seconds']>0.5,len(o['checks']))
+  for c in o['checks']:
+    print(' ',c['service'],c['port'],c['verdict'],c['passed'],
+          json.dumps(re.sub(r'(TLSv[.0-9]+) \S+',r'\1 #',c['transcript'].split('\n')[0]),ensure_ascii=False),
+          c['reports'],c['tls'],*([json.dumps(c['certificate'])] if 'certificate' in c else [])))";
+
+// The built command's cases: each runs the command once, alone or on a terminal, with its scripted peer and its
+// target list, and compares what it printed (see check-sweep.cases).
+// caFile is the authority trusted unless a case is "untrusted"; tls holds the peers a case names with "tls".
+void RunCommandCases(const std::string& file, CaseVars vars, const std::string& caFile = "",
+                     const TlsVerdictPeers* tls = nullptr) {
+  // The validity line shows the start as well as the end.
+  static const std::regex period("\n有効期限： [0-9/]{10} [0-9:]{8} ～ [0-9/]{10} [0-9:]{8}（[^\n]*）\n");
+  TempDir dir;
+  vars.insert({{"PORT", "${PORT}"}, {"LIST", dir.file("VKRTARGET.INI")}, {"DIR", dir.path()}});
+  WriteBytes(dir.file("libssl.so.3"), "not a library\n");
+  for (const Case& c : LoadCases(file, vars)) {
+#if !defined(__x86_64__)
+    if (c.has("only")) continue;
+#endif
+    CASE_TRACE(c);
+    const TrustedCa ca(c.has("untrusted") ? "" : caFile);
+    TlsPeer server = c.has("tls") ? tls->Of(c.get("tls")) : TlsPeer{};
+    if (c.get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
+    ScriptServer peer(c.has("tls") ? HttpsScript() : StepsOf(c), server);
+    const std::string port = Port(peer.port());
+    std::string bytes;
+    for (const std::string& line : c.all("list")) bytes += line;
+    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, port));
+    const std::vector<std::string> args = Filled(c.words("args"), port);
+#if defined(__x86_64__)
+    if (c.has("libssl")) setenv("LD_LIBRARY_PATH", dir.path().c_str(), 1);
+#endif
+    const auto start = Clock::now();
+    Ended ended{};
+    if (c.has("terminal")) {
+      std::string command = VELKOR_CHECK_BINARY;
+      for (const std::string& word : args) command += " " + word;
+      ended.out = Shell("script -qec \"" + command + "\" /dev/null", &ended.status);
+      ended.status = WEXITSTATUS(ended.status);  // the sweep's own status
+    } else {
+      ended = RunCommands({args}, c.has("kill")).at(0);
+      EXPECT_EQ(ended.err, "");
+    }
+    unsetenv("LD_LIBRARY_PATH");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(c.number("below-s", 600)));
+    SCOPED_TRACE(ended.out);
+    ExpectOutput(c, ended.status, ended.out, port);
+    if (c.has("period")) {
+      EXPECT_TRUE(std::regex_search(ended.out, period));
+    }
+    if (c.has("bars")) {
+      EXPECT_EQ(std::count(ended.out.begin(), ended.out.end(), '|'), c.number("bars"));
+    }
+    if (c.has("json")) {
+      EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), port));
+    }
+    if (c.has("out")) {
+      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), port));
+    }
+  }
+}
+
 TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
   TempDir dir;
   WriteBytes(dir.file("empty.dat"), "");
@@ -310,8 +378,8 @@ class VelkorCheckPeers : public ::testing::Test {
   TcpPeers peers = LoadTcpPeers();
 };
 
-// One host through the core against the real peers, plain and TLS: the status line, its performance data, the exit
-// status, and what the long output (-v: the transcript) holds or must not hold.
+// One host against the real peers, plain and TLS: the status line, its performance data, the exit status, and what
+// the long output (-v: the transcript) holds or must not hold.
 TEST_F(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
   uint16_t closed = 0;
   ::close(ListenOnLoopback(1, &closed));  // nothing listens there any more
@@ -321,13 +389,7 @@ TEST_F(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
                                         PortText(peers.http), u"fromsettings", u"never-sent", u"5", u"1"};
   ASSERT_TRUE(SaveSystemSettings());
   const CaseVars vars = PeerVars(peers, {{"CLOSED", Port(closed)}, {"SETTINGS", dir.file("VKRSYS.DAT")}});
-  for (const Case& c : LoadCases("check-one-host.cases", vars)) {
-    CASE_TRACE(c);
-    const TrustedCa ca(c.has("untrusted") ? "" : peers.caFile);
-    const CheckOutcome out = Check(c.words("args"));
-    SCOPED_TRACE(out.text);
-    ExpectOutput(c, static_cast<int>(out.status), out.text);
-  }
+  RunCommandCases("check-one-host.cases", vars, peers.caFile);
 }
 
 TEST_F(VelkorCheckPeers, SharesOfTheRealSmbServer) {
@@ -346,85 +408,7 @@ TEST(VelkorCheckScripted, HostilePeersAndWeakOrOutOfPeriodServers) {
   TempDir dir;
   const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
   WriteBytes(dir.file("ca.pem"), servers.caPem);
-  const TrustedCa ca(dir.file("ca.pem"));
-  // The validity line shows the start as well as the end.
-  static const std::regex period("\n有効期限： [0-9/]{10} [0-9:]{8} ～ [0-9/]{10} [0-9:]{8}（[^\n]*）\n");
-  for (const Case& c : LoadCases("check-scripted.cases", {{"PORT", "${PORT}"}})) {
-    CASE_TRACE(c);
-    TlsPeer tls = c.has("tls") ? servers.Of(c.get("tls")) : TlsPeer{};
-    if (c.get("only") == "TLSv1.2") tls.onlyVersion = TLS1_2_VERSION;
-    ScriptServer server(c.has("tls") ? HttpsScript() : StepsOf(c), tls);
-    const std::string port = Port(server.port());
-    const CheckOutcome out = Check(Filled(c.words("args"), port));
-    SCOPED_TRACE(out.text);
-    ExpectOutput(c, static_cast<int>(out.status), out.text, port);
-    EXPECT_EQ(std::count(out.text.begin(), out.text.end(), '|'), 1);  // the separator alone
-    if (c.has("tls")) {
-      EXPECT_TRUE(std::regex_search(out.text, period));
-      server.Received();
-    }
-  }
-  // The JSON certificate says which end of the period it is outside of.
-  ScriptServer early(HttpsScript(), servers.Of("not yet valid"));
-  WriteBytes(dir.file("list"), "127.0.0.1:-:-:-:" + Port(early.port()) + "s\n");
-  const Ended sweep = RunCommand({"--target-list", dir.file("list"), "--json"});
-  EXPECT_EQ(sweep.status, 2);
-  EXPECT_THAT(sweep.out, HasSubstr("\"expired\":false,\"not_yet_valid\":true,"));
-  EXPECT_THAT(sweep.out, HasSubstr("\"reasons\":[\"certificate not yet valid\"]"));
-}
-
-// Reads each line of a sweep's JSON output back and prints the fields the cases compare.
-const char kJsonReader[] = R"(import json,re,sys
-for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
-  o=json.loads(raw)
-  if 'summary' in o: print(o['summary'],o['verdict'],o['exit'],o['hosts'],o['ok'],o['warning'],o['critical'],o['unknown']); continue
-  print(o['line'],o['host'],o['entry'],o['verdict'],o['exit'],o['text'],o['seconds']>0.5,len(o['checks']))
-  for c in o['checks']:
-    print(' ',c['service'],c['port'],c['verdict'],c['passed'],
-          json.dumps(re.sub(r'(TLSv[.0-9]+) \S+',r'\1 #',c['transcript'].split('\n')[0]),ensure_ascii=False),
-          c['reports'],c['tls'],*([json.dumps(c['certificate'])] if 'certificate' in c else [])))";
-
-// The built command's cases: each runs the command once, alone or on a terminal, with its scripted peer and its
-// target list, and compares what it printed (see check-sweep.cases).
-void RunCommandCases(const std::string& file, CaseVars vars) {
-  TempDir dir;
-  vars.insert({{"PORT", "${PORT}"}, {"LIST", dir.file("VKRTARGET.INI")}, {"DIR", dir.path()}});
-  WriteBytes(dir.file("libssl.so.3"), "not a library\n");
-  for (const Case& c : LoadCases(file, vars)) {
-#if !defined(__x86_64__)
-    if (c.has("only")) continue;
-#endif
-    CASE_TRACE(c);
-    ScriptServer peer(StepsOf(c));
-    const std::string port = Port(peer.port());
-    std::string bytes;
-    for (const std::string& line : c.all("list")) bytes += line;
-    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, port));
-    const std::vector<std::string> args = Filled(c.words("args"), port);
-#if defined(__x86_64__)
-    if (c.has("libssl")) setenv("LD_LIBRARY_PATH", dir.path().c_str(), 1);
-#endif
-    const auto start = Clock::now();
-    Ended ended{};
-    if (c.has("terminal")) {
-      std::string command = VELKOR_CHECK_BINARY;
-      for (const std::string& word : args) command += " " + word;
-      ended.out = Shell("script -qec \"" + command + "\" /dev/null", &ended.status);
-      ended.status = WEXITSTATUS(ended.status);  // the sweep's own status
-    } else {
-      ended = RunCommands({args}, c.has("kill")).at(0);
-      EXPECT_EQ(ended.err, "");
-    }
-    unsetenv("LD_LIBRARY_PATH");
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(c.number("below-s", 600)));
-    ExpectOutput(c, ended.status, ended.out, port);
-    if (c.has("json")) {
-      EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), port));
-    }
-    if (c.has("out")) {
-      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), port)) << ended.out;
-    }
-  }
+  RunCommandCases("check-scripted.cases", {}, dir.file("ca.pem"), &servers);
 }
 
 // The built command: its own time bound, standard output only, and no library it does not need: libsmbclient comes
@@ -767,8 +751,8 @@ TEST(VelkorSweepBounds, OutputBeyondMemoryGoesThroughTheFileOrItsHostIsUnknown) 
 TEST_F(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
   uint16_t first = 0, second = 0;
   const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
-  const TrustedCa ca(peers.caFile);
-  RunCommandCases("check-sweep.cases", PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}}));
+  RunCommandCases("check-sweep.cases", PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}}),
+                  peers.caFile);
   ::close(a);
   ::close(b);
 }
