@@ -167,14 +167,17 @@ std::string Masked(const std::string& text) {
   return std::regex_replace(text, varying, "#");
 }
 
-// ${PORT} in a case's text: the port of a scripted peer, known only once the peer is up.
-std::string Filled(std::string text, const std::string& port) {
-  for (size_t at = text.find("${PORT}"); at != std::string::npos; at = text.find("${PORT}", at + port.size()))
-    text.replace(at, 7, port);
+// ${NAME} in a case's text for values known only once the case runs (a scripted peer's port, its directory).
+std::string Filled(std::string text, const CaseVars& now) {
+  for (const auto& [name, value] : now) {
+    const std::string key = "${" + name + "}";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+      text.replace(at, key.size(), value);
+  }
   return text;
 }
-std::vector<std::string> Filled(std::vector<std::string> texts, const std::string& port) {
-  for (std::string& text : texts) text = Filled(text, port);
+std::vector<std::string> Filled(std::vector<std::string> texts, const CaseVars& now) {
+  for (std::string& text : texts) text = Filled(text, now);
   return texts;
 }
 
@@ -191,31 +194,31 @@ std::vector<std::string> StepsOf(const Case& c) {
 
 // A case's expectations of one run: exit, line, perf, lines, text, starts, ends, wanted and unwanted (each when
 // given).
-void ExpectOutput(const Case& c, int status, const std::string& text, const std::string& port = "") {
+void ExpectOutput(const Case& c, int status, const std::string& text, const CaseVars& now = {}) {
   const std::vector<std::string> lines = Lines(text);
   if (c.has("exit")) {
     EXPECT_EQ(status, c.number("exit"));
   }
   if (c.has("line")) {
-    EXPECT_EQ(ParseStatusLine(lines.at(0)).text, Filled(c.get("line"), port));
+    EXPECT_EQ(ParseStatusLine(lines.at(0)).text, Filled(c.get("line"), now));
   }
   if (c.has("perf")) {
-    EXPECT_EQ(ParseStatusLine(lines.at(0)).items, Filled(c.words("perf"), port));
+    EXPECT_EQ(ParseStatusLine(lines.at(0)).items, Filled(c.words("perf"), now));
   }
   if (c.has("lines")) {
     EXPECT_EQ(static_cast<long>(lines.size()), c.number("lines"));
   }
   if (c.has("text")) {
-    EXPECT_EQ(text, Filled(c.get("text"), port));
+    EXPECT_EQ(text, Filled(c.get("text"), now));
   }
   if (c.has("starts")) {
-    EXPECT_THAT(text, StartsWith(Filled(c.get("starts"), port)));
+    EXPECT_THAT(text, StartsWith(Filled(c.get("starts"), now)));
   }
   if (c.has("ends")) {
-    EXPECT_THAT(text, EndsWith(Filled(c.get("ends"), port)));
+    EXPECT_THAT(text, EndsWith(Filled(c.get("ends"), now)));
   }
-  for (const std::string& w : c.all("wanted")) EXPECT_THAT(text, HasSubstr(Filled(w, port)));
-  for (const std::string& u : c.all("unwanted")) EXPECT_THAT(text, Not(HasSubstr(Filled(u, port))));
+  for (const std::string& w : c.all("wanted")) EXPECT_THAT(text, HasSubstr(Filled(w, now)));
+  for (const std::string& u : c.all("unwanted")) EXPECT_THAT(text, Not(HasSubstr(Filled(u, now))));
 }
 
 // The real peers' ports by the names the data files use, and more.
@@ -260,11 +263,11 @@ void RunCommandCases(const std::string& file, CaseVars vars, const std::string& 
     TlsPeer server = c.has("tls") ? tls->Of(c.get("tls")) : TlsPeer{};
     if (c.get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
     ScriptServer peer(c.has("tls") ? HttpsScript() : StepsOf(c), server);
-    const std::string port = Port(peer.port());
+    const CaseVars now{{"PORT", Port(peer.port())}};
     std::string bytes;
     for (const std::string& line : c.all("list")) bytes += line;
-    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, port));
-    const std::vector<std::string> args = Filled(c.words("args"), port);
+    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, now));
+    const std::vector<std::string> args = Filled(c.words("args"), now);
 #if defined(__x86_64__)
     if (c.has("libssl")) setenv("LD_LIBRARY_PATH", dir.path().c_str(), 1);
 #endif
@@ -282,7 +285,7 @@ void RunCommandCases(const std::string& file, CaseVars vars, const std::string& 
     unsetenv("LD_LIBRARY_PATH");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(c.number("below-s", 600)));
     SCOPED_TRACE(ended.out);
-    ExpectOutput(c, ended.status, ended.out, port);
+    ExpectOutput(c, ended.status, ended.out, now);
     if (c.has("period")) {
       EXPECT_TRUE(std::regex_search(ended.out, period));
     }
@@ -290,10 +293,10 @@ void RunCommandCases(const std::string& file, CaseVars vars, const std::string& 
       EXPECT_EQ(std::count(ended.out.begin(), ended.out.end(), '|'), c.number("bars"));
     }
     if (c.has("json")) {
-      EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), port));
+      EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), now));
     }
     if (c.has("out")) {
-      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), port));
+      EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), now));
     }
   }
 }
@@ -459,99 +462,93 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
   }
 }
 
-// The log directory's lock belongs to velkor-check and never stalls a check: another user who holds the directory,
-// or plants the lock file (holding it, or as a link), stops nothing; another command of the same user holding the
-// lock costs at most the bound in all. A check that could not write its log lines still answers and says so after
-// its check lines. Links another user plants under the logs' names leave their targets untouched.
-TEST(VelkorCheckLogLock, AnotherUsersLockOrLinksNeverStallACheck) {
-  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
-  uint16_t closed = 0;
-  ::close(ListenOnLoopback(1, &closed));  // a check that fails at once: the log lines are what counts
-  const std::string lock = kLogLockName;
-  // Held while the check runs (a flock conflicts with another open of the file in this process as in another):
-  // d the directory; f the lock file, planted by nobody; o the lock file, made by this user; l a link in the lock
-  // file's place to a root-only file, planted by nobody (nothing held); - nothing. The descriptor, or -1.
-  auto hold = [&](char what, const std::string& dir, const std::string& target) {
-    const std::string file = dir + "/" + lock;
-    if (what == 'f' || what == 'l') {
-      EXPECT_EQ(AsNobody([&] {
-                  return std::to_string(what == 'f' ? close(open(file.c_str(), O_RDWR | O_CREAT, 0666))
-                                                    : symlink(target.c_str(), file.c_str()));
-                }),
-                "0");
-    }
-    const int fd = what == 'd'                 ? open(dir.c_str(), O_RDONLY | O_DIRECTORY)
-                   : what == 'f' || what == 'o' ? open(file.c_str(), O_RDWR | O_CREAT, 0600)
-                                                : -1;
-    if (what == 'd' || what == 'f' || what == 'o') {
-      EXPECT_EQ(flock(fd, LOCK_EX), 0) << what;
-    }
-    return fd;
-  };
-  CheckHooks hooks;
-  hooks.logLockWaitMs = 300;
-  for (const Case& row : LoadCases("check-log-lock.cases")) {
-    CASE_TRACE(row);
+// Held while a check runs (a flock conflicts with another open of the file in this process as in another); the
+// letters are those of check-hooks.cases. The descriptor, or -1.
+int Hold(char what, const std::string& dir, const std::string& secrets) {
+  const std::string file = dir + "/" + kLogLockName, secret = secrets + "/secret";
+  if (what == 'f' || what == 'l' || what == 'k') {
+    EXPECT_EQ(AsNobody([&] {
+                if (what == 'k')
+                  return std::to_string(symlink(secret.c_str(), (dir + "/velkor-check1.log").c_str()) |
+                                        symlink((secrets + "/made").c_str(), (dir + "/velkor-checkERR1.log").c_str()));
+                return std::to_string(what == 'f' ? close(open(file.c_str(), O_RDWR | O_CREAT, 0666))
+                                                  : symlink(secret.c_str(), file.c_str()));
+              }),
+              "0");
+  }
+  const int fd = what == 'd'                 ? open(dir.c_str(), O_RDONLY | O_DIRECTORY)
+                 : what == 'f' || what == 'o' ? open(file.c_str(), O_RDWR | O_CREAT, 0600)
+                                              : -1;
+  if (fd >= 0) {
+    EXPECT_EQ(flock(fd, LOCK_EX), 0) << what;
+  }
+  return fd;
+}
+
+// velkor-check in this process with its hooks set: the log directory's lock never stalls a check, and a sweep's
+// held outputs never lose a line.
+TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
+  uint16_t closed = 0, slow = 0;
+  ::close(ListenOnLoopback(1, &closed));
+  const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
+  const char* savedTmp = std::getenv("TMPDIR");
+  const std::string saved = savedTmp ? savedTmp : "";
+  const CaseVars vars{{"CLOSED", Port(closed)}, {"SILENT", Port(slow)}, {"PORT", "${PORT}"}, {"DIR", "${DIR}"}};
+  for (const Case& c : LoadCases("check-hooks.cases", vars)) {
+    if (c.has("hold") && geteuid() != 0) continue;  // the other user is nobody: root only
+    CASE_TRACE(c);
     TempDir dir, secrets;
-    chmod(dir.path().c_str(), 0777);  // a log directory others may write
+    chmod(dir.path().c_str(), c.has("sticky") ? 01777 : 0777);  // a log directory others may write
+    std::filesystem::create_directory(dir.file("tmp"));
+    setenv("TMPDIR", dir.file(c.get("tmpdir", "tmp")).c_str(), 1);
     WriteBytes(secrets.file("secret"), "root only\n");
     chmod(secrets.file("secret").c_str(), 0600);
-    const int held = hold(row.get("hold").at(0), dir.path(), secrets.file("secret"));
+    ScriptServer peer(StepsOf(c));
+    const CaseVars now{{"PORT", Port(peer.port())}, {"DIR", dir.path()}};
+    std::string list;
+    for (const std::string& line : c.all("list")) list += line;
+    WriteBytes(dir.file("list"), Filled(list, now));
+    const int held = Hold(c.get("hold", "-").at(0), dir.path(), secrets.path());
+    CheckHooks hooks;
+    hooks.logLockWaitMs = static_cast<int>(c.number("lock-wait-ms", hooks.logLockWaitMs));
+    hooks.sweepHeldMemoryBytes = static_cast<size_t>(c.number("held-bytes", hooks.sweepHeldMemoryBytes));
+    CheckOutcome out;
     const auto start = Clock::now();
-    const CheckOutcome out =
-        CheckCommand({"-H", "127.0.0.1", "--smtp", Port(closed), "--log-dir", dir.path()}, hooks);
+    const std::string text = StdoutOf([&] { out = CheckCommand(Filled(c.words("args"), now), hooks); }) + out.text;
     const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-    EXPECT_GE(ms, row.number("min-ms"));
-    EXPECT_LE(ms, row.number("max-ms"));
-    EXPECT_EQ(out.status, CheckExit::Critical);  // the check's own verdict
-    const std::vector<std::string> lines = Lines(out.text);
-    ASSERT_EQ(lines.size(), row.has("note") ? 3u : 2u) << out.text;
-    EXPECT_THAT(lines.at(1), StartsWith("SMTP " + Port(closed) + ": CRITICAL"));
-    if (row.has("note")) {
-      EXPECT_THAT(lines.at(2), StartsWith(row.get("note")));
+    EXPECT_GE(ms, c.number("min-ms"));
+    EXPECT_LE(ms, c.number("max-ms", 600000));
+    SCOPED_TRACE(text);
+    ExpectOutput(c, static_cast<int>(out.status), text, now);
+    if (c.has("out")) {
+      EXPECT_EQ(Lines(Masked(text)), Filled(c.all("out"), now));
     }
-    EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), row.get("logs") == "yes");
+    if (c.has("logs")) {
+      EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), c.get("logs") == "yes");
+    }
+    if (c.has("notes")) {
+      size_t notes = 0;
+      for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
+      EXPECT_EQ(static_cast<long>(notes), c.number("notes"));
+    }
+    if (c.has("links")) {
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-check1.log")));
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-checkERR1.log")));
+    }
+    if (c.has("lock-mode")) {
+      struct stat st {};
+      ASSERT_EQ(lstat(dir.file(kLogLockName).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, std::stoul(c.get("lock-mode"), nullptr, 8));
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
     EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+    EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // a held output's file never had a name
     close(held);
+    if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
   }
-  // A sweep is one command: its hosts' waits, each in a process of its own, come out of one bound.
-  {
-    TempDir dir;
-    const int held = hold('o', dir.path(), "");
-    const std::string entry = "127.0.0.1:" + Port(closed) + ":-:-:-\n";
-    WriteBytes(dir.file("hosts.txt"), entry + entry + entry + entry + entry);
-    const auto start = Clock::now();
-    const std::string text = StdoutOf(
-        [&] { CheckCommand({"--target-list", dir.file("hosts.txt"), "-j", "1", "--log-dir", dir.path()}, hooks); });
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1200));  // five bounds would take 1.5 s in waits alone
-    size_t notes = 0;
-    for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
-    EXPECT_EQ(notes, 5u) << text;
-    close(held);
-  }
-  // Links named like the logs in a shared, sticky --log-dir: root's check appends its log (server bytes included) to
-  // no root-only file and creates no file where a dangling link points; it still answers.
-  ScriptServer server({"220 server bytes\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
-  TempDir shared, secrets;
-  chmod(shared.path().c_str(), 01777);
-  WriteBytes(secrets.file("secret"), "root only\n");
-  chmod(secrets.file("secret").c_str(), 0600);
-  ASSERT_EQ(AsNobody([&] {
-              return std::to_string(symlink(secrets.file("secret").c_str(), shared.file("velkor-check1.log").c_str()) |
-                                    symlink(secrets.file("made").c_str(), shared.file("velkor-checkERR1.log").c_str()));
-            }),
-            "0");
-  EXPECT_THAT(Check({"-H", "127.0.0.1", "--smtp", Port(server.port()), "--log-dir", shared.path()}).text,
-              StartsWith("VELKOR "));
-  EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
-  EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
-  EXPECT_TRUE(std::filesystem::is_symlink(shared.file("velkor-check1.log")));
-  EXPECT_TRUE(std::filesystem::is_symlink(shared.file("velkor-checkERR1.log")));
-  // The lock file this user made is this user's alone.
-  struct stat st {};
-  ASSERT_EQ(lstat(shared.file(lock).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
+  close(listening);
 }
 
 // The JSON writer: the escapes JSON requires, and valid UTF-8 whatever it is given.
@@ -701,49 +698,6 @@ TEST(VelkorSweepBounds, HeldOutputsStayWithinTheirMemory) {
       EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // the file never had a name
     }
   }
-}
-
-// A sweep whose first host is slow holds the others' output; with no temporary file to write to, what does not fit
-// in memory makes those hosts UNKNOWN with the reason, and the sweep goes on in the list's order.
-TEST(VelkorSweepBounds, OutputBeyondMemoryGoesThroughTheFileOrItsHostIsUnknown) {
-  HangGuard guard(30);
-  uint16_t slow = 0, closed = 0;
-  const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
-  ::close(ListenOnLoopback(1, &closed));
-  TempDir dir;
-  const std::string first = "127.0.0.1:" + Port(slow) + ":-:-:-", entry = "127.0.0.1:" + Port(closed) + ":-:-:- ";
-  std::string list = first + "\n";
-  for (int i = 0; i < 6; ++i) list += entry + "\n";
-  WriteBytes(dir.file("list"), list);
-  const char* savedTmp = std::getenv("TMPDIR");
-  const std::string saved = savedTmp ? savedTmp : "";
-  std::filesystem::create_directory(dir.file("tmp"));
-  for (const bool writable : {true, false}) {
-    SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
-    setenv("TMPDIR", dir.file(writable ? "tmp" : "missing").c_str(), 1);
-    const ParsedCommandLine parsed =
-        ParseCheckCommandLine({"--target-list", dir.file("list"), "-j", "4", "--max-time", "1"});
-    ASSERT_TRUE(parsed.request) << parsed.error;
-    CheckHooks hooks;
-    hooks.sweepHeldMemoryBytes = 0;  // every host that waits goes through the file
-    CheckOutcome summary;
-    const std::vector<std::string> lines = Lines(StdoutOf([&] { summary = RunSweep(*parsed.request, hooks); }));
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[0], first + " UNKNOWN - timed out after 1 s");
-    for (size_t i = 1; i < lines.size(); ++i) {
-      if (writable)
-        EXPECT_THAT(lines[i], StartsWith(entry + "CRITICAL - 1 of 1 checks failed"));
-      else
-        EXPECT_EQ(lines[i], entry + "UNKNOWN - its output could not be kept for its turn (temporary file in " +
-                                dir.file("missing") + ": No such file or directory)");
-    }
-    EXPECT_THAT(summary.text, StartsWith(writable ? "VELKOR SWEEP CRITICAL - 6 of 7 hosts failed"
-                                                  : "VELKOR SWEEP UNKNOWN - 7 of 7 hosts unknown"));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // the file never had a name
-  }
-  if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
-  else unsetenv("TMPDIR");
-  close(listening);
 }
 
 // Sweeps by the built command, alone or on a terminal: their lines in the list's order, a killed and a hanging
