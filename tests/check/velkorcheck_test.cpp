@@ -244,46 +244,90 @@ for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
           json.dumps(re.sub(r'(TLSv[.0-9]+) \S+',r'\1 #',c['transcript'].split('\n')[0]),ensure_ascii=False),
           c['reports'],c['tls'],*([json.dumps(c['certificate'])] if 'certificate' in c else [])))";
 
-// The built command's cases: each runs the command once, alone or on a terminal, with its scripted peer and its
-// target list, and compares what it printed (see check-sweep.cases).
-// caFile is the authority trusted unless a case is "untrusted"; tls holds the peers a case names with "tls".
-void RunCommandCases(const std::string& file, CaseVars vars, const std::string& caFile = "",
-                     const TlsVerdictPeers* tls = nullptr) {
+// Held while a check runs (a flock conflicts with another open of the file in this process as in another); the
+// letters are those of check-hooks.cases. The descriptor, or -1.
+int Hold(char what, const std::string& dir, const std::string& secrets) {
+  const std::string file = dir + "/" + kLogLockName, secret = secrets + "/secret";
+  if (what == 'f' || what == 'l' || what == 'k') {
+    EXPECT_EQ(AsNobody([&] {
+                if (what == 'k')
+                  return std::to_string(symlink(secret.c_str(), (dir + "/velkor-check1.log").c_str()) |
+                                        symlink((secrets + "/made").c_str(), (dir + "/velkor-checkERR1.log").c_str()));
+                return std::to_string(what == 'f' ? close(open(file.c_str(), O_RDWR | O_CREAT, 0666))
+                                                  : symlink(secret.c_str(), file.c_str()));
+              }),
+              "0");
+  }
+  const int fd = what == 'd'                 ? open(dir.c_str(), O_RDONLY | O_DIRECTORY)
+                 : what == 'f' || what == 'o' ? open(file.c_str(), O_RDWR | O_CREAT, 0600)
+                                              : -1;
+  if (fd >= 0) {
+    EXPECT_EQ(flock(fd, LOCK_EX), 0) << what;
+  }
+  return fd;
+}
+
+// The cases of velkor-check's runs (see check-one-host.cases, check-sweep.cases and check-hooks.cases): each runs
+// the built command once, alone or on a terminal, or runs it in this process with its hooks set, with its scripted
+// peer, its target list and its directory, and compares what it printed. caFile is the authority trusted unless a
+// case is "untrusted"; tls holds the peers a case names with "tls".
+void RunCases(const std::string& file, CaseVars vars, const std::string& caFile = "",
+              const TlsVerdictPeers* tls = nullptr) {
   // The validity line shows the start as well as the end.
   static const std::regex period("\n有効期限： [0-9/]{10} [0-9:]{8} ～ [0-9/]{10} [0-9:]{8}（[^\n]*）\n");
-  TempDir dir;
-  vars.insert({{"PORT", "${PORT}"}, {"LIST", dir.file("VKRTARGET.INI")}, {"DIR", dir.path()}});
-  WriteBytes(dir.file("libssl.so.3"), "not a library\n");
+  const char* savedTmp = std::getenv("TMPDIR");
+  const std::string saved = savedTmp ? savedTmp : "";
+  vars.insert({{"PORT", "${PORT}"}, {"DIR", "${DIR}"}});
   for (const Case& c : LoadCases(file, vars)) {
 #if !defined(__x86_64__)
     if (c.has("only")) continue;
 #endif
+    if (c.has("hold") && geteuid() != 0) continue;  // the other user is nobody: root only
     CASE_TRACE(c);
+    TempDir dir, secrets;
+    chmod(dir.path().c_str(), c.has("sticky") ? 01777 : 0777);  // a log directory others may write
+    std::filesystem::create_directory(dir.file("tmp"));
+    WriteBytes(secrets.file("secret"), "root only\n");
+    chmod(secrets.file("secret").c_str(), 0600);
     const TrustedCa ca(c.has("untrusted") ? "" : caFile);
     TlsPeer server = c.has("tls") ? tls->Of(c.get("tls")) : TlsPeer{};
     if (c.get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
     ScriptServer peer(c.has("tls") ? HttpsScript() : StepsOf(c), server);
-    const CaseVars now{{"PORT", Port(peer.port())}};
-    std::string bytes;
-    for (const std::string& line : c.all("list")) bytes += line;
-    WriteBytes(dir.file("VKRTARGET.INI"), Filled(bytes, now));
+    const CaseVars now{{"PORT", Port(peer.port())}, {"DIR", dir.path()}};
+    std::string list;
+    for (const std::string& line : c.all("list")) list += line;
+    WriteBytes(dir.file("list"), Filled(list, now));
     const std::vector<std::string> args = Filled(c.words("args"), now);
+    const int held = Hold(c.get("hold", "-").at(0), dir.path(), secrets.path());
 #if defined(__x86_64__)
+    WriteBytes(dir.file("libssl.so.3"), "not a library\n");
     if (c.has("libssl")) setenv("LD_LIBRARY_PATH", dir.path().c_str(), 1);
 #endif
     const auto start = Clock::now();
     Ended ended{};
-    if (c.has("terminal")) {
+    if (c.get("run") == "terminal") {
       std::string command = VELKOR_CHECK_BINARY;
       for (const std::string& word : args) command += " " + word;
       ended.out = Shell("script -qec \"" + command + "\" /dev/null", &ended.status);
       ended.status = WEXITSTATUS(ended.status);  // the sweep's own status
+    } else if (c.get("run") == "in-process") {
+      setenv("TMPDIR", dir.file(c.get("tmpdir", "tmp")).c_str(), 1);
+      CheckHooks hooks;
+      hooks.logLockWaitMs = static_cast<int>(c.number("lock-wait-ms", hooks.logLockWaitMs));
+      hooks.sweepHeldMemoryBytes = static_cast<size_t>(c.number("held-bytes", hooks.sweepHeldMemoryBytes));
+      CheckOutcome out;
+      ended.out = StdoutOf([&] { out = CheckCommand(args, hooks); }) + out.text;
+      ended.status = static_cast<int>(out.status);
+      if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
+      else unsetenv("TMPDIR");
     } else {
       ended = RunCommands({args}, c.has("kill")).at(0);
       EXPECT_EQ(ended.err, "");
     }
     unsetenv("LD_LIBRARY_PATH");
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(c.number("below-s", 600)));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(ms, c.number("min-ms"));
+    EXPECT_LE(ms, c.number("max-ms", 600000));
     SCOPED_TRACE(ended.out);
     ExpectOutput(c, ended.status, ended.out, now);
     if (c.has("period")) {
@@ -298,6 +342,28 @@ void RunCommandCases(const std::string& file, CaseVars vars, const std::string& 
     if (c.has("out")) {
       EXPECT_EQ(Lines(Masked(ended.out)), Filled(c.all("out"), now));
     }
+    if (c.has("logs")) {
+      EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), c.get("logs") == "yes");
+    }
+    if (c.has("notes")) {
+      size_t notes = 0;
+      for (size_t at = ended.out.find("Log: "); at != std::string::npos; at = ended.out.find("Log: ", at + 1)) ++notes;
+      EXPECT_EQ(static_cast<long>(notes), c.number("notes"));
+    }
+    if (c.has("links")) {
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-check1.log")));
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-checkERR1.log")));
+    }
+    if (c.has("lock-mode")) {
+      struct stat st {};
+      ASSERT_EQ(lstat(dir.file(kLogLockName).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, std::stoul(c.get("lock-mode"), nullptr, 8));
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+    EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
+    EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // a held output's file never had a name
+    close(held);
   }
 }
 
@@ -392,7 +458,7 @@ TEST_F(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
                                         PortText(peers.http), u"fromsettings", u"never-sent", u"5", u"1"};
   ASSERT_TRUE(SaveSystemSettings());
   const CaseVars vars = PeerVars(peers, {{"CLOSED", Port(closed)}, {"SETTINGS", dir.file("VKRSYS.DAT")}});
-  RunCommandCases("check-one-host.cases", vars, peers.caFile);
+  RunCases("check-one-host.cases", vars, peers.caFile);
 }
 
 TEST_F(VelkorCheckPeers, SharesOfTheRealSmbServer) {
@@ -411,13 +477,13 @@ TEST(VelkorCheckScripted, HostilePeersAndWeakOrOutOfPeriodServers) {
   TempDir dir;
   const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
   WriteBytes(dir.file("ca.pem"), servers.caPem);
-  RunCommandCases("check-scripted.cases", {}, dir.file("ca.pem"), &servers);
+  RunCases("check-scripted.cases", {}, dir.file("ca.pem"), &servers);
 }
 
 // The built command: its own time bound, standard output only, and no library it does not need: libsmbclient comes
 // with --shares, OpenSSL with the first TLS check only.
 TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
-  RunCommandCases("check-process.cases", {});
+  RunCases("check-process.cases", {});
   int status = -1;
   const std::string libs = Shell("ldd " + std::string(VELKOR_CHECK_BINARY), &status);
   EXPECT_EQ(status, 0);
@@ -462,92 +528,13 @@ TEST(VelkorCheckCommand, TwoCommandsShareALogDirectoryAcrossARotation) {
   }
 }
 
-// Held while a check runs (a flock conflicts with another open of the file in this process as in another); the
-// letters are those of check-hooks.cases. The descriptor, or -1.
-int Hold(char what, const std::string& dir, const std::string& secrets) {
-  const std::string file = dir + "/" + kLogLockName, secret = secrets + "/secret";
-  if (what == 'f' || what == 'l' || what == 'k') {
-    EXPECT_EQ(AsNobody([&] {
-                if (what == 'k')
-                  return std::to_string(symlink(secret.c_str(), (dir + "/velkor-check1.log").c_str()) |
-                                        symlink((secrets + "/made").c_str(), (dir + "/velkor-checkERR1.log").c_str()));
-                return std::to_string(what == 'f' ? close(open(file.c_str(), O_RDWR | O_CREAT, 0666))
-                                                  : symlink(secret.c_str(), file.c_str()));
-              }),
-              "0");
-  }
-  const int fd = what == 'd'                 ? open(dir.c_str(), O_RDONLY | O_DIRECTORY)
-                 : what == 'f' || what == 'o' ? open(file.c_str(), O_RDWR | O_CREAT, 0600)
-                                              : -1;
-  if (fd >= 0) {
-    EXPECT_EQ(flock(fd, LOCK_EX), 0) << what;
-  }
-  return fd;
-}
-
 // velkor-check in this process with its hooks set: the log directory's lock never stalls a check, and a sweep's
 // held outputs never lose a line.
 TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
   uint16_t closed = 0, slow = 0;
   ::close(ListenOnLoopback(1, &closed));
   const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
-  const char* savedTmp = std::getenv("TMPDIR");
-  const std::string saved = savedTmp ? savedTmp : "";
-  const CaseVars vars{{"CLOSED", Port(closed)}, {"SILENT", Port(slow)}, {"PORT", "${PORT}"}, {"DIR", "${DIR}"}};
-  for (const Case& c : LoadCases("check-hooks.cases", vars)) {
-    if (c.has("hold") && geteuid() != 0) continue;  // the other user is nobody: root only
-    CASE_TRACE(c);
-    TempDir dir, secrets;
-    chmod(dir.path().c_str(), c.has("sticky") ? 01777 : 0777);  // a log directory others may write
-    std::filesystem::create_directory(dir.file("tmp"));
-    setenv("TMPDIR", dir.file(c.get("tmpdir", "tmp")).c_str(), 1);
-    WriteBytes(secrets.file("secret"), "root only\n");
-    chmod(secrets.file("secret").c_str(), 0600);
-    ScriptServer peer(StepsOf(c));
-    const CaseVars now{{"PORT", Port(peer.port())}, {"DIR", dir.path()}};
-    std::string list;
-    for (const std::string& line : c.all("list")) list += line;
-    WriteBytes(dir.file("list"), Filled(list, now));
-    const int held = Hold(c.get("hold", "-").at(0), dir.path(), secrets.path());
-    CheckHooks hooks;
-    hooks.logLockWaitMs = static_cast<int>(c.number("lock-wait-ms", hooks.logLockWaitMs));
-    hooks.sweepHeldMemoryBytes = static_cast<size_t>(c.number("held-bytes", hooks.sweepHeldMemoryBytes));
-    CheckOutcome out;
-    const auto start = Clock::now();
-    const std::string text = StdoutOf([&] { out = CheckCommand(Filled(c.words("args"), now), hooks); }) + out.text;
-    const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-    EXPECT_GE(ms, c.number("min-ms"));
-    EXPECT_LE(ms, c.number("max-ms", 600000));
-    SCOPED_TRACE(text);
-    ExpectOutput(c, static_cast<int>(out.status), text, now);
-    if (c.has("out")) {
-      EXPECT_EQ(Lines(Masked(text)), Filled(c.all("out"), now));
-    }
-    if (c.has("logs")) {
-      EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), c.get("logs") == "yes");
-    }
-    if (c.has("notes")) {
-      size_t notes = 0;
-      for (size_t at = text.find("Log: "); at != std::string::npos; at = text.find("Log: ", at + 1)) ++notes;
-      EXPECT_EQ(static_cast<long>(notes), c.number("notes"));
-    }
-    if (c.has("links")) {
-      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-check1.log")));
-      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("velkor-checkERR1.log")));
-    }
-    if (c.has("lock-mode")) {
-      struct stat st {};
-      ASSERT_EQ(lstat(dir.file(kLogLockName).c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, std::stoul(c.get("lock-mode"), nullptr, 8));
-      EXPECT_TRUE(S_ISREG(st.st_mode));
-    }
-    EXPECT_EQ(ReadBytes(secrets.file("secret")), "root only\n");
-    EXPECT_FALSE(std::filesystem::exists(secrets.file("made")));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));  // a held output's file never had a name
-    close(held);
-    if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
-    else unsetenv("TMPDIR");
-  }
+  RunCases("check-hooks.cases", {{"CLOSED", Port(closed)}, {"SILENT", Port(slow)}});
   close(listening);
 }
 
@@ -705,7 +692,7 @@ TEST(VelkorSweepBounds, HeldOutputsStayWithinTheirMemory) {
 TEST_F(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
   uint16_t first = 0, second = 0;
   const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
-  RunCommandCases("check-sweep.cases", PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}}),
+  RunCases("check-sweep.cases", PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}}),
                   peers.caFile);
   ::close(a);
   ::close(b);
