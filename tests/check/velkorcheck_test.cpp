@@ -309,6 +309,8 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       for (const std::string& word : args) command += " " + word;
       ended.out = Shell("script -qec \"" + command + "\" /dev/null", &ended.status);
       ended.status = WEXITSTATUS(ended.status);  // the sweep's own status
+    } else if (c.get("run") == "ldd") {
+      ended.out = Shell("ldd " VELKOR_CHECK_BINARY, &ended.status);
     } else if (c.get("run") == "in-process") {
       setenv("TMPDIR", dir.file(c.get("tmpdir", "tmp")).c_str(), 1);
       CheckHooks hooks;
@@ -493,17 +495,6 @@ TEST(VelkorCheckScripted, HostilePeersAndWeakOrOutOfPeriodServers) {
 // with --shares, OpenSSL with the first TLS check only.
 TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
   RunCases("check-process.cases", {});
-  int status = -1;
-  const std::string libs = Shell("ldd " + std::string(VELKOR_CHECK_BINARY), &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_THAT(libs, HasSubstr("libc.so"));
-  EXPECT_THAT(libs, Not(HasSubstr("smbclient")));
-#if defined(__x86_64__)
-  // A new OpenSSL call in the core needs its forwarder, or the libraries come back here.
-  EXPECT_THAT(libs, Not(HasSubstr("libssl")));
-  EXPECT_THAT(libs, Not(HasSubstr("libcrypto")));
-#endif
-  EXPECT_THAT(libs, Not(HasSubstr("Qt")));
 }
 
 // Two commands on one log directory while the run log rotates: every line
