@@ -19,7 +19,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -195,27 +194,15 @@ std::vector<std::string> StepsOf(const Case& c) {
 // given).
 void ExpectOutput(const Case& c, int status, const std::string& text, const CaseVars& now = {}) {
   const std::vector<std::string> lines = Lines(text);
-  if (c.has("exit")) {
-    EXPECT_EQ(status, c.number("exit"));
-  }
-  if (c.has("line")) {
-    EXPECT_EQ(ParseStatusLine(lines.at(0)).text, Filled(c.get("line"), now));
-  }
+  for (const std::string& e : c.all("exit")) EXPECT_EQ(status, std::stol(e));
+  for (const std::string& l : c.all("line")) EXPECT_EQ(ParseStatusLine(lines.at(0)).text, Filled(l, now));
   if (c.has("perf")) {
     EXPECT_EQ(ParseStatusLine(lines.at(0)).items, Filled(c.words("perf"), now));
   }
-  if (c.has("lines")) {
-    EXPECT_EQ(static_cast<long>(lines.size()), c.number("lines"));
-  }
-  if (c.has("text")) {
-    EXPECT_EQ(text, Filled(c.get("text"), now));
-  }
-  if (c.has("starts")) {
-    EXPECT_THAT(text, StartsWith(Filled(c.get("starts"), now)));
-  }
-  if (c.has("ends")) {
-    EXPECT_THAT(text, EndsWith(Filled(c.get("ends"), now)));
-  }
+  for (const std::string& n : c.all("lines")) EXPECT_EQ(std::to_string(lines.size()), n);
+  for (const std::string& t : c.all("text")) EXPECT_EQ(text, Filled(t, now));
+  for (const std::string& t : c.all("starts")) EXPECT_THAT(text, StartsWith(Filled(t, now)));
+  for (const std::string& t : c.all("ends")) EXPECT_THAT(text, EndsWith(Filled(t, now)));
   for (const std::string& w : c.all("wanted")) EXPECT_THAT(text, HasSubstr(Filled(w, now)));
   for (const std::string& u : c.all("unwanted")) EXPECT_THAT(text, Not(HasSubstr(Filled(u, now))));
 }
@@ -334,9 +321,8 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
     if (c.has("period")) {
       EXPECT_TRUE(std::regex_search(ended.out, period));
     }
-    if (c.has("bars")) {
-      EXPECT_EQ(std::count(ended.out.begin(), ended.out.end(), '|'), c.number("bars"));
-    }
+    const long bars = std::count(ended.out.begin(), ended.out.end(), '|');
+    for (const std::string& n : c.all("bars")) EXPECT_EQ(bars, std::stol(n));
     if (c.has("json")) {
       EXPECT_EQ(ReadBack(ended.out, kJsonReader), Filled(c.all("json"), now));
     }
@@ -353,9 +339,8 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       }
       EXPECT_EQ(Masked(ended.out), blocks + Filled(c.get("blocks"), now) + "\n");
     }
-    if (c.has("logs")) {
-      EXPECT_EQ(std::filesystem::exists(dir.file("velkor-check1.log")), c.get("logs") == "yes");
-    }
+    const bool logged = std::filesystem::exists(dir.file("velkor-check1.log"));
+    for (const std::string& l : c.all("logs")) EXPECT_EQ(logged, l == "yes");
     if (c.has("notes")) {
       size_t notes = 0;
       for (size_t at = ended.out.find("Log: "); at != std::string::npos; at = ended.out.find("Log: ", at + 1)) ++notes;
@@ -427,8 +412,7 @@ size_t Columns(const std::string& line) {
 // --help keep within 80 columns, so that options added later keep to it.
 TEST(VelkorCheckInput, HelpAndManPageListEveryOptionWithinEightyColumns) {
   const std::string help = CheckHelpText();
-  std::ifstream in(VELKOR_CHECK_MANPAGE);
-  const std::string man((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string man = ReadBytes(VELKOR_CHECK_MANPAGE);
   ASSERT_FALSE(man.empty());
   for (const CheckOption& o : CheckOptions()) {
     std::string roff = "\\-\\-";
@@ -688,7 +672,8 @@ TEST_F(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
   const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
   uint16_t closed = 0;
   ::close(ListenOnLoopback(1, &closed));
-  const CaseVars vars = PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}, {"CLOSED", Port(closed)}});
+  const CaseVars vars =
+      PeerVars(peers, {{"SILENT1", Port(first)}, {"SILENT2", Port(second)}, {"CLOSED", Port(closed)}});
   RunCases("check-sweep.cases", vars, peers.caFile);
   ::close(a);
   ::close(b);
