@@ -1,7 +1,7 @@
-// velkor-check: its command line and bad input, its output against the
-// real peers and hostile scripted ones, and the built command as a process
-// (time bound, standard output only, libraries, two commands on one log
-// directory).
+// velkor-check: its command line and bad input, its output against the real peers and hostile scripted ones, its
+// sweeps, its log lock and held outputs, and the built command as a process (time bound, standard output only,
+// libraries, two commands on one log directory). The cases are in tests/data/check-*.cases; one engine, RunCases,
+// runs every case of a velkor-check run.
 // velkor-fixtures: all_peers
 #include <fcntl.h>
 #include <openssl/tls1.h>
