@@ -153,55 +153,30 @@ TEST(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
 // The built command through the shell; its standard output and exit status.
 Ran RunBuilt(const std::string& args) { return RunShell(std::string(VELKOR_CHECK_BINARY) + " " + args + " 2>/dev/null"); }
 
-// A sweep's summary: its groups by what put the hosts there, each host
-// with a warning and its reasons, the list's line numbers, and the jq lines
-// of the manual run on the real output.
+// A sweep's summary: its groups, each host with a warning and its reasons, the list's line numbers, and the jq lines
+// of the manual run on the real output; the cases are in tests/data/reasons-sweep.cases.
 TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
   const TcpPeers peers = LoadTcpPeers();
   VELKOR_REQUIRE_TCP_PEERS(peers);
   const Greeters closed(false, false);
   TempDir dir;
-  const std::string c = Port(closed.port()), https = Port(peers.https);
-  const std::string failing = "127.0.0.1:" + c + ":x:x:x", web = "127.0.0.1:-:-:-:" + https + "s",
-                    named = "127.0.0.1:-:-:-:" + Port(peers.httpsOther) + "s";
-  auto sweep = [&](const std::string& name, const std::string& list, const std::string& more = "") {
-    WriteBytes(dir.file(name), list);
-    return RunBuilt("--target-list " + dir.file(name) + more);
-  };
-
-  // Certificate warnings only: "with a warning", each host with its reasons.
-  const Ran warned = sweep("web.ini", "# web servers\r\n" + web + "\r\n\r\n  # another\r\n" + named + "\r\n");
-  EXPECT_EQ(warned.status, 1) << warned.out;
-  EXPECT_EQ(Lines(warned.out).back(), "VELKOR SWEEP WARNING - 2 of 2 hosts with a warning: " + web +
-                                          " (certificate not verified), " + named +
-                                          " (certificate not verified, certificate name does not match)");
-
-  // Thirty failing entries: ten of them named, then how many more.
-  std::string list, ten;
-  for (int i = 1; i <= 30; ++i) {
-    const std::string entry = "127.0.0." + std::to_string(i) + ":" + c + ":x:x:x";
-    list += entry + "\n";
-    if (i <= 10) ten += (ten.empty() ? "" : ", ") + entry;
+  const CaseVars vars = {{"CLOSED", Port(closed.port())}, {"SMTP_PEER", Port(peers.smtp)},
+                         {"HTTPS", Port(peers.https)}, {"HTTPS_OTHER", Port(peers.httpsOther)}, {"DIR", dir.path()}};
+  for (const Case& c : LoadCases("reasons-sweep.cases", vars)) {
+    CASE_TRACE(c);
+    std::string list, out;
+    for (const std::string& value : c.all("list")) list += value;
+    for (const std::string& value : c.all("out")) out += value;
+    WriteBytes(dir.file("list.ini"), list);
+    const Ran ran = RunBuilt("--target-list " + dir.file("list.ini") + " " + c.get("more"));
+    EXPECT_EQ(ran.status, c.number("status")) << ran.out;
+    EXPECT_THAT(ran.out.substr(0, ran.out.find('\n')), HasSubstr(c.get("first-has")));
+    if (c.has("out")) {
+      EXPECT_EQ(ran.out, out);
+    } else {
+      EXPECT_EQ(Lines(ran.out).back(), c.get("last"));
+    }
   }
-  const Ran thirty = sweep("thirty.ini", list, " -j 8");
-  EXPECT_EQ(thirty.status, 2);
-  EXPECT_EQ(Lines(thirty.out).back(), "VELKOR SWEEP CRITICAL - 30 of 30 hosts failed: " + ten + " and 20 more");
-  EXPECT_THAT(Lines(thirty.out).at(0), HasSubstr("SMTP " + c + " (connection refused)"));
-
-  // A list with comments and blank lines, as text, as JSON and through jq. The summary object is no host: the line
-  // numbers are those of the file.
-  const std::string mixed =
-      "# mail\n127.0.0.1:" + Port(peers.smtp) + ":x:x:x\n\n" + failing + "\n# web\n" + web + "  # the portal\n";
-  EXPECT_EQ(Lines(sweep("mixed.ini", mixed).out).back(), "VELKOR SWEEP CRITICAL - 1 of 3 hosts failed: " + failing +
-                                                             "; 1 of 3 hosts with a warning: " + web +
-                                                             " (certificate not verified)");
-  const std::string json = " --json | jq -r 'select(.entry) | .line as $l | .checks[] | select(.reason) | ";
-  EXPECT_EQ(sweep("mixed.ini", mixed, " --json > " + dir.file("out.json")).status, 2);
-  EXPECT_EQ(sweep("mixed.ini", mixed, " --json | jq -r 'select(.entry and .exit > 0) | .entry'").out,
-            failing + "\n" + web + "\n");
-  EXPECT_EQ(sweep("mixed.ini", mixed, json + "\"\\($l) \\(.service) \\(.port): \\(.reason)\"'").out,
-            "4 SMTP " + c + ": connection refused\n6 HTTP " + https + ": certificate not verified\n");
-  EXPECT_EQ(sweep("mixed.ini", mixed, " --json | jq -c '[.line]'").out, "[2]\n[4]\n[6]\n[null]\n");
 }
 
 // --json for one host is one object whichever way the command ends, its own
