@@ -43,10 +43,7 @@ using enum ProbeKind;
 using enum TlsMode;
 using Texts = std::vector<std::u16string>;
 
-// What was sent, or its prefix where the wanted text ends in "…".
-std::string Prefix(const std::string& got, const std::string& want) {
-  return want.ends_with("…") ? got.substr(0, want.size() - 3) + "…" : got;
-}
+// The text, or its prefix where the wanted one ends in "…".
 std::u16string Prefix(const std::u16string& got, const std::u16string& want) { return CutToPrefixes({got}, {want})[0]; }
 
 // Open descriptors, less the share listing's configuration file, which the first listing of the process opens once
@@ -295,8 +292,9 @@ TEST_F(CmdSession, Probes) {
       EXPECT_EQ(Prefix(transcript, want), want);
       End(c);
       for (int i = 0; i < 200 && SmbListingStuck(); ++i) SleepMs(50);  // the listing given up ends by itself
-      const std::string sent = server.Received(), wantSent = ToUtf8(Joined(c, "sent"));
-      EXPECT_EQ(Prefix(sent, wantSent), wantSent);
+      const std::string sent = server.Received();
+      const std::u16string wantSent = Joined(c, "sent");
+      EXPECT_EQ(Prefix(FromUtf8(sent), wantSent), wantSent);
       EXPECT_EQ(sent.find(secret), std::string::npos);  // the password is never sent
       EXPECT_EQ(server.Sni(), c.get("sni"));
     }
