@@ -57,19 +57,6 @@ AddressLookupAnswer Names(const std::string& name) {
   return {{}, EAI_NONAME};
 }
 
-// The scripted peer's steps, in the order the case's fields give them: send, line, wait, close, reset, tls.
-std::vector<std::string> PeerSteps(const Case& c) {
-  const std::map<std::string, std::string> marks = {
-      {"line", kLine}, {"close", kClose}, {"reset", kReset}, {"tls", kTls}};
-  std::vector<std::string> steps;
-  for (const auto& [key, value] : c.fields) {
-    if (key == "send") steps.push_back(Unescape(value));
-    if (key == "wait") steps.push_back(Wait(std::stoi(value)));
-    if (marks.count(key)) steps.push_back(marks.at(key));
-  }
-  return steps;
-}
-
 // Each reason, run with -v and with --json; the cases are in tests/data/reasons-check.cases. Each test runs in a
 // process of its own, so the hooks set here stay.
 TEST(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {

@@ -73,28 +73,6 @@ int64_t PeakGrowthMb() { return (StatusKb("VmHWM") - g_residentKb) / 1024; }
 
 const SessionOptions kQuick{.timeoutSeconds = 5, .replyWaitLimitMs = 5000};
 
-// The scripted peer's steps, in the order the case's fields give them (the data files' headers say what each does).
-std::vector<std::string> PeerSteps(const Case& c) {
-  const std::map<std::string, std::string> marks = {
-      {"line", kLine}, {"close", kClose}, {"reset", kReset}, {"tls", kTls}};
-  std::vector<std::string> steps;
-  for (const auto& [key, value] : c.fields) {
-    std::istringstream in(value);
-    std::string piece, raw;
-    long n = 0, count = 0;
-    in >> piece >> n >> count >> raw;
-    piece = Unescape(piece);
-    if (marks.count(key)) steps.push_back(marks.at(key));
-    else if (key == "send") steps.push_back(Unescape(value));
-    else if (key == "raw") steps.push_back(Raw(Unescape(value)));
-    else if (key == "wait") steps.push_back(Wait(std::stoi(value)));
-    else if (key == "many") steps.push_back(std::string(static_cast<size_t>(n), piece.at(0)));
-    else if (key == "flood") steps.push_back(Flood(piece, n));
-    else if (key == "trickle") steps = Trickle(raw == "raw" ? Raw(piece) : piece, int(n), int(count), steps);
-  }
-  return steps;
-}
-
 // The case's waits: seconds= micros= wait= cap=, over the program's defaults; none given: 5 s and 5 s.
 SessionOptions OptionsOf(const Case& c) {
   if (!c.has("session")) return kQuick;

@@ -1,5 +1,7 @@
 #include "support/scriptserver.h"
 
+#include "support/casefile.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/pem.h>
@@ -11,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -45,6 +49,27 @@ std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int c
     before.push_back(piece);
   }
   return before;
+}
+
+std::vector<std::string> PeerSteps(const Case& c) {
+  const std::map<std::string, std::string> marks = {
+      {"line", kLine}, {"close", kClose}, {"reset", kReset}, {"tls", kTls}, {"garble", kGarble}};
+  std::vector<std::string> steps;
+  for (const auto& [key, value] : c.fields) {
+    std::istringstream in(value);
+    std::string piece, raw;
+    long n = 0, count = 0;
+    in >> piece >> n >> count >> raw;
+    piece = Unescape(piece);
+    if (marks.count(key)) steps.push_back(marks.at(key));
+    else if (key == "send") steps.push_back(Unescape(value));
+    else if (key == "raw") steps.push_back(Raw(Unescape(value)));
+    else if (key == "wait") steps.push_back(Wait(std::stoi(value)));
+    else if (key == "many") steps.push_back(std::string(static_cast<size_t>(n), piece.at(0)));
+    else if (key == "flood") steps.push_back(Flood(piece, n));
+    else if (key == "trickle") steps = Trickle(raw == "raw" ? Raw(piece) : piece, int(n), int(count), steps);
+  }
+  return steps;
 }
 
 int ListenOnLoopback(int backlog, uint16_t* port, bool ipv6, uint16_t at) {

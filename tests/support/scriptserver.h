@@ -35,6 +35,12 @@ std::string Flood(const std::string& piece, uint64_t bytes = 0);
 std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int count,
                                  std::vector<std::string> before = {});
 
+// A case's peer, in the order its fields give it (tests/data/session-probes.cases
+// says what each field does): send, raw, line, wait, close, reset, tls, garble,
+// many, flood, trickle. Other fields are not the peer's and are passed over.
+struct Case;
+std::vector<std::string> PeerSteps(const Case& c);
+
 class ScriptServer {
  public:
   // Starts at once; without steps nothing listens on the port (connects are refused).
