@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Stops the peers that tcp-peers-start.sh started in the directory $1: the
-# pids recorded in $1/pids and their descendants, each checked against its
-# start time so that a reused pid is never touched. Never by name. Then
-# removes the scratch directory under /tmp that the start made for them.
+# Stops the peers tcp-peers-start.sh started in $1: the pids in $1/pids and
+# their descendants, each checked against its start time (a reused pid is never
+# touched), never by name; then removes the start's scratch directory in /tmp.
 set -uo pipefail
 
 dir=$(realpath -m "$1")
@@ -16,24 +15,19 @@ remove_scratch() {
 }
 [[ -s $dir/pids ]] || { rm -f "$dir/ports.env"; remove_scratch; exit 0; }
 
-# A process's state and start time from /proc/PID/stat, in bash alone (the
-# command name may hold blanks and parentheses; the fields after its last ") "
-# do not).
+# The fields of /proc/PID/stat after the command name (which may hold blanks
+# and parentheses) in f, in bash alone: f[0] state, f[1] parent, f[19] start.
 stat_of() {
-  local line rest
-  { read -r line < "/proc/$1/stat"; } 2>/dev/null || return 1
-  rest=${line##*) }
-  read -ra f <<< "$rest"
+  local line
+  { read -r line < "/proc/$1/stat"; } 2>/dev/null && read -ra f <<< "${line##*) }"
 }
 starttime() { stat_of "$1" && echo "${f[19]}"; }
 # Running (not a zombie) and still the process first seen.
 alive() { stat_of "$1" && [[ ${f[0]} != Z && ${f[19]} == "$2" ]]; }
 # Every process's children, read once.
 declare -A kids=()
-for stat in /proc/[0-9]*/stat; do
-  pid=${stat#/proc/}
-  pid=${pid%/stat}
-  stat_of "$pid" && kids[${f[1]}]+=" $pid"
+for proc in /proc/[0-9]*; do
+  stat_of "${proc#/proc/}" && kids[${f[1]}]+=" ${proc#/proc/}"
 done
 
 declare -A start=()
@@ -57,9 +51,8 @@ while [[ $i -lt ${#queue[@]} ]]; do
 done
 
 for p in "${!start[@]}"; do alive "$p" "${start[$p]}" && kill -TERM "$p" 2>/dev/null; done
-# Two seconds for them to end; dovecot's master may wait longer for its
-# children, and nothing of theirs outlives the scratch directory, so the rest
-# are killed.
+# Two seconds to end, then killed: dovecot's master may wait longer for its
+# children, and nothing of theirs outlives the scratch directory.
 for _ in $(seq 1 20); do
   left=0
   for p in "${!start[@]}"; do alive "$p" "${start[$p]}" && left=1; done
