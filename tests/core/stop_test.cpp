@@ -55,7 +55,10 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     if (ok) WinSockClose(socket);
     return ok;
   };
-  auto script = [&] { return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000), false; };
+  // The pause is longer than the stop's second here, so that only the stop can end it.
+  auto script = [&](int pauseMs) {
+    return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000, ShellWaitOptions{.startPauseMs = pauseMs}), false;
+  };
   // Each wait, false when it ended without its result.
   const std::map<std::string, std::function<bool()>> waits = {
       {"connect to a listener whose queue is full", [&] { return open(u"127.0.0.1", fullPort); }},
@@ -76,8 +79,8 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
        }},
       {"connect to each address of a name", [&] { return open(u"two.example", fullPort); }},
       {"name lookup that never answers", [&] { return GetIPAddress(u"slow.example") != 0; }},
-      {"error script's start pause", script},
-      {"error script that sleeps", script},
+      {"error script's start pause", [&] { return script(5000); }},
+      {"error script that sleeps", [&] { return script(500); }},
   };
   // A resolver that knows a name of two addresses (::1 refuses, 127.0.0.1 is the full listener), and answers any
   // other name only when the test is over.
