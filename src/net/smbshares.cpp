@@ -357,9 +357,12 @@ SmbListing SmbEnumShares(const std::u16string& server, std::vector<SmbShare>& sh
   if (!WaitForJob(*job, boundMs)) {
     std::lock_guard<std::mutex> stateLock(st.mutex);
     st.abandoned = job;
-    FailReason why = FailReasonOf(FailKind::SharesTimedOut);
-    why.seconds = static_cast<double>(boundMs) / 1000;
-    NoteFailReason(why);
+    // A stop is no time-out: as with every other wait, the run says so itself.
+    if (!StopRequested()) {
+      FailReason why = FailReasonOf(FailKind::SharesTimedOut);
+      why.seconds = static_cast<double>(boundMs) / 1000;
+      NoteFailReason(why);
+    }
     return SmbListing::kFailed;
   }
   std::lock_guard<std::mutex> lock(job->mutex);
