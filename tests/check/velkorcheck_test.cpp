@@ -432,6 +432,14 @@ TEST(VelkorCheckInput, HelpAndManPageListEveryOptionWithinEightyColumns) {
     for (const std::string& line : Lines(text)) EXPECT_LE(Columns(line), 80u) << line;
     EXPECT_GT(Lines(text).size(), 12u);
   }
+  // An option's text is wrapped, not broken early: the first word of each continued line would not have fitted.
+  const std::vector<std::string> lines = Lines(help);
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i].starts_with("        ") && lines[i + 1].starts_with("        ")) {
+      const std::string next = lines[i + 1].substr(8, lines[i + 1].find(' ', 8) - 8);
+      EXPECT_GT(Columns(lines[i]) + 1 + Columns(next), 80u) << lines[i];
+    }
+  }
 }
 
 class VelkorCheckPeers : public ::testing::Test {

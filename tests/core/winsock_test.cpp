@@ -3,17 +3,21 @@
 #include "net/winsock.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <thread>
 #include <memory>
 #include <utility>
 
 #include "net/hostaddr.h"
 #include "net/sockerr.h"
 #include "support/casefile.h"
+#include "support/scriptserver.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/hooks.h"
@@ -57,6 +61,37 @@ TEST(WinSock, ErrorNumbersAndTheirTexts) {
         << ToUtf8(rest);
   }
   EXPECT_EQ(SocketErrorText(65536 + 10060), SocketErrorText(10060));  // the low 16 bits count
+}
+
+// A send larger than the socket's buffers, to a peer that starts reading only after a while: the layer waits for
+// room as often as it takes and sends every byte; to a peer that never reads, it ends at the send time-out.
+TEST(WinSock, SendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
+  ws::WSAData data;
+  ASSERT_EQ(ws::WSAStartup(0x0101, &data), 0);
+  const std::string big(16 << 20, 'x');
+  for (const bool reads : {true, false}) {
+    uint16_t port = 0;
+    const int listener = ListenOnLoopback(1, &port);  // never accepted from: the peer that never reads
+    std::thread reader([&] {
+      if (!reads) return;
+      SleepMs(300);
+      const int fd = accept(listener, nullptr, nullptr);
+      for (char buf[65536]; recv(fd, buf, sizeof buf, 0) > 0;) {
+      }
+      close(fd);
+    });
+    const ws::SOCKET s = ws::socket(ws::kAfInet, ws::kSockStream, 0);
+    const int32_t timeout = 1500;
+    ws::setsockopt(s, ws::kSolSocket, ws::kSoSndTimeo, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    const ws::SockAddrIn to{ws::kAfInet, htons(port), static_cast<int32_t>(htonl(INADDR_LOOPBACK)), {}};
+    EXPECT_EQ(ws::connect(s, &to, sizeof to), 0);
+    EXPECT_EQ(ws::send(s, big.data(), static_cast<int>(big.size()), 0), reads ? static_cast<int>(big.size()) : -1);
+    EXPECT_EQ(ws::WSAGetLastError(), reads ? 0 : 10060) << reads;
+    ws::closesocket(s);
+    reader.join();
+    close(listener);
+  }
+  ws::WSACleanup();
 }
 
 TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
