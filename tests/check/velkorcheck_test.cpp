@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -591,6 +592,18 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
   });
   EXPECT_EQ(told, 1u);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+
+  // No pipe to be had (descriptors used up): each child is told as not started, once, with the errno.
+  EXPECT_EQ(InChild([] {
+    alarm(5);  // a pool that never stops telling is ended
+    std::string told;
+    if (!RefuseCall(__NR_pipe2, EMFILE)) return std::string("no filter");
+    RunInChildren(3, ChildPoolLimits{}, [](size_t) { _exit(0); }, [&](size_t i, ChildEnd&& e) {
+      told += std::to_string(i) + (e.how == H::NotStarted ? " not started " : " ran ") + std::to_string(e.code) + ";";
+      return true;
+    });
+    return told;
+  }), "0 not started 24;1 not started 24;2 not started 24;");
 }
 
 // A list of 100,000 entries is a sweep; one more is refused before any host is made a check of, in one line.

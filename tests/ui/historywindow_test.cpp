@@ -46,7 +46,7 @@ RunOutcome RunOf(const std::string& raw) {
 TEST(HistoryWindowTest, WhatTheWindowShows) {
   TempDir dir;
   CaseVars at;
-  for (int64_t ago : {900, 1200, 1800, 2400})
+  for (int64_t ago : {60, 120, 900, 1200, 1800, 2400})
     at["AT" + std::to_string(ago)] =
         QDateTime::fromSecsSinceEpoch(kNow - ago).toString(QStringLiteral("yyyy/MM/dd HH:mm")).toStdString();
   const std::vector<Case> cases = LoadCases("history-window.cases", at);
