@@ -63,7 +63,7 @@ TEST(WinSock, ErrorNumbersAndTheirTexts) {
   EXPECT_EQ(SocketErrorText(65536 + 10060), SocketErrorText(10060));  // the low 16 bits count
 }
 
-// A send larger than the socket's buffers, to a peer that starts reading only after a while: the layer waits for
+// A send larger than the socket's buffers, to a peer that starts reading only after 100 ms: the layer waits for
 // room as often as it takes and sends every byte; to a peer that never reads, it ends at the send time-out.
 TEST(WinSock, SendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
   ws::WSAData data;
@@ -74,14 +74,14 @@ TEST(WinSock, SendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
     const int listener = ListenOnLoopback(1, &port);  // never accepted from: the peer that never reads
     std::thread reader([&] {
       if (!reads) return;
-      SleepMs(300);
+      SleepMs(100);
       const int fd = accept(listener, nullptr, nullptr);
       for (char buf[65536]; recv(fd, buf, sizeof buf, 0) > 0;) {
       }
       close(fd);
     });
     const ws::SOCKET s = ws::socket(ws::kAfInet, ws::kSockStream, 0);
-    const int32_t timeout = 1500;
+    const int32_t timeout = 1000;
     ws::setsockopt(s, ws::kSolSocket, ws::kSoSndTimeo, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     const ws::SockAddrIn to{ws::kAfInet, htons(port), static_cast<int32_t>(htonl(INADDR_LOOPBACK)), {}};
     EXPECT_EQ(ws::connect(s, &to, sizeof to), 0);
