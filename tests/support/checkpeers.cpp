@@ -76,10 +76,17 @@ SilentPort::~SilentPort() {
 }
 
 Greeters::Greeters(bool six, bool four) {
-  // Both bound first, so that the port is free on both families.
-  const int listen6 = ListenOnLoopback(8, &m_port, true);
-  uint16_t same = 0;
-  const int listen4 = ListenOnLoopback(8, &same, false, m_port);
+  // Both bound first, so that the port is free on both families; a port that another test listens on at
+  // 127.0.0.1 (its IPv4 listener then lands elsewhere) is passed over.
+  int listen6 = -1, listen4 = -1;
+  for (uint16_t same = 0; listen6 < 0 || same != m_port;) {
+    if (listen6 >= 0) {
+      ::close(listen6);
+      ::close(listen4);
+    }
+    listen6 = ListenOnLoopback(8, &m_port, true);
+    listen4 = ListenOnLoopback(8, &same, false, m_port);
+  }
   const std::tuple<int, bool, const char*> sides[] = {{listen6, six, "220 six\r\n"}, {listen4, four, "220 four\r\n"}};
   for (const auto& [fd, wanted, greeting] : sides) {
     if (!wanted) {
