@@ -7,12 +7,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
-#include <map>
 
 #include "app/appstate.h"
 #include "net/cmdsession.h"
@@ -27,17 +24,14 @@
 #include "util/process.h"
 #include "util/xcommon.h"
 
-namespace {
-
 TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
   ProgramInTempDir prog;
   SettingsMsgBoxFlag = true;
   std::vector<std::u16string> boxes;
   SetMessageBoxHook([&](const std::u16string& text, const std::u16string&) { boxes.push_back(text); });
   SetSessionOptions({});  // the real 30 s
-  uint16_t silentPort = 0, fullPort = 0;
-  const int silent = ListenOnLoopback(8, &silentPort);
   // A listener whose queue is full: the kernel drops further connection requests, so a connect waits.
+  uint16_t fullPort = 0;
   const int full = ListenOnLoopback(0, &fullPort);
   const sockaddr_in to{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
   std::vector<int> fillers;
@@ -46,42 +40,6 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     connect(fillers.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
   SleepMs(50);
-  WriteBytes(prog.file("sleeper"), "#!/bin/sh\nsleep 20\n");
-  chmod(prog.file("sleeper").c_str(), 0755);
-  auto open = [](std::u16string host, uint16_t port) {
-    std::u16string portText = ToU16(port), greeting;
-    int32_t socket = -1;
-    const bool ok = WinSockManager(host, portText, socket, greeting, false, true);  // quiet, as the probes open
-    if (ok) WinSockClose(socket);
-    return ok;
-  };
-  // The pause is longer than the stop's second here, so that only the stop can end it.
-  auto script = [&](int pauseMs) {
-    return ShellWait(FromUtf8(prog.file("sleeper")), {}, 5000, ShellWaitOptions{.startPauseMs = pauseMs}), false;
-  };
-  // Each wait, false when it ended without its result.
-  const std::map<std::string, std::function<bool()>> waits = {
-      {"connect to a listener whose queue is full", [&] { return open(u"127.0.0.1", fullPort); }},
-      {"greeting from a peer that accepts and never speaks", [&] { return open(u"127.0.0.1", silentPort); }},
-      {"reply to a command the peer never answers", [&] {
-         ScriptServer peer({"220 hi\r\n", kLine, Wait(60000)});
-         std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), greeting, reply, code;
-         int32_t socket = -1;
-         if (!WinSockManager(host, port, socket, greeting, false, false)) return true;
-         const bool ok = WinSockCmdSend(socket, 0, u"HELO me\r\n", reply, code);
-         WinSockClose(socket);
-         return ok;
-       }},
-      {"TLS handshake with a silent peer", [&] {
-         ScriptServer peer({Wait(60000)});
-         std::u16string host = u"127.0.0.1", port = ToU16(peer.port()), transcript;
-         return SmtpCheck(host, port, transcript, TlsMode::Implicit);
-       }},
-      {"connect to each address of a name", [&] { return open(u"two.example", fullPort); }},
-      {"name lookup that never answers", [&] { return GetIPAddress(u"slow.example") != 0; }},
-      {"error script's start pause", [&] { return script(5000); }},
-      {"error script that sleeps", [&] { return script(500); }},
-  };
   // A resolver that knows a name of two addresses (::1 refuses, 127.0.0.1 is the full listener), and answers any
   // other name only when the test is over.
   std::atomic<bool> released{false};
@@ -90,15 +48,35 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     for (int i = 0; i < 500 && !released; ++i) SleepMs(10);
     return AddressLookupAnswer{{}, EAI_AGAIN};
   });
-  for (const Case& c : LoadCases("run-stop.cases")) {
+  for (const Case& c : LoadCases("run-stop.cases", {{"FULL", std::to_string(fullPort)}})) {
     CASE_TRACE(c);
     boxes.clear();
     ClearStop();
+    ScriptServer peer(PeerSteps(c));
+    const std::vector<std::string> wait = c.words("waits for");
+    std::u16string host = FromUtf8(wait.at(1)), port = ToU16(wait.size() > 2 ? std::stoi(wait[2]) : peer.port());
+    std::u16string greeting, reply, code, transcript;
+    int32_t socket = -1;
     const int64_t start = MonotonicMs(), stopAt = start + c.number("stop after");
     SetDoEventsHook([&] {
       if (MonotonicMs() >= stopAt) RequestStop();
     });
-    EXPECT_FALSE(waits.at(c.name)());
+    // Each wait gives true only when it ended with its result.
+    bool ended = true;
+    if (wait[0] == "lookup") {
+      ended = GetIPAddress(host) != 0;
+    } else if (wait[0] == "script") {  // the pause is longer than the stop's second, so only the stop can end it
+      ShellWait(u"/bin/sleep", {u"20"}, 5000, ShellWaitOptions{.startPauseMs = std::stoi(wait[1])});
+      ended = false;
+    } else if (wait[0] == "tls") {
+      ended = SmtpCheck(host, port, transcript, TlsMode::Implicit);
+    } else {
+      // Quiet, as the probes open; a command needs its connection first.
+      const bool opened = WinSockManager(host, port, socket, greeting, false, wait[0] == "open");
+      ended = wait[0] == "open" ? opened : !opened || WinSockCmdSend(socket, 0, u"HELO me\r\n", reply, code);
+      if (opened) WinSockClose(socket);
+    }
+    EXPECT_FALSE(ended);
     const int64_t end = MonotonicMs();
     SetDoEventsHook(nullptr);
     EXPECT_GE(end - start, c.number("stop after") - 10) << "the wait itself did not end early";
@@ -113,7 +91,4 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
   SleepMs(150);  // the abandoned lookup's worker ends
   for (int fd : fillers) close(fd);
   close(full);
-  close(silent);
 }
-
-}  // namespace
