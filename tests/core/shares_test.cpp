@@ -8,8 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -28,21 +29,6 @@
 #include "util/codepage.h"
 #include "util/hooks.h"
 #include "util/stop.h"
-
-namespace {
-
-// What NetShareList answered, then the listing.
-std::string List(const std::string& host, bool brief = true) {
-  std::u16string listing = u"old";
-  return NetShareList(FromUtf8(host), listing, brief) ? "true " + ToUtf8(listing) : "false " + ToUtf8(listing);
-}
-
-// got cut where want ends in '*', which stands for any rest.
-std::string Matched(const std::string& got, const std::string& want) {
-  return want.ends_with('*') && got.size() >= want.size() - 1 ? got.substr(0, want.size() - 1) + "*" : got;
-}
-
-}  // namespace
 
 // Hosts against the real smbd, the one that refuses anonymous users the list, a port nobody listens on, or a peer
 // that accepts and never answers, each with what this program's lookup answers for it. Every failure is quiet.
@@ -65,14 +51,10 @@ TEST(SmbPeer, ListsTheRealServers) {
                            {"CLOSED", std::to_string(closed)}, {"HANGING", std::to_string(hanging)},
                            {"MISSING", "FILE:" + dir.file("missing.ccache")},
                            {"EMPTY", "FILE:" + dir.file("empty.ccache")}});
-  // The listing case's text, after the answer.
-  const auto listing = [&](const Case& c) {
-    std::string text = c.get("answer") + " ";
-    if (c.has("listing")) {
-      for (const std::string& line : CasesOf(cases, "listing " + c.get("listing")).at(0).all("text")) text += line;
-    }
-    return text;
-  };
+  std::map<std::string, std::string> listings = {{"", ""}};  // each listing case's text by its name; none: empty
+  for (const Case& listing : CasesOf(cases, "listing ")) {
+    for (const std::string& line : listing.all("text")) listings[listing.name.substr(8)] += line;
+  }
   const SessionOptions before = GetSessionOptions();
   const Case* now = nullptr;
   SetHostAddressLookup([&](const std::string& name) {
@@ -88,9 +70,8 @@ TEST(SmbPeer, ListsTheRealServers) {
   for (const Case& c : CasesOf(cases, "by host")) {
     CASE_TRACE(c);
     SessionOptions options = before;
-    options.family = c.get("family") == "v4"   ? AddressFamily::V4
-                     : c.get("family") == "v6" ? AddressFamily::V6
-                                               : AddressFamily::Any;
+    options.family = c.get("family") == "v4" ? AddressFamily::V4
+                     : c.get("family") == "v6" ? AddressFamily::V6 : AddressFamily::Any;
     SetSessionOptions(options);
     SetSmbPort(static_cast<uint16_t>(c.number("port")));
     SetSmbListBoundMs(static_cast<int>(c.number("bound", kSmbListBoundMs)));
@@ -103,31 +84,30 @@ TEST(SmbPeer, ListsTheRealServers) {
       gap = std::max(gap, MonotonicMs() - last), last = MonotonicMs();
       if (stopAt >= 0 && last - start >= stopAt) RequestStop();
     });
+    // The failure as worded, then what the listing answered and the listing ("old" when left alone).
     const auto list = [&] {
-      const std::string got = List(c.get("host"), !c.has("long"));
-      return FailurePhrase(LastFailReason()) + "\n" + got;
+      std::u16string listing = u"old";
+      const bool answer = NetShareList(FromUtf8(c.get("host")), listing, !c.has("long"));
+      return FailurePhrase(LastFailReason()) + "\n" + (answer ? "true " : "false ") + ToUtf8(listing);
     };
-    std::string got;
     if (c.has("hosts")) WriteBytes(dir.file("hosts"), "127.0.0.1 localhost\n" + c.get("hosts") + " vkrsmbpeer\n");
-    if (c.has("forbidden") || c.has("hosts")) {
-      got = InChild([&]() -> std::string {
-        auto bind = [&](const std::string& from, const char* to) {
-          return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
-        };
-        if (c.has("forbidden")) return RefuseCall(__NR_connect, EPERM) ? list() : "no filter of its own";
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
-            (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba")))
-          return "no mount namespace of its own";
-        setenv("KRB5CCNAME", c.get("ccache").c_str(), 1);
-        if (!c.has("lookup")) SetHostAddressLookup(nullptr);
-        return list();
-      });
-    } else {
-      got = list();
-    }
-    const std::string want = c.get("reason") + "\n" + listing(c);
-    EXPECT_EQ(Matched(got, want), want);
+    std::string got = !c.has("forbidden") && !c.has("hosts") ? list() : InChild([&]() -> std::string {
+      auto bind = [&](const std::string& from, const char* to) {
+        return mount(dir.file(from).c_str(), to, nullptr, MS_BIND, nullptr) == 0;
+      };
+      if (c.has("forbidden")) return RefuseCall(__NR_connect, EPERM) ? list() : "no filter of its own";
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          !bind("hosts", "/etc/hosts") || !bind("samba", "/etc/samba") ||
+          (access("/run/samba", F_OK) == 0 && !bind("run-samba", "/run/samba")))
+        return "no mount namespace of its own";
+      setenv("KRB5CCNAME", c.get("ccache").c_str(), 1);
+      if (!c.has("lookup")) SetHostAddressLookup(nullptr);
+      return list();
+    });
+    // A wanted text ending in '*' stands for any rest.
+    const std::string want = c.get("reason") + "\n" + c.get("answer") + " " + listings.at(c.get("listing"));
+    if (want.ends_with('*') && got.size() >= want.size() - 1) got = got.substr(0, want.size() - 1) + "*";
+    EXPECT_EQ(got, want);
     if (c.has("took")) {
       const std::vector<std::string> took = c.words("took");
       EXPECT_GE(MonotonicMs() - start, std::stol(took.at(0)));
@@ -142,12 +122,11 @@ TEST(SmbPeer, ListsTheRealServers) {
   // Kerberos or anonymous, never the login name without a password, which a domain counts as a failed logon: whom
   // the refusing smbd saw logging on, as its log names them ("[domain]\\[user]"), each once.
   std::set<std::string> users;
+  const std::regex logon(R"(Auth: \[.*? user (.*?) at \[)");
   for (const auto& file : std::filesystem::directory_iterator(PeerDir("smb/closed") + "/state/log")) {
     const std::string text = file.is_regular_file() ? ReadBytes(file.path().string()) : "";
-    for (size_t at = text.find("Auth: ["); at != std::string::npos; at = text.find("Auth: [", at + 1)) {
-      const size_t from = text.find(" user ", at), to = text.find(" at [", at);
-      if (from != std::string::npos && to != std::string::npos && from < to)
-        users.insert(text.substr(from + 6, to - from - 6));
+    for (std::sregex_iterator m(text.begin(), text.end(), logon); m != std::sregex_iterator(); ++m) {
+      users.insert((*m)[1]);
     }
   }
   EXPECT_EQ(users, std::set<std::string>{"[]\\[]"});
