@@ -141,9 +141,9 @@ TEST(IcmpReplyStatus, EveryKindThroughEveryPath) {
     };
     const bool handed = six ? IcmpHelperAnswers6(m.data(), m.size(), from6.data(), to6.data(), 0, 0)
                             : IcmpHelperAnswers(m.data(), m.size(), from4, to, 0, 0);
-    EXPECT_EQ(status(false), c.get("raw"));
-    EXPECT_EQ(handed ? status(false) : "none", c.get("raw"));
-    EXPECT_EQ(status(true), c.get("datagram"));
+    // Through the raw socket, the helper and the datagram socket.
+    EXPECT_EQ(status(false) + " " + (handed ? status(false) : "none") + " " + status(true),
+              c.get("raw") + " " + c.get("raw") + " " + c.get("datagram"));
   }
 }
 
@@ -182,7 +182,8 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   std::atomic<bool> stop{false};
   // Odd while a row runs: the flood ends with its own row, even when the next one starts before it looks again.
   std::atomic<unsigned> row{0};
-  // Its ICMPv6 side is a raw socket bound to 2001:db8::5, so that only the requests to it come in.
+  // Its ICMPv6 side is a raw socket bound to 2001:db8::5, so that only what is sent there comes in; it answers the
+  // echo requests (and not, among others, its own errors, which go there too).
   std::thread neighbour([&] {
     const bool in = ns.Enter();
     const int fd = in ? socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP) : -1;
@@ -197,26 +198,23 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
       const sockaddr_in to{AF_INET, 0, {inet_addr(host)}, {}};
       sendto(fd, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     };
-    icmp6_filter filter;
-    ICMP6_FILTER_SETBLOCKALL(&filter);
-    ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
-    setsockopt(fd6, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
     sockaddr_in6 five{AF_INET6, 0, 0, {}, 0}, from{};
     inet_pton(AF_INET6, "2001:db8::5", &five.sin6_addr);
     bind(fd6, reinterpret_cast<const sockaddr*>(&five), sizeof five);
+    // The other program's request: identifier and sequence 0, as the check's.
+    const Bytes request = {8,    0,    0,    0,    0,    0,    0,    0,    0x20, 0x21,
+                           0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B};
     for (int64_t next = 0; fd >= 0 && fd6 >= 0 && !stop;) {
-      if (MonotonicMs() >= next) {  // the other program's requests
-        for (const char* host : {"127.0.0.1", "127.0.0.4"}) {
-          sendTo(host, {8, 0, 0, 0, 0, 0, 0, 0, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A,
-                        0x2B});
-        }
+      if (MonotonicMs() >= next) {
+        for (const char* host : {"127.0.0.1", "127.0.0.4"}) sendTo(host, request);
         next = MonotonicMs() + 30;
       }
       uint8_t d[1500];
       pollfd p[] = {{fd, POLLIN, 0}, {fd6, POLLIN, 0}};
       if (poll(p, 2, 10) <= 0) continue;
       socklen_t length = sizeof from;
-      if (const ssize_t n = recvfrom(fd6, d, sizeof d, 0, reinterpret_cast<sockaddr*>(&from), &length); n >= 8) {
+      const ssize_t n = recvfrom(fd6, d, sizeof d, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      if (n >= 8 && d[0] == ICMP6_ECHO_REQUEST) {
         // Time exceeded: the request's IPv6 header (as it came) and the request behind an ICMPv6 header.
         Bytes e = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, static_cast<uint8_t>(n), 58, 64};
         e.insert(e.end(), from.sin6_addr.s6_addr, from.sin6_addr.s6_addr + 16);
