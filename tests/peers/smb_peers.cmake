@@ -1,5 +1,5 @@
 # smb_peers: two private smbd on 127.0.0.1 at free high ports, with the shares
-# data, C$, ADMIN$, NINECHARS (nine characters, with a remark) and plain (no
+# data, C$, ADMIN$, NINECHARS (nine characters, with a remark) and eightchr (one short of the name column, no
 # remark): one lists them to anyone, the other refuses anonymous users the
 # list. Their ports are in <build>/peers/smb/port and <build>/peers/smb/closed/port;
 # config, state, logs and shared directories in directories of their own

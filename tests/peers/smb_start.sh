@@ -42,8 +42,8 @@ start_smbd() {
     scratch=$(mktemp -d /tmp/velkor-smb-peer.XXXXXX)
     echo "$scratch" > "$dir/scratch"
     ln -sfn "$scratch" "$dir/state"
-    mkdir -p "$scratch"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,plain}
-    chmod 755 "$scratch" "$scratch"/{data,c,admin,nine,plain}
+    mkdir -p "$scratch"/{lock,state,cache,run,private,ncalrpc,log,data,c,admin,nine,eightchr}
+    chmod 755 "$scratch" "$scratch"/{data,c,admin,nine,eightchr}
     echo hello > "$scratch/data/hello.txt"
     cat > "$scratch/smb.conf" <<CONF
 [global]
@@ -98,8 +98,8 @@ $lines
   guest ok = yes
   read only = yes
 
-[plain]
-  path = $scratch/plain
+[eightchr]
+  path = $scratch/eightchr
   guest ok = yes
   read only = yes
 CONF
