@@ -198,3 +198,11 @@ TEST_F(ProgramFiles, Scenarios) {
     }
   }
 }
+
+// Every test program, like the program and the benches, ignores SIGPIPE: a write to a reader that has gone
+// fails with EPIPE instead of ending the process (library threads write without MSG_NOSIGNAL).
+TEST(IgnoreSigPipe, AWriteToAClosedPipeFailsInsteadOfEndingTheProgram) {
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
+}

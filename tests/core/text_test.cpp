@@ -1,0 +1,193 @@
+// The text layer as tables: each case calls one function ("call") and compares the lines it gives with its "want"
+// lines, the message boxes it shows with "box" and what it adds to the error log with "logged" (none: nothing).
+// Each data file's head says what its calls take and give.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "app/appstate.h"
+#include "diag/resultreport.h"
+#include "diag/targetlist.h"
+#include "net/certsummary.h"
+#include "support/casefile.h"
+#include "support/programdir.h"
+#include "support/testcert.h"
+#include "util/base64.h"
+#include "util/codepage.h"
+#include "util/errreport.h"
+#include "util/scramble.h"
+#include "util/xcommon.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Certificates = std::map<std::string, TestCert>;
+
+// The certificates of text-certsummary.cases, valid from kStart to kEnd (2030-01-01 00:00:00 UTC).
+constexpr int64_t kEnd = 1893456000, kDay = 86400, kStart = kEnd - 400 * kDay;
+
+Certificates MakeCertificates() {
+  Certificates certs{
+      {"mx", MakeTestCert("mx.example", "DNS:mx.example,DNS:*.example.org,IP:192.0.2.1,IP:2001:db8::1,"
+                          "email:postmaster@mx.example", kStart, kEnd)},
+      {"legacy", MakeTestCert("legacy.example", "IP:192.0.2.7", kStart, kEnd)},
+      {"odd", MakeTestCert("evil\r\nCN", "DNS:evil\x7f.example", kStart, kEnd)},
+  };
+  for (const int n : {64, 65, 70}) {
+    std::string san = "DNS:h1.example";
+    for (int i = 2; i <= n; ++i) san += ",DNS:h" + std::to_string(i) + ".example";
+    certs["h" + std::to_string(n)] = MakeTestCert("h1.example", san, kStart, kEnd);
+  }
+  return certs;
+}
+
+// The lines of a text that ends each with CR LF; a last piece without one is marked.
+Lines CrLfLines(const std::string& text) {
+  Lines lines;
+  size_t pos = 0;
+  for (size_t end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+    lines.push_back(text.substr(pos, end - pos));
+  if (pos < text.size()) lines.push_back("(no CR LF) " + text.substr(pos));
+  return lines;
+}
+
+Lines Utf8(const std::vector<std::u16string>& texts) {
+  Lines lines;
+  for (const std::u16string& text : texts) lines.push_back(ToUtf8(text));
+  return lines;
+}
+
+// What the case's call gives. Its first argument is "text", then "fill" repeated "count" times, then "tail".
+Lines Call(const Case& c, const Certificates& certs, const ProgramInTempDir& program) {
+  const std::string call = c.get("call");
+  const std::string arg = c.get("text") + std::string(c.number("count"), c.get("fill", " ")[0]) + c.get("tail");
+  const std::u16string text = FromUtf8(arg);
+  const std::vector<uint8_t> bytes(arg.begin(), arg.end());
+  const auto n = static_cast<int16_t>(c.number("n"));
+  if (call == "Base64EncodeText") {
+    const std::u16string encoded = Base64EncodeText(text);
+    return {ToUtf8(encoded), ToUtf8(Base64DecodeText(encoded))};
+  }
+  if (call == "Base64EncodeBytes") {
+    const std::vector<uint8_t> back = Base64DecodeBytes(Base64EncodeBytes(bytes));
+    return {ToUtf8(Base64EncodeBytes(bytes)), std::string(back.begin(), back.end())};
+  }
+  if (call == "Base64DecodeBytes") {
+    try {
+      const std::vector<uint8_t> decoded = Base64DecodeBytes(text);
+      return {std::string(decoded.begin(), decoded.end())};
+    } catch (const VkError&) {
+      return {"(fails)"};
+    }
+  }
+  if (call == "ScrambleText") {  // each command of "way" on what the one before gave
+    Lines steps;
+    std::u16string result = text;
+    for (const std::string& way : c.words("way")) steps.push_back(ToUtf8(result = ScrambleText(FromUtf8(way), result)));
+    return steps;
+  }
+  if (call == "ToAnsi") return {ToAnsi(text)};
+  if (call == "ToAnsiStrict") return {ToAnsiStrict(text).value_or("(refused)")};
+  if (call == "FromAnsi") return {ToUtf8(FromAnsi(arg))};
+  if (call == "FromAnsi ToAnsi") return {ToAnsi(FromAnsi(arg))};
+  if (call == "round trip") return {ToUtf8(FromAnsi(ToAnsi(text))), ToUtf8(FromAnsi(ToAnsiStrict(text).value_or("")))};
+  if (call == "SplitResultItems") return Utf8(SplitResultItems(text, FromUtf8(c.get("prefix"))));
+  if (call == "ServiceHeaderText") return {ToUtf8(ServiceHeaderText(FromUtf8(c.get("port")), text))};
+  if (call == "CheckResultBlock")
+    return {ToUtf8(CheckResultBlock(text, c.get("ok") == "yes", FromUtf8(c.get("message"))))};
+  if (call == "ServiceLampColour") {  // verdict and flag: both, the verdict only, the flag only, neither
+    Lines lamps;
+    for (int k = 0; k < 4; ++k) {
+      const LampColour lamp = ServiceLampColour(n, k < 2, k % 2 == 0);
+      lamps.push_back(lamp.greyedText ? "greyed" : std::to_string(lamp.red) + " " + std::to_string(lamp.green) +
+                                                          " " + std::to_string(lamp.blue));
+    }
+    return lamps;
+  }
+  if (call == "xGetField") {
+    const std::u16string field = xGetField(text, n, FromUtf8(c.get("delimiter")));
+    return {field == kMissingField ? "(missing)" : ToUtf8(field)};
+  }
+  if (call == "xReplaceString")
+    return {ToUtf8(xReplaceString(text, FromUtf8(c.get("find")), FromUtf8(c.get("replacement"))))};
+  if (call == "xChkNum") return {xChkNum(text) ? "true" : "false"};
+  if (call == "xChkNumComma") return {xChkNumComma(text) ? "true" : "false"};
+  if (call == "SummarizeCertificate") {  // the flags that hold, then the lines
+    const int64_t now = (c.get("from") == "end" ? kEnd : kStart) + c.number("days") * kDay + c.number("seconds");
+    const std::string der = c.has("cert") ? certs.at(c.get("cert")).der.substr(0, c.number("cut", -1)) : arg;
+    const CertificateSummary s = SummarizeCertificate(der, FromUtf8(c.get("target")), now);
+    const std::pair<bool, std::string> flags[] = {
+        {s.parsed, "parsed"}, {s.nameMatches, "matches"}, {s.notYetValid, "not-yet-valid"}, {s.expired, "expired"}};
+    std::string held;
+    for (const auto& [flag, name] : flags)
+      if (flag) held += (held.empty() ? "" : " ") + name;
+    Lines lines{"[" + held + "]"};
+    for (const std::string& line : CrLfLines(ToUtf8(CertificateLines(s)))) lines.push_back(line);
+    return lines;
+  }
+  if (call == "ParseTargetList") return Utf8(ParseTargetList(text));
+  if (call == "ReadTargetList") {
+    WriteBytes(program.file("VKRTARGET.INI"), arg);
+    return Utf8(ReadTargetList(FromUtf8(program.file("VKRTARGET.INI"))));
+  }
+  if (call == "ApplyTargetEntry") {  // each entry: the target, the ticks, the SMTP/POP/FTP/HTTP ports
+    Lines applied;
+    for (const std::string& entry : c.all("entry")) {
+      SystemSettingsRecord s;
+      s.SmtpPort = u"25", s.PopPort = u"110", s.FtpPort = u"21", s.HttpPort = u"80,8080";
+      const TargetEntry e = ApplyTargetEntry(FromUtf8(entry), s);
+      std::u16string got = e.target + u" ";
+      for (bool ticked : e.ticked) got += ticked ? u'1' : u'0';
+      applied.push_back(ToUtf8(got + u" " + s.SmtpPort + u"/" + s.PopPort + u"/" + s.FtpPort + u"/" + s.HttpPort));
+    }
+    return applied;
+  }
+  if (call == "EntryHostName") {
+    const EntryParts split = SplitEntry(text);
+    return {ToUtf8(EntryHostName(text)) + (split.bracketed ? " bracketed" : split.malformed ? " malformed" : " plain")};
+  }
+  if (call == "MonitoringInterval") {  // each text's minutes
+    Lines minutes;
+    for (const std::string& each : c.all("text")) {
+      const std::optional<int16_t> m = MonitoringInterval(FromUtf8(each));
+      minutes.push_back(m ? std::to_string(*m) : "refused");
+    }
+    return minutes;
+  }
+  if (call == "TargetHostInfoLine") return {ToUtf8(TargetHostInfoLine(static_cast<int>(c.number("of")), n, text))};
+  if (call == "TimeoutInfoText") return {ToUtf8(TimeoutInfoText(n, text))};
+  ADD_FAILURE() << "unknown call " << call;
+  return {};
+}
+
+TEST(TextLayer, EachCallGivesItsLines) {
+  // Dates in the certificate lines are local time: a zone nine hours east of UTC (each test has its own process).
+  setenv("TZ", "JST-9", 1);
+  tzset();
+  const Certificates certs = MakeCertificates();
+  ProgramInTempDir program;
+  SettingsMsgBoxFlag = true;  // every report is shown too
+  for (const char* file : {"text-base64.cases", "text-scramble.cases", "text-cp932.cases", "text-results.cases",
+                           "text-helpers.cases", "text-certsummary.cases", "targets-entries.cases"}) {
+    for (const Case& c : LoadCases(file)) {
+      CASE_TRACE(c);
+      program.boxes.clear();
+      std::filesystem::remove(program.file("vktestERR1.log"));
+      SetScrambleKeyHook([k = c.number("key")] { return k; });
+      Lines lines = Call(c, certs, program);
+      // A line of one character many times shows as "c*N", so that a case can state it.
+      for (std::string& line : lines)
+        if (line.size() > 200 && line.find_first_not_of(line[0]) == std::string::npos)
+          line = line.substr(0, 1) + "*" + std::to_string(line.size());
+      EXPECT_EQ(lines, c.all("want"));
+      EXPECT_EQ(Utf8(program.boxes), c.all("box"));
+      const std::string log = ToUtf8(program.errorLog());
+      EXPECT_EQ(log.empty() ? "" : log.substr(25), c.get("logged"));  // after " stamp *** "
+    }
+  }
+  SetScrambleKeyHook(nullptr);
+}
+
+}  // namespace
