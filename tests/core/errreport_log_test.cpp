@@ -4,29 +4,51 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "app/paramdialogmodel.h"
+#include "app/settings.h"
 #include "diag/targetlist.h"
 #include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
+#include "util/base64.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/scramble.h"
 
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
+
+// The settings' fields in the order of the dialog's boxes, RunBat last.
+Texts Of(const SystemSettingsRecord& r) {
+  return {r.TargetHost, r.SmtpPort, r.PopPort, r.FtpPort, r.HttpPort, r.UserName, r.Password, r.Interval, r.RunBat};
+}
+// Settings from a case's words, in the boxes' order.
+SystemSettingsRecord Record(const std::vector<std::string>& w) {
+  auto f = [&w](size_t i) { return FromUtf8(w.at(i)); };
+  return {f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8)};
+}
+// The position in Of() of a field the cases name.
+int FieldIndex(const std::string& name) {
+  const char* const names[] = {"TargetHost", "SmtpPort", "PopPort",  "FtpPort", "HttpPort",
+                               "UserName",   "Password", "Interval", "RunBat"};
+  return static_cast<int>(std::find(std::begin(names), std::end(names), name) - std::begin(names));
+}
 
 // The shell command that starts the copy `exe` of this binary from `dir` with HOME=$T/home and the environment
 // `env` only ($T is `dir`), to print where it keeps its files into $T/out.
@@ -88,8 +110,9 @@ class ProgramFiles : public ::testing::Test {
   ProgramInTempDir program;
 };
 
-// Where the program keeps its files, whole-file writes and reads, and the logs, as scenarios: each case's steps run
-// in order (files-scenarios.cases says what each does).
+// Where the program keeps its files, whole-file writes and reads, the logs, the settings file and the settings
+// dialog, as scenarios: each case's steps run in order (files-scenarios.cases and settings-dialog.cases say what
+// each does).
 TEST_F(ProgramFiles, Scenarios) {
   const HangGuard guard;
   TempDir secrets;  // root's, 0700
@@ -98,8 +121,11 @@ TEST_F(ProgramFiles, Scenarios) {
   getrlimit(RLIMIT_FSIZE, &unlimited);
   int fd = -1;
   const mode_t umaskBefore = umask(022);
+  const std::string settings = program.file("VKRSYS.DAT");
   const CaseVars vars{{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}};
-  for (const Case& c : LoadCases("files-scenarios.cases", vars)) {
+  std::vector<Case> cases = LoadCases("files-scenarios.cases", vars);
+  for (Case& c : LoadCases("settings-dialog.cases", vars)) cases.push_back(std::move(c));
+  for (const Case& c : cases) {
     CASE_TRACE(c);
     if (c.name.starts_with("as root:") && geteuid() != 0)
       GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
@@ -109,6 +135,11 @@ TEST_F(ProgramFiles, Scenarios) {
     program.boxes.clear();
     SettingsMsgBoxFlag = false;
     SetProgramLocation(program.dir().path16(), u"vktest");
+    ResetErrorLogPrefix();
+    SettingsFilePath = ConfigFilePath(kSettingsFileName);
+    SetScrambleKeyHook({});
+    ParamDialog().Unload();
+    SystemSettings = {};
     SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
     SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; });
     setrlimit(RLIMIT_FSIZE, &unlimited);  // what a case that failed half-way left behind
@@ -119,6 +150,8 @@ TEST_F(ProgramFiles, Scenarios) {
     umask(umaskBefore);
     std::optional<unsigned> wholeMode;  // the mode whole-file writes force
     std::string answer;                 // the last whole-file write's or read's
+    std::string kept;                   // the settings file and its backup, remembered
+    std::mt19937 rng(20240611);
     auto step = [&](const std::string& key, const std::string& raw) {
       // A step's value, and its first word and the rest (each decoded, so "\s" keeps a blank in a name).
       const size_t blank = std::min(raw.find(' '), raw.size());
@@ -178,7 +211,56 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "start") EXPECT_EQ(std::system(StartCommand(program.dir().path(), file, rest).c_str()), 0);
       else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
           << ReadBytes(program.file("out"));
-      else ADD_FAILURE() << "unknown step";
+      else if (key == "text-ends") EXPECT_TRUE(ToUtf8(FromAnsi(ReadBytes(file))).ends_with(rest));
+      // The settings and the dialog.
+      else if (key == "key") SetScrambleKeyHook([k = std::stoi(value)] { return k; });
+      else if (key == "record") SystemSettings = Record(Case{"", "", {{"w", raw}}}.words("w"));
+      else if (key == "have") EXPECT_EQ(Of(SystemSettings), Of(Record(Case{"", "", {{"w", raw}}}.words("w"))));
+      else if (key == "field") EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(name)]), rest);
+      else if (key == "save") EXPECT_EQ(SaveSystemSettings(), value == "yes");
+      else if (key == "load") EXPECT_EQ(LoadSystemSettings(), value == "yes");
+      else if (key == "load-file") {
+        SettingsFilePath = FromUtf8(file);
+        ParamDialog().Unload();
+        SystemSettings = {};
+        EXPECT_TRUE(LoadSystemSettings());
+        SettingsFilePath = FromUtf8(settings);
+      } else if (key == "path") SettingsFilePath = FromUtf8(file);
+      else if (key == "plain") WriteBytes(settings, ToAnsi(Base64EncodeText(ScrambleText(u"ENC", FromUtf8(value)))));
+      else if (key == "letter") {  // the key letter, the first character under the Base64 layer
+        std::u16string scrambled = Base64DecodeText(FromAnsi(ReadBytes(settings)));
+        scrambled[0] = FromUtf8(value).at(0);
+        WriteBytes(settings, ToAnsi(Base64EncodeText(scrambled)));
+      } else if (key == "cut") fs::resize_file(settings, fs::file_size(settings) - std::stoul(value));
+      else if (key == "noise") {
+        std::vector<uint8_t> noise(std::stoul(value));
+        for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+        WriteBytes(settings, ToAnsi(Base64EncodeBytes(noise)));
+      } else if (key == "unload") ParamDialog().Unload();
+      else if (key == "link-on-box")
+        SetMessageBoxHook([&](auto&, auto&) { fs::remove(settings), fs::create_symlink(settings, settings); });
+      else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
+      else if (key == "type") ParamDialog().SetText(ParamDialogModel::Box(FieldIndex(name)), FromUtf8(rest));
+      else if (key == "click" && value == "set") ParamDialog().CmdSet_Click();
+      else if (key == "click") ParamDialog().CmdClose_Click();
+      else if (key == "check") EXPECT_EQ(ParamDialog().CheckSetting(), value == "yes");
+      else if (key == "dialog") EXPECT_EQ(ParamDialog().IsLoaded(), value == "loaded");
+      else if (key == "keep") kept = ReadBytes(settings) + "|" + ReadBytes(settings + ".bak");
+      else if (key == "kept") EXPECT_EQ(ReadBytes(settings) + "|" + ReadBytes(settings + ".bak"), kept);
+      else if (key == "nobody-save") EXPECT_EQ(AsNobody([&] {
+        const bool saved = SaveSystemSettings();
+        return std::to_string(saved) + " " + ToUtf8(program.boxes.empty() ? u"(no box)" : program.boxes[0]);
+      }), value);
+      else if (key == "killed-save") {  // a save in a child killed after the rewrite's step (none: it runs to its end)
+        const char* const steps[] = {"NewFileSynced", "BackupLinked", "BackupReplaced", "NewFileInPlace"};
+        const long after = std::find(std::begin(steps), std::end(steps), value) - steps;
+        EXPECT_EQ(InChild([after] {
+          SetRewriteStepHook([after](RewriteStep step) {
+            if (static_cast<long>(step) == after) raise(SIGKILL);
+          });
+          return std::string(SaveSystemSettings() ? "saved" : "not saved");
+        }), value == "none" ? "saved" : "!child ended by a signal");
+      } else ADD_FAILURE() << "unknown step";
     };
     for (size_t i = 0; i < c.fields.size(); ++i) {
       SCOPED_TRACE(c.fields[i].first + ": " + c.fields[i].second);
