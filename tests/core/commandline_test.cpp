@@ -10,24 +10,12 @@
 #include "support/casefile.h"
 #include "support/tempdir.h"
 
-TEST(ParseCommandLine, OwnOptionsQtOptionsAndTheRest) {
-  const char* const actions[] = {"run", "version", "help", "usage"};  // in CommandAction's order
-  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", {{"EXEDIR", ""}}), "parse:")) {
-    CASE_TRACE(c);
-    const std::vector<std::string> args = c.words("args");
-    std::vector<const char*> argv{"velkor"};
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    const CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-    EXPECT_EQ(actions[static_cast<int>(line.action)], c.get("action"));
-    EXPECT_EQ(line.offending, c.get("offending"));
-  }
-}
-
+// How the arguments are read are calls of the text engine (text_test, cmdline-parse.cases).
 TEST(ParseCommandLine, TheProgramAnswersWithoutADisplay) {
   TempDir dir;
   const std::string exe = VELKOR_EXE;
   const CaseVars vars{{"EXEDIR", exe.substr(0, exe.rfind('/'))}};
-  for (const Case& c : CasesOf(LoadCases("cmdline-window.cases", vars), "run:")) {
+  for (const Case& c : LoadCases("cmdline-window.cases", vars)) {
     CASE_TRACE(c);
     const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + exe + " " + c.get("args") + " >" +
                                 dir.file("out") + " 2>" + dir.file("err");

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/appstate.h"
+#include "app/commandline.h"
 #include "diag/resultreport.h"
 #include "diag/targetlist.h"
 #include "net/certsummary.h"
@@ -219,32 +220,33 @@ Lines Call(const Case& c, const Certificates& certs, const ProgramInTempDir& pro
     WriteBytes(program.file("VKRTARGET.INI"), arg);
     return Utf8(ReadTargetList(FromUtf8(program.file("VKRTARGET.INI"))));
   }
-  if (call == "ApplyTargetEntry") {  // each entry: the target, the ticks, the SMTP/POP/FTP/HTTP ports
-    Lines applied;
-    for (const std::string& entry : c.all("entry")) {
-      SystemSettingsRecord s;
-      s.SmtpPort = u"25", s.PopPort = u"110", s.FtpPort = u"21", s.HttpPort = u"80,8080";
-      const TargetEntry e = ApplyTargetEntry(FromUtf8(entry), s);
-      std::u16string got = e.target + u" ";
-      for (bool ticked : e.ticked) got += ticked ? u'1' : u'0';
-      applied.push_back(ToUtf8(got + u" " + s.SmtpPort + u"/" + s.PopPort + u"/" + s.FtpPort + u"/" + s.HttpPort));
-    }
-    return applied;
+  if (call == "ApplyTargetEntry") {  // the target, the ticks, the SMTP/POP/FTP/HTTP ports
+    SystemSettingsRecord s{u"", u"25", u"110", u"21", u"80,8080", {}, {}, {}, {}};
+    const TargetEntry e = ApplyTargetEntry(text, s);
+    std::u16string got = e.target + u" ";
+    for (bool ticked : e.ticked) got += ticked ? u'1' : u'0';
+    return {ToUtf8(got + u" " + s.SmtpPort + u"/" + s.PopPort + u"/" + s.FtpPort + u"/" + s.HttpPort)};
   }
   if (call == "EntryHostName") {
     const EntryParts split = SplitEntry(text);
     return {ToUtf8(EntryHostName(text)) + (split.bracketed ? " bracketed" : split.malformed ? " malformed" : " plain")};
   }
-  if (call == "MonitoringInterval") {  // each text's minutes
-    Lines minutes;
-    for (const std::string& each : c.all("text")) {
-      const std::optional<int16_t> m = MonitoringInterval(FromUtf8(each));
-      minutes.push_back(m ? std::to_string(*m) : "refused");
-    }
-    return minutes;
+  if (call == "MonitoringInterval") {
+    const std::optional<int16_t> minutes = MonitoringInterval(text);
+    return {minutes ? std::to_string(*minutes) : "refused"};
   }
   if (call == "TargetHostInfoLine") return {ToUtf8(TargetHostInfoLine(static_cast<int>(c.number("of")), n, text))};
   if (call == "TimeoutInfoText") return {ToUtf8(TimeoutInfoText(n, text))};
+  if (call == "ParseCommandLine") {  // what it does, then the argument it could not place
+    const std::vector<std::string> args = c.words("args");
+    std::vector<const char*> argv{"velkor"};
+    for (const std::string& word : args) argv.push_back(word.c_str());
+    const CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    const char* const actions[] = {"run", "version", "help", "usage"};  // in CommandAction's order
+    Lines lines{actions[static_cast<int>(line.action)]};
+    if (!line.offending.empty()) lines.push_back(line.offending);
+    return lines;
+  }
   if (call == "AnchorOf") return {AnchorOf(arg)};
   if (call == "BrokenLinks") {
     fs::create_directories(program.file("docs"));
@@ -266,7 +268,7 @@ TEST(TextLayer, EachCallGivesItsLines) {
   SettingsMsgBoxFlag = true;  // every report is shown too
   for (const char* file : {"text-base64.cases", "text-scramble.cases", "text-cp932.cases", "text-results.cases",
                            "text-helpers.cases", "text-certsummary.cases", "targets-entries.cases",
-                           "text-docs-links.cases"}) {
+                           "text-docs-links.cases", "cmdline-parse.cases"}) {
     for (const Case& c : LoadCases(file)) {
       CASE_TRACE(c);
       program.boxes.clear();
