@@ -3,6 +3,7 @@
 // Each data file's head says what its calls take and give. The README and docs/ link into each other too: every
 // relative link must reach a file, and every #fragment a heading of that file, named as GitHub names it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -113,33 +114,8 @@ std::vector<std::string> BrokenLinks(const fs::path& root, const std::vector<std
   return broken;
 }
 
-// The certificates of text-certsummary.cases, valid from kStart to kEnd (2030-01-01 00:00:00 UTC).
+// The certificates' validity, from kStart to kEnd (2030-01-01 00:00:00 UTC).
 constexpr int64_t kEnd = 1893456000, kDay = 86400, kStart = kEnd - 400 * kDay;
-
-Certificates MakeCertificates() {
-  Certificates certs{
-      {"mx", MakeTestCert("mx.example", "DNS:mx.example,DNS:*.example.org,IP:192.0.2.1,IP:2001:db8::1,"
-                          "email:postmaster@mx.example", kStart, kEnd)},
-      {"legacy", MakeTestCert("legacy.example", "IP:192.0.2.7", kStart, kEnd)},
-      {"odd", MakeTestCert("evil\r\nCN", "DNS:evil\x7f.example", kStart, kEnd)},
-  };
-  for (const int n : {64, 65, 70}) {
-    std::string san = "DNS:h1.example";
-    for (int i = 2; i <= n; ++i) san += ",DNS:h" + std::to_string(i) + ".example";
-    certs["h" + std::to_string(n)] = MakeTestCert("h1.example", san, kStart, kEnd);
-  }
-  return certs;
-}
-
-// The lines of a text that ends each with CR LF; a last piece without one is marked.
-Lines CrLfLines(const std::string& text) {
-  Lines lines;
-  size_t pos = 0;
-  for (size_t end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
-    lines.push_back(text.substr(pos, end - pos));
-  if (pos < text.size()) lines.push_back("(no CR LF) " + text.substr(pos));
-  return lines;
-}
 
 Lines Utf8(const std::vector<std::u16string>& texts) {
   Lines lines;
@@ -148,7 +124,7 @@ Lines Utf8(const std::vector<std::u16string>& texts) {
 }
 
 // What the case's call gives. Its first argument is "text", then "fill" repeated "count" times, then "tail".
-Lines Call(const Case& c, const Certificates& certs, const ProgramInTempDir& program) {
+Lines Call(const Case& c, Certificates& certs, const ProgramInTempDir& program) {
   const std::string call = c.get("call");
   const std::string arg = c.get("text") + std::string(c.number("count"), c.get("fill", " ")[0]) + c.get("tail");
   const std::u16string text = FromUtf8(arg);
@@ -202,17 +178,24 @@ Lines Call(const Case& c, const Certificates& certs, const ProgramInTempDir& pro
     return {ToUtf8(xReplaceString(text, FromUtf8(c.get("find")), FromUtf8(c.get("replacement"))))};
   if (call == "xChkNum") return {xChkNum(text) ? "true" : "false"};
   if (call == "xChkNumComma") return {xChkNumComma(text) ? "true" : "false"};
-  if (call == "SummarizeCertificate") {  // the flags that hold, then the lines
+  if (call == "MakeTestCert") {  // for the cases after it; "names": that many more, h1.example to hN.example
+    std::string san = c.get("san");
+    for (long i = 1; i <= c.number("names"); ++i)
+      san += (san.empty() ? "DNS:h" : ",DNS:h") + std::to_string(i) + ".example";
+    certs[c.get("name")] = MakeTestCert(arg, san, kStart, kEnd);
+    return {};
+  }
+  if (call == "SummarizeCertificate") {  // its flags, then its lines
     const int64_t now = (c.get("from") == "end" ? kEnd : kStart) + c.number("days") * kDay + c.number("seconds");
     const std::string der = c.has("cert") ? certs.at(c.get("cert")).der.substr(0, c.number("cut", -1)) : arg;
     const CertificateSummary s = SummarizeCertificate(der, FromUtf8(c.get("target")), now);
-    const std::pair<bool, std::string> flags[] = {
-        {s.parsed, "parsed"}, {s.nameMatches, "matches"}, {s.notYetValid, "not-yet-valid"}, {s.expired, "expired"}};
-    std::string held;
-    for (const auto& [flag, name] : flags)
-      if (flag) held += (held.empty() ? "" : " ") + name;
-    Lines lines{"[" + held + "]"};
-    for (const std::string& line : CrLfLines(ToUtf8(CertificateLines(s)))) lines.push_back(line);
+    const auto yes = [](bool flag) { return flag ? "yes" : "no"; };
+    Lines lines{std::string("parsed ") + yes(s.parsed) + ", matches " + yes(s.nameMatches) + ", not yet valid " +
+                yes(s.notYetValid) + ", expired " + yes(s.expired)};
+    std::string text = ToUtf8(CertificateLines(s));
+    for (size_t end; (end = text.find("\r\n")) != std::string::npos; text.erase(0, end + 2))
+      lines.push_back(text.substr(0, end));
+    if (!text.empty()) lines.push_back("(no CR LF) " + text);
     return lines;
   }
   if (call == "ParseTargetList") return Utf8(ParseTargetList(text));
@@ -247,6 +230,19 @@ Lines Call(const Case& c, const Certificates& certs, const ProgramInTempDir& pro
     if (!line.offending.empty()) lines.push_back(line.offending);
     return lines;
   }
+  if (call == "velkor") {  // the program started with no display: its exit status, its output, its errors
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " VELKOR_EXE " " + c.get("args") + " >" +
+                                program.file("out") + " 2>" + program.file("err");
+    const int status = std::system(command.c_str());
+    Lines lines{"status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1)};
+    for (const std::string stream : {"out", "err"}) {
+      std::string text = ReadBytes(program.file(stream));
+      for (size_t end; (end = text.find('\n')) != std::string::npos; text.erase(0, end + 1))
+        lines.push_back(stream + ": " + text.substr(0, end));
+      if (!text.empty()) lines.push_back(stream + " (no LF): " + text);
+    }
+    return lines;
+  }
   if (call == "AnchorOf") return {AnchorOf(arg)};
   if (call == "BrokenLinks") {
     fs::create_directories(program.file("docs"));
@@ -263,13 +259,15 @@ TEST(TextLayer, EachCallGivesItsLines) {
   // Dates in the certificate lines are local time: a zone nine hours east of UTC (each test has its own process).
   setenv("TZ", "JST-9", 1);
   tzset();
-  const Certificates certs = MakeCertificates();
+  Certificates certs;  // made by the cases that call MakeTestCert
+  const std::string exe = VELKOR_EXE;
+  const CaseVars vars{{"EXEDIR", exe.substr(0, exe.rfind('/'))}};
   ProgramInTempDir program;
   SettingsMsgBoxFlag = true;  // every report is shown too
   for (const char* file : {"text-base64.cases", "text-scramble.cases", "text-cp932.cases", "text-results.cases",
                            "text-helpers.cases", "text-certsummary.cases", "targets-entries.cases",
-                           "text-docs-links.cases", "cmdline-parse.cases"}) {
-    for (const Case& c : LoadCases(file)) {
+                           "text-docs-links.cases", "cmdline-parse.cases", "cmdline-window.cases"}) {
+    for (const Case& c : LoadCases(file, vars)) {
       CASE_TRACE(c);
       program.boxes.clear();
       std::filesystem::remove(program.file("vktestERR1.log"));
@@ -300,6 +298,36 @@ TEST(DocsLinks, EveryLinkOfTheReadmeAndDocsResolves) {
   for (const std::string& f : files) {
     if (f == "README.md" || f.find("pending-") != std::string::npos) continue;
     EXPECT_NE(readme.find("](" + f), std::string::npos) << f << " is not linked from README.md";
+  }
+}
+
+// The window's options: each one --help lists is the parser's own and has its
+// entry in velkor(1), and each the man page lists is in --help.
+TEST(ParseCommandLine, HelpManPageAndParserListTheSameOptions) {
+  const std::string man = ReadBytes(VELKOR_MANPAGE);
+  const size_t options = man.find(".SH OPTIONS");
+  ASSERT_NE(options, std::string::npos);
+  std::istringstream section(man.substr(options, man.find(".SH ", options + 1) - options));
+  const std::string help = HelpText("/c", "/s");
+  std::istringstream helpLines(help.substr(help.find("\nOptions:\n") + 10));
+  int listed = 0;
+  // The options block ends at the first empty line.
+  for (std::string line; std::getline(helpLines, line) && !line.empty();) {
+    if (!line.starts_with("  --")) continue;
+    const std::string name = line.substr(2, line.find(' ', 2) - 2);
+    const char* argv[] = {"velkor", name.c_str()};
+    const CommandAction action = ParseCommandLine(2, argv).action;
+    EXPECT_TRUE(action != CommandAction::Usage && action != CommandAction::Run) << name;
+    std::string roff;
+    for (char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(section.str().find(".B " + roff + "\n"), std::string::npos) << name << " is not in velkor(1)";
+    ++listed;
+  }
+  EXPECT_GE(listed, 2);
+  for (std::string l; std::getline(section, l);) {
+    if (!l.starts_with(".B \\-\\-")) continue;
+    std::erase(l, '\\');
+    EXPECT_NE(help.find("  " + l.substr(3) + " "), std::string::npos) << l << " is not in --help";
   }
 }
 

@@ -45,8 +45,7 @@ size_t MarkEnd(std::string_view d, std::initializer_list<std::string_view> marks
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
+void Fuzz(FuzzInput in) {
   uint32_t cut = in.Byte() * 2654435761u + 1;  // a receive of 1 to 100 bytes
   const std::string_view reply = in.Rest();
 
@@ -92,5 +91,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     section += std::u16string(line.substr(line.find_first_not_of(u' '))) + u"\r\n";
   }
   FUZZ_CHECK(HttpHeaderSection(text) == section);
-  return 0;
 }

@@ -22,8 +22,8 @@ bool PortList(const std::u16string& f) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<std::u16string> entries = ParseTargetList(FromAnsi(std::string_view(reinterpret_cast<const char*>(data), size)));
+void Fuzz(FuzzInput in) {
+  const std::vector<std::u16string> entries = ParseTargetList(FromAnsi(in.Rest()));
   std::u16string joined;
   for (const std::u16string& entry : entries) {
     FUZZ_CHECK(!entry.empty() && entry.find_first_of(u" \t\r\n#") == entry.npos);
@@ -64,5 +64,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(SplitEntry(entry).bracketed == bracketed);
   }
   FUZZ_CHECK(ParseTargetList(joined) == entries);
-  return 0;
 }

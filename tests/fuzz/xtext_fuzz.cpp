@@ -32,8 +32,7 @@ std::u16string FieldOf(std::u16string_view text, int16_t n, char16_t delimiter) 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
+void Fuzz(FuzzInput in) {
   const int16_t n = static_cast<int8_t>(in.Byte());
   const uint8_t pick = in.Byte(), length = in.Byte();
   std::u16string text = in.RestUtf16();
@@ -50,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_CHECK(IsMissingField(field) || (Trimmed(delimiter, Blank).size() == 1 && field == Trimmed(field, Blank)));
   }
-  if (longText) return 0;  // the rest has no 16-bit limit, and long texts are slow to fuzz
+  if (longText) return;  // the rest has no 16-bit limit, and long texts are slow to fuzz
 
   FUZZ_CHECK(xNullTrim(text) == Trimmed(text, Blank));
   std::u16string t = text, u = text, v = text;  // the helpers below trim their argument in place
@@ -82,5 +81,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string expected;
   for (unsigned char b : bytes) expected += {u"0123456789ABCDEF"[b >> 4], u"0123456789ABCDEF"[b & 15]};
   FUZZ_CHECK(digits == expected);
-  return 0;
 }
