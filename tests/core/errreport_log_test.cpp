@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <new>
 #include <optional>
-#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -103,18 +102,12 @@ TEST(ProgramLocation, PrintOwn) {
               ToUtf8(GetAppTitle()).c_str());
 }
 
-// Program files in a temporary directory; the clock is put back after the test.
-class ProgramFiles : public ::testing::Test {
- protected:
-  ~ProgramFiles() override { SetLocalNowHook(nullptr); }
-  ProgramInTempDir program;
-};
-
 // Where the program keeps its files, whole-file writes and reads, the logs, the settings file and the settings
 // dialog, as scenarios: each case's steps run in order (files-scenarios.cases and settings-dialog.cases say what
 // each does).
-TEST_F(ProgramFiles, Scenarios) {
+TEST(ProgramFiles, Scenarios) {
   const HangGuard guard;
+  ProgramInTempDir program;
   TempDir secrets;  // root's, 0700
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit unlimited{}, limited{};
@@ -140,7 +133,7 @@ TEST_F(ProgramFiles, Scenarios) {
     SetScrambleKeyHook({});
     ParamDialog().Unload();
     SystemSettings = {};
-    SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
+    SetMessageBoxHook([&](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
     SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; });
     setrlimit(RLIMIT_FSIZE, &unlimited);  // what a case that failed half-way left behind
     SetLogDirectoryFd(-1);
@@ -151,7 +144,6 @@ TEST_F(ProgramFiles, Scenarios) {
     std::optional<unsigned> wholeMode;  // the mode whole-file writes force
     std::string answer;                 // the last whole-file write's or read's
     std::string kept;                   // the settings file and its backup, remembered
-    std::mt19937 rng(20240611);
     auto step = [&](const std::string& key, const std::string& raw) {
       // A step's value, and its first word and the rest (each decoded, so "\s" keeps a blank in a name).
       const size_t blank = std::min(raw.find(' '), raw.size());
@@ -175,7 +167,7 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "report") EXPECT_NO_THROW(ReportError(FromUtf8(value)));
       else if (key == "flag") SettingsMsgBoxFlag = value == "up";
       else if (key == "box-hook" && value == "throw") SetMessageBoxHook([](auto&, auto&) { throw std::bad_alloc(); });
-      else if (key == "box-hook") SetMessageBoxHook([this](const std::u16string& text, const std::u16string& caption) {
+      else if (key == "box-hook") SetMessageBoxHook([&](const std::u16string& text, const std::u16string& caption) {
         program.boxes.push_back(caption + u"|" + text + u"|" + FromAnsi(ReadBytes(program.file("vktestERR1.log"))));
       });
       else if (key == "clock") SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
@@ -232,11 +224,7 @@ TEST_F(ProgramFiles, Scenarios) {
         scrambled[0] = FromUtf8(value).at(0);
         WriteBytes(settings, ToAnsi(Base64EncodeText(scrambled)));
       } else if (key == "cut") fs::resize_file(settings, fs::file_size(settings) - std::stoul(value));
-      else if (key == "noise") {
-        std::vector<uint8_t> noise(std::stoul(value));
-        for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
-        WriteBytes(settings, ToAnsi(Base64EncodeBytes(noise)));
-      } else if (key == "unload") ParamDialog().Unload();
+      else if (key == "unload") ParamDialog().Unload();
       else if (key == "link-on-box")
         SetMessageBoxHook([&](auto&, auto&) { fs::remove(settings), fs::create_symlink(settings, settings); });
       else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
@@ -279,6 +267,7 @@ TEST_F(ProgramFiles, Scenarios) {
       }), c.fields[i].second);
     }
   }
+  SetLocalNowHook(nullptr);
 }
 
 // Every test program, like the program and the benches, ignores SIGPIPE: a write to a reader that has gone
