@@ -40,6 +40,12 @@ class FuzzInput {
   std::string_view m_rest;
 };
 
+// s without the characters of chars at either end.
+inline std::u16string_view Trimmed(std::u16string_view s, std::u16string_view chars = u" ") {
+  const size_t b = s.find_first_not_of(chars);
+  return b == s.npos ? std::u16string_view() : s.substr(b, s.find_last_not_of(chars) - b + 1);
+}
+
 // The target's checks on one input.
 void Fuzz(FuzzInput in);
 

@@ -82,8 +82,7 @@ void Fuzz(FuzzInput in) {
   // The header copy: each CR LF line of the blank-trimmed reply, leading
   // blanks removed, up to the first empty one; nothing after the last CR LF.
   const std::u16string text = FromAnsi(reply);
-  const size_t b = text.find_first_not_of(u' '), e = text.find_last_not_of(u' ');
-  const std::u16string_view trimmed = b == npos ? u"" : std::u16string_view(text).substr(b, e - b + 1);
+  const std::u16string_view trimmed = Trimmed(text);
   std::u16string section;
   for (size_t pos = 0, crlf; (crlf = trimmed.find(u"\r\n", pos)) != npos; pos = crlf + 2) {
     const std::u16string_view line = trimmed.substr(pos, crlf - pos);

@@ -59,8 +59,7 @@ void Fuzz(FuzzInput in) {
     FUZZ_CHECK(got.target == expected.target && got.ticked == expected.ticked);
     FUZZ_CHECK(settings.SmtpPort == want.SmtpPort && settings.PopPort == want.PopPort &&
                settings.FtpPort == want.FtpPort && settings.HttpPort == want.HttpPort);
-    const size_t b = host.find_first_not_of(u'\0'), e = host.find_last_not_of(u'\0');
-    FUZZ_CHECK(EntryHostName(entry) == (b == host.npos ? u"" : host.substr(b, e - b + 1)));
+    FUZZ_CHECK(EntryHostName(entry) == Trimmed(host, std::u16string_view(u"\0", 1)));
     FUZZ_CHECK(SplitEntry(entry).bracketed == bracketed);
   }
   FUZZ_CHECK(ParseTargetList(joined) == entries);
