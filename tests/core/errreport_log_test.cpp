@@ -49,51 +49,6 @@ int FieldIndex(const std::string& name) {
   return static_cast<int>(std::find(std::begin(names), std::end(names), name) - std::begin(names));
 }
 
-// The shell command that starts the copy `exe` of this binary from `dir` with HOME=$T/home and the environment
-// `env` only ($T is `dir`), to print where it keeps its files into $T/out.
-std::string StartCommand(const std::string& dir, const std::string& exe, const std::string& env) {
-  return "cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + env + " '" + exe +
-         "' --gtest_filter=*PrintOwn >'" + dir + "/out'";
-}
-
-// The directory's entries by name: "name mode bytes", "name fifo" or "name dir", joined by "; ".
-std::string Listing(const std::string& dir) {
-  std::set<std::string> lines;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(e.symlink_status().permissions()));
-    if (e.is_fifo()) lines.insert(name + " fifo");
-    else if (e.is_directory()) lines.insert(name + " dir");
-    else lines.insert(name + " " + mode + " " + ReadBytes(e.path()));
-  }
-  std::string all;
-  for (const std::string& line : lines) all += (all.empty() ? "" : "; ") + line;
-  return all;
-}
-
-// A whole-file read's answer: "yes" or "no", the size of the text it leaves (4 when it keeps the old one) and
-// "refused" when it refused the file.
-std::string ReadAnswer(const std::string& path) {
-  std::u16string text = u"kept";
-  bool refused = false;
-  const bool read = ReadWholeFile(FromUtf8(path), text, &refused);
-  return std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
-}
-
-// A target list file's entries, each followed by "|".
-std::string ListAnswer(const std::string& path) {
-  std::string entries;
-  for (const std::u16string& entry : ReadTargetList(FromUtf8(path))) entries += ToUtf8(entry) + "|";
-  return entries;
-}
-
-// What stands at a path: a link, nothing ("missing") or something else ("other").
-std::string Kind(const std::string& path) {
-  const fs::file_type type = fs::symlink_status(path).type();
-  return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
-}
-
 // Run by a copy of this binary in the scenarios' "start" step: sets itself up as the program does and prints
 // what it found.
 TEST(ProgramLocation, PrintOwn) {
@@ -176,8 +131,11 @@ TEST(ProgramFiles, Scenarios) {
       else if (key == "ends") EXPECT_TRUE(ReadBytes(file).ends_with(rest));
       else if (key == "size") EXPECT_EQ(fs::file_size(file), std::stoul(rest));
       else if (key == "mode") EXPECT_EQ(fs::status(file).permissions(), fs::perms(std::stoul(rest, nullptr, 8)));
-      else if (key == "kind") EXPECT_EQ(Kind(file), rest);
-      else if (key == "entries") EXPECT_EQ(std::distance(fs::directory_iterator(file), {}), std::stol(rest));
+      else if (key == "kind") {  // a link, nothing ("missing") or something else ("other")
+        const fs::file_type type = fs::symlink_status(file).type();
+        EXPECT_EQ(type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other",
+                  rest);
+      } else if (key == "entries") EXPECT_EQ(std::distance(fs::directory_iterator(file), {}), std::stol(rest));
       else if (key == "text") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))), rest);
       else if (key == "holds") EXPECT_NE(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
       else if (key == "lacks") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
@@ -195,13 +153,34 @@ TEST(ProgramFiles, Scenarios) {
       else if (key == "whole") answer = WriteWholeFile(FromUtf8(file), FromUtf8(rest), wholeMode) ? "yes" : "no";
       else if (key == "whole-fill")
         answer = WriteWholeFile(FromUtf8(file), std::u16string(std::stoul(rest), u'x'), wholeMode) ? "yes" : "no";
-      else if (key == "read") answer = ReadAnswer(file);
-      else if (key == "read-list") answer = ListAnswer(file);
-      else if (key == "answer") EXPECT_EQ(answer, value);
-      else if (key == "listing") EXPECT_EQ(Listing(file), rest);
-      else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
-      else if (key == "start") EXPECT_EQ(std::system(StartCommand(program.dir().path(), file, rest).c_str()), 0);
-      else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
+      else if (key == "read") {  // yes or no, the size of the text it leaves (4: it kept the old one), "refused"
+        std::u16string text = u"kept";
+        bool refused = false;
+        const bool read = ReadWholeFile(FromUtf8(file), text, &refused);
+        answer = std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
+      } else if (key == "read-list") {  // the entries, each followed by "|"
+        answer.clear();
+        for (const std::u16string& entry : ReadTargetList(FromUtf8(file))) answer += ToUtf8(entry) + "|";
+      } else if (key == "answer") EXPECT_EQ(answer, value);
+      else if (key == "listing") {  // the entries by name: "name mode bytes", "name fifo" or "name dir", joined by "; "
+        std::set<std::string> lines;
+        for (const auto& e : fs::directory_iterator(file)) {
+          const std::string entry = e.path().filename().string();
+          char mode[8];
+          std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(e.symlink_status().permissions()));
+          if (e.is_fifo()) lines.insert(entry + " fifo");
+          else if (e.is_directory()) lines.insert(entry + " dir");
+          else lines.insert(entry + " " + mode + " " + ReadBytes(e.path()));
+        }
+        std::string all;
+        for (const std::string& line : lines) all += (all.empty() ? "" : "; ") + line;
+        EXPECT_EQ(all, rest);
+      } else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
+      else if (key == "start") {  // from the directory $T, with HOME=$T/home and only the environment rest
+        const std::string dir = program.dir().path();
+        EXPECT_EQ(std::system(("cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + rest + " '" + file +
+                               "' --gtest_filter=*PrintOwn >'" + dir + "/out'").c_str()), 0);
+      } else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
           << ReadBytes(program.file("out"));
       else if (key == "text-ends") EXPECT_TRUE(ToUtf8(FromAnsi(ReadBytes(file))).ends_with(rest));
       // The settings and the dialog.
