@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,63 +15,38 @@
 #include <stdexcept>
 
 #include "app/appstate.h"
+#include "app/paramdialogmodel.h"
+#include "app/settings.h"
 #include "diag/targetlist.h"
 #include "support/casefile.h"
 #include "support/programdir.h"
 #include "support/unprivileged.h"
+#include "util/base64.h"
 #include "util/clock.h"
 #include "util/codepage.h"
 #include "util/errreport.h"
 #include "util/fileutil.h"
 #include "util/hooks.h"
 #include "util/log.h"
+#include "util/scramble.h"
 
 namespace fs = std::filesystem;
 using Texts = std::vector<std::u16string>;
 
-// The shell command that starts the copy `exe` of this binary from `dir` with HOME=$T/home and the environment
-// `env` only ($T is `dir`), to print where it keeps its files into $T/out.
-std::string StartCommand(const std::string& dir, const std::string& exe, const std::string& env) {
-  return "cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + env + " '" + exe +
-         "' --gtest_filter=*PrintOwn >'" + dir + "/out'";
+// The settings' fields in the order of the dialog's boxes, RunBat last.
+Texts Of(const SystemSettingsRecord& r) {
+  return {r.TargetHost, r.SmtpPort, r.PopPort, r.FtpPort, r.HttpPort, r.UserName, r.Password, r.Interval, r.RunBat};
 }
-
-// The directory's entries by name: "name mode bytes", "name fifo" or "name dir", joined by "; ".
-std::string Listing(const std::string& dir) {
-  std::set<std::string> lines;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(e.symlink_status().permissions()));
-    if (e.is_fifo()) lines.insert(name + " fifo");
-    else if (e.is_directory()) lines.insert(name + " dir");
-    else lines.insert(name + " " + mode + " " + ReadBytes(e.path()));
-  }
-  std::string all;
-  for (const std::string& line : lines) all += (all.empty() ? "" : "; ") + line;
-  return all;
+// Settings from a case's words, in the boxes' order.
+SystemSettingsRecord Record(const std::vector<std::string>& w) {
+  auto f = [&w](size_t i) { return FromUtf8(w.at(i)); };
+  return {f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8)};
 }
-
-// A whole-file read's answer: "yes" or "no", the size of the text it leaves (4 when it keeps the old one) and
-// "refused" when it refused the file.
-std::string ReadAnswer(const std::string& path) {
-  std::u16string text = u"kept";
-  bool refused = false;
-  const bool read = ReadWholeFile(FromUtf8(path), text, &refused);
-  return std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
-}
-
-// A target list file's entries, each followed by "|".
-std::string ListAnswer(const std::string& path) {
-  std::string entries;
-  for (const std::u16string& entry : ReadTargetList(FromUtf8(path))) entries += ToUtf8(entry) + "|";
-  return entries;
-}
-
-// What stands at a path: a link, nothing ("missing") or something else ("other").
-std::string Kind(const std::string& path) {
-  const fs::file_type type = fs::symlink_status(path).type();
-  return type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other";
+// The position in Of() of a field the cases name.
+int FieldIndex(const std::string& name) {
+  const char* const names[] = {"TargetHost", "SmtpPort", "PopPort",  "FtpPort", "HttpPort",
+                               "UserName",   "Password", "Interval", "RunBat"};
+  return static_cast<int>(std::find(std::begin(names), std::end(names), name) - std::begin(names));
 }
 
 // Run by a copy of this binary in the scenarios' "start" step: sets itself up as the program does and prints
@@ -81,25 +57,23 @@ TEST(ProgramLocation, PrintOwn) {
               ToUtf8(GetAppTitle()).c_str());
 }
 
-// Program files in a temporary directory; the clock is put back after the test.
-class ProgramFiles : public ::testing::Test {
- protected:
-  ~ProgramFiles() override { SetLocalNowHook(nullptr); }
-  ProgramInTempDir program;
-};
-
-// Where the program keeps its files, whole-file writes and reads, and the logs, as scenarios: each case's steps run
-// in order (files-scenarios.cases says what each does).
-TEST_F(ProgramFiles, Scenarios) {
+// Where the program keeps its files, whole-file writes and reads, the logs, the settings file and the settings
+// dialog, as scenarios: each case's steps run in order (files-scenarios.cases and settings-dialog.cases say what
+// each does).
+TEST(ProgramFiles, Scenarios) {
   const HangGuard guard;
+  ProgramInTempDir program;
   TempDir secrets;  // root's, 0700
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit unlimited{}, limited{};
   getrlimit(RLIMIT_FSIZE, &unlimited);
   int fd = -1;
   const mode_t umaskBefore = umask(022);
+  const std::string settings = program.file("VKRSYS.DAT");
   const CaseVars vars{{"DIR", program.dir().path()}, {"SECRETS", secrets.path()}};
-  for (const Case& c : LoadCases("files-scenarios.cases", vars)) {
+  std::vector<Case> cases = LoadCases("files-scenarios.cases", vars);
+  for (Case& c : LoadCases("settings-dialog.cases", vars)) cases.push_back(std::move(c));
+  for (const Case& c : cases) {
     CASE_TRACE(c);
     if (c.name.starts_with("as root:") && geteuid() != 0)
       GTEST_SKIP() << "SKIPPED LOUDLY: the attacker is another user (needs root)";
@@ -109,7 +83,12 @@ TEST_F(ProgramFiles, Scenarios) {
     program.boxes.clear();
     SettingsMsgBoxFlag = false;
     SetProgramLocation(program.dir().path16(), u"vktest");
-    SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
+    ResetErrorLogPrefix();
+    SettingsFilePath = ConfigFilePath(kSettingsFileName);
+    SetScrambleKeyHook({});
+    ParamDialog().Unload();
+    SystemSettings = {};
+    SetMessageBoxHook([&](const std::u16string& text, const std::u16string&) { program.boxes.push_back(text); });
     SetLocalNowHook([] { return std::tm{9, 8, 17, 5, 2, 124, 0, 0, 0, 0, nullptr}; });
     setrlimit(RLIMIT_FSIZE, &unlimited);  // what a case that failed half-way left behind
     SetLogDirectoryFd(-1);
@@ -119,6 +98,7 @@ TEST_F(ProgramFiles, Scenarios) {
     umask(umaskBefore);
     std::optional<unsigned> wholeMode;  // the mode whole-file writes force
     std::string answer;                 // the last whole-file write's or read's
+    std::string kept;                   // the settings file and its backup, remembered
     auto step = [&](const std::string& key, const std::string& raw) {
       // A step's value, and its first word and the rest (each decoded, so "\s" keeps a blank in a name).
       const size_t blank = std::min(raw.find(' '), raw.size());
@@ -142,7 +122,7 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "report") EXPECT_NO_THROW(ReportError(FromUtf8(value)));
       else if (key == "flag") SettingsMsgBoxFlag = value == "up";
       else if (key == "box-hook" && value == "throw") SetMessageBoxHook([](auto&, auto&) { throw std::bad_alloc(); });
-      else if (key == "box-hook") SetMessageBoxHook([this](const std::u16string& text, const std::u16string& caption) {
+      else if (key == "box-hook") SetMessageBoxHook([&](const std::u16string& text, const std::u16string& caption) {
         program.boxes.push_back(caption + u"|" + text + u"|" + FromAnsi(ReadBytes(program.file("vktestERR1.log"))));
       });
       else if (key == "clock") SetLocalNowHook([]() -> std::tm { throw std::runtime_error("no clock"); });
@@ -151,8 +131,11 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "ends") EXPECT_TRUE(ReadBytes(file).ends_with(rest));
       else if (key == "size") EXPECT_EQ(fs::file_size(file), std::stoul(rest));
       else if (key == "mode") EXPECT_EQ(fs::status(file).permissions(), fs::perms(std::stoul(rest, nullptr, 8)));
-      else if (key == "kind") EXPECT_EQ(Kind(file), rest);
-      else if (key == "entries") EXPECT_EQ(std::distance(fs::directory_iterator(file), {}), std::stol(rest));
+      else if (key == "kind") {  // a link, nothing ("missing") or something else ("other")
+        const fs::file_type type = fs::symlink_status(file).type();
+        EXPECT_EQ(type == fs::file_type::not_found ? "missing" : type == fs::file_type::symlink ? "link" : "other",
+                  rest);
+      } else if (key == "entries") EXPECT_EQ(std::distance(fs::directory_iterator(file), {}), std::stol(rest));
       else if (key == "text") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))), rest);
       else if (key == "holds") EXPECT_NE(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
       else if (key == "lacks") EXPECT_EQ(ToUtf8(FromAnsi(ReadBytes(file))).find(rest), std::string::npos);
@@ -170,15 +153,81 @@ TEST_F(ProgramFiles, Scenarios) {
       else if (key == "whole") answer = WriteWholeFile(FromUtf8(file), FromUtf8(rest), wholeMode) ? "yes" : "no";
       else if (key == "whole-fill")
         answer = WriteWholeFile(FromUtf8(file), std::u16string(std::stoul(rest), u'x'), wholeMode) ? "yes" : "no";
-      else if (key == "read") answer = ReadAnswer(file);
-      else if (key == "read-list") answer = ListAnswer(file);
-      else if (key == "answer") EXPECT_EQ(answer, value);
-      else if (key == "listing") EXPECT_EQ(Listing(file), rest);
-      else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
-      else if (key == "start") EXPECT_EQ(std::system(StartCommand(program.dir().path(), file, rest).c_str()), 0);
-      else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
+      else if (key == "read") {  // yes or no, the size of the text it leaves (4: it kept the old one), "refused"
+        std::u16string text = u"kept";
+        bool refused = false;
+        const bool read = ReadWholeFile(FromUtf8(file), text, &refused);
+        answer = std::string(read ? "yes " : "no ") + std::to_string(text.size()) + (refused ? " refused" : "");
+      } else if (key == "read-list") {  // the entries, each followed by "|"
+        answer.clear();
+        for (const std::u16string& entry : ReadTargetList(FromUtf8(file))) answer += ToUtf8(entry) + "|";
+      } else if (key == "answer") EXPECT_EQ(answer, value);
+      else if (key == "listing") {  // the entries by name: "name mode bytes", "name fifo" or "name dir", joined by "; "
+        std::set<std::string> lines;
+        for (const auto& e : fs::directory_iterator(file)) {
+          const std::string entry = e.path().filename().string();
+          char mode[8];
+          std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(e.symlink_status().permissions()));
+          if (e.is_fifo()) lines.insert(entry + " fifo");
+          else if (e.is_directory()) lines.insert(entry + " dir");
+          else lines.insert(entry + " " + mode + " " + ReadBytes(e.path()));
+        }
+        std::string all;
+        for (const std::string& line : lines) all += (all.empty() ? "" : "; ") + line;
+        EXPECT_EQ(all, rest);
+      } else if (key == "copy-self") fs::copy_file("/proc/self/exe", file);
+      else if (key == "start") {  // from the directory $T, with HOME=$T/home and only the environment rest
+        const std::string dir = program.dir().path();
+        EXPECT_EQ(std::system(("cd '" + dir + "' && T='" + dir + "' && env -i HOME=\"$T/home\" " + rest + " '" + file +
+                               "' --gtest_filter=*PrintOwn >'" + dir + "/out'").c_str()), 0);
+      } else if (key == "prints") EXPECT_NE(ReadBytes(program.file("out")).find("<<" + value + ">>"), std::string::npos)
           << ReadBytes(program.file("out"));
-      else ADD_FAILURE() << "unknown step";
+      else if (key == "text-ends") EXPECT_TRUE(ToUtf8(FromAnsi(ReadBytes(file))).ends_with(rest));
+      // The settings and the dialog.
+      else if (key == "key") SetScrambleKeyHook([k = std::stoi(value)] { return k; });
+      else if (key == "record") SystemSettings = Record(Case{"", "", {{"w", raw}}}.words("w"));
+      else if (key == "have") EXPECT_EQ(Of(SystemSettings), Of(Record(Case{"", "", {{"w", raw}}}.words("w"))));
+      else if (key == "field") EXPECT_EQ(ToUtf8(Of(SystemSettings)[FieldIndex(name)]), rest);
+      else if (key == "save") EXPECT_EQ(SaveSystemSettings(), value == "yes");
+      else if (key == "load") EXPECT_EQ(LoadSystemSettings(), value == "yes");
+      else if (key == "load-file") {
+        SettingsFilePath = FromUtf8(file);
+        ParamDialog().Unload();
+        SystemSettings = {};
+        EXPECT_TRUE(LoadSystemSettings());
+        SettingsFilePath = FromUtf8(settings);
+      } else if (key == "path") SettingsFilePath = FromUtf8(file);
+      else if (key == "plain") WriteBytes(settings, ToAnsi(Base64EncodeText(ScrambleText(u"ENC", FromUtf8(value)))));
+      else if (key == "letter") {  // the key letter, the first character under the Base64 layer
+        std::u16string scrambled = Base64DecodeText(FromAnsi(ReadBytes(settings)));
+        scrambled[0] = FromUtf8(value).at(0);
+        WriteBytes(settings, ToAnsi(Base64EncodeText(scrambled)));
+      } else if (key == "cut") fs::resize_file(settings, fs::file_size(settings) - std::stoul(value));
+      else if (key == "unload") ParamDialog().Unload();
+      else if (key == "link-on-box")
+        SetMessageBoxHook([&](auto&, auto&) { fs::remove(settings), fs::create_symlink(settings, settings); });
+      else if (key == "flag-is") EXPECT_EQ(SettingsMsgBoxFlag, value == "up");
+      else if (key == "type") ParamDialog().SetText(ParamDialogModel::Box(FieldIndex(name)), FromUtf8(rest));
+      else if (key == "click" && value == "set") ParamDialog().CmdSet_Click();
+      else if (key == "click") ParamDialog().CmdClose_Click();
+      else if (key == "check") EXPECT_EQ(ParamDialog().CheckSetting(), value == "yes");
+      else if (key == "dialog") EXPECT_EQ(ParamDialog().IsLoaded(), value == "loaded");
+      else if (key == "keep") kept = ReadBytes(settings) + "|" + ReadBytes(settings + ".bak");
+      else if (key == "kept") EXPECT_EQ(ReadBytes(settings) + "|" + ReadBytes(settings + ".bak"), kept);
+      else if (key == "nobody-save") EXPECT_EQ(AsNobody([&] {
+        const bool saved = SaveSystemSettings();
+        return std::to_string(saved) + " " + ToUtf8(program.boxes.empty() ? u"(no box)" : program.boxes[0]);
+      }), value);
+      else if (key == "killed-save") {  // a save in a child killed after the rewrite's step (none: it runs to its end)
+        const char* const steps[] = {"NewFileSynced", "BackupLinked", "BackupReplaced", "NewFileInPlace"};
+        const long after = std::find(std::begin(steps), std::end(steps), value) - steps;
+        EXPECT_EQ(InChild([after] {
+          SetRewriteStepHook([after](RewriteStep step) {
+            if (static_cast<long>(step) == after) raise(SIGKILL);
+          });
+          return std::string(SaveSystemSettings() ? "saved" : "not saved");
+        }), value == "none" ? "saved" : "!child ended by a signal");
+      } else ADD_FAILURE() << "unknown step";
     };
     for (size_t i = 0; i < c.fields.size(); ++i) {
       SCOPED_TRACE(c.fields[i].first + ": " + c.fields[i].second);
@@ -197,4 +246,13 @@ TEST_F(ProgramFiles, Scenarios) {
       }), c.fields[i].second);
     }
   }
+  SetLocalNowHook(nullptr);
+}
+
+// Every test program, like the program and the benches, ignores SIGPIPE: a write to a reader that has gone
+// fails with EPIPE instead of ending the process (library threads write without MSG_NOSIGNAL).
+TEST(IgnoreSigPipe, AWriteToAClosedPipeFailsInsteadOfEndingTheProgram) {
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
 }

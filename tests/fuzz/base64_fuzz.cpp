@@ -6,8 +6,8 @@
 #include "util/errreport.h"
 #include "util/scramble.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::u16string file = FromAnsi(std::string_view(reinterpret_cast<const char*>(data), size));
+void Fuzz(FuzzInput in) {
+  const std::u16string file = FromAnsi(in.Rest());
 
   // Only a text of nothing but "=" and CR LF pairs fails, and fails to the caller.
   std::u16string values;  // line breaks (CR LF pairs, in one pass) and "=" taken out
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bytes = Base64DecodeBytes(file);
   } catch (const VkError&) {
     FUZZ_CHECK(values.empty());
-    return 0;
+    return;
   }
   FUZZ_CHECK(!values.empty());
   FUZZ_CHECK(Base64DecodeBytes(Base64EncodeBytes(bytes)) == bytes);
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What unscrambles scrambles back, with the same key letter, to a text
   // that unscrambles the same.
   const std::u16string plain = ScrambleText(u"DEC", decoded);
-  if (plain.find_first_not_of(u' ') == plain.npos) return 0;  // blank texts are not scrambled
+  if (plain.find_first_not_of(u' ') == plain.npos) return;  // blank texts are not scrambled
   // The key letter's code as the scrambling reads it: a double-byte code is a negative 16-bit number.
   const std::string lead = ToAnsi(decoded.substr(0, 1));
   const auto b0 = static_cast<uint8_t>(lead[0]);
@@ -38,5 +38,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::u16string again = ScrambleText(u"ENC", plain);
   FUZZ_CHECK(!again.empty() && again.size() == decoded.size());
   FUZZ_CHECK(ScrambleText(u"DEC", again) == plain);
-  return 0;
 }

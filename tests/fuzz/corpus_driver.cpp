@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -20,12 +19,10 @@ int main(int argc, char** argv) {
       if (entry.is_regular_file()) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   for (const auto& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Copied into a buffer of exactly the file's bytes (a copy from a sized
-    // range allocates no more), so that a read past them is a finding under
-    // AddressSanitizer, as in libFuzzer.
-    const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+    // Read into a buffer of exactly the file's bytes, so that a read past
+    // them is a finding under AddressSanitizer, as in libFuzzer.
+    std::vector<uint8_t> exact(std::filesystem::file_size(file));
+    std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(exact.data()), std::streamsize(exact.size()));
     std::fprintf(stderr, "%s\n", file.filename().c_str());
     LLVMFuzzerTestOneInput(exact.data(), exact.size());
   }

@@ -7,8 +7,7 @@
 #include "fuzz.h"
 #include "util/codepage.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
+void Fuzz(FuzzInput in) {
   const std::string_view bytes = in.Rest();
   const std::u16string decoded = FromAnsi(bytes);
   FUZZ_CHECK(decoded.size() <= bytes.size() && decoded.size() * 2 >= bytes.size());
@@ -25,5 +24,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(encoded.size() <= text.size() * 2);
   const std::u16string back = FromAnsi(encoded);
   FUZZ_CHECK(back.find(u'\uFFFD') == back.npos && FromAnsi(ToAnsi(back)) == back);
-  return 0;
 }

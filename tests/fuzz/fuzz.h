@@ -1,8 +1,8 @@
 #pragma once
-// What the fuzz targets share. Each target defines LLVMFuzzerTestOneInput and
-// checks what must hold for any input; a check that fails aborts, which
-// libFuzzer reports as a finding (keeping the input) and the corpus driver
-// as a failed test.
+// What the fuzz targets share. Each target defines Fuzz, which checks what
+// must hold for any input; a check that fails aborts, which libFuzzer reports
+// as a finding (keeping the input) and the corpus driver as a failed test.
+// Each target includes this header once.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -12,9 +12,6 @@
 #define FUZZ_CHECK(cond) \
   ((cond) ? (void)0 : (std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", __FILE__, __LINE__, #cond), std::abort()))
 
-// Reports of the code under test go nowhere: the error log's directory is
-// one that cannot hold files. Each target includes this header once.
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return SetProgramLocation(u"/dev/null", u"fuzz"), 0; }
 
 // Takes an input apart from its front.
 class FuzzInput {
@@ -42,3 +39,20 @@ class FuzzInput {
  private:
   std::string_view m_rest;
 };
+
+// s without the characters of chars at either end.
+inline std::u16string_view Trimmed(std::u16string_view s, std::u16string_view chars = u" ") {
+  const size_t b = s.find_first_not_of(chars);
+  return b == s.npos ? std::u16string_view() : s.substr(b, s.find_last_not_of(chars) - b + 1);
+}
+
+// The target's checks on one input.
+void Fuzz(FuzzInput in);
+
+// Reports of the code under test go nowhere: the error log's directory is
+// one that cannot hold files.
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return SetProgramLocation(u"/dev/null", u"fuzz"), 0; }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Fuzz(FuzzInput(data, size));
+  return 0;
+}

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "fuzz.h"
@@ -35,20 +36,15 @@ bool IsError(uint8_t type) { return type == 3 || type == 4 || type == 11 || type
 // Identifier and sequence 0: our request's.
 bool Ours(const uint8_t* echo) { return std::all_of(echo + 4, echo + 8, [](uint8_t b) { return b == 0; }); }
 
-std::optional<int16_t> ReplyStatus(std::span<const uint8_t> d, uint32_t from, uint32_t to, bool filtered) {
-  return IcmpReplyStatus(d, from, to, filtered);
-}
-std::optional<int16_t> ReplyStatus(std::span<const uint8_t> d, const Ip6Address& from, const Ip6Address& to,
-                                   bool filtered) {
-  return Icmp6ReplyStatus(d, from, to, filtered);
-}
-
 // The status of a datagram or ICMPv6 message, classified from a buffer of exactly its bytes.
 template <class Address>
 std::optional<int16_t> Status(const Bytes& d, const Address& from, const Address& target, bool filtered) {
   const std::unique_ptr<uint8_t[]> exact(new uint8_t[d.size()]);
   std::copy(d.begin(), d.end(), exact.get());
-  const std::optional<int16_t> status = ReplyStatus({exact.get(), d.size()}, from, target, filtered);
+  const std::span<const uint8_t> bytes(exact.get(), d.size());
+  std::optional<int16_t> status;
+  if constexpr (std::is_same_v<Address, uint32_t>) status = IcmpReplyStatus(bytes, from, target, filtered);
+  else status = Icmp6ReplyStatus(bytes, from, target, filtered);
   FUZZ_CHECK(status == std::nullopt || *status == 0 || *status == 1 || *status == 999);
   return status;
 }
@@ -69,8 +65,7 @@ Ip6Address Six(uint32_t word) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
+void Fuzz(FuzzInput in) {
   const uint8_t form = in.Byte() % 5, flags = in.Byte();
   IcmpReceived r;
   r.ttl = in.Byte();
@@ -139,5 +134,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              Ours(bytes.data());
     FUZZ_CHECK(Status(d, r.sender, target, false).has_value() == ours);
   }
-  return 0;
 }

@@ -45,8 +45,7 @@ size_t MarkEnd(std::string_view d, std::initializer_list<std::string_view> marks
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
+void Fuzz(FuzzInput in) {
   uint32_t cut = in.Byte() * 2654435761u + 1;  // a receive of 1 to 100 bytes
   const std::string_view reply = in.Rest();
 
@@ -83,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The header copy: each CR LF line of the blank-trimmed reply, leading
   // blanks removed, up to the first empty one; nothing after the last CR LF.
   const std::u16string text = FromAnsi(reply);
-  const size_t b = text.find_first_not_of(u' '), e = text.find_last_not_of(u' ');
-  const std::u16string_view trimmed = b == npos ? u"" : std::u16string_view(text).substr(b, e - b + 1);
+  const std::u16string_view trimmed = Trimmed(text);
   std::u16string section;
   for (size_t pos = 0, crlf; (crlf = trimmed.find(u"\r\n", pos)) != npos; pos = crlf + 2) {
     const std::u16string_view line = trimmed.substr(pos, crlf - pos);
@@ -92,5 +90,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     section += std::u16string(line.substr(line.find_first_not_of(u' '))) + u"\r\n";
   }
   FUZZ_CHECK(HttpHeaderSection(text) == section);
-  return 0;
 }

@@ -22,8 +22,8 @@ bool PortList(const std::u16string& f) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<std::u16string> entries = ParseTargetList(FromAnsi(std::string_view(reinterpret_cast<const char*>(data), size)));
+void Fuzz(FuzzInput in) {
+  const std::vector<std::u16string> entries = ParseTargetList(FromAnsi(in.Rest()));
   std::u16string joined;
   for (const std::u16string& entry : entries) {
     FUZZ_CHECK(!entry.empty() && entry.find_first_of(u" \t\r\n#") == entry.npos);
@@ -59,10 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(got.target == expected.target && got.ticked == expected.ticked);
     FUZZ_CHECK(settings.SmtpPort == want.SmtpPort && settings.PopPort == want.PopPort &&
                settings.FtpPort == want.FtpPort && settings.HttpPort == want.HttpPort);
-    const size_t b = host.find_first_not_of(u'\0'), e = host.find_last_not_of(u'\0');
-    FUZZ_CHECK(EntryHostName(entry) == (b == host.npos ? u"" : host.substr(b, e - b + 1)));
+    FUZZ_CHECK(EntryHostName(entry) == Trimmed(host, std::u16string_view(u"\0", 1)));
     FUZZ_CHECK(SplitEntry(entry).bracketed == bracketed);
   }
   FUZZ_CHECK(ParseTargetList(joined) == entries);
-  return 0;
 }
