@@ -172,6 +172,11 @@ Lines Call(const Case& c, Certificates& certs, const ProgramInTempDir& program) 
   }
   if (call == "xReplaceString")
     return {ToUtf8(xReplaceString(text, FromUtf8(c.get("find")), FromUtf8(c.get("replacement"))))};
+  if (call == "xHexDump") {  // how long the dump is, then its last line
+    const std::string dump = ToUtf8(xHexDump(bytes));
+    const size_t last = dump.rfind('\n');
+    return {std::to_string(dump.size()), last == std::string::npos ? dump : dump.substr(last + 1)};
+  }
   if (call == "xChkNum") return {xChkNum(text) ? "true" : "false"};
   if (call == "xChkNumComma") return {xChkNumComma(text) ? "true" : "false"};
   if (call == "MakeTestCert") {  // for the cases after it; "names": that many more, h1.example to hN.example
