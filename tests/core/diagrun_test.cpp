@@ -118,8 +118,6 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
   } else if (key.starts_with("folder ")) {
     fs::remove(t.prog.file(name));
     fs::create_directory(t.prog.file(name));
-  } else if (key.starts_with("remove ")) {
-    fs::remove(t.prog.file(name));
   } else if (key == "no new files") {  // a directory that takes none, not even from root; the script has its own
     SetAppFiles({u"velkor", u"velkor", u"/proc/self/fdinfo", u"/proc/self", u"/proc/self", false});
     SettingsMsgBoxFlag = true;  // no error log there: the reports are boxes
