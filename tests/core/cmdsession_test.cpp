@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,12 +58,10 @@ std::u16string Prefix(const std::u16string& got, const std::u16string& want) { r
 // Open descriptors, less the share listing's configuration file, which the first listing of the process opens once
 // and keeps.
 int OpenDescriptors() {
-  int n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+  return std::count_if(std::filesystem::directory_iterator("/proc/self/fd"), {}, [](const auto& entry) {
     std::error_code ec;
-    n += std::filesystem::read_symlink(entry.path(), ec).string().find("velkor-smb.conf") == std::string::npos;
-  }
-  return n;
+    return std::filesystem::read_symlink(entry.path(), ec).string().find("velkor-smb.conf") == std::string::npos;
+  });
 }
 
 // A field of /proc/self/status, in kB: the resident memory, and its peak since the last write to clear_refs.
@@ -111,8 +108,6 @@ TEST(CmdSession, EachCase) {
   const std::map<std::string, ProbeKind> kinds = {
       {"smtp", Smtp}, {"pop", Pop}, {"ftp", Ftp}, {"http", Http}, {"shares", Shares}};
   const std::map<std::string, TlsMode> modes = {{"plain", None}, {"t", StartTls}, {"s", Implicit}};
-  const std::map<std::string, int> versions = {
-      {"", 0}, {"1.0", TLS1_VERSION}, {"1.1", TLS1_1_VERSION}, {"1.2", TLS1_2_VERSION}};
   CaseVars vars;
   for (const int number : {0, 10038, 10040, 10049, 10054, 10060, 10061})  // as ${E10060}: as the reports carry it
     vars["E" + std::to_string(number)] = ToUtf8(SocketErrorText(number));
@@ -125,7 +120,7 @@ TEST(CmdSession, EachCase) {
     const TestCert* issuer = k.has("issuer") ? &made.at(k.get("issuer")) : nullptr;
     made[k.name] = k.has("like") ? made.at(k.get("like"))
                                  : MakeTestCert(k.get("cn"), k.get("san"), from, until, issuer, k.has("authority"));
-    certs[k.name] = {made[k.name].certPem, made[k.name].keyPem, versions.at(k.get("only"))};
+    certs[k.name] = {made[k.name].certPem, made[k.name].keyPem, static_cast<int>(k.number("only"))};
     for (const auto& [name, t] : {std::pair{" from", from}, {" until", until}}) {
       char local[32];
       std::strftime(local, sizeof local, "%Y/%m/%d %H:%M:%S", std::localtime(&t));
