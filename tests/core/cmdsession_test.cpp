@@ -88,14 +88,14 @@ SessionOptions OptionsOf(const Case& c) {
   return options;
 }
 
-// Every case of tests/data/session-{open,command,probes}.cases against its scripted peer: opening a session and one
+// Every case of the files (tests/data/session-{open,command,probes}.cases) against its scripted peer: opening a session and one
 // command on it (the verdicts, the greeting, the reply and its code), or a probe (its verdict and transcript), each
 // case within its waits, with its reports and failure phrase, what the peer received (never the password) and the
 // name its TLS asked for; the message loop never frozen, memory bounded however much the peer sends, nothing left
 // open whatever way it failed, an exception (a report that throws, memory running out) included. Reports come as
 // message boxes; the resolver knows mx.example alone. SIGPIPE keeps its default action: a send to a peer that has
 // reset the connection must not end the process, whatever the program sets at start.
-TEST(CmdSession, EachCase) {
+void RunCases(std::initializer_list<const char*> files) {
   std::signal(SIGPIPE, SIG_DFL);
   ProgramInTempDir prog;
   SettingsMsgBoxFlag = true;
@@ -133,7 +133,7 @@ TEST(CmdSession, EachCase) {
   const TrustedCa trusted(prog.file("ca.pem"));
   SetHostResolver([](const std::string& name) { return name == "mx.example" ? htonl(INADDR_LOOPBACK) : 0u; });
   SetSmbListBoundMs(600);
-  for (const char* file : {"session-open.cases", "session-command.cases", "session-probes.cases"}) {
+  for (const char* file : files) {
     for (const Case& c : LoadCases(file, vars)) {
       CASE_TRACE(c);
       const int descriptors = OpenDescriptors();
@@ -228,5 +228,9 @@ TEST(CmdSession, EachCase) {
   SetSmbListBoundMs(kSmbListBoundMs);
   for (int fd : {fillers[0], fillers[1], full}) ::close(fd);
 }
+
+// Two tests, so that the opening and the probes run side by side.
+TEST(CmdSession, OpeningAndOneCommand) { RunCases({"session-open.cases", "session-command.cases"}); }
+TEST(CmdSession, Probes) { RunCases({"session-probes.cases"}); }
 
 }  // namespace
