@@ -100,13 +100,17 @@ struct World : HeadlessWindow {
 // and is then what the run should have left.
 bool Act(World& t, const std::string& key, const std::u16string& text) {
   const std::string value = ToUtf8(text), name = key.substr(key.find(' ') + 1);
-  std::map<std::string, std::u16string*> settings = {
+  std::map<std::string, std::u16string*> texts = {
       {"smtp", &SystemSettings.SmtpPort}, {"pop", &SystemSettings.PopPort},   {"ftp", &SystemSettings.FtpPort},
-      {"http", &SystemSettings.HttpPort}, {"interval", &SystemSettings.Interval}, {"runbat", &SystemSettings.RunBat}};
-  if (settings.count(key)) {
-    *settings[key] = text;
-  } else if (key == "box") {
-    t.boxText = text;
+      {"http", &SystemSettings.HttpPort}, {"interval", &SystemSettings.Interval}, {"runbat", &SystemSettings.RunBat},
+      {"box", &t.boxText}};
+  std::map<std::string, void (DiagRunner::*)()> calls = {{"timer", &DiagRunner::TimerInterval_Timer},
+                                                         {"watchdog", &DiagRunner::TimerSockRecv_Timer},
+                                                         {"deferred run", &DiagRunner::RunDeferred}};
+  if (texts.count(key)) {
+    *texts[key] = text;
+  } else if (calls.count(key)) {  // as many times as the value says, once when it says none
+    for (int i = value.empty() ? 1 : std::stoi(value); i > 0; --i) (t.runner.*calls[key])();
   } else if (key == "ticks") {
     for (int i = 0; i < 6; ++i) t.ticks[i] = value[2 * i] - '0';
   } else if (key == "lit lamps") {
@@ -145,10 +149,6 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
     // Started from the message loop, the run lets it run for its status line alone (and once 10 ms have gone by).
     t.turnsAllowed = 2 + (MonotonicMs() - start) / kDoEventsDueMs;
     t.duringCheck = nullptr;
-  } else if (key == "timer") {
-    for (int i = std::stoi(value); i > 0; --i) t.runner.TimerInterval_Timer();
-  } else if (key == "watchdog") {
-    for (int i = std::stoi(value); i > 0; --i) t.runner.TimerSockRecv_Timer();
   } else if (key == "awaiting reply") {
     RecvWaiting = value == "yes";
     RecvTimedOut = false;
@@ -162,8 +162,6 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
     };
   } else if (key == "posted work") {
     for (; !t.posted.empty(); t.posted.pop_front()) t.posted.front()();
-  } else if (key == "deferred run") {
-    t.runner.RunDeferred();
   } else if (key == "closing" || key == "busy") {
     (key == "closing" ? t.closing : t.busy) = value == "yes";
   } else {
