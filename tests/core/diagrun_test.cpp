@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <deque>
-#include <map>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 
 #include "app/appstate.h"
@@ -28,13 +29,39 @@ namespace {
 using Texts = std::vector<std::u16string>;
 namespace fs = std::filesystem;
 
-// The headless window, recording what a real one would show.
-class FakeWindow : public HeadlessWindow {
- public:
-  FakeWindow() : HeadlessWindow(u"", u"", {}) {}
-  void AppendResultItem(const std::u16string& item) override { items.push_back(item); }
-  void ClearResultItems() override { items.clear(); }
-  Texts ResultItems() const override { return items; }
+// A run's world: the program's directory, a headless window recording what a real one would show, and the runner
+// over checks that note what they are asked ("smtp:host:port (mode):user"); SMTP port 1 fails, the rest pass.
+struct World : HeadlessWindow {
+  World() : HeadlessWindow(u"", u"", {}) {
+    // No target, SMTP 25, no POP, FTP 21, no HTTP, user alice; no password, no monitoring, no script.
+    SystemSettings = {u"", u"25", u"", u"21", u"", u"alice", u"", u"", u""};
+    SetLocalNowHook([] {
+      std::tm t{};
+      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_year = 125;
+      return t;
+    });
+    checks.shares = [this](auto& s, auto& m) { return Ask(u"shares:" + s, true, m); };
+    checks.smtp = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"smtp:" + At(h, p, t), p != u"1", m); };
+    checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& user, auto&, auto& m) {
+      return Ask(u"ftp:" + At(h, p, t) + u":" + user, true, m);
+    };
+    checks.http = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"http:" + At(h, p, t), true, m); };
+    checks.localComputerName = [] { return std::u16string(u"THISPC"); };
+    runner.SetChecks(checks);
+    runner.SetRunFinished([this](const RunOutcome& o) { outcome = o; });
+  }
+  ~World() { SetLocalNowHook(nullptr); }
+  // The mode a check was handed, apart from the port number it got.
+  static std::u16string At(const std::u16string& h, const std::u16string& p, TlsMode t) {
+    return h + u":" + p + (t == TlsMode::None ? u"" : t == TlsMode::Implicit ? u" (TLS)" : u" (upgrade)");
+  }
+  bool Ask(const std::u16string& what, bool verdict, std::u16string& message) {
+    if (duringCheck) duringCheck();
+    asked.push_back(what);
+    message = verdict ? u"ok\r\n" : u"";
+    return verdict;
+  }
+
   void SetLampColour(int index, const LampColour& colour) override { lamps[index] = colour; }
   void SetStatusCaption(const std::u16string& caption) override { status = caption; }
   bool SetTargetHost() override { return !(target = EntryHostName(boxText)).empty(); }
@@ -55,80 +82,15 @@ class FakeWindow : public HeadlessWindow {
   bool IsBusy() const override { return busy; }
   void Post(std::function<void()> work) override { posted.push_back(std::move(work)); }
 
-  Texts items, labels;
+  ProgramInTempDir prog{u"velkor"};
+  DiagChecks checks;
+  DiagRunner runner{*this, DiagChecks{}};
+  Texts asked, labels;
   std::u16string status, target, boxText = u"mailsv";
   std::array<int, 6> ticks{};
   std::array<LampColour, 6> lamps{};
   bool enabled = true, hourglass = false, busy = false, failOnDisable = false, closing = false;
   std::deque<std::function<void()>> posted;
-};
-
-// A run's world: the program's directory, the window stand-in and the runner over checks that note what they are
-// asked ("smtp:host:port (mode):user"); SMTP port 1 fails, the rest pass.
-struct World {
-  World() {
-    // No target, SMTP 25, no POP, FTP 21, no HTTP, user alice; no password, no monitoring, no script.
-    SystemSettings = {u"", u"25", u"", u"21", u"", u"alice", u"", u"", u""};
-    SetLocalNowHook([] {
-      std::tm t{};
-      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_year = 125;
-      return t;
-    });
-    checks.shares = [this](auto& s, auto& m) { return Ask(u"shares:" + s, true, m); };
-    checks.smtp = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"smtp:" + At(h, p, t), p != u"1", m); };
-    checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& user, auto&, auto& m) {
-      return Ask(u"ftp:" + At(h, p, t) + u":" + user, true, m);
-    };
-    checks.http = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"http:" + At(h, p, t), true, m); };
-    checks.localComputerName = [] { return std::u16string(u"THISPC"); };
-    runner.SetChecks(checks);
-    runner.SetRunFinished([this](const RunOutcome& o) { outcome = o; });
-  }
-  // SMTP port 1 fails as refused, other SMTP ports pass having heard a certificate with 12 days left; POP fails with
-  // no reply to USER within 5 s.
-  void ChecksGiveReasons() {
-    checks.smtp = [this](auto&, auto& p, TlsMode, auto&) {
-      if (p == u"1") return NoteFailReason(FailReasonOf(FailKind::Refused)), false;
-      TlsFindings found;
-      found.hasExpiry = true, found.daysLeft = 12;
-      runner.HeardTls(found);
-      return true;
-    };
-    checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) {
-      FailReason r = FailReasonOf(FailKind::NoReply);
-      r.command = "USER";
-      r.seconds = 5;
-      return NoteFailReason(r), false;
-    };
-    runner.SetChecks(checks);
-  }
-  // How the run started, then each check's reason / days left.
-  std::u16string Outcome() const {
-    const std::map<RunStart, std::u16string> starts = {
-        {RunStart::Diag, u"Diag"}, {RunStart::Enter, u"Enter"}, {RunStart::Tick, u"Tick"}};
-    std::u16string out = starts.at(outcome.start);
-    for (const auto& c : outcome.checks) {
-      out += u" | " + c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-");
-    }
-    return out;
-  }
-  ~World() { SetLocalNowHook(nullptr); }
-  // The mode a check was handed, apart from the port number it got.
-  static std::u16string At(const std::u16string& h, const std::u16string& p, TlsMode t) {
-    return h + u":" + p + (t == TlsMode::None ? u"" : t == TlsMode::Implicit ? u" (TLS)" : u" (upgrade)");
-  }
-  bool Ask(const std::u16string& what, bool verdict, std::u16string& message) {
-    if (duringCheck) duringCheck();
-    asked.push_back(what);
-    message = verdict ? u"ok\r\n" : u"";
-    return verdict;
-  }
-
-  ProgramInTempDir prog{u"velkor"};
-  FakeWindow win;
-  DiagChecks checks;
-  DiagRunner runner{win, DiagChecks{}};
-  Texts asked;
   std::function<void()> duringCheck;
   int64_t turnsAllowed = 0;
   RunOutcome outcome;
@@ -138,17 +100,21 @@ struct World {
 // and is then what the run should have left.
 bool Act(World& t, const std::string& key, const std::u16string& text) {
   const std::string value = ToUtf8(text), name = key.substr(key.find(' ') + 1);
-  std::map<std::string, std::u16string*> settings = {
+  std::map<std::string, std::u16string*> texts = {
       {"smtp", &SystemSettings.SmtpPort}, {"pop", &SystemSettings.PopPort},   {"ftp", &SystemSettings.FtpPort},
-      {"http", &SystemSettings.HttpPort}, {"interval", &SystemSettings.Interval}, {"runbat", &SystemSettings.RunBat}};
-  if (settings.count(key)) {
-    *settings[key] = text;
-  } else if (key == "box") {
-    t.win.boxText = text;
+      {"http", &SystemSettings.HttpPort}, {"interval", &SystemSettings.Interval}, {"runbat", &SystemSettings.RunBat},
+      {"box", &t.boxText}};
+  std::map<std::string, void (DiagRunner::*)()> calls = {{"timer", &DiagRunner::TimerInterval_Timer},
+                                                         {"watchdog", &DiagRunner::TimerSockRecv_Timer},
+                                                         {"deferred run", &DiagRunner::RunDeferred}};
+  if (texts.count(key)) {
+    *texts[key] = text;
+  } else if (calls.count(key)) {  // as many times as the value says, once when it says none
+    for (int i = value.empty() ? 1 : std::stoi(value); i > 0; --i) (t.runner.*calls[key])();
   } else if (key == "ticks") {
-    for (int i = 0; i < 6; ++i) t.win.ticks[i] = value[2 * i] - '0';
+    for (int i = 0; i < 6; ++i) t.ticks[i] = value[2 * i] - '0';
   } else if (key == "lit lamps") {
-    t.win.lamps.fill(LampColour::Rgb(255, 0, 0));
+    t.lamps.fill(LampColour::Rgb(255, 0, 0));
   } else if (key.starts_with("file ")) {
     fs::remove_all(t.prog.file(name));
     WriteBytes(t.prog.file(name), value);
@@ -156,92 +122,101 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
   } else if (key.starts_with("folder ")) {
     fs::remove(t.prog.file(name));
     fs::create_directory(t.prog.file(name));
-  } else if (key.starts_with("remove ")) {
-    fs::remove(t.prog.file(name));
   } else if (key == "no new files") {  // a directory that takes none, not even from root; the script has its own
     SetAppFiles({u"velkor", u"velkor", u"/proc/self/fdinfo", u"/proc/self", u"/proc/self", false});
     SettingsMsgBoxFlag = true;  // no error log there: the reports are boxes
   } else if (key == "checks give reasons") {
-    t.ChecksGiveReasons();
+    t.checks.smtp = [&t](auto&, auto& p, TlsMode, auto&) {
+      if (p == u"1") return NoteFailReason(FailReasonOf(FailKind::Refused)), false;
+      TlsFindings found;
+      found.hasExpiry = true, found.daysLeft = 12;
+      t.runner.HeardTls(found);
+      return true;
+    };
+    t.checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) {
+      FailReason r = FailReasonOf(FailKind::NoReply);
+      r.command = "USER";
+      r.seconds = 5;
+      return NoteFailReason(r), false;
+    };
+    t.runner.SetChecks(t.checks);
   } else if (key == "click") {
     SleepMs(kDoEventsDueMs);  // the operator's pause before the click
     t.prog.doEvents = 0;
-    t.win.status.clear();
+    t.status.clear();
     const int64_t start = MonotonicMs();
     t.runner.CmdDiag_Click(value.starts_with("by a tick"), value.ends_with("Enter") ? RunStart::Enter : RunStart::Diag);
     // Started from the message loop, the run lets it run for its status line alone (and once 10 ms have gone by).
     t.turnsAllowed = 2 + (MonotonicMs() - start) / kDoEventsDueMs;
     t.duringCheck = nullptr;
-  } else if (key == "timer") {
-    for (int i = std::stoi(value); i > 0; --i) t.runner.TimerInterval_Timer();
-  } else if (key == "watchdog") {
-    for (int i = std::stoi(value); i > 0; --i) t.runner.TimerSockRecv_Timer();
   } else if (key == "awaiting reply") {
     RecvWaiting = value == "yes";
     RecvTimedOut = false;
   } else if (key == "check throws") {
     t.duringCheck = [] { throw std::runtime_error("boom"); };
   } else if (key == "disabling throws") {
-    t.win.failOnDisable = true;
+    t.failOnDisable = true;
   } else if (key == "ticks during a check") {
     t.duringCheck = [&t, n = std::stoi(value)] {
       for (int i = 0; i < n; ++i) t.runner.TimerInterval_Timer();
     };
   } else if (key == "posted work") {
-    for (; !t.win.posted.empty(); t.win.posted.pop_front()) t.win.posted.front()();
-  } else if (key == "deferred run") {
-    t.runner.RunDeferred();
+    for (; !t.posted.empty(); t.posted.pop_front()) t.posted.front()();
   } else if (key == "closing" || key == "busy") {
-    (key == "closing" ? t.win.closing : t.win.busy) = value == "yes";
+    (key == "closing" ? t.closing : t.busy) = value == "yes";
   } else {
     return false;
   }
   return true;
 }
 
-std::u16string Join(const Texts& texts) {
+// The texts joined by " | ", those that hold one of marks alone where marks are given.
+std::u16string Join(const Texts& texts, const Texts& marks = {}) {
   std::u16string out;
-  for (const std::u16string& text : texts) out += (out.empty() ? u"" : u" | ") + text;
+  for (const std::u16string& text : texts) {
+    const bool marked = std::any_of(marks.begin(), marks.end(), [&](auto& m) { return text.find(m) != text.npos; });
+    if (marks.empty() || marked) out += (out.empty() ? u"" : u" | ") + text;
+  }
   return out;
 }
 
 // What an expectation reads, as text.
 std::u16string Probe(World& t, const std::string& key, const std::u16string& want) {
   const std::string name = key.substr(key.find(' ') + 1);
-  const Texts& items = t.win.items;
+  const Texts items = t.ResultItems();
   const auto yes = [](bool b) { return std::u16string(b ? u"yes" : u"no"); };
   const auto holds = [&](const std::u16string& text) { return text.find(want) != std::u16string::npos ? want : text; };
   if (key == "asked") return Join(t.asked);
   if (key == "items") return Join(items);
   if (key.starts_with("item ")) return items.at(std::stoi(name) < 0 ? items.size() + std::stoi(name) : std::stoi(name));
-  if (key == "headers") {
-    Texts headers;
-    for (auto& item : items)
-      if (item.find(u"チャレンジ") != std::u16string::npos || item.find(u"---- ") == 0) headers.push_back(item);
-    return Join(headers);
+  if (key == "headers") return Join(items, {u"チャレンジ", u"---- "});
+  if (key == "status") return t.status;
+  if (key == "outcome") {  // how the run started, then each check's reason / days left
+    std::u16string out = std::map<RunStart, std::u16string>{
+        {RunStart::Diag, u"Diag"}, {RunStart::Enter, u"Enter"}, {RunStart::Tick, u"Tick"}}.at(t.outcome.start);
+    for (const auto& c : t.outcome.checks) {
+      out += u" | " + c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-");
+    }
+    return out;
   }
-  if (key == "status") return t.win.status;
-  if (key == "outcome") return t.Outcome();
-  if (key == "labels") return Join(t.win.labels);
-  if (key == "minute") return ToU16(t.win.MinuteCounter());
+  if (key == "labels") return Join(t.labels);
+  if (key == "minute") return ToU16(t.MinuteCounter());
   if (key == "boxes") return ToU16(t.prog.boxes.size());
   if (key == "box has") return holds(Join(t.prog.boxes));
   if (key == "reports") {  // the boxes apart from those about the run log
-    Texts reports;
-    for (const std::u16string& box : t.prog.boxes) {
-      if (box.find(u"velkor1.log") == std::u16string::npos) reports.push_back(box);
-    }
-    return ToU16(reports.size());
+    return ToU16(std::count_if(t.prog.boxes.begin(), t.prog.boxes.end(), [](auto& box) {
+      return box.find(u"velkor1.log") == std::u16string::npos;
+    }));
   }
   if (key == "error log has") return holds(t.prog.errorLog());
   if (key.starts_with("text ")) return t.prog.readText(name);
   if (key.starts_with("has ")) return holds(t.prog.readText(name));
   if (key.starts_with("lacks ")) return t.prog.readText(name).find(want) == std::u16string::npos ? want : u"(found)";
   if (key.starts_with("exists ")) return yes(fs::exists(t.prog.file(name)));
-  if (key == "lamps unlit") return yes(t.win.lamps == decltype(t.win.lamps){});
-  if (key == "window given back") return yes(t.win.enabled && !t.win.hourglass && !t.runner.Running());
+  if (key == "lamps unlit") return yes(t.lamps == decltype(t.lamps){});
+  if (key == "window given back") return yes(t.enabled && !t.hourglass && !t.runner.Running());
   if (key == "deferred") return yes(t.runner.DeferredRunPending());
-  if (key == "posted") return ToU16(t.win.posted.size());
+  if (key == "posted") return ToU16(t.posted.size());
   if (key == "timed out") return yes(RecvTimedOut);
   if (key == "turns") return t.prog.doEvents <= t.turnsAllowed ? u"few" : ToU16(t.prog.doEvents);
   ADD_FAILURE() << "no step is named " << key;
