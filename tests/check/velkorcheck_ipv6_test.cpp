@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <openssl/ssl.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -21,15 +22,21 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
+#include <regex>
+#include <set>
 #include <utility>
 
 #include "app/appstate.h"
+#include "check/checkjson.h"
 #include "check/checkrun.h"
+#include "check/checksweep.h"
 #include "net/cmdsession.h"
 #include "net/failphrase.h"
 #include "net/hostaddr.h"
 #include "net/probes.h"
+#include "net/smbshares.h"
 #include "net/sockerr.h"
 #include "net/winsock.h"
 #include "support/casefile.h"
@@ -76,10 +83,14 @@ class Ipv6 : public ::testing::Test {
     // A resolver that knows a few names, never leaves the process and counts what it is asked.
     SetHostAddressLookup([this](const std::string& name) -> AddressLookupAnswer {
       ++lookups;
+      if (name == "slow.example") SleepMs(400);  // past the time-out a test sets for it
       if (name == "dual.test") return {{Addr("::1"), Addr("127.0.0.1")}, 0};
       if (name == "v4first.test") return {{Addr("127.0.0.1"), Addr("::1")}, 0};
       if (name == "v6only.test") return {{Addr("::1")}, 0};
-      if (name == "v4only.test") return {{Addr("127.0.0.1")}, 0};
+      if (name == "v4only.test" || name == "slow.example") return {{Addr("127.0.0.1")}, 0};
+      if (name == "flaky.example") return {{}, EAI_AGAIN};
+      static const std::set<std::string> notFound = {"nowhere.test", "nosuch.example", "mail", "mail::25", "[::1"};
+      if (!notFound.count(name)) ADD_FAILURE() << "asked for " << name;
       return {{}, EAI_NONAME};
     });
     SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { prog.boxes.push_back(text); });
@@ -96,6 +107,7 @@ class Ipv6 : public ::testing::Test {
   int64_t last = 0, longest = 0;
 };
 using VelkorCheckIpv6 = Ipv6;
+using VelkorCheckReasons = Ipv6;
 
 TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
   for (const Case& c : LoadCases("ipv6-host-forms.cases")) {
@@ -238,10 +250,23 @@ CheckOutcome Swept(const std::vector<std::string>& args) {
   return {o.status, ReadBytes(dir.file("out")) + o.text};
 }
 
+// The built command through the shell, after env (variables for it); its standard output and exit status.
+Ran RunBuilt(const std::string& args, const std::string& env = "") {
+  return RunShell(env + VELKOR_CHECK_BINARY + " " + args + " 2>/dev/null");
+}
+
+// Seconds as "#": they differ from run to run.
+std::string Masked(const std::string& text) {
+  static const std::regex seconds(R"([0-9]+\.[0-9]{6})");
+  return std::regex_replace(text, seconds, "#");
+}
+
 using Runner = std::function<CheckOutcome(const Texts& args)>;
 
-// One command line of a case (fields in tests/data/ipv6-check.cases) and what it answers.
-void RunCheckCase(const Case& c, const std::string& list, const Runner& run = Swept) {
+// One command line of a case (fields in tests/data/ipv6-check.cases and reasons-check.cases) and what it answers;
+// with a reason or addresses, the command line once more with --json in place of -v. A case with peer steps runs
+// against a scripted peer of its own each time, PORT standing for its port.
+void RunCheckCase(const Case& c, const std::string& list, const Runner& run = Swept, const TlsPeer& tls = {}) {
   CASE_TRACE(c);
   if (c.get("root") == "yes" && geteuid() != 0) return;
   if (c.has("list")) {
@@ -249,25 +274,57 @@ void RunCheckCase(const Case& c, const std::string& list, const Runner& run = Sw
     for (const std::string& line : c.all("list")) lines += line + "\n";
     WriteBytes(list, lines);
   }
-  Texts args = c.words("args");
-  const int64_t start = MonotonicMs();
-  const CheckOutcome o = run(args);
-  EXPECT_GE(MonotonicMs() - start, c.number("took-from"));
-  EXPECT_LT(MonotonicMs() - start, c.number("took-under", 3600000));
-  EXPECT_EQ(static_cast<int>(o.status), c.number("exit")) << o.text;
-  EXPECT_EQ(c.has("line") ? o.text : "", c.get("line"));
-  size_t at = 0;
-  for (const std::string& text : c.all("has")) {
-    EXPECT_THAT(o.text.substr(at), HasSubstr(text)) << "in order after " << at << " bytes of " << o.text;
-    at = std::min(o.text.find(text, at), o.text.size());
+  for (const bool json : {false, true}) {
+    if (json && !c.has("reason") && !c.has("addresses")) return;
+    const std::vector<std::string> steps = PeerSteps(c);
+    std::optional<ScriptServer> server;
+    if (!steps.empty()) server.emplace(steps, tls);
+    auto filled = [&](std::string text) {
+      for (size_t at; server && (at = text.find("PORT")) != std::string::npos;)
+        text.replace(at, 4, Port(server->port()));
+      return text;
+    };
+    Texts args, says;
+    for (const std::string& word : c.words("args")) args.push_back(filled(word));
+    for (const std::string& line : c.all("says")) says.push_back(filled(line));
+    if (json) std::erase(args, "-v");
+    if (json && std::find(args.begin(), args.end(), "--json") == args.end()) args.push_back("--json");
+    const int64_t start = MonotonicMs();
+    const CheckOutcome o = run(args);
+    SCOPED_TRACE(o.text);
+    EXPECT_EQ(static_cast<int>(o.status), c.number("exit"));
+    if (json) {
+      EXPECT_EQ(c.has("addresses") ? JsonValues(o.text, "address") : Texts{}, c.words("addresses"));
+      if (!c.has("reason")) continue;
+      EXPECT_EQ(Lines(o.text).size(), 1u) << "one object, nothing else";
+      EXPECT_THAT(o.text, HasSubstr("\"reason\":" + JsonString(c.get("reason")) + ","));
+      EXPECT_THAT(o.text, HasSubstr("\"line\":null,\"host\":"));
+      continue;
+    }
+    EXPECT_GE(MonotonicMs() - start, c.number("took-from"));
+    EXPECT_LT(MonotonicMs() - start, c.number("took-under", 3600000));
+    EXPECT_EQ(c.has("answer") ? o.text : "", c.get("answer"));
+    size_t at = 0;
+    for (const std::string& text : c.all("has")) {
+      EXPECT_THAT(o.text.substr(at), HasSubstr(text)) << "in order after " << at << " bytes";
+      at = std::min(o.text.find(text, at), o.text.size());
+    }
+    for (const std::string& text : c.all("hasnot")) EXPECT_THAT(o.text, Not(HasSubstr(text)));
+    EXPECT_EQ(c.has("lines") ? static_cast<long>(Lines(o.text).size()) : 0, c.number("lines"));
+    EXPECT_EQ(c.has("hosts") ? JsonValues(o.text, "host") : Texts{}, c.words("hosts"));
+    // The status line up to its figures, then the check's lines.
+    Texts shown = Lines(Masked(o.text));
+    shown.resize(says.size());
+    if (!shown.empty()) shown[0] = shown[0].substr(0, shown[0].find(" | "));
+    EXPECT_EQ(shown, says);
+    // The window keeps its own texts; a failure inside TLS ends its block with the TLS line, and only such a one.
+    const std::string window = c.get("window");
+    EXPECT_EQ(o.text.find("TLS エラー") != std::string::npos, c.has("window"));
+    EXPECT_THAT(o.text, HasSubstr(c.has("window") ? "\nTLS エラー： " + (window.empty() ? "" : window + "\n") : ""));
+    if (c.has("reason")) {
+      EXPECT_THAT(o.text, Not(HasSubstr(c.get("reason") + "\n---- ")));
+    }
   }
-  for (const std::string& text : c.all("hasnot")) EXPECT_THAT(o.text, Not(HasSubstr(text)));
-  EXPECT_EQ(c.has("lines") ? static_cast<long>(Lines(o.text).size()) : 0, c.number("lines")) << o.text;
-  EXPECT_EQ(c.has("hosts") ? JsonValues(o.text, "host") : Texts{}, c.words("hosts"));
-  if (!c.has("addresses")) return;
-  if (std::find(args.begin(), args.end(), "--json") == args.end()) args.push_back("--json");
-  const std::string json = run(args).text;
-  EXPECT_EQ(JsonValues(json, "address"), c.words("addresses")) << json;
 }
 
 TEST_F(VelkorCheckIpv6, RealPeersOnIpv6ThroughEveryHostForm) {
@@ -298,31 +355,134 @@ TEST_F(VelkorCheckIpv6, SystemResolverAndADroppedIpv6PathInANamespace) {
   TempDir dir;
   WriteBytes(dir.file("hosts"), "127.0.0.1 dual.test\n::1 dual.test\n::1 six.test\n");
   // No deep binding of the real modules, which AddressSanitizer refuses to dlopen.
-  const std::string command = "LD_PRELOAD=" + std::string(wrapper) + " NSS_WRAPPER_DISABLE_DEEPBIND=1 " +
-                              "NSS_WRAPPER_HOSTS=" + dir.file("hosts") + " NSS_WRAPPER_PASSWD=/etc/passwd " +
-                              "NSS_WRAPPER_GROUP=/etc/group " + VELKOR_CHECK_BINARY;
+  const std::string env = "LD_PRELOAD=" + std::string(wrapper) + " NSS_WRAPPER_DISABLE_DEEPBIND=1 " +
+                          "NSS_WRAPPER_HOSTS=" + dir.file("hosts") + " NSS_WRAPPER_PASSWD=/etc/passwd " +
+                          "NSS_WRAPPER_GROUP=/etc/group ";
   const Runner viaSystemResolver = [&](const Texts& args) {
-    std::string line = command;
+    std::string line;
     for (const std::string& arg : args) line += " " + arg;
-    const Ran ran = RunShell(line);
+    const Ran ran = RunBuilt(line, env);
     return CheckOutcome{static_cast<CheckExit>(ran.status), ran.out};
   };
   const std::string result = InChild([&]() -> std::string {
     if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) return "no network namespace";
     const Greeters peer(true, true);
-    const std::string port = Port(peer.port());
-    bool dropped = false;
-    for (const Case& c : LoadCases("ipv6-check-namespace.cases", {{"PORT", port}})) {
-      const std::string rule = "nft add table inet velkor && nft add chain inet velkor in "
-                               "'{ type filter hook input priority 0; }' && nft add rule inet velkor in "
-                               "ip6 daddr ::1 tcp dport " + port + " drop";
-      if (c.has("dropped") && !std::exchange(dropped, true) && std::system(rule.c_str()) != 0) return "no nft rule";
+    for (const Case& c : LoadCases("ipv6-check-namespace.cases", {{"PORT", Port(peer.port())}})) {
+      if (c.has("before") && std::system(c.get("before").c_str()) != 0) return "failed: " + c.get("before");
       RunCheckCase(c, "", viaSystemResolver);
     }
     fflush(stdout);
     return HasFailure() ? "failed" : "passed";
   });
   EXPECT_EQ(result, "passed") << "the child's failures are above";
+}
+
+// Each reason, run with -v and with --json; the cases are in tests/data/reasons-check.cases. Each test runs in a
+// process of its own, so the hooks set here stay.
+TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
+  const TcpPeers peers = LoadTcpPeers();
+  const int64_t now = EpochNow();
+  const TestCert cert = MakeTestCert("mx.example", "DNS:mx.example,IP:127.0.0.1", now - 3600, now + 400 * 86400);
+  const Greeters closed(false, false);  // nothing listens at its port on either family
+  const SilentPort silent;
+  const CaseVars vars = {{"CLOSED", Port(closed.port())}, {"SILENT", Port(silent.port())},
+                         {"SMTP_PEER", Port(peers.smtp)}, {"HTTP_PEER", Port(peers.http)}};
+  SetSmbPort(closed.port());
+  const TlsPeer tls{cert.certPem, cert.keyPem, TLS1_2_VERSION};
+  for (const Case& c : LoadCases("reasons-check.cases", vars)) {
+    if (!c.has("real") || peers.available) RunCheckCase(c, "", Swept, tls);
+  }
+  SetSmbPort(kSmbDefaultPort);
+
+  // A resolver that does not answer in time.
+  SetResolveTimeoutMs(100);
+  const CheckOutcome slow = CheckCommand({"-H", "slow.example", "--smtp", "25"});
+  EXPECT_THAT(Lines(slow.text).at(1), HasSubstr(": name lookup failed (no answer)"));
+  SleepMs(400);  // the abandoned lookup ends
+  SetResolveTimeoutMs(30000);
+
+  // A network that cannot be reached, in a namespace with its loopback down.
+  const std::string unreachable = Masked(InChild([] {
+    return unshare(CLONE_NEWNET) == 0 ? CheckCommand({"-H", "127.0.0.1", "--smtp", "25"}).text : "no network namespace";
+  }));
+  if (unreachable == "no network namespace") GTEST_SKIP() << "SKIPPED LOUDLY: no network namespace (needs root)";
+  EXPECT_EQ(Lines(unreachable).at(1), "SMTP 25: CRITICAL - failed in # s: network unreachable");
+}
+
+// A sweep's summary: its groups, each host with a warning and its reasons, the list's line numbers, and the jq lines
+// of the manual run on the real output; and one host's --json at its time bound. The cases are in
+// tests/data/reasons-sweep.cases.
+TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
+  const TcpPeers peers = LoadTcpPeers();
+  VELKOR_REQUIRE_TCP_PEERS(peers);
+  const Greeters closed(false, false);
+  ScriptServer waiting({Wait(3000)});
+  TempDir dir;
+  const CaseVars vars = {{"CLOSED", Port(closed.port())}, {"SMTP_PEER", Port(peers.smtp)},
+                         {"HTTPS", Port(peers.https)},    {"HTTPS_OTHER", Port(peers.httpsOther)},
+                         {"WAITING", Port(waiting.port())}, {"DIR", dir.path()}};
+  for (const Case& c : LoadCases("reasons-sweep.cases", vars)) {
+    CASE_TRACE(c);
+    std::string list, out;
+    for (const std::string& value : c.all("list")) list += value;
+    for (const std::string& value : c.all("out")) out += value;
+    WriteBytes(dir.file("list.ini"), list);
+    const Ran ran = RunBuilt((c.has("list") ? "--target-list " + dir.file("list.ini") + " " : "") + c.get("more"));
+    EXPECT_EQ(ran.status, c.number("status")) << ran.out;
+    EXPECT_THAT(ran.out.substr(0, ran.out.find('\n')), HasSubstr(c.get("first-has")));
+    EXPECT_EQ(c.has("lines") ? static_cast<long>(Lines(ran.out).size()) : 0, c.number("lines")) << ran.out;
+    EXPECT_EQ(c.has("out") ? ran.out : "", out);
+    EXPECT_EQ(c.has("last") ? Lines(ran.out).back() : "", c.get("last"));
+  }
+}
+
+// The summary from the hosts' statuses and the notes their processes left: the warning reasons of a host, and at
+// most ten entries a group; the summaries are cases in tests/data/reasons-summary.cases.
+TEST(VelkorCheckSweepReasons, SummaryGroupsFromTheNotesOfTheHosts) {
+  // What a host's process writes after its block, and the sweep takes off again: a check over the warning time, one
+  // whose certificate is not verified.
+  CheckRecord slow;
+  slow.passed = true;
+  slow.seconds = 3;
+  CheckRecord cert = slow;
+  cert.seconds = 0;
+  cert.tls = TlsMode::Implicit;
+  cert.tlsFound = TlsFindings{};
+  cert.tlsFound->handshake = true;
+  cert.tlsFound->nameMatches = true;
+  CheckRunResult warned{CheckOutcome{CheckExit::Warning, "..."}, CheckRunReport{}};
+  warned.run->checks = {slow, cert, slow};
+  CheckRequest request;
+  request.warning = CheckSeconds{"2", 2};
+  std::string output = "w1 WARNING - ...\n" + SweepNote(warned, request);
+  SweepHost noted{20, u"w1", {}};
+  TakeSweepNote(output, noted);
+  EXPECT_EQ(output, "w1 WARNING - ...\n");
+  EXPECT_EQ(noted.warnings, "over the warning time of 2 s, certificate not verified");
+  // A block without a note stays whole.
+  std::string plain = "h1 CRITICAL - 1 of 1 checks failed\n";
+  SweepHost h1{1, u"h1", {}};
+  TakeSweepNote(plain, h1);
+  EXPECT_EQ(plain, "h1 CRITICAL - 1 of 1 checks failed\n");
+  EXPECT_EQ(h1.warnings, "");
+
+  const std::map<std::string, CheckExit> states = {
+      {"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning}, {"CRITICAL", CheckExit::Critical},
+      {"UNKNOWN", CheckExit::Unknown}};
+  for (const Case& c : LoadCases("reasons-summary.cases")) {
+    CASE_TRACE(c);
+    std::vector<SweepHost> hosts;
+    std::vector<CheckExit> statuses;
+    for (const std::string& word : c.words("hosts")) {
+      const std::string state = word.substr(word.find(':') + 1);
+      hosts.push_back(SweepHost{hosts.size() + 1, FromUtf8(word.substr(0, word.find(':'))), {}});
+      if (state == "WARNING") hosts.back().warnings = noted.warnings;
+      statuses.push_back(states.at(state));
+    }
+    const CheckOutcome out = SweepSummary(hosts, statuses, 1, request);
+    EXPECT_EQ(out.status, states.at(c.get("status")));
+    EXPECT_EQ(out.text, c.get("text"));
+  }
 }
 
 }  // namespace
