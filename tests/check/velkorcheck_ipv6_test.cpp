@@ -196,45 +196,35 @@ TEST_F(Ipv6, SessionConnectsToEveryForm) {
     for (const AddressTried& t : LastAddressesTried())
       tried += ToUtf8(t.address) + ": " + FailurePhrase(t.reason) + "; ";
     EXPECT_EQ(tried, c.get("tried"));
-    if (ok) {
-      WinSockClose(socket);
-      EXPECT_TRUE(prog.boxes.empty());
-    } else {
-      EXPECT_EQ(prog.boxes, (std::vector<std::u16string>{u"WinSockManager: connect() error: -1",
-                                                          u"WinSockManager: " + SocketErrorText(c.number("error"))}));
-    }
+    if (ok) WinSockClose(socket);
+    std::vector<std::u16string> boxes;
+    if (!ok) boxes = {u"WinSockManager: connect() error: -1", u"WinSockManager: " + SocketErrorText(c.number("error"))};
+    EXPECT_EQ(prog.boxes, boxes) << "none, or the window's two texts of a failed connect";
     EXPECT_EQ(ws::WSACleanup(), -1) << "the library stopped once";
   }
 }
 
-// The probes on an IPv6 address: HTTPS names it in brackets in Host and
-// sends no SNI; an IP SAN of ::1 covers it; the window's connect report
-// writes host and port with brackets.
+// The probes on an IPv6 address, their own texts for it; the cases are in tests/data/ipv6-probes.cases.
 TEST_F(Ipv6, ProbesOnAnIpv6Address) {
   const int64_t now = EpochNow();
-  const TestCert cert = MakeTestCert("six.example", "DNS:six.example,IP:::1", now - 3600, now + 30 * 86400);
-  ScriptServer https({kTls, kLine, Wait(50), "HTTP/1.0 200 OK\r\nServer: six\r\n\r\n"}, {cert.certPem, cert.keyPem},
-                     true);
   SetSessionOptions(SessionOptions{.timeoutSeconds = 2, .replyWaitLimitMs = 2000});
-  std::u16string transcript;
-  TlsFindings found;
-  EXPECT_TRUE(RunProbe(ProbeKind::Http, u"::1", https.port(), u"", u"", transcript, TlsMode::Implicit, &found));
-  const std::string sent = https.Received();
-  EXPECT_EQ(sent.substr(0, sent.find("\r\n\r\n") + 4), "GET / HTTP/1.0\r\nHost: [::1]\r\n\r\n");
-  EXPECT_EQ(https.Sni(), "") << "no SNI for an address";
-  EXPECT_TRUE(found.nameMatches) << "the IP SAN ::1 covers the address";
-  EXPECT_NE(transcript.find(u"名前： six.example, ::1"), std::u16string::npos) << ToUtf8(transcript);
-
-  const TestCert other = MakeTestCert("six.example", "DNS:six.example,IP:127.0.0.1", now - 3600, now + 30 * 86400);
-  ScriptServer wrongName({kTls, kLine, "HTTP/1.0 200 OK\r\n\r\n"}, {other.certPem, other.keyPem}, true);
-  EXPECT_TRUE(RunProbe(ProbeKind::Http, u"::1", wrongName.port(), u"", u"", transcript, TlsMode::Implicit, &found));
-  EXPECT_FALSE(found.nameMatches) << "127.0.0.1 is not ::1";
-
-  ScriptServer wrongGreeting({"500 not yet\r\n"}, {}, true);
-  prog.boxes.clear();
-  EXPECT_FALSE(RunProbe(ProbeKind::Smtp, u"::1", wrongGreeting.port(), u"", u"", transcript));
-  EXPECT_EQ(prog.boxes.back(),
-            u"Connect　サーバにコネクトできません。 [SMTP] [::1]:" + PortText(wrongGreeting.port()));
+  for (const Case& c : LoadCases("ipv6-probes.cases")) {
+    CASE_TRACE(c);
+    const TestCert cert = MakeTestCert("six.example", c.get("san", "DNS:six.example"), now - 3600, now + 30 * 86400);
+    ScriptServer peer(PeerSteps(c), {cert.certPem, cert.keyPem}, true);
+    prog.boxes.clear();
+    std::u16string transcript;
+    TlsFindings found;
+    const ProbeKind kind = Named<ProbeKind>(c, "probe", {"Smtp", "Pop", "Ftp", "Http"});
+    const TlsMode tls = c.has("tls") ? TlsMode::Implicit : TlsMode::None;
+    EXPECT_EQ(RunProbe(kind, u"::1", peer.port(), u"", u"", transcript, tls, &found), !c.has("box"));
+    EXPECT_EQ(peer.Received(), c.get("sent"));
+    EXPECT_EQ(peer.Sni(), "") << "no SNI for an address";
+    EXPECT_EQ(found.nameMatches, c.get("name") == "yes");
+    EXPECT_THAT(ToUtf8(transcript), HasSubstr(c.get("has")));
+    const std::string box = prog.boxes.empty() ? "" : ToUtf8(prog.boxes.back());
+    EXPECT_EQ(box, c.has("box") ? c.get("box") + Port(peer.port()) : "");
+  }
 }
 
 // A sweep writes its hosts' lines straight to standard output: those lines, then the summary.
