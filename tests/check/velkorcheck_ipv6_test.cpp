@@ -403,7 +403,7 @@ TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
   const CaseVars vars = {{"CLOSED", Port(closed.port())},   {"SMTP_PEER", Port(peers.smtp)},
                          {"HTTPS", Port(peers.https)},      {"HTTPS_OTHER", Port(peers.httpsOther)},
                          {"WAITING", Port(waiting.port())}, {"DIR", dir.path()},
-                         {"LIST", dir.file("list.ini")}};
+                         {"LIST", dir.file("list.ini")},    {"HTTP_PEER", Port(peers.http)}};
   for (const Case& c : LoadCases("reasons-sweep.cases", vars)) RunCheckCase(c, dir.file("list.ini"), Built());
 }
 
