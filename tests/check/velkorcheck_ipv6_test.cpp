@@ -9,7 +9,6 @@
 // nft rule silently drops.
 // velkor-fixtures: tcp_peers
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <sched.h>
@@ -223,15 +222,9 @@ TEST_F(Ipv6, ProbesOnAnIpv6Address) {
 
 // A sweep writes its hosts' lines straight to standard output: those lines, then the summary.
 CheckOutcome Swept(const std::vector<std::string>& args) {
-  TempDir dir;
-  const int saved = dup(STDOUT_FILENO), file = open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
-  fflush(stdout);
-  dup2(file, STDOUT_FILENO);
+  testing::internal::CaptureStdout();
   const CheckOutcome o = CheckCommand(args);
-  fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved), close(file);
-  return {o.status, ReadBytes(dir.file("out")) + o.text};
+  return {o.status, testing::internal::GetCapturedStdout() + o.text};
 }
 
 
