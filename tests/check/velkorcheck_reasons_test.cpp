@@ -1,12 +1,14 @@
-// IPv6 for the TCP checks, through the core and through what velkor-check adds. The core: the host forms and what
-// resolution answers for each, the socket layer's IPv6 sockets, the session's connect to one or several addresses
-// (Happy Eyeballs), and the probes' own IPv6 texts (the HTTPS Host field, no SNI for an address, the IP SAN).
-// velkor-check: the real peers on ::1 reached by -H bare and bracketed, -E and -4/-6, a sweep's bracketed entries,
-// --each-address, the JSON "address" and the input rules (the reasons of the families are rows of
-// velkorcheck_reasons_test). The cases are in tests/data/ipv6-*.cases. Peers are scripted on ::1 and 127.0.0.1;
-// names come from the test's resolver hook, or, in a network namespace with only its loopback, from libnss-wrapper's
-// hosts file through the system resolver: no lookup leaves the machine. Happy Eyeballs meets an IPv6 path that an
-// nft rule silently drops.
+// Why a check failed or warned, and IPv6 for the TCP checks. velkor-check's answers come from one engine over the
+// cases of tests/data/reasons-*.cases and ipv6-check*.cases: a command line run in this process, through the built
+// command or in a network namespace, against a scripted peer, a real one, a closed or silent port; its exit, lines,
+// JSON and the window's TLS line. Reasons: one row per reason, through the text line, the status line and the JSON;
+// a sweep's summary and the notes its hosts leave. IPv6 through velkor-check: the real peers on ::1 reached by -H
+// bare and bracketed, -E and -4/-6, a sweep's bracketed entries, --each-address, the JSON "address", the input
+// rules, and Happy Eyeballs meeting an IPv6 path that an nft rule silently drops. IPv6 through the core
+// (tests/data/ipv6-*.cases): the host forms and what resolution answers for each, the socket layer's IPv6 sockets,
+// the session's connect to one or several addresses, and the probes' own IPv6 texts (the HTTPS Host field, no SNI
+// for an address, the IP SAN). Names come from the test's resolver hook, or, in a network namespace with only its
+// loopback, from libnss-wrapper's hosts file through the system resolver: no lookup leaves the machine.
 // velkor-fixtures: tcp_peers
 #include <arpa/inet.h>
 #include <netdb.h>
