@@ -388,11 +388,14 @@ TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
   VELKOR_REQUIRE_TCP_PEERS(peers);
   const Greeters closed(false, false);
   ScriptServer waiting({Wait(3000)});
+  const std::vector<std::string> slowSmtp = {Wait(50), "220 hi\r\n", kLine, "250 hi\r\n", kLine, "221 bye\r\n"};
+  ScriptServer slow(slowSmtp), slower(slowSmtp);
   TempDir dir;
   const CaseVars vars = {{"CLOSED", Port(closed.port())},   {"SMTP_PEER", Port(peers.smtp)},
                          {"HTTPS", Port(peers.https)},      {"HTTPS_OTHER", Port(peers.httpsOther)},
                          {"WAITING", Port(waiting.port())}, {"DIR", dir.path()},
-                         {"LIST", dir.file("list.ini")},    {"HTTP_PEER", Port(peers.http)}};
+                         {"LIST", dir.file("list.ini")},    {"SLOW", Port(slow.port())},
+                         {"SLOWER", Port(slower.port())}};
   for (const Case& c : LoadCases("reasons-sweep.cases", vars)) RunCheckCase(c, dir.file("list.ini"), Built());
 }
 
