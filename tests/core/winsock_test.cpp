@@ -25,17 +25,6 @@
 
 namespace {
 
-TEST(WinSock, StartAnswersVersionOneOneAndCleanUpsAreCounted) {
-  ws::WSAData data;
-  EXPECT_EQ(ws::socket(ws::kAfInet, ws::kSockStream, 0), -1);
-  EXPECT_EQ(ws::WSAGetLastError(), 10093);       // not started
-  EXPECT_EQ(ws::WSAStartup(0x0202, &data), 0);  // offers 1.1 only; the caller decides
-  EXPECT_EQ(data.wVersion, 0x0101);
-  EXPECT_EQ(ws::WSAStartup(0x0001, &data), 10092);
-  EXPECT_EQ(ws::WSACleanup(), 0);
-  EXPECT_EQ(ws::WSACleanup(), -1);
-}
-
 TEST(WinSock, ErrorNumbersAndTheirTexts) {
   for (const Case& c : LoadCases("winsock-errno.cases")) {
     CASE_TRACE(c);
@@ -63,11 +52,17 @@ TEST(WinSock, ErrorNumbersAndTheirTexts) {
   EXPECT_EQ(SocketErrorText(65536 + 10060), SocketErrorText(10060));  // the low 16 bits count
 }
 
-// A send larger than the socket's buffers, to a peer that starts reading only after 100 ms: the layer waits for
-// room as often as it takes and sends every byte; to a peer that never reads, it ends at the send time-out.
-TEST(WinSock, SendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
+// The library's contract around its sends: no socket before it starts; it offers version 1.1 only (the caller
+// decides) and counts its clean-ups. A send larger than the socket's buffers, to a peer that starts reading only
+// after 100 ms: the layer waits for room as often as it takes and sends every byte; to a peer that never reads, it
+// ends at the send time-out.
+TEST(WinSock, StartsAtVersionOneOneAndSendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
   ws::WSAData data;
-  ASSERT_EQ(ws::WSAStartup(0x0101, &data), 0);
+  EXPECT_EQ(ws::socket(ws::kAfInet, ws::kSockStream, 0), -1);
+  EXPECT_EQ(ws::WSAGetLastError(), 10093);       // not started
+  ASSERT_EQ(ws::WSAStartup(0x0202, &data), 0);  // offers 1.1 only; the caller decides
+  EXPECT_EQ(data.wVersion, 0x0101);
+  EXPECT_EQ(ws::WSAStartup(0x0001, &data), 10092);
   const std::string big(16 << 20, 'x');
   for (const bool reads : {true, false}) {
     uint16_t port = 0;
@@ -91,7 +86,8 @@ TEST(WinSock, SendWaitsForRoomUntilAllIsSentOrItsTimeOut) {
     reader.join();
     close(listener);
   }
-  ws::WSACleanup();
+  EXPECT_EQ(ws::WSACleanup(), 0);
+  EXPECT_EQ(ws::WSACleanup(), -1);
 }
 
 TEST(HostAddr, StalledLookupThenDottedTextsAndNames) {
