@@ -42,39 +42,26 @@ std::string Said(const std::vector<CheckChange>& changes) {
   return s;
 }
 
-TEST(CheckStateStore, ChangesAgainstThePreviousFinishedRunOfTheSameTarget) {
-  for (const Case& c : CasesOf(LoadCases("notices-changes.cases"), "changes:")) {
+// Each case's run: lines go through one state file, its change: lines make a notice, its seconds: a duration.
+TEST(Notices, ChangesTheNoticeThatSaysThemAndHowLong) {
+  for (const Case& c : LoadCases("notices-changes.cases")) {
     CASE_TRACE(c);
     TempDir dir;
     if (c.has("file")) WriteBytes(dir.file("vkrNotice.dat"), c.get("file"));
     std::optional<CheckStateStore> store;
-    std::vector<CheckChange> last;
+    std::vector<CheckChange> changes;
     int64_t at = 0;
     for (const auto& [key, raw] : c.fields) {
-      if (key != "run") continue;
-      if (!store || c.has("restart")) store.emplace(dir.file16("vkrNotice.dat"));
-      last = store->Apply(Outcome(WordsOf(raw), at += 1000));
+      const Strings w = WordsOf(raw);
+      if (key == "change")
+        changes.push_back({FromUtf8(w.at(0)), w.at(1) == "up", FromUtf8(w.at(2)), std::stoll(w.at(3))});
+      if (key == "run" && (!store || c.has("restart"))) store.emplace(dir.file16("vkrNotice.dat"));
+      if (key == "run") changes = store->Apply(Outcome(w, at += 1000));
     }
-    EXPECT_EQ(Said(last), c.get("said"));
-  }
-}
-
-TEST(Notice, SaysEachChangeAndHowLongARecoveredCheckWasDown) {
-  const std::vector<Case> cases = LoadCases("notices-changes.cases");
-  for (const Case& c : CasesOf(cases, "notice:")) {
-    CASE_TRACE(c);
-    std::vector<CheckChange> changes;
-    for (const auto& [key, raw] : c.fields) {
-      const Strings w = key == "change" ? WordsOf(raw) : Strings{};
-      if (w.size() == 4) changes.push_back({FromUtf8(w[0]), w[1] == "up", FromUtf8(w[2]), std::stoll(w[3])});
-    }
+    if (c.has("run")) EXPECT_EQ(Said(changes), c.get("said"));
     const NoticeText n = ComposeNotice(FromUtf8(c.get("target")), changes);
-    EXPECT_EQ(ToUtf8(n.summary), c.get("summary"));
-    EXPECT_EQ(ToUtf8(n.body), c.get("body"));
-  }
-  for (const Case& c : CasesOf(cases, "duration:")) {
-    CASE_TRACE(c);
-    EXPECT_EQ(ToUtf8(DurationText(c.number("seconds"))), c.get("text"));
+    if (c.has("target")) EXPECT_EQ(ToUtf8(n.summary + u"|" + n.body), c.get("summary") + "|" + c.get("body"));
+    if (c.has("seconds")) EXPECT_EQ(ToUtf8(DurationText(c.number("seconds"))), c.get("text"));
   }
 }
 
