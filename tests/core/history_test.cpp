@@ -1,8 +1,12 @@
-// The run history on real SQLite files: what a run leaves in it, what the
-// window reads back, the limits at their edges, and every way the file or
-// its directory can let the history down without a run noticing. The cases
-// are steps in tests/data/history-store.cases, run by one engine.
+// What a finished run leaves behind. The run history on real SQLite files:
+// what a run leaves in it, what the window reads back, the limits at their
+// edges, and every way the file or its directory can let the history down
+// without a run noticing. And the notice state file beside it: which checks
+// changed since the last run of a target, and the notice that says so. The
+// cases are steps in tests/data/history-store.cases and notices-changes.cases,
+// run by one engine.
 #include "diag/history.h"
+#include "diag/notices.h"
 
 #include <gmock/gmock.h>
 #include <sqlite3.h>
@@ -98,7 +102,17 @@ Strings Shown(const CheckHistory& c) {
   return lines;
 }
 
-// One case of tests/data/history-store.cases in a directory of its own: each step's line, then what it showed.
+// "SMTP 25 down why; NetBIOS up 1000": the changes of a run in one line.
+std::string Said(const std::vector<CheckChange>& changes) {
+  std::string s;
+  for (const CheckChange& c : changes) {
+    s += (s.empty() ? "" : "; ") + ToUtf8(c.label);
+    s += c.recovered ? " up " + std::to_string(c.downSeconds) : " down " + ToUtf8(c.reason);
+  }
+  return s;
+}
+
+// One case in a directory of its own: each step's line, then what it showed.
 struct Bench {
   Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
   ~Bench();
@@ -108,6 +122,8 @@ struct Bench {
   std::unique_ptr<HistoryStore> store = std::make_unique<HistoryStore>(db, HistoryLimits{}, Into(said));
   std::unique_ptr<HistoryRecorder> recorder;
   std::atomic<int64_t> now{kNow};  // the recorder's clock, read on its worker
+  std::optional<CheckStateStore> states;  // the notice state file's, read at its first run
+  std::vector<CheckChange> changes;       // what notice: tells
   sqlite3* other = nullptr;
   int64_t locked = 0;
   bool mounted = false;
@@ -124,7 +140,8 @@ Strings Bench::Steps(const Case& c, size_t from) {
   static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
                                                         {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
   static const std::set<std::string> shown{"row",  "shown",  "point",   "said",    "refused",
-                                           "file", "target", "buckets", "dropped", "unreadable"};
+                                           "file", "target", "buckets", "dropped", "unreadable",
+                                           "changed", "summary", "body", "text"};
   static const std::regex time("\\.(damaged|foreign)-[0-9]+");
   Strings out;
   for (size_t i = from; i < c.fields.size(); ++i) {
@@ -155,6 +172,20 @@ Strings Bench::Steps(const Case& c, size_t from) {
     }
     if (key == "close-recorder") recorder.reset();
     if (key == "clock") now = kNow + std::stoll(value);
+    if (key == "restart" || (key == "state" && !states)) states.emplace(FromUtf8(dir + "/vkrNotice.dat"));
+    if (key == "state") changes = states->Apply(RunOf(raw));
+    if (key == "state" && !changes.empty()) out.push_back("changed: " + Said(changes));
+    if (key == "change") {
+      const Strings w = WordsOf(raw);
+      changes.push_back({FromUtf8(w.at(0)), w.at(1) == "up", FromUtf8(w.at(2)), std::stoll(w.at(3))});
+    }
+    if (key == "notice") {
+      const NoticeText n = ComposeNotice(FromUtf8(value), changes);
+      out.push_back("summary: " + Escape(ToUtf8(n.summary)));
+      out.push_back("body: " + Escape(ToUtf8(n.body)));
+    }
+    if (key == "duration") out.push_back("text: " + ToUtf8(DurationText(std::stoll(value))));
+    if (key == "write") WriteBytes(dir + "/" + value.substr(0, value.find(' ')), value.substr(value.find(' ') + 1));
     if (key == "open") store->Open();
     if (key == "prune") store->Prune(kNow + std::stoll(value));
     if (key == "poll") {
@@ -251,14 +282,11 @@ Strings Bench::Steps(const Case& c, size_t from) {
   return out;
 }
 
-}  // namespace
-
-// What runs leave in the file, what the window reads back, what a spoiled file, another process or a full disk
-// does to the history, the size limit and the recorder's worker; the cases are in tests/data/history-store.cases.
-TEST(HistoryStore, StepsOfEachCase) {
+// Each case of a file under tests/data in a directory of its own: its steps and what they showed, against the case.
+void RunCases(const std::string& file) {
   TempDir dir;
   const std::string home = dir.file("case");
-  for (const Case& c : LoadCases("history-store.cases", {{"DIR", home}, {"DB", home + "/h.db"}})) {
+  for (const Case& c : LoadCases(file, {{"DIR", home}, {"DB", home + "/h.db"}})) {
     CASE_TRACE(c);
     fs::remove_all(home);
     fs::create_directory(home);
@@ -270,3 +298,12 @@ TEST(HistoryStore, StepsOfEachCase) {
     EXPECT_THAT(out, testing::ElementsAreArray(expected));
   }
 }
+
+}  // namespace
+
+// What runs leave in the file, what the window reads back, what a spoiled file, another process or a full disk
+// does to the history, the size limit and the recorder's worker.
+TEST(HistoryStore, StepsOfEachCase) { RunCases("history-store.cases"); }
+
+// Which checks a run changed, against the last finished run of its target, and the notice that says so.
+TEST(Notices, StepsOfEachCase) { RunCases("notices-changes.cases"); }
