@@ -1,19 +1,15 @@
 // The history window on a planted database, offscreen: the strip, the uptime,
-// the down periods and the chart's points as drawn; and the main window's
-// runs reaching the history, opened with Ctrl+H.
+// the down periods and the chart's points as drawn. (The main window's runs
+// reaching it, opened with Ctrl+H, are in notifier_test.cpp.)
 #include "ui/historywindow.h"
 
 #include <gmock/gmock.h>
-#include <sqlite3.h>
 
 #include <map>
 #include <sstream>
 
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
-#include "ui/diagwiring.h"
-#include "util/appfiles.h"
-#include "util/clock.h"
 
 namespace {
 
@@ -110,53 +106,4 @@ TEST(HistoryWindowTest, WhatTheWindowShows) {
     for (const auto& [key, raw] : c.fields) expected.push_back(key + ": " + Unescape(raw));
     EXPECT_THAT(out, testing::ElementsAreArray(expected));
   }
-}
-
-// The main window's runs reach the history with how they started (Enter first, then the Diag button), and Ctrl+H
-// opens the window on them, also from the target box (a line edit's own Ctrl+H must not take the key).
-using HistoryFromTheMainWindow = MainWindowTest;
-TEST_F(HistoryFromTheMainWindow, RunsAreRecordedAndCtrlHOpensTheWindow) {
-  Open([this] {
-    DiagChecks c;
-    c.smtp = [](auto&, auto&, TlsMode, auto&) { return false; };
-    c.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-    c.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-    c.http = [](auto&, auto&, TlsMode, auto&) { return true; };
-    InstallDiagRunner(*w, c);
-  });
-  Edit()->setText(QStringLiteral("mailsv"));
-  QTest::keyClick(Edit(), Qt::Key_Return);
-  QCoreApplication::processEvents();
-  QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
-  QCoreApplication::processEvents();
-  // Written on the history's own thread: wait for both runs (at most 5 s).
-  const std::string db = ToUtf8(StateFilePath(kHistoryFileName));
-  size_t runs = 0;
-  for (int i = 0; i < 500 && runs < 2; ++i) {
-    QTest::qWait(10);
-    const TargetHistory h = HistoryReader(db).Load(u"mailsv", HistorySpan::Hour, UnixNow() + 1);
-    runs = h.checks.empty() ? 0 : h.checks.front().strip.size();
-  }
-  ASSERT_EQ(runs, 2u);
-  EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
-  Edit()->setFocus();
-  QTest::keyClick(Edit(), Qt::Key_H, Qt::ControlModifier);
-  EXPECT_EQ(Edit()->text(), QStringLiteral("mailsv"));
-  HistoryWindow* hw = OpenHistoryWindow(*w);
-  ASSERT_NE(hw, nullptr);
-  EXPECT_TRUE(hw->isVisible());
-  EXPECT_EQ(hw->Target(), QStringLiteral("mailsv"));
-  ASSERT_EQ(hw->Strip()->Rows(), 4u);  // SMTP, POP, FTP and HTTP
-  EXPECT_EQ(hw->Strip()->RowText(0), QStringLiteral("SMTP 25   0.0 %"));
-  EXPECT_EQ(States(*hw->Strip(), 0), "FF");
-  EXPECT_EQ(States(*hw->Strip(), 1), "PP");
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  std::string how;
-  sqlite3_exec(raw, "SELECT how FROM runs ORDER BY id", [](void* out, int, char** v, char**) {
-    return *static_cast<std::string*>(out) += v[0], 0;
-  }, &how, nullptr);
-  sqlite3_close(raw);
-  EXPECT_EQ(how, "10");
-  w.reset();  // the history window goes with the main window
 }

@@ -1,18 +1,21 @@
 // Desktop notices on a private session bus of the test's own (a dbus-daemon
 // whose configuration lists no service directories, so nothing is started by
 // activation), with a recording notification service on it, and once with a
-// real notification daemon (dunst under Xvfb). The cases are in
-// tests/data/notices-*.cases.
+// real notification daemon (dunst under Xvfb); and the main window's runs,
+// told on that bus and recorded in the history that Ctrl+H opens. The cases
+// are in tests/data/notices-*.cases.
+#include <gmock/gmock.h>
 #include <signal.h>
-#include <unistd.h>
+#include <sqlite3.h>
 
 #include <QtDBus>
-#include <fstream>
 
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
+#include "ui/historywindow.h"
 #include "ui/notifier.h"
+#include "util/appfiles.h"
 #include "util/clock.h"
 
 namespace {
@@ -40,10 +43,10 @@ struct Daemons {
 
 struct PrivateBus {
   PrivateBus() {
-    std::ofstream conf(dir.file("bus.conf"));
+    std::string conf;
     for (const std::string& line : LoadCases("notices-bus.cases", {{"DIR", dir.path()}}).at(0).all("line"))
-      conf << line << "\n";
-    conf.close();
+      conf += line + "\n";
+    WriteBytes(dir.file("bus.conf"), conf);
     const auto out = Lines("dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + dir.file("bus.conf") +
                            " 2>/dev/null", 2);
     if (out.size() == 2) address = out[0], daemon.pids.push_back(std::atoi(out[1].c_str()));
@@ -150,40 +153,77 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
   }
 }
 
-// The window's runs tell a change after the run, never holding it up.
-TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
+// The window's runs: a change is told after the run, never holding it up; each run reaches the history with how it
+// started, and Ctrl+H opens the history window on them, also from the target box.
+TEST_F(NoticesTest, TheWindowsRunsAreToldAndRecorded) {
   bool smtpAnswers = true;
-  DiagRunner* runner = nullptr;
   Open([&] {
     DiagChecks checks;
     checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
-    runner = &InstallDiagRunner(*w, checks);
+    checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+    checks.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+    checks.http = [](auto&, auto&, TlsMode, auto&) { return true; };
+    InstallDiagRunner(*w, checks);
   });
-  for (int i = 0; i < kServiceCount; ++i) w->SetChkServiceValue(i, i == 2 ? 1 : 0);
   Edit()->setText("Mail.Example");
   int64_t now = 1'800'000'000;
   SetUnixNowHook([&now] { return now += 60; });  // a run a minute
   const Case c = CasesOf(LoadCases("notices-desktop.cases"), "window:").at(0);
   CASE_TRACE(c);
-  int runs = 0;
+  std::vector<std::string> out, expected;
   for (size_t i = 0; i < c.fields.size(); ++i) {
-    if (c.fields[i].first != "run") continue;
-    const std::string run = Unescape(c.fields[i].second);
-    const bool tells = i + 1 < c.fields.size() && c.fields[i + 1].first == "told";
-    const std::string told = tells ? Unescape(c.fields[i + 1].second) : "";
-    SCOPED_TRACE("run " + std::to_string(++runs) + ": " + run);
-    recorder.notices.clear();
-    recorder.silent = run.ends_with("silent");
-    smtpAnswers = run.starts_with("P");
-    QElapsedTimer clock;
-    clock.start();
-    runner->CmdDiag_Click();
-    EXPECT_LT(clock.elapsed(), 1000) << "a run never waits for the notice";
-    if (!told.empty()) WaitUntil([&] { return !recorder.notices.isEmpty(); });
-    QTest::qWait(500);  // and nothing more comes
-    EXPECT_EQ(recorder.notices.join("").toStdString(), told);
+    const std::string& key = c.fields[i].first;
+    const std::string value = Unescape(c.fields[i].second);
+    expected.push_back(key + ": " + value);
+    if (key == "run" || key == "recorded" || key == "ctrl-h") out.push_back(expected.back());
+    if (key == "run") {
+      recorder.notices.clear();
+      recorder.silent = value.ends_with("silent");
+      smtpAnswers = value.starts_with("P");
+      QElapsedTimer clock;
+      clock.start();
+      if (value.ends_with("enter"))
+        QTest::keyClick(Edit(), Qt::Key_Return);
+      else
+        QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
+      EXPECT_LT(clock.elapsed(), 1000) << "a run never waits for the notice";
+      if (i + 1 < c.fields.size() && c.fields[i + 1].first == "told")
+        WaitUntil([&] { return !recorder.notices.isEmpty(); });
+      QTest::qWait(500);  // and nothing more comes
+      if (!recorder.notices.isEmpty()) out.push_back("told: " + recorder.notices.join("").toStdString());
+    }
+    if (key == "recorded") {
+      // Written on the history's own thread: read again until every run is there (5 s at most).
+      std::string how;
+      WaitUntil([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(ToUtf8(StateFilePath(kHistoryFileName)).c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        how.clear();
+        sqlite3_exec(db, "SELECT how FROM runs ORDER BY id", [](void* how, int, char** v, char**) {
+          return *static_cast<std::string*>(how) += v[0], 0;
+        }, &how, nullptr);
+        sqlite3_close(db);
+        return how.size() >= value.size();
+      });
+      out.back() = "recorded: " + how;
+    }
+    if (key == "ctrl-h") {
+      EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
+      Edit()->setFocus();
+      QTest::keyClick(Edit(), Qt::Key_H, Qt::ControlModifier);
+      const HistoryWindow* shown = OpenHistoryWindow(*w);
+      out.push_back("entry: " + Edit()->text().toStdString());
+      const bool opened = shown && shown->isVisible();
+      out.push_back("shown: " + (opened ? shown->Target().toStdString() : "nothing"));
+      for (size_t r = 0; shown && r < shown->Strip()->Rows(); ++r) {
+        out.push_back("strip: " + shown->Strip()->RowText(r).toStdString() + "|");
+        for (const auto& cell : shown->Strip()->Cells(r)) out.back() += "PFSN"[static_cast<int>(cell.state)];
+      }
+    }
   }
+  EXPECT_THAT(out, testing::ElementsAreArray(expected));
   SetUnixNowHook(nullptr);
+  w.reset();  // the history window goes with the main window
 }
 
 }  // namespace
