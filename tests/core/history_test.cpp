@@ -35,12 +35,6 @@ namespace {
 
 constexpr int64_t kNow = 1795996800;  // a fixed "now", a whole day
 
-RunOutcome SmtpRun(int64_t started, bool passed = true, double seconds = 0.25) {
-  RunOutcome r{u"MailSv", started, 1.5, passed, false, true, RunStart::Tick, {}};
-  r.checks.push_back({u"SMTP", u"25", passed, seconds, passed ? u"" : u"connection refused", std::nullopt});
-  return r;
-}
-
 // A value split into words the way Case::words splits a key's first one.
 Strings WordsOf(const std::string& raw) { return Case{"", "", {{"w", raw}}}.words("w"); }
 
@@ -53,11 +47,10 @@ RunOutcome RunOf(const std::string& raw) {
   const bool stopped = w[2].ends_with(",stopped");
   RunOutcome r{FromUtf8(w[1]), kNow - std::stoll(w[0]), 1.5, !stopped, stopped, how == RunStart::Tick, how, {}};
   for (size_t i = 3; i < w.size(); ++i) {
-    Strings f;
+    std::string f[6];
     std::istringstream in(w[i]);
-    for (std::string part; std::getline(in, part, ':');) f.push_back(part);
-    f.resize(std::max<size_t>(f.size(), 5));
-    const std::optional<int64_t> days = f.size() > 5 ? std::optional(std::stoll(f[5])) : std::nullopt;
+    for (std::string& part : f) std::getline(in, part, ':');
+    const std::optional<int64_t> days = f[5].empty() ? std::nullopt : std::optional(std::stoll(f[5]));
     r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), days});
     r.passed = r.passed && f[2] == "P";
   }
@@ -220,10 +213,6 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "plant" && value == "text") WriteBytes(db, std::string(5000, 'x'));
     if (key == "plant" && value == "empty") WriteBytes(db, "");
     if (key == "plant" && value == "symlink") WriteBytes(db + "-target", ""), fs::create_symlink(db + "-target", db);
-    if (key == "plant" && (value == "one run" || value == "scrambled")) {
-      HistoryStore s(db, {}, nullptr);
-      for (int n = 0; n < (value == "one run" ? 1 : 300); ++n) s.Record(SmtpRun(kNow - 1000 + n));
-    }
     if (key == "plant" && value == "scrambled") {
       // Keep the header, scramble the pages behind it.
       std::string bytes = ReadBytes(db);
@@ -233,9 +222,10 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "hourly") {
       // Two runs an hour, 0.1 s and 0.3 s: in an hour ending in 0 the slow one fails, in one ending in 5 both do.
       for (int64_t hour = kNow - std::stoll(value) * 3600; hour < kNow; hour += 3600) {
-        const bool slowFails = (hour / 3600) % 10 == 0, bothFail = (hour / 3600) % 10 == 5;
-        store->Record(SmtpRun(hour + 60, !bothFail, 0.1));
-        store->Record(SmtpRun(hour + 1800, !slowFails && !bothFail, 0.3));
+        const std::string fast = (hour / 3600) % 10 == 5 ? "F:0.1:connection\\srefused" : "P:0.1";
+        const std::string slow = (hour / 3600) % 5 == 0 ? "F:0.3:connection\\srefused" : "P:0.3";
+        store->Record(RunOf(std::to_string(kNow - hour - 60) + " MailSv tick SMTP:25:" + fast));
+        store->Record(RunOf(std::to_string(kNow - hour - 1800) + " MailSv tick SMTP:25:" + slow));
       }
     }
     if (key == "mount") mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + value).c_str()) == 0;
@@ -246,9 +236,9 @@ Strings Bench::Steps(const Case& c, size_t from) {
       // Failed runs with long reasons until this many are dropped (4000 at most); what was recorded reads back.
       int recorded = 0, dropped = 0;
       for (int n = 0; n < 4000 && dropped < std::stoi(value); ++n) {
-        RunOutcome run = SmtpRun(kNow - 10000 + n, false);
-        run.checks[0].reason = std::u16string(300, u'r') + FromUtf8(std::to_string(n));
-        (store->Record(run) ? recorded : dropped)++;
+        const std::string reason = std::string(300, 'r') + std::to_string(n);
+        const bool kept = store->Record(RunOf(std::to_string(10000 - n) + " MailSv tick SMTP:25:F:0.25:" + reason));
+        (kept ? recorded : dropped)++;
       }
       const TargetHistory h = HistoryReader(db).Load(u"mailsv", HistorySpan::Day, kNow);
       out.push_back("dropped: " + std::to_string(dropped) + (recorded > 10 ? " after more than ten" : ""));
