@@ -73,11 +73,6 @@ Strings Query(const std::string& path, const std::string& sql) {
   return rows;
 }
 
-// The lines a store says, each ended by "\n".
-HistoryReport Into(std::string& said) {
-  return [&said](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
-}
-
 // A check's history as the cases' shown: and point: lines write it.
 Strings Shown(const CheckHistory& c) {
   auto ago = [](int64_t at) { return std::to_string(kNow - at); };
@@ -95,16 +90,6 @@ Strings Shown(const CheckHistory& c) {
   return lines;
 }
 
-// "SMTP 25 down why; NetBIOS up 1000": the changes of a run in one line.
-std::string Said(const std::vector<CheckChange>& changes) {
-  std::string s;
-  for (const CheckChange& c : changes) {
-    s += (s.empty() ? "" : "; ") + ToUtf8(c.label);
-    s += c.recovered ? " up " + std::to_string(c.downSeconds) : " down " + ToUtf8(c.reason);
-  }
-  return s;
-}
-
 // One case in a directory of its own: each step's line, then what it showed.
 struct Bench {
   Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
@@ -112,11 +97,12 @@ struct Bench {
   Strings Steps(const Case& c, size_t from);
   const std::string dir, db;
   std::string said, before;
-  std::unique_ptr<HistoryStore> store = std::make_unique<HistoryStore>(db, HistoryLimits{}, Into(said));
+  const HistoryReport say = [this](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
+  std::unique_ptr<HistoryStore> store = std::make_unique<HistoryStore>(db, HistoryLimits{}, say);
   std::unique_ptr<HistoryRecorder> recorder;
   std::atomic<int64_t> now{kNow};  // the recorder's clock, read on its worker
   std::optional<CheckStateStore> states;  // the notice state file's, read at its first run
-  std::vector<CheckChange> changes;       // what notice: tells
+  std::vector<CheckChange> changes;       // what notice: tells, from change: steps
   sqlite3* other = nullptr;
   int64_t locked = 0;
   bool mounted = false;
@@ -157,7 +143,7 @@ Strings Bench::Steps(const Case& c, size_t from) {
       if (refused) out.push_back("refused: " + std::to_string(refused));
     }
     if (key == "limit")
-      store = std::make_unique<HistoryStore>(db, HistoryLimits{.maxBytes = std::stoll(value)}, Into(said));
+      store = std::make_unique<HistoryStore>(db, HistoryLimits{.maxBytes = std::stoll(value)}, say);
     if (key == "recorder") {
       recorder = std::make_unique<HistoryRecorder>(db, HistoryLimits{.pruneEverySeconds = std::stoll(value)}, nullptr,
                                                    [this] { return now.load(); });
@@ -166,8 +152,10 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "close-recorder") recorder.reset();
     if (key == "clock") now = kNow + std::stoll(value);
     if (key == "restart" || (key == "state" && !states)) states.emplace(FromUtf8(dir + "/vkrNotice.dat"));
-    if (key == "state") changes = states->Apply(RunOf(raw));
-    if (key == "state" && !changes.empty()) out.push_back("changed: " + Said(changes));
+    if (key == "state")
+      for (const CheckChange& ch : states->Apply(RunOf(raw)))
+        out.push_back("changed: " + ToUtf8(ch.label) +
+                      (ch.recovered ? " up " + std::to_string(ch.downSeconds) : " down " + ToUtf8(ch.reason)));
     if (key == "change") {
       const Strings w = WordsOf(raw);
       changes.push_back({FromUtf8(w.at(0)), w.at(1) == "up", FromUtf8(w.at(2)), std::stoll(w.at(3))});

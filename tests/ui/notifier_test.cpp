@@ -1,14 +1,19 @@
-// Desktop notices on a private session bus of the test's own (a dbus-daemon
-// whose configuration lists no service directories, so nothing is started by
-// activation), with a recording notification service on it, and once with a
-// real notification daemon (dunst under Xvfb); and the main window's runs,
-// told on that bus and recorded in the history that Ctrl+H opens. The cases
-// are in tests/data/notices-*.cases.
+// The window side of a run's end, offscreen, on a private session bus of the
+// test's own (a dbus-daemon whose configuration lists no service directories,
+// so nothing is started by activation) with a recording notification service
+// on it, and once with a real notification daemon (dunst under Xvfb): desktop
+// notices; the main window's runs, told on that bus and recorded in the
+// history that Ctrl+H opens; and the history window on planted histories (the
+// strip, the uptime, the down periods and the chart's points as drawn). The
+// cases are steps in tests/data/notices-desktop.cases and
+// history-window.cases, run by one engine.
 #include <gmock/gmock.h>
 #include <signal.h>
 #include <sqlite3.h>
 
 #include <QtDBus>
+#include <map>
+#include <sstream>
 
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
@@ -20,26 +25,21 @@
 
 namespace {
 
-// The first lines a command prints; the command runs on in the background.
-std::vector<std::string> Lines(const std::string& command, size_t count) {
-  std::vector<std::string> lines;
-  FILE* p = popen(command.c_str(), "r");
-  char buf[512];
-  while (p && lines.size() < count && fgets(buf, sizeof buf, p)) {
-    lines.emplace_back(buf);
-    lines.back().erase(lines.back().find_last_not_of("\r\n") + 1);
-  }
-  if (p) pclose(p);
-  return lines;
-}
+constexpr int64_t kNow = 1795996800;  // the planted histories' "now", a whole day
+using Strings = std::vector<std::string>;
 
-// Daemons a test started, ended with it.
-struct Daemons {
-  ~Daemons() {
-    for (pid_t p : pids) kill(p, SIGTERM);
+// "3000 mailsv stopped SMTP:25:F:0.3:refused", as the cases write a run.
+RunOutcome RunOf(const std::string& raw) {
+  const Strings w = Case{"", "", {{"w", raw}}}.words("w");
+  RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped"};
+  for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
+    std::string f[5];
+    std::istringstream in(w[i]);
+    for (std::string& part : f) std::getline(in, part, ':');
+    r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), std::nullopt});
   }
-  std::vector<pid_t> pids;
-};
+  return r;
+}
 
 // org.freedesktop.Notifications that notes every Notify and answers it, or never answers.
 class RecordingService : public QDBusVirtualObject {
@@ -56,7 +56,7 @@ class RecordingService : public QDBusVirtualObject {
   bool silent = false;
 };
 
-class NoticesTest : public MainWindowTest {
+class WindowSteps : public MainWindowTest {
  public:
   // A dbus-daemon of the suite's own, configured by tests/data/notices-bus.cases.
   static void SetUpTestSuite() {
@@ -64,17 +64,20 @@ class NoticesTest : public MainWindowTest {
     for (const std::string& line : LoadCases("notices-bus.cases", {{"DIR", busDir.path()}}).at(0).all("line"))
       conf += line + "\n";
     WriteBytes(busDir.file("bus.conf"), conf);
-    bus = Lines("dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + busDir.file("bus.conf") +
-                " 2>/dev/null", 2);
+    QProcess daemon;
+    const QString config = QString::fromStdString(busDir.file("bus.conf"));
+    daemon.start("dbus-daemon", {"--fork", "--print-address=1", "--print-pid=1", "--config-file=" + config});
+    daemon.waitForFinished();
+    bus = QString::fromUtf8(daemon.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
   }
   static void TearDownTestSuite() {
-    if (bus.size() == 2) kill(std::stoi(bus[1]), SIGTERM);
+    if (bus.size() == 2) kill(bus[1].toInt(), SIGTERM);
   }
   void SetUp() override {
     MainWindowTest::SetUp();
-    ASSERT_EQ(bus.size(), 2u) << "dbus-daemon did not start (package dbus-daemon)";
-    setenv("DBUS_SESSION_BUS_ADDRESS", bus[0].c_str(), 1);
-    service = QDBusConnection::connectToBus(QString::fromStdString(bus[0]), "svc");
+    ASSERT_EQ(bus.size(), 2) << "dbus-daemon did not start (package dbus-daemon)";
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus[0].toUtf8().constData(), 1);
+    service = QDBusConnection::connectToBus(bus[0], "svc");
     ASSERT_TRUE(service.isConnected());
     ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/Notifications", &recorder));
     // A real daemon that held the name before may not have let go of it yet.
@@ -87,47 +90,51 @@ class NoticesTest : public MainWindowTest {
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     MainWindowTest::TearDown();
   }
+  void RunCases(const std::string& file);
   static inline TempDir busDir;
-  static inline std::vector<std::string> bus;  // its address and its daemon's pid
+  static inline QStringList bus;  // its address and its daemon's pid
   RecordingService recorder;
   QDBusConnection service{QString()};
 };
 
-// Xvfb, and dunst on it in the recording service's place.
-void StartRealDaemon(Daemons& daemons, QDBusConnection& service) {
-  service.unregisterService("org.freedesktop.Notifications");
-  const auto xvfb = Lines("sh -c 'Xvfb -displayfd 3 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $!' ", 2);
-  ASSERT_EQ(xvfb.size(), 2u) << "Xvfb did not start";
-  daemons.pids.push_back(std::atoi(xvfb[0].c_str()));
-  const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
-  ASSERT_EQ(dunst.size(), 1u);
-  daemons.pids.push_back(std::atoi(dunst[0].c_str()));
-  WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
-}
-
-// Notices straight from a notifier, and from the main window's runs, which also reach the history; the cases are
-// in tests/data/notices-desktop.cases.
-TEST_F(NoticesTest, StepsOfEachCase) {
-  for (const Case& c : LoadCases("notices-desktop.cases")) {
+// Each case's steps and what they showed, against the case; after each, the bus, the service, the error log and
+// the program's files are as at the start again.
+void WindowSteps::RunCases(const std::string& file) {
+  setenv("TZ", "UTC", 1);  // the down periods' local times, as the cases write them
+  tzset();
+  static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
+                                                        {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
+  static const std::set<std::string> shown{"answered", "heard",  "logged", "told", "entry", "targets",
+                                           "status",   "strip", "down",   "top",  "point"};
+  for (const Case& c : LoadCases(file)) {
     CASE_TRACE(c);
-    std::optional<Daemons> daemons;
+    QProcess xvfb, dunst;
     bool smtpAnswers = true;
     int64_t now = 1'800'000'000;
     qint64 waited = INT64_MAX;
-    std::vector<std::string> out, expected;
+    std::unique_ptr<HistoryWindow> own;
+    HistoryWindow* win = nullptr;
+    Strings out, expected;
     for (size_t i = 0; i < c.fields.size(); ++i) {
       const std::string& key = c.fields[i].first;
       const std::string value = Unescape(c.fields[i].second);
       expected.push_back(key + ": " + value);
-      static const std::set<std::string> shown{"answered", "heard", "logged", "told",
-                                               "entry",    "shown", "strip"};
       if (!shown.contains(key)) out.push_back(expected.back());
       if (key == "before") {
         recorder.silent = value == "silent";
         if (value == "unregister") service.unregisterService("org.freedesktop.Notifications");
         if (value == "unset") unsetenv("DBUS_SESSION_BUS_ADDRESS");
         if (value.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", value.substr(8).c_str(), 1);
-        if (value == "dunst") StartRealDaemon(daemons.emplace(), service);
+      }
+      if (key == "before" && value == "dunst") {
+        // Xvfb, and dunst on it in the recording service's place, until the case ends.
+        service.unregisterService("org.freedesktop.Notifications");
+        xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+        EXPECT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
+        dunst.setEnvironment(QProcess::systemEnvironment() << "DISPLAY=:" + QString(xvfb.readLine().trimmed()));
+        dunst.start("dunst", {});
+        WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); },
+                  10000);
       }
       if (key == "notify") {
         // Two starts of the program: the first sends one notice, the second two at once.
@@ -201,20 +208,72 @@ TEST_F(NoticesTest, StepsOfEachCase) {
         EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
         Edit()->setFocus();
         QTest::keyClick(Edit(), Qt::Key_H, Qt::ControlModifier);
-        const HistoryWindow* opened = OpenHistoryWindow(*w);
+        win = OpenHistoryWindow(*w);
         out.push_back("entry: " + Edit()->text().toStdString());
-        const bool visible = opened && opened->isVisible();
-        out.push_back("shown: " + (visible ? opened->Target().toStdString() : "nothing"));
-        for (size_t r = 0; opened && r < opened->Strip()->Rows(); ++r) {
-          out.push_back("strip: " + opened->Strip()->RowText(r).toStdString() + "|");
-          for (const auto& cell : opened->Strip()->Cells(r)) out.back() += "PFSN"[static_cast<int>(cell.state)];
+        EXPECT_TRUE(win && win->isVisible());
+      }
+      if (key == "plant")
+        EXPECT_TRUE(HistoryStore(dir.file(c.where + ".db"), {}, nullptr).Record(RunOf(c.fields[i].second)));
+      if (key == "open") {
+        if (value == "text") WriteBytes(dir.file("text.db"), std::string(3000, 'x'));
+        const std::string db = dir.file(value == "planted" ? c.where + ".db" : value + ".db");
+        own = std::make_unique<HistoryWindow>(db, [] { return kNow; });
+        own->resize(900, 700);
+        own->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(own.get()));
+        win = own.get();
+      }
+      if (!win) continue;
+      if (key == "open" || key == "ctrl-h") {
+        out.push_back("targets: ");
+        for (int t = 0; t < win->TargetBox()->count(); ++t)
+          out.back() += (t ? " " : "") + win->TargetBox()->itemText(t).toStdString();
+        EXPECT_EQ(win->Target(), win->TargetBox()->itemText(0));
+      }
+      if (key == "target") EXPECT_TRUE(win->SetTarget(FromUtf8(value)));
+      if (key == "span") win->SetSpan(spans.at(value));
+      if (key == "show" && value == "strip") {
+        if (win->Status()->isVisible()) out.push_back("status: " + win->Status()->text().toStdString());
+        const HistoryStrip& strip = *win->Strip();
+        for (size_t r = 0; r < strip.Rows(); ++r) {
+          const auto& cells = strip.Cells(r);
+          out.push_back("strip: " + strip.RowText(r).toStdString() + "|");
+          // Side by side, oldest on the left, within the widget, centred in their 18-pixel row.
+          for (size_t n = 0; n < cells.size(); ++n) {
+            out.back() += "PFSN"[static_cast<int>(cells[n].state)];
+            EXPECT_TRUE(n == 0 || cells[n].rect.left() > cells[n - 1].rect.right());
+            EXPECT_LE(cells[n].rect.right(), strip.width());
+            EXPECT_EQ(cells[n].rect.top(), 18 * static_cast<int>(r) + 3);
+            EXPECT_EQ(cells[n].rect.height(), 18 - 6);
+          }
         }
+      }
+      for (int r = 0; key == "show" && value == "downs" && r < win->Downs()->rowCount(); ++r) {
+        out.push_back("down: ");
+        for (int col = 0; col < win->Downs()->columnCount(); ++col)
+          out.back() += (col ? "|" : "") + win->Downs()->item(r, col)->text().toStdString();
+      }
+      if (key == "show" && value == "chart") {
+        const HistoryChart& chart = *win->Chart();
+        const QRectF plot = chart.PlotArea();
+        EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
+        out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
+        // Each point back in the span's seconds before now and in answer seconds.
+        const double span = SpanSeconds(win->Span());
+        for (const auto& series : chart.Drawn())
+          for (const QPointF& p : series.points)
+            out.push_back(QStringLiteral("point: %1 %2 %3")
+                              .arg(span * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
+                              .arg(chart.TopSeconds() * (plot.bottom() - p.y()) / plot.height(), 0, 'g', 6)
+                              .arg(series.label)
+                              .toStdString());
       }
     }
     EXPECT_THAT(out, testing::ElementsAreArray(expected));
     SetUnixNowHook(nullptr);
-    daemons.reset();
-    TearDown();  // the history window goes with the main window
+    dunst.close();
+    xvfb.close();
+    TearDown();  // a history window the main window opened goes with it
     WriteBytes(dir.file("velkorERR1.log"), "");
     recorder.notices.clear();
     recorder.silent = false;
@@ -223,3 +282,9 @@ TEST_F(NoticesTest, StepsOfEachCase) {
 }
 
 }  // namespace
+
+// Notices straight from a notifier, and from the main window's runs, which also reach the history.
+TEST_F(WindowSteps, DesktopNotices) { RunCases("notices-desktop.cases"); }
+
+// What the history window shows of a planted history.
+TEST_F(WindowSteps, HistoryWindow) { RunCases("history-window.cases"); }
