@@ -99,8 +99,8 @@ struct Bench {
   std::string said, before;
   const HistoryReport say = [this](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
   std::unique_ptr<HistoryStore> store = std::make_unique<HistoryStore>(db, HistoryLimits{}, say);
+  std::atomic<int64_t> now{kNow};  // the recorder's clock, read on its worker until the recorder is gone
   std::unique_ptr<HistoryRecorder> recorder;
-  std::atomic<int64_t> now{kNow};  // the recorder's clock, read on its worker
   std::optional<CheckStateStore> states;  // the notice state file's, read at its first run
   std::vector<CheckChange> changes;       // what notice: tells, from change: steps
   sqlite3* other = nullptr;
@@ -108,9 +108,8 @@ struct Bench {
   bool mounted = false;
 };
 
+// The store and the recorder close the file after this, on the tmpfs even once it is detached.
 Bench::~Bench() {
-  recorder.reset();
-  store.reset();
   sqlite3_close(other);
   if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
 }

@@ -97,8 +97,8 @@ class WindowSteps : public MainWindowTest {
   QDBusConnection service{QString()};
 };
 
-// Each case's steps and what they showed, against the case; after each, the bus, the service, the error log and
-// the program's files are as at the start again.
+// Each case's steps and what they showed, against the case; after each, the bus, the service and the error log are
+// as at the start again, and a history of the case's own is left behind.
 void WindowSteps::RunCases(const std::string& file) {
   setenv("TZ", "UTC", 1);  // the down periods' local times, as the cases write them
   tzset();
