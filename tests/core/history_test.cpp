@@ -1,11 +1,14 @@
-// The run history on real SQLite files: what a run leaves in it, what the
-// window reads back, the limits at their edges, and every way the file or
-// its directory can let the history down without a run noticing. Most cases
-// are steps in tests/data/history-store.cases, run by one engine.
+// What a finished run leaves behind. The run history on real SQLite files:
+// what a run leaves in it, what the window reads back, the limits at their
+// edges, and every way the file or its directory can let the history down
+// without a run noticing. And the notice state file beside it: which checks
+// changed since the last run of a target, and the notice that says so. The
+// cases are steps in tests/data/history-store.cases and notices-changes.cases,
+// run by one engine.
 #include "diag/history.h"
+#include "diag/notices.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -32,12 +35,6 @@ namespace {
 
 constexpr int64_t kNow = 1795996800;  // a fixed "now", a whole day
 
-RunOutcome SmtpRun(int64_t started, bool passed = true, double seconds = 0.25) {
-  RunOutcome r{u"MailSv", started, 1.5, passed, false, true, RunStart::Tick, {}};
-  r.checks.push_back({u"SMTP", u"25", passed, seconds, passed ? u"" : u"connection refused", std::nullopt});
-  return r;
-}
-
 // A value split into words the way Case::words splits a key's first one.
 Strings WordsOf(const std::string& raw) { return Case{"", "", {{"w", raw}}}.words("w"); }
 
@@ -50,11 +47,10 @@ RunOutcome RunOf(const std::string& raw) {
   const bool stopped = w[2].ends_with(",stopped");
   RunOutcome r{FromUtf8(w[1]), kNow - std::stoll(w[0]), 1.5, !stopped, stopped, how == RunStart::Tick, how, {}};
   for (size_t i = 3; i < w.size(); ++i) {
-    Strings f;
+    std::string f[6];
     std::istringstream in(w[i]);
-    for (std::string part; std::getline(in, part, ':');) f.push_back(part);
-    f.resize(std::max<size_t>(f.size(), 5));
-    const std::optional<int64_t> days = f.size() > 5 ? std::optional(std::stoll(f[5])) : std::nullopt;
+    for (std::string& part : f) std::getline(in, part, ':');
+    const std::optional<int64_t> days = f[5].empty() ? std::nullopt : std::optional(std::stoll(f[5]));
     r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), days});
     r.passed = r.passed && f[2] == "P";
   }
@@ -77,13 +73,6 @@ Strings Query(const std::string& path, const std::string& sql) {
   return rows;
 }
 
-std::string Runs(const std::string& path) { return Query(path, "SELECT count(*) FROM runs").at(0); }
-
-// The lines a store says, each ended by "\n".
-HistoryReport Into(std::string& said) {
-  return [&said](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
-}
-
 // A check's history as the cases' shown: and point: lines write it.
 Strings Shown(const CheckHistory& c) {
   auto ago = [](int64_t at) { return std::to_string(kNow - at); };
@@ -101,21 +90,36 @@ Strings Shown(const CheckHistory& c) {
   return lines;
 }
 
-// One case of tests/data/history-store.cases in a directory of its own: each step's line, then what it showed.
+// One case in a directory of its own: each step's line, then what it showed.
 struct Bench {
   Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
+  ~Bench();
   Strings Steps(const Case& c, size_t from);
   const std::string dir, db;
   std::string said, before;
-  HistoryStore store{db, {}, Into(said)};
+  const HistoryReport say = [this](const std::u16string& line) { said += ToUtf8(line) + "\n"; };
+  std::unique_ptr<HistoryStore> store = std::make_unique<HistoryStore>(db, HistoryLimits{}, say);
+  std::atomic<int64_t> now{kNow};  // the recorder's clock, read on its worker until the recorder is gone
+  std::unique_ptr<HistoryRecorder> recorder;
+  std::optional<CheckStateStore> states;  // the notice state file's, read at its first run
+  std::vector<CheckChange> changes;       // what notice: tells, from change: steps
   sqlite3* other = nullptr;
   int64_t locked = 0;
+  bool mounted = false;
 };
+
+// The store and the recorder close the file after this, on the tmpfs even once it is detached.
+Bench::~Bench() {
+  sqlite3_close(other);
+  if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
+}
 
 Strings Bench::Steps(const Case& c, size_t from) {
   static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
                                                         {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
-  static const std::set<std::string> shown{"row", "shown", "point", "said", "refused", "file", "target", "buckets"};
+  static const std::set<std::string> shown{"row",  "shown",  "point",   "said",    "refused",
+                                           "file", "target", "buckets", "dropped", "unreadable",
+                                           "changed", "summary", "body", "text"};
   static const std::regex time("\\.(damaged|foreign)-[0-9]+");
   Strings out;
   for (size_t i = from; i < c.fields.size(); ++i) {
@@ -124,10 +128,54 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (shown.contains(key)) continue;
     out.push_back(key + ": " + raw);
     if (key == "run" && before.empty()) before = ReadBytes(db);
-    if (key == "run" && !store.Record(RunOf(raw))) out.push_back("refused: ");
-    if (key == "open") store.Open();
-    if (key == "prune") store.Prune(kNow + std::stoll(value));
-    if (key == "sql")
+    if (key == "run" && !store->Record(RunOf(raw))) out.push_back("refused: ");
+    if (key == "runs") {
+      const size_t count = raw.find(' '), ago = raw.find(' ', count + 1);
+      int refused = 0;
+      for (int64_t n = 0; n < std::stoll(raw); ++n) {
+        const RunOutcome run = RunOf(std::to_string(std::stoll(raw.substr(count)) - n) + raw.substr(ago));
+        if (recorder)
+          recorder->Record(run);
+        else
+          refused += !store->Record(run);
+      }
+      if (refused) out.push_back("refused: " + std::to_string(refused));
+    }
+    if (key == "limit")
+      store = std::make_unique<HistoryStore>(db, HistoryLimits{.maxBytes = std::stoll(value)}, say);
+    if (key == "recorder") {
+      recorder = std::make_unique<HistoryRecorder>(db, HistoryLimits{.pruneEverySeconds = std::stoll(value)}, nullptr,
+                                                   [this] { return now.load(); });
+      recorder->WaitIdle();
+    }
+    if (key == "close-recorder") recorder.reset();
+    if (key == "clock") now = kNow + std::stoll(value);
+    if (key == "restart" || (key == "state" && !states)) states.emplace(FromUtf8(dir + "/vkrNotice.dat"));
+    if (key == "state")
+      for (const CheckChange& ch : states->Apply(RunOf(raw)))
+        out.push_back("changed: " + ToUtf8(ch.label) +
+                      (ch.recovered ? " up " + std::to_string(ch.downSeconds) : " down " + ToUtf8(ch.reason)));
+    if (key == "change") {
+      const Strings w = WordsOf(raw);
+      changes.push_back({FromUtf8(w.at(0)), w.at(1) == "up", FromUtf8(w.at(2)), std::stoll(w.at(3))});
+    }
+    if (key == "notice") {
+      const NoticeText n = ComposeNotice(FromUtf8(value), changes);
+      out.push_back("summary: " + Escape(ToUtf8(n.summary)));
+      out.push_back("body: " + Escape(ToUtf8(n.body)));
+    }
+    if (key == "duration") out.push_back("text: " + ToUtf8(DurationText(std::stoll(value))));
+    if (key == "write") WriteBytes(dir + "/" + value.substr(0, value.find(' ')), value.substr(value.find(' ') + 1));
+    if (key == "open") store->Open();
+    if (key == "prune") store->Prune(kNow + std::stoll(value));
+    if (key == "poll") {
+      // Asked again until it gives the rows written after it (5 s at most): a worker's doing comes in its own time.
+      Strings rows;
+      for (size_t k = i + 1; k < c.fields.size() && c.fields[k].first == "row"; ++k)
+        rows.push_back(Unescape(c.fields[k].second));
+      for (int n = 0; n < 500 && Query(db, value) != rows; ++n) usleep(10000);
+    }
+    if (key == "sql" || key == "poll")
       for (const std::string& row : Query(db, value)) out.push_back("row: " + row);
     if (key == "load") {
       const Strings w = WordsOf(raw);
@@ -152,10 +200,6 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "plant" && value == "text") WriteBytes(db, std::string(5000, 'x'));
     if (key == "plant" && value == "empty") WriteBytes(db, "");
     if (key == "plant" && value == "symlink") WriteBytes(db + "-target", ""), fs::create_symlink(db + "-target", db);
-    if (key == "plant" && (value == "one run" || value == "scrambled")) {
-      HistoryStore s(db, {}, nullptr);
-      for (int n = 0; n < (value == "one run" ? 1 : 300); ++n) s.Record(SmtpRun(kNow - 1000 + n));
-    }
     if (key == "plant" && value == "scrambled") {
       // Keep the header, scramble the pages behind it.
       std::string bytes = ReadBytes(db);
@@ -165,10 +209,27 @@ Strings Bench::Steps(const Case& c, size_t from) {
     if (key == "hourly") {
       // Two runs an hour, 0.1 s and 0.3 s: in an hour ending in 0 the slow one fails, in one ending in 5 both do.
       for (int64_t hour = kNow - std::stoll(value) * 3600; hour < kNow; hour += 3600) {
-        const bool slowFails = (hour / 3600) % 10 == 0, bothFail = (hour / 3600) % 10 == 5;
-        store.Record(SmtpRun(hour + 60, !bothFail, 0.1));
-        store.Record(SmtpRun(hour + 1800, !slowFails && !bothFail, 0.3));
+        const std::string fast = (hour / 3600) % 10 == 5 ? "F:0.1:connection\\srefused" : "P:0.1";
+        const std::string slow = (hour / 3600) % 5 == 0 ? "F:0.3:connection\\srefused" : "P:0.3";
+        store->Record(RunOf(std::to_string(kNow - hour - 60) + " MailSv tick SMTP:25:" + fast));
+        store->Record(RunOf(std::to_string(kNow - hour - 1800) + " MailSv tick SMTP:25:" + slow));
       }
+    }
+    if (key == "mount") mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + value).c_str()) == 0;
+    if (key == "mount" && !mounted) return {"skipped: cannot mount a tmpfs"};
+    if (key == "plant" && value == "filler") WriteBytes(dir + "/filler", std::string(1024 * 1024, 'f'));
+    if (key == "remove") fs::remove(dir + "/" + value);
+    if (key == "fill") {
+      // Failed runs with long reasons until this many are dropped (4000 at most); what was recorded reads back.
+      int recorded = 0, dropped = 0;
+      for (int n = 0; n < 4000 && dropped < std::stoi(value); ++n) {
+        const std::string reason = std::string(300, 'r') + std::to_string(n);
+        const bool kept = store->Record(RunOf(std::to_string(10000 - n) + " MailSv tick SMTP:25:F:0.25:" + reason));
+        (kept ? recorded : dropped)++;
+      }
+      const TargetHistory h = HistoryReader(db).Load(u"mailsv", HistorySpan::Day, kNow);
+      out.push_back("dropped: " + std::to_string(dropped) + (recorded > 10 ? " after more than ten" : ""));
+      if (h.checks.empty() || h.checks[0].runs != recorded) out.push_back("unreadable: ");
     }
     if (key == "files") {
       Strings files;
@@ -198,116 +259,28 @@ Strings Bench::Steps(const Case& c, size_t from) {
   return out;
 }
 
-}  // namespace
-
-// What runs leave in the file, what the window reads back, and what a spoiled file or another process does to
-// the history; the cases are in tests/data/history-store.cases.
-TEST(HistoryStore, StepsOfEachCase) {
+// Each case of a file under tests/data in a directory of its own: its steps and what they showed, against the case.
+void RunCases(const std::string& file) {
   TempDir dir;
   const std::string home = dir.file("case");
-  for (const Case& c : LoadCases("history-store.cases", {{"DIR", home}, {"DB", home + "/h.db"}})) {
+  for (const Case& c : LoadCases(file, {{"DIR", home}, {"DB", home + "/h.db"}})) {
     CASE_TRACE(c);
     fs::remove_all(home);
     fs::create_directory(home);
     Bench bench(home, c.get("history", "h.db"));
     const Strings out = bench.Steps(c, 0);
+    if (out == Strings{"skipped: cannot mount a tmpfs"}) continue;
     Strings expected;
     for (const auto& [key, raw] : c.fields) expected.push_back(key + ": " + raw);
     EXPECT_THAT(out, testing::ElementsAreArray(expected));
-    sqlite3_close(bench.other);
   }
 }
 
-// The worker prunes when it starts, then writes everything queued before it ends; and again after its period (shrunk
-// to a second here), with no run in between.
-TEST(HistoryRecorder, PrunesAtStartAndOnceAPeriod) {
-  TempDir dir;
-  const std::string db = dir.file("h.db");
-  const int64_t keep = 90 * 86400;
-  ASSERT_TRUE(HistoryStore(db, {}, nullptr).Record(SmtpRun(kNow - keep - 5)));
-  {
-    HistoryRecorder recorder(db, {}, nullptr, [] { return kNow; });
-    for (int i = 0; i < 50; ++i) recorder.Record(SmtpRun(kNow - 100 + i));
-  }
-  EXPECT_EQ(Runs(db), "50");
-  std::atomic<int64_t> now{kNow};
-  HistoryRecorder recorder(db, {.pruneEverySeconds = 1}, nullptr, [&now] { return now.load(); });
-  recorder.WaitIdle();
-  EXPECT_EQ(Runs(db), "50");
-  now = kNow + keep;  // the runs left are now 90 days and 10 to 100 seconds old
-  std::string left;
-  for (int i = 0; i < 500 && left != "0"; ++i) {
-    usleep(10000);
-    left = Runs(db);
-  }
-  EXPECT_EQ(left, "0");
-}
+}  // namespace
 
-// The size limit's edges on copies of one history of 200 runs: at the limit nothing goes; one byte over, the
-// oldest go until at most nine tenths of it is used; a limit whose nine tenths is just what that left stops there
-// too. Recording past a limit keeps the file within it (and a few pages of the run that crossed it).
-TEST(HistoryStore, SizeLimitAtItsEdgesAndWhileRecording) {
-  TempDir dir;
-  const std::string db = dir.file("h.db"), copy = dir.file("copy.db");
-  {
-    HistoryStore store(db, {}, nullptr);
-    for (int i = 0; i < 200; ++i) ASSERT_TRUE(store.Record(SmtpRun(kNow - 10000 + i)));
-  }
-  auto used = [](const std::string& path) {
-    return int64_t{std::stoll(Query(path, "SELECT (page_count - freelist_count) * page_size FROM pragma_page_count, "
-                                  "pragma_freelist_count, pragma_page_size").at(0))};
-  };
-  const int64_t full = used(db);
-  auto pruned = [&](int64_t maxBytes) {  // runs left, bytes used
-    fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
-    HistoryStore(copy, {.maxBytes = maxBytes}, nullptr).Prune(kNow);
-    return std::pair{std::stoi(Runs(copy)), used(copy)};
-  };
-  EXPECT_EQ(pruned(full), std::pair(200, full));
-  const auto [left, leftBytes] = pruned(full - 1);
-  EXPECT_LT(left, 200);
-  EXPECT_LE(leftBytes, (full - 1) * 9 / 10);
-  EXPECT_EQ(Query(copy, "SELECT max(started) FROM runs"), Strings{std::to_string(kNow - 10000 + 199)});
-  EXPECT_EQ(pruned((leftBytes * 10 + 8) / 9), std::pair(left, leftBytes));
+// What runs leave in the file, what the window reads back, what a spoiled file, another process or a full disk
+// does to the history, the size limit and the recorder's worker.
+TEST(HistoryStore, StepsOfEachCase) { RunCases("history-store.cases"); }
 
-  {
-    HistoryStore store(db, {.maxBytes = full}, nullptr);
-    for (int i = 200; i < 2000; ++i) ASSERT_TRUE(store.Record(SmtpRun(kNow - 10000 + i)));
-  }
-  EXPECT_LE(static_cast<int64_t>(fs::file_size(db)), full + 4 * 4096);
-  EXPECT_GT(used(db), full / 2);
-  EXPECT_EQ(Query(db, "SELECT max(started), min(started) > " + std::to_string(kNow - 10000 + 200) + " FROM runs"),
-            Strings{std::to_string(kNow - 10000 + 1999) + "|1"});
-}
-
-// A full disk: the runs that do not fit are dropped, said once; what was
-// recorded stays readable, and recording resumes once there is room.
-TEST(HistoryStore, FullDiskIsSaidOnceAndTheHistoryStaysReadable) {
-  TempDir dir;
-  const std::string mnt = dir.file("small");
-  fs::create_directory(mnt);
-  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=2m") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
-  const std::unique_ptr<const char, void (*)(const char*)> unmount(mnt.c_str(), [](const char* p) {
-    ::umount2(p, MNT_DETACH);
-  });
-  const std::string db = mnt + "/h.db";
-  WriteBytes(mnt + "/filler", std::string(1024 * 1024, 'f'));
-  std::string said;
-  HistoryStore store(db, {}, Into(said));
-  int recorded = 0, dropped = 0;
-  for (int i = 0; i < 4000 && dropped < 20; ++i) {
-    RunOutcome run = SmtpRun(kNow - 10000 + i, false);
-    run.checks[0].reason = std::u16string(300, u'r') + FromUtf8(std::to_string(i));
-    (store.Record(run) ? recorded : dropped)++;
-  }
-  EXPECT_GT(recorded, 10);
-  EXPECT_EQ(dropped, 20);
-  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-  EXPECT_NE(said.find("the disk is full"), std::string::npos);
-  HistoryReader reader(db);
-  ASSERT_TRUE(reader.Ok());
-  EXPECT_EQ(reader.Load(u"mailsv", HistorySpan::Day, kNow).checks.at(0).runs, recorded);
-  // Room again: the next run is recorded.
-  fs::remove(mnt + "/filler");
-  EXPECT_TRUE(store.Record(SmtpRun(kNow)));
-}
+// Which checks a run changed, against the last finished run of its target, and the notice that says so.
+TEST(Notices, StepsOfEachCase) { RunCases("notices-changes.cases"); }

@@ -1,57 +1,45 @@
-// Desktop notices on a private session bus of the test's own (a dbus-daemon
-// whose configuration lists no service directories, so nothing is started by
-// activation), with a recording notification service on it, and once with a
-// real notification daemon (dunst under Xvfb). The cases are in
-// tests/data/notices-*.cases.
+// The window side of a run's end, offscreen, on a private session bus of the
+// test's own (a dbus-daemon whose configuration lists no service directories,
+// so nothing is started by activation) with a recording notification service
+// on it, and once with a real notification daemon (dunst under Xvfb): desktop
+// notices; the main window's runs, told on that bus and recorded in the
+// history that Ctrl+H opens; and the history window on planted histories (the
+// strip, the uptime, the down periods and the chart's points as drawn). The
+// cases are steps in tests/data/notices-desktop.cases and
+// history-window.cases, run by one engine.
+#include <gmock/gmock.h>
 #include <signal.h>
-#include <unistd.h>
+#include <sqlite3.h>
 
 #include <QtDBus>
-#include <fstream>
+#include <map>
+#include <sstream>
 
 #include "support/casefile.h"
 #include "support/mainwindowfixture.h"
 #include "ui/diagwiring.h"
+#include "ui/historywindow.h"
 #include "ui/notifier.h"
+#include "util/appfiles.h"
 #include "util/clock.h"
 
 namespace {
 
-// The first lines a command prints; the command runs on in the background.
-std::vector<std::string> Lines(const std::string& command, size_t count) {
-  std::vector<std::string> lines;
-  FILE* p = popen(command.c_str(), "r");
-  char buf[512];
-  while (p && lines.size() < count && fgets(buf, sizeof buf, p)) {
-    lines.emplace_back(buf);
-    lines.back().erase(lines.back().find_last_not_of("\r\n") + 1);
+constexpr int64_t kNow = 1795996800;  // the planted histories' "now", a whole day
+using Strings = std::vector<std::string>;
+
+// "3000 mailsv stopped SMTP:25:F:0.3:refused", as the cases write a run.
+RunOutcome RunOf(const std::string& raw) {
+  const Strings w = Case{"", "", {{"w", raw}}}.words("w");
+  RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped"};
+  for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
+    std::string f[5];
+    std::istringstream in(w[i]);
+    for (std::string& part : f) std::getline(in, part, ':');
+    r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), std::nullopt});
   }
-  if (p) pclose(p);
-  return lines;
+  return r;
 }
-
-// Daemons a test started, ended with it.
-struct Daemons {
-  ~Daemons() {
-    for (pid_t p : pids) kill(p, SIGTERM);
-  }
-  std::vector<pid_t> pids;
-};
-
-struct PrivateBus {
-  PrivateBus() {
-    std::ofstream conf(dir.file("bus.conf"));
-    for (const std::string& line : LoadCases("notices-bus.cases", {{"DIR", dir.path()}}).at(0).all("line"))
-      conf << line << "\n";
-    conf.close();
-    const auto out = Lines("dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + dir.file("bus.conf") +
-                           " 2>/dev/null", 2);
-    if (out.size() == 2) address = out[0], daemon.pids.push_back(std::atoi(out[1].c_str()));
-  }
-  TempDir dir;
-  std::string address;
-  Daemons daemon;
-};
 
 // org.freedesktop.Notifications that notes every Notify and answers it, or never answers.
 class RecordingService : public QDBusVirtualObject {
@@ -68,15 +56,28 @@ class RecordingService : public QDBusVirtualObject {
   bool silent = false;
 };
 
-class NoticesTest : public MainWindowTest {
+class WindowSteps : public MainWindowTest {
  public:
-  static void SetUpTestSuite() { bus = new PrivateBus; }
-  static void TearDownTestSuite() { delete bus, bus = nullptr; }
+  // A dbus-daemon of the suite's own, configured by tests/data/notices-bus.cases.
+  static void SetUpTestSuite() {
+    std::string conf;
+    for (const std::string& line : LoadCases("notices-bus.cases", {{"DIR", busDir.path()}}).at(0).all("line"))
+      conf += line + "\n";
+    WriteBytes(busDir.file("bus.conf"), conf);
+    QProcess daemon;
+    const QString config = QString::fromStdString(busDir.file("bus.conf"));
+    daemon.start("dbus-daemon", {"--fork", "--print-address=1", "--print-pid=1", "--config-file=" + config});
+    daemon.waitForFinished();
+    bus = QString::fromUtf8(daemon.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+  }
+  static void TearDownTestSuite() {
+    if (bus.size() == 2) kill(bus[1].toInt(), SIGTERM);
+  }
   void SetUp() override {
     MainWindowTest::SetUp();
-    ASSERT_FALSE(bus->address.empty()) << "dbus-daemon did not start (package dbus-daemon)";
-    setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
-    service = QDBusConnection::connectToBus(QString::fromStdString(bus->address), "svc");
+    ASSERT_EQ(bus.size(), 2) << "dbus-daemon did not start (package dbus-daemon)";
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus[0].toUtf8().constData(), 1);
+    service = QDBusConnection::connectToBus(bus[0], "svc");
     ASSERT_TRUE(service.isConnected());
     ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/Notifications", &recorder));
     // A real daemon that held the name before may not have let go of it yet.
@@ -89,60 +90,190 @@ class NoticesTest : public MainWindowTest {
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     MainWindowTest::TearDown();
   }
-  static PrivateBus* bus;
+  void RunCases(const std::string& file);
+  static inline TempDir busDir;
+  static inline QStringList bus;  // its address and its daemon's pid
   RecordingService recorder;
   QDBusConnection service{QString()};
 };
-PrivateBus* NoticesTest::bus = nullptr;
 
-// Xvfb, and dunst on it in the recording service's place.
-void StartRealDaemon(Daemons& daemons, QDBusConnection& service) {
-  service.unregisterService("org.freedesktop.Notifications");
-  const auto xvfb = Lines("sh -c 'Xvfb -displayfd 3 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $!' ", 2);
-  ASSERT_EQ(xvfb.size(), 2u) << "Xvfb did not start";
-  daemons.pids.push_back(std::atoi(xvfb[0].c_str()));
-  const auto dunst = Lines("DISPLAY=:" + xvfb[1] + " dunst >/dev/null 2>&1 & echo $!", 1);
-  ASSERT_EQ(dunst.size(), 1u);
-  daemons.pids.push_back(std::atoi(dunst[0].c_str()));
-  WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); }, 10000);
-}
-
-// Whether a notice is delivered, and the one error log line per start when it is not; the cases are in
-// tests/data/notices-desktop.cases.
-TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
-  for (const Case& c : CasesOf(LoadCases("notices-desktop.cases"), "notify:")) {
+// Each case's steps and what they showed, against the case; after each, the bus, the service and the error log are
+// as at the start again, and a history of the case's own is left behind.
+void WindowSteps::RunCases(const std::string& file) {
+  setenv("TZ", "UTC", 1);  // the down periods' local times, as the cases write them
+  tzset();
+  static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
+                                                        {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
+  static const std::set<std::string> shown{"answered", "heard",  "logged", "told", "entry", "targets",
+                                           "status",   "strip", "down",   "top",  "point"};
+  for (const Case& c : LoadCases(file)) {
     CASE_TRACE(c);
-    const std::string how = c.get("before");
-    recorder.silent = how == "silent";
-    if (how == "unregister") service.unregisterService("org.freedesktop.Notifications");
-    if (how == "unset") unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    if (how.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", how.substr(8).c_str(), 1);
-    std::optional<Daemons> daemons;
-    if (how == "dunst") StartRealDaemon(daemons.emplace(), service);
-    // The second start sends two at once: its second failure is not logged again.
-    for (int notices = 1; notices <= 2; ++notices) {
-      DesktopNotifier notifier;
-      std::vector<bool> answers;
-      QString why;
-      notifier.SetAnswered([&](bool ok, const QString& w) { answers.push_back(ok), why = w; });
-      QElapsedTimer clock;
-      clock.start();
-      for (int i = 0; i < notices; ++i)
-        notifier.Notify(QString::fromStdString(c.get("summary")), QString::fromStdString(c.get("body")));
-      EXPECT_LT(clock.elapsed(), 500) << "Notify returns at once";
-      WaitUntil([&] { return answers.size() == size_t(notices); });
-      EXPECT_EQ(answers, std::vector<bool>(notices, c.get("answered") == "yes")) << why.toStdString();
-      EXPECT_GE(clock.elapsed(), c.number("waited"));
+    QProcess xvfb, dunst;
+    bool smtpAnswers = true;
+    int64_t now = 1'800'000'000;
+    qint64 waited = INT64_MAX;
+    std::unique_ptr<HistoryWindow> own;
+    HistoryWindow* win = nullptr;
+    Strings out, expected;
+    for (size_t i = 0; i < c.fields.size(); ++i) {
+      const std::string& key = c.fields[i].first;
+      const std::string value = Unescape(c.fields[i].second);
+      expected.push_back(key + ": " + value);
+      if (!shown.contains(key)) out.push_back(expected.back());
+      if (key == "before") {
+        recorder.silent = value == "silent";
+        if (value == "unregister") service.unregisterService("org.freedesktop.Notifications");
+        if (value == "unset") unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        if (value.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", value.substr(8).c_str(), 1);
+      }
+      if (key == "before" && value == "dunst") {
+        // Xvfb, and dunst on it in the recording service's place, until the case ends.
+        service.unregisterService("org.freedesktop.Notifications");
+        xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+        EXPECT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
+        dunst.setEnvironment(QProcess::systemEnvironment() << "DISPLAY=:" + QString(xvfb.readLine().trimmed()));
+        dunst.start("dunst", {});
+        WaitUntil([&] { return service.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); },
+                  10000);
+      }
+      if (key == "notify") {
+        // Two starts of the program: the first sends one notice, the second two at once.
+        const QStringList notice = QString::fromStdString(value).split('|');
+        out.push_back("answered:");
+        for (int notices = 1; notices <= 2; ++notices) {
+          DesktopNotifier notifier;
+          std::vector<bool> answers;
+          notifier.SetAnswered([&](bool ok, const QString&) { answers.push_back(ok); });
+          QElapsedTimer clock;
+          clock.start();
+          for (int n = 0; n < notices; ++n) notifier.Notify(notice.value(0), notice.value(1));
+          EXPECT_LT(clock.elapsed(), 500) << "Notify returns at once";
+          WaitUntil([&] { return answers.size() == size_t(notices); });
+          waited = std::min(waited, clock.elapsed());
+          for (bool ok : answers) out.back() += ok ? " yes" : " no";
+        }
+        if (!recorder.notices.isEmpty()) out.push_back("heard: " + recorder.notices[0].toStdString());
+        // One line per start of the program: here, per notifier.
+        const std::u16string log = Text("velkorERR1.log");
+        int lines = 0;
+        for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
+        if (lines) out.push_back("logged: " + std::to_string(lines));
+        EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
+      }
+      if (key == "waited" && waited < std::stoll(value)) out.push_back("only: " + std::to_string(waited));
+      if (key == "window") {
+        Open([&] {
+          DiagChecks checks;
+          checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
+          checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+          checks.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
+          checks.http = [](auto&, auto&, TlsMode, auto&) { return true; };
+          InstallDiagRunner(*w, checks);
+        });
+        Edit()->setText(QString::fromStdString(value));
+        SetUnixNowHook([&now] { return now += 60; });  // a run a minute
+      }
+      if (key == "run") {
+        recorder.notices.clear();
+        recorder.silent = value.ends_with("silent");
+        smtpAnswers = value.starts_with("P");
+        QElapsedTimer clock;
+        clock.start();
+        if (value.ends_with("enter"))
+          QTest::keyClick(Edit(), Qt::Key_Return);
+        else
+          QTest::mouseClick(Child("CmdDiag"), Qt::LeftButton);
+        EXPECT_LT(clock.elapsed(), 1000) << "a run never waits for the notice";
+        if (i + 1 < c.fields.size() && c.fields[i + 1].first == "told")
+          WaitUntil([&] { return !recorder.notices.isEmpty(); });
+        QTest::qWait(500);  // and nothing more comes
+        if (!recorder.notices.isEmpty()) out.push_back("told: " + recorder.notices.join("").toStdString());
+      }
+      if (key == "recorded") {
+        // Written on the history's own thread: read again until every run is there (5 s at most).
+        std::string how;
+        WaitUntil([&] {
+          sqlite3* db = nullptr;
+          sqlite3_open_v2(ToUtf8(StateFilePath(kHistoryFileName)).c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+          how.clear();
+          sqlite3_exec(db, "SELECT how FROM runs ORDER BY id", [](void* how, int, char** v, char**) {
+            return *static_cast<std::string*>(how) += v[0], 0;
+          }, &how, nullptr);
+          sqlite3_close(db);
+          return how.size() >= value.size();
+        });
+        out.back() = "recorded: " + how;
+      }
+      if (key == "ctrl-h") {
+        EXPECT_EQ(OpenHistoryWindow(*w), nullptr);
+        Edit()->setFocus();
+        QTest::keyClick(Edit(), Qt::Key_H, Qt::ControlModifier);
+        win = OpenHistoryWindow(*w);
+        out.push_back("entry: " + Edit()->text().toStdString());
+        EXPECT_TRUE(win && win->isVisible());
+      }
+      if (key == "plant")
+        EXPECT_TRUE(HistoryStore(dir.file(c.where + ".db"), {}, nullptr).Record(RunOf(c.fields[i].second)));
+      if (key == "open") {
+        if (value == "text") WriteBytes(dir.file("text.db"), std::string(3000, 'x'));
+        const std::string db = dir.file(value == "planted" ? c.where + ".db" : value + ".db");
+        own = std::make_unique<HistoryWindow>(db, [] { return kNow; });
+        own->resize(900, 700);
+        own->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(own.get()));
+        win = own.get();
+      }
+      if (!win) continue;
+      if (key == "open" || key == "ctrl-h") {
+        out.push_back("targets: ");
+        for (int t = 0; t < win->TargetBox()->count(); ++t)
+          out.back() += (t ? " " : "") + win->TargetBox()->itemText(t).toStdString();
+        EXPECT_EQ(win->Target(), win->TargetBox()->itemText(0));
+      }
+      if (key == "target") EXPECT_TRUE(win->SetTarget(FromUtf8(value)));
+      if (key == "span") win->SetSpan(spans.at(value));
+      if (key == "show" && value == "strip") {
+        if (win->Status()->isVisible()) out.push_back("status: " + win->Status()->text().toStdString());
+        const HistoryStrip& strip = *win->Strip();
+        for (size_t r = 0; r < strip.Rows(); ++r) {
+          const auto& cells = strip.Cells(r);
+          out.push_back("strip: " + strip.RowText(r).toStdString() + "|");
+          // Side by side, oldest on the left, within the widget, centred in their 18-pixel row.
+          for (size_t n = 0; n < cells.size(); ++n) {
+            out.back() += "PFSN"[static_cast<int>(cells[n].state)];
+            EXPECT_TRUE(n == 0 || cells[n].rect.left() > cells[n - 1].rect.right());
+            EXPECT_LE(cells[n].rect.right(), strip.width());
+            EXPECT_EQ(cells[n].rect.top(), 18 * static_cast<int>(r) + 3);
+            EXPECT_EQ(cells[n].rect.height(), 18 - 6);
+          }
+        }
+      }
+      for (int r = 0; key == "show" && value == "downs" && r < win->Downs()->rowCount(); ++r) {
+        out.push_back("down: ");
+        for (int col = 0; col < win->Downs()->columnCount(); ++col)
+          out.back() += (col ? "|" : "") + win->Downs()->item(r, col)->text().toStdString();
+      }
+      if (key == "show" && value == "chart") {
+        const HistoryChart& chart = *win->Chart();
+        const QRectF plot = chart.PlotArea();
+        EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
+        out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
+        // Each point back in the span's seconds before now and in answer seconds.
+        const double span = SpanSeconds(win->Span());
+        for (const auto& series : chart.Drawn())
+          for (const QPointF& p : series.points)
+            out.push_back(QStringLiteral("point: %1 %2 %3")
+                              .arg(span * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
+                              .arg(chart.TopSeconds() * (plot.bottom() - p.y()) / plot.height(), 0, 'g', 6)
+                              .arg(series.label)
+                              .toStdString());
+      }
     }
-    EXPECT_EQ(recorder.notices.value(0).toStdString(), c.get("heard"));
-    // One line per start of the program: here, per notifier.
-    const std::u16string log = Text("velkorERR1.log");
-    int lines = 0;
-    for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
-    EXPECT_EQ(lines, c.get("answered") == "yes" ? 0 : 2);
-    EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
-    daemons.reset();
-    TearDown();
+    EXPECT_THAT(out, testing::ElementsAreArray(expected));
+    SetUnixNowHook(nullptr);
+    dunst.close();
+    xvfb.close();
+    TearDown();  // a history window the main window opened goes with it
     WriteBytes(dir.file("velkorERR1.log"), "");
     recorder.notices.clear();
     recorder.silent = false;
@@ -150,40 +281,10 @@ TEST_F(NoticesTest, AnswersFailuresAndTheirOneErrorLogLine) {
   }
 }
 
-// The window's runs tell a change after the run, never holding it up.
-TEST_F(NoticesTest, TheWindowTellsAChangeAfterItsRun) {
-  bool smtpAnswers = true;
-  DiagRunner* runner = nullptr;
-  Open([&] {
-    DiagChecks checks;
-    checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
-    runner = &InstallDiagRunner(*w, checks);
-  });
-  for (int i = 0; i < kServiceCount; ++i) w->SetChkServiceValue(i, i == 2 ? 1 : 0);
-  Edit()->setText("Mail.Example");
-  int64_t now = 1'800'000'000;
-  SetUnixNowHook([&now] { return now += 60; });  // a run a minute
-  const Case c = CasesOf(LoadCases("notices-desktop.cases"), "window:").at(0);
-  CASE_TRACE(c);
-  int runs = 0;
-  for (size_t i = 0; i < c.fields.size(); ++i) {
-    if (c.fields[i].first != "run") continue;
-    const std::string run = Unescape(c.fields[i].second);
-    const bool tells = i + 1 < c.fields.size() && c.fields[i + 1].first == "told";
-    const std::string told = tells ? Unescape(c.fields[i + 1].second) : "";
-    SCOPED_TRACE("run " + std::to_string(++runs) + ": " + run);
-    recorder.notices.clear();
-    recorder.silent = run.ends_with("silent");
-    smtpAnswers = run.starts_with("P");
-    QElapsedTimer clock;
-    clock.start();
-    runner->CmdDiag_Click();
-    EXPECT_LT(clock.elapsed(), 1000) << "a run never waits for the notice";
-    if (!told.empty()) WaitUntil([&] { return !recorder.notices.isEmpty(); });
-    QTest::qWait(500);  // and nothing more comes
-    EXPECT_EQ(recorder.notices.join("").toStdString(), told);
-  }
-  SetUnixNowHook(nullptr);
-}
-
 }  // namespace
+
+// Notices straight from a notifier, and from the main window's runs, which also reach the history.
+TEST_F(WindowSteps, DesktopNotices) { RunCases("notices-desktop.cases"); }
+
+// What the history window shows of a planted history.
+TEST_F(WindowSteps, HistoryWindow) { RunCases("history-window.cases"); }
