@@ -396,30 +396,67 @@ TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
   close(listening);
 }
 
-// The JSON writer: the escapes JSON requires, and valid UTF-8 whatever it is given.
-TEST(VelkorSweepJson, StringsAreEscapedAndValidUtf8) {
-  for (const Case& c : LoadCases("check-json-strings.cases")) {
-    CASE_TRACE(c);
-    EXPECT_EQ(JsonString(c.get("in")), c.get("out"));
+// Parts of a sweep called in this process, each case's answer printed a line per item and compared with its out
+// lines: the JSON writer, the summary line, the target list's bound and the outputs held in turn.
+TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("held"));
+  const std::vector<SweepHost> hosts{{1, u"a", {}}, {2, u"b:25", {}}, {3, u"c", {}}, {4, u"d", {}}};
+  const std::map<std::string, CheckExit> named{{"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning},
+                                               {"CRITICAL", CheckExit::Critical}, {"UNKNOWN", CheckExit::Unknown}};
+  for (const char* file : {"check-json-strings.cases", "check-sweep-summary.cases", "check-list-bounds.cases",
+                           "check-held-outputs.cases"}) {
+    for (const Case& c : LoadCases(file, {{"DIR", dir.path()}})) {
+      CASE_TRACE(c);
+      std::vector<std::string> printed;
+      for (const std::string& in : c.all("in")) printed.push_back(JsonString(in));
+      if (c.has("statuses")) {
+        std::vector<CheckExit> statuses;
+        for (const std::string& s : c.words("statuses")) statuses.push_back(named.at(s));
+        const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
+        printed = {std::to_string(static_cast<int>(out.status)), out.text};
+      }
+      if (c.has("entries")) {  // h0, h1 ... and then more lines
+        std::string list;
+        for (long i = 0; i < c.number("entries"); ++i) list += "h" + std::to_string(i) + "\n";
+        WriteBytes(dir.file("list"), list + c.get("then"));
+        std::vector<SweepHost> read;
+        printed = {ReadSweepList(dir.file("list"), read), std::to_string(read.size())};
+        if (!read.empty()) printed.push_back(ToUtf8(read.back().entry));
+      }
+      if (c.has("command")) {  // and the built command's answer
+        const Ended run = RunCommands({"--target-list", dir.file("list"), "-j", "4"}).at(0);
+        printed.insert(printed.end(), {std::to_string(run.status), run.out});
+      }
+      std::vector<std::string> blocks;  // held last first, as a slow first host leaves them, then taken in turn
+      for (const std::string& size : c.words("sizes")) {
+        const size_t n = std::stoul(size);
+        blocks.push_back(n == 0 ? "" : std::string(n - 1, static_cast<char>('a' + blocks.size())) + "\n");
+      }
+      for (const std::string& where : c.words("temporary")) {
+        const size_t bound = static_cast<size_t>(c.number("bound"));
+        HeldOutputs held(blocks.size(), bound, where);
+        std::vector<std::string> lost(blocks.size());
+        for (size_t i = blocks.size(); i-- > 0;) {
+          lost[i] = held.Hold(i, std::string(blocks[i]));
+          EXPECT_LE(held.BytesInMemory(), bound);
+          EXPECT_EQ(held.Holds(i), lost[i].empty());
+        }
+        for (size_t i = 0; i < blocks.size(); ++i) {  // each block back as it was, or why it was lost
+          std::string why;
+          const std::string back = lost[i].empty() ? held.Take(i, why) : "";
+          const std::string got = back == blocks[i] ? "back" : "not its own: " + Escape(back);
+          printed.push_back(lost[i].empty() ? got + why + (held.Holds(i) ? ", still held" : "") : lost[i]);
+        }
+        printed.push_back("in memory: " + std::to_string(held.BytesInMemory()));
+        EXPECT_TRUE(std::filesystem::is_empty(dir.file("held")));  // the file never had a name
+      }
+      EXPECT_EQ(printed, c.all("out"));
+    }
   }
   EXPECT_EQ(JsonString(std::u16string(u"a\xD800" u"b")), "\"a\xef\xbf\xbd" "b\"");  // a lone surrogate
   EXPECT_EQ(JsonObject().String("k", "v").Value("n", JsonSeconds(0.5)).Value("a", JsonArray({"1", "null"})).Text(),
             R"({"k":"v","n":0.500000,"a":[1,null]})");
-}
-
-// The sweep's summary line: the worst status, and each group in the sweep's order.
-TEST(VelkorSweepSummary, WorstStatusInTheSweepsOrderAndTheLine) {
-  const std::vector<SweepHost> hosts{{1, u"a", {}}, {2, u"b:25", {}}, {3, u"c", {}}, {4, u"d", {}}};
-  const std::map<std::string, CheckExit> named{{"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning},
-                                               {"CRITICAL", CheckExit::Critical}, {"UNKNOWN", CheckExit::Unknown}};
-  for (const Case& c : LoadCases("check-sweep-summary.cases")) {
-    CASE_TRACE(c);
-    std::vector<CheckExit> statuses;
-    for (const std::string& s : c.words("statuses")) statuses.push_back(named.at(s));
-    const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
-    EXPECT_EQ(out.text, c.get("line") + "\n");
-    EXPECT_EQ(static_cast<int>(out.status), c.number("exit"));
-  }
 }
 
 // Children that end every way, with jobs ending out of order: each end is
@@ -483,68 +520,6 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
     });
     return told;
   }), "0 not started 24;1 not started 24;2 not started 24;");
-}
-
-// A list of 100,000 entries is a sweep; one more is refused before any host is made a check of, in one line.
-TEST(VelkorSweepBounds, AListOfMoreThan100000EntriesIsRefused) {
-  TempDir dir;
-  std::string full;
-  for (size_t i = 0; i < kMaxSweepEntries; ++i) full += "h" + std::to_string(i) + "\n";
-  // The largest list, and one entry more (comments and blank lines are no entries).
-  WriteBytes(dir.file("full"), full + "# a comment is no entry\n\n");
-  WriteBytes(dir.file("over"), full + "# a comment is no entry\n\nlast\n");
-  std::vector<SweepHost> entries, none;
-  EXPECT_EQ(ReadSweepList(dir.file("full"), entries), "");
-  ASSERT_EQ(entries.size(), kMaxSweepEntries);
-  EXPECT_EQ(entries.back().entry, u"h99999");
-  const std::string refused = "--target-list " + dir.file("over") + ": more than 100000 entries";
-  EXPECT_EQ(ReadSweepList(dir.file("over"), none), refused);
-  EXPECT_TRUE(none.empty());
-  const Ended over = RunCommands({"--target-list", dir.file("over"), "-j", "4"}).at(0);
-  EXPECT_EQ(over.status, 3);
-  EXPECT_EQ(over.out, "VELKOR UNKNOWN - " + refused + "\n");
-}
-
-// Blocks held in turn (last first, as a slow first host leaves them): never more in memory than the bound, the rest
-// through the file, each given back exactly; without a file to write to, only the blocks beyond the bound are lost,
-// each with the reason.
-TEST(VelkorSweepBounds, HeldOutputsStayWithinTheirMemory) {
-  TempDir dir;
-  for (const Case& c : LoadCases("check-held-outputs.cases")) {
-    std::vector<std::string> blocks;
-    for (const std::string& size : c.words("sizes")) {
-      const size_t n = std::stoul(size);
-      blocks.push_back(n == 0 ? "" : std::string(n - 1, static_cast<char>('a' + blocks.size())) + "\n");
-    }
-    const std::vector<std::string> inFile = c.words("in-file");
-    for (const bool writable : {true, false}) {
-      CASE_TRACE(c);
-      SCOPED_TRACE(writable ? "a temporary directory" : "no temporary directory");
-      const std::string where = writable ? dir.path() : dir.file("missing");
-      const size_t bound = static_cast<size_t>(c.number("bound"));
-      HeldOutputs held(blocks.size(), bound, where);
-      std::vector<std::string> lost(blocks.size());
-      for (size_t i = blocks.size(); i-- > 0;) {
-        lost[i] = held.Hold(i, std::string(blocks[i]));
-        EXPECT_LE(held.BytesInMemory(), bound);
-        EXPECT_EQ(held.Holds(i), lost[i].empty());
-      }
-      for (size_t i = 0; i < blocks.size(); ++i) {
-        if (!writable && std::count(inFile.begin(), inFile.end(), std::to_string(i))) {
-          EXPECT_EQ(lost[i], "its output could not be kept for its turn (temporary file in " + where +
-                                 ": No such file or directory)");
-          continue;
-        }
-        EXPECT_EQ(lost[i], "");
-        std::string why;
-        EXPECT_EQ(held.Take(i, why), blocks[i]);
-        EXPECT_EQ(why, "");
-        EXPECT_FALSE(held.Holds(i));
-      }
-      EXPECT_EQ(held.BytesInMemory(), 0u);
-      EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // the file never had a name
-    }
-  }
 }
 
 // Sweeps by the built command, alone or on a terminal: their lines in the list's order, each host's block its
