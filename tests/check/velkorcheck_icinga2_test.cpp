@@ -43,13 +43,11 @@ TEST(Icinga, ServicesRunVelkorCheckAndShowItsStateOutputAndPerformanceData) {
   const std::string curl = "curl -sS --max-time 20 --cacert '" + api["API_CA"] + "' --resolve '" + node +
                            ":127.0.0.1' -u '" + api["API_USER"] + ":" + api["API_PASSWORD"] +
                            "' -H 'Accept: application/json' 'https://" + node;
-  const std::vector<Case> cases = LoadCases("icinga-services.cases", api);
   const double asked = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  const std::string answer = RunShell(curl + "/v1/actions/reschedule-check' -X POST -d '" +
-                                      R"({"type":"Service","filter":"host.name==\"127.0.0.1\"","force":true})" + "'")
-                                 .out;
-  ASSERT_THAT(answer, ::testing::HasSubstr("Successfully rescheduled check for object '127.0.0.1!velkor-closed'"));
-  for (const Case& c : cases) {
+  const std::string now = R"( -X POST -d '{"type":"Service","filter":"host.name==\"127.0.0.1\"","force":true}')";
+  ASSERT_THAT(RunShell(curl + "/v1/actions/reschedule-check'" + now).out,
+              ::testing::HasSubstr("Successfully rescheduled check for object '127.0.0.1!velkor-closed'"));
+  for (const Case& c : LoadCases("icinga-services.cases", api)) {
     CASE_TRACE(c);
     const std::string service = curl + "/v1/objects/services/127.0.0.1!" + c.get("service");
     std::string result;

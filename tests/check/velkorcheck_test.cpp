@@ -47,13 +47,10 @@ namespace {
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
-// The built command as a scheduler runs it: its exit status, its standard output and error. count of it run at
-// once; with killFirst, the first child of each is killed as soon as it is there (with one job, the first host's).
-struct Ended {
-  int status;
-  std::string out, err;
-};
-std::vector<Ended> RunCommands(const std::vector<std::string>& args, size_t count = 1, bool killFirst = false) {
+// The built command as a scheduler runs it: its standard output and exit status; its standard error stays empty.
+// count of it run at once; with killFirst, the first child of each is killed as soon as it is there (with one job,
+// the first host's).
+std::vector<Ran> RunCommands(const std::vector<std::string>& args, size_t count = 1, bool killFirst = false) {
   TempDir dir;
   std::vector<char*> argv{const_cast<char*>("velkor-check")};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -69,19 +66,19 @@ std::vector<Ended> RunCommands(const std::vector<std::string>& args, size_t coun
       _exit(127);
     }
   }
-  std::vector<Ended> ended;
+  std::vector<Ran> ended;
   for (size_t i = 0; i < count; ++i) {
-    const std::string children = "/proc/" + std::to_string(started[i]) + "/task/" + std::to_string(started[i]);
+    const std::string task = "/proc/" + std::to_string(started[i]) + "/task/" + std::to_string(started[i]);
     for (int tries = 0; killFirst && tries < 500; ++tries, usleep(2000)) {
-      if (const int child = std::atoi(ReadBytes(children + "/children").c_str()); child > 0) {
+      if (const int child = std::atoi(ReadBytes(task + "/children").c_str()); child > 0) {
         EXPECT_EQ(kill(child, SIGKILL), 0);
         break;
       }
     }
     int status = 0;
     EXPECT_EQ(waitpid(started[i], &status, 0), started[i]);
-    const std::string n = dir.file(std::to_string(i));
-    ended.push_back({WEXITSTATUS(status), ReadBytes(n + ".out"), ReadBytes(n + ".err")});
+    EXPECT_EQ(ReadBytes(dir.file(std::to_string(i) + ".err")), "");
+    ended.push_back({ReadBytes(dir.file(std::to_string(i) + ".out")), WEXITSTATUS(status)});
   }
   return ended;
 }
@@ -134,9 +131,8 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
   const char* savedTmp = std::getenv("TMPDIR");
   const std::string saved = savedTmp ? savedTmp : "";
   vars["BINARY"] = VELKOR_CHECK_BINARY;
-  CaseVars later = vars;  // each run's own, filled when it runs: the file is read again then
-  later.insert({{"PORT", "${PORT}"}, {"DIR", "${DIR}"}, {"SECRETS", "${SECRETS}"}});
-  const std::vector<Case> cases = LoadCases(file, later);
+  vars.insert({{"PORT", "${PORT}"}, {"DIR", "${DIR}"}, {"SECRETS", "${SECRETS}"}});  // each run's own: see below
+  const std::vector<Case> cases = LoadCases(file, vars);
   for (size_t i = 0; i < cases.size(); ++i) {
     for (long round = 0; round < cases[i].number("rounds", 1); ++round) {
 #if !defined(__x86_64__)
@@ -150,7 +146,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       TlsPeer server = cases[i].has("tls") ? tls->Of(cases[i].get("tls")) : TlsPeer{};
       if (cases[i].get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
       ScriptServer peer(cases[i].has("tls") ? HttpsScript() : PeerSteps(cases[i]), server);
-      vars["PORT"] = std::to_string(peer.port());
+      vars["PORT"] = std::to_string(peer.port());  // the file is read again for this run, with its own values
       vars["DIR"] = dir.path();
       vars["SECRETS"] = secrets.path();
       const Case c = LoadCases(file, vars).at(i);
@@ -186,10 +182,9 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
 #endif
       const std::vector<std::string> args = c.words("args");
       const auto start = Clock::now();
-      Ended ended{};
+      Ran ended;
       if (c.has("shell")) {
-        const Ran ran = RunShell(c.get("shell"));
-        ended = {ran.status, ran.out, ""};
+        ended = RunShell(c.get("shell"));
       } else if (c.get("run") == "in-process") {
         setenv("TMPDIR", dir.file(c.get("tmpdir", "tmp")).c_str(), 1);
         CheckHooks hooks;
@@ -203,16 +198,13 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         const CheckOutcome out = CheckCommand(args, hooks);
         dup2(savedOut, STDOUT_FILENO);
         close(savedOut);
-        ended = {static_cast<int>(out.status), ReadBytes(secrets.file("stdout")) + out.text, ""};
+        ended = {ReadBytes(secrets.file("stdout")) + out.text, static_cast<int>(out.status)};
         SetSmbPort(kSmbDefaultPort);
         if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
         else unsetenv("TMPDIR");
       } else {
-        const std::vector<Ended> all = RunCommands(args, static_cast<size_t>(c.number("commands", 1)), c.has("kill"));
-        for (const Ended& e : all) {
-          EXPECT_EQ(e.err, "");
-          EXPECT_EQ(e.status, all[0].status) << e.out;
-        }
+        const std::vector<Ran> all = RunCommands(args, static_cast<size_t>(c.number("commands", 1)), c.has("kill"));
+        for (const Ran& other : all) EXPECT_EQ(other.status, all[0].status) << other.out;
         ended = all.at(0);
       }
       unsetenv("LD_LIBRARY_PATH");
@@ -223,11 +215,12 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       const std::vector<std::string> lines = Lines(ended.out);
       for (const std::string& e : c.all("exit")) EXPECT_EQ(ended.status, std::stol(e));
       if (c.has("status") || c.has("perf")) {  // the plugins' grammar: text, " | ", 'label'=value[unit];w;c;min items
-        const size_t bar = lines.at(0).find(" | ");
-        EXPECT_EQ(lines.at(0).find('|'), bar + 1) << lines.at(0);
-        for (const std::string& s : c.all("status")) EXPECT_EQ(lines.at(0).substr(0, bar), s);
+        const std::string& first = lines.at(0);
+        const size_t bar = first.find(" | ");
+        EXPECT_EQ(first.find('|'), bar + 1) << first;
+        for (const std::string& s : c.all("status")) EXPECT_EQ(first.substr(0, bar), s);
         static const std::regex item(R"('([^'=]+)'=[0-9]+\.[0-9]+s((;[0-9.]*){3}))");
-        for (const std::string& p : c.all("perf")) EXPECT_EQ(std::regex_replace(lines[0].substr(bar + 3), item, "$1$2"), p);
+        for (const std::string& p : c.all("perf")) EXPECT_EQ(regex_replace(first.substr(bar + 3), item, "$1$2"), p);
       }
       for (const std::string& n : c.all("lines")) EXPECT_EQ(std::to_string(lines.size()), n);
       for (const std::string& t : c.all("text")) EXPECT_EQ(ended.out, t);
@@ -258,7 +251,8 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         EXPECT_EQ(Masked(ended.out), blocks + c.get("blocks") + "\n");
       }
       // The logs as they follow each other (the one rotated away first), and what the run left in ${DIR}.
-      const std::string logs = ReadBytes(dir.file("velkor-check2.log")) + "\n" + ReadBytes(dir.file("velkor-check1.log"));
+      const std::string logs =
+          ReadBytes(dir.file("velkor-check2.log")) + "\n" + ReadBytes(dir.file("velkor-check1.log"));
       if (c.has("log-before")) {
         EXPECT_EQ(logs.substr(0, before.size()), before);
       }
@@ -288,18 +282,15 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
 
 TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
   TempDir dir;
-  WriteBytes(dir.file("empty.dat"), "");
-  WriteBytes(dir.file("list.ini"), "127.0.0.1:25\r\n");
-  WriteBytes(dir.file("comments.ini"), "# nothing\r\n\r\n  # here\r\n");
-  WriteBytes(dir.file("private.ini"), "h:25\n");
-  ::chmod(dir.path().c_str(), 0755);
-  ::chmod(dir.file("private.ini").c_str(), 0600);
+  ::chmod(dir.path().c_str(), 0755);  // for nobody
   // A settings file the settings dialog's check refuses: an SMTP port that is no number.
   SettingsFilePath = dir.file16("refused.dat");
   SystemSettings = SystemSettingsRecord{u"h", u"2x5", u"110", u"21", u"80", u"u", u"p", u"0", u"0"};
   ASSERT_TRUE(SaveSystemSettings());
   for (const Case& row : LoadCases("check-bad-input.cases", {{"DIR", dir.path()}})) {
     CASE_TRACE(row);
+    WriteBytes(dir.file("data"), row.get("data"));
+    ::chmod(dir.file("data").c_str(), 0600);
     std::vector<std::string> args = row.words("args");
     if (row.has("help")) args.push_back("--help");
     const auto run = [&] {  // the exit status, and the answer unless it is the help
@@ -425,7 +416,7 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
         if (!read.empty()) printed.push_back(ToUtf8(read.back().entry));
       }
       if (c.has("command")) {  // and the built command's answer
-        const Ended run = RunCommands({"--target-list", dir.file("list"), "-j", "4"}).at(0);
+        const Ran run = RunCommands({"--target-list", dir.file("list"), "-j", "4"}).at(0);
         printed.insert(printed.end(), {std::to_string(run.status), run.out});
       }
       std::vector<std::string> blocks;  // held last first, as a slow first host leaves them, then taken in turn
