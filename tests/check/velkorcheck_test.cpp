@@ -450,67 +450,59 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
             R"({"k":"v","n":0.500000,"a":[1,null]})");
 }
 
-// Children that end every way, with jobs ending out of order: each end is
-// told as it is, none is left unreaped, and a stop kills the rest.
+// Children in pools (see check-children.cases): ends of every kind with jobs ending out of order, a pool stopped after
+// its first end, and one that gets no pipe. Each pool runs in a child of this test that prints what each of its
+// children was told: each end as it is, once, none left unreaped, a stop kills the rest.
 TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
-  HangGuard guard(20);  // a child left unkilled would hold the test
-  using H = ChildEnd::How;
-  const std::map<std::string, H> hows{{"exited", H::Exited}, {"signalled", H::Signalled}, {"over time", H::OverTime},
-                                      {"output too large", H::OutputTooLarge}};
   const std::vector<Case> cases = LoadCases("check-children.cases");
-  std::vector<size_t> order;
-  std::map<size_t, ChildEnd> ends;
-  const auto start = Clock::now();
-  RunInChildren(cases.size(), ChildPoolLimits{8, 0.8, 1 << 20}, [&](size_t i) {
-    const Case& c = cases[i];
-    usleep(static_cast<useconds_t>(c.number("sleep-ms") * 1000));
-    if (c.has("write") || c.has("write-bytes")) {
-      WriteStandardOutput(c.get("write", std::string(static_cast<size_t>(c.number("write-bytes")), 'x')));
+  const char* const hows[] = {"exited", "signalled", "over time", "output too large", "not started"};
+  for (size_t from = 0, to = 0; from < cases.size(); from = to) {
+    const Case& pool = cases[from];  // its first child gives the pool's settings
+    while (to < cases.size() && cases[to].get("pool") == pool.get("pool")) ++to;
+    CASE_TRACE(pool);
+    std::string want;
+    for (size_t i = from; i < to; ++i) {
+      const Case& c = cases[i];
+      want += c.name + ": " + c.get("how") + (c.has("code") ? " " + c.get("code") : "") +
+              (c.has("output") ? " " + Escape(c.get("output")) : "") +
+              (pool.has("in-order") ? " #" + std::to_string(i - from + 1) : "") + (c.has("last") ? " (last)\n" : "\n");
     }
-    if (c.has("raise")) raise(static_cast<int>(c.number("raise")));
-    while (c.has("hang")) pause();
-    if (c.has("exit")) _exit(static_cast<int>(c.number("exit")));
-  }, [&](size_t i, ChildEnd&& e) {
-    order.push_back(i);
-    ends[i] = std::move(e);
-    return true;
-  });
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-  ASSERT_EQ(ends.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    CASE_TRACE(cases[i]);
-    EXPECT_EQ(ends[i].how, hows.at(cases[i].get("how")));
-    EXPECT_EQ(ends[i].code, cases[i].number("code"));
-    for (const std::string& o : cases[i].all("output")) EXPECT_EQ(ends[i].output, o);
-    for (const std::string& m : cases[i].all("min-seconds")) EXPECT_GE(ends[i].seconds, std::stod(m));
-    EXPECT_EQ(cases[i].has("last"), i == order.back());
-  }
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, not even a zombie
-  EXPECT_EQ(errno, ECHILD);
-
-  // A stop after the first end: nothing more starts, the running are killed.
-  size_t told = 0;
-  RunInChildren(5, ChildPoolLimits{2, 30}, [](size_t i) {
-    if (i == 0) _exit(0);
-    pause();
-  }, [&](size_t, ChildEnd&&) {
-    ++told;
-    return false;
-  });
-  EXPECT_EQ(told, 1u);
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-
-  // No pipe to be had (descriptors used up): each child is told as not started, once, with the errno.
-  EXPECT_EQ(InChild([] {
-    alarm(5);  // a pool that never stops telling is ended
-    std::string told;
-    if (!RefuseCall(__NR_pipe2, EMFILE)) return std::string("no filter");
-    RunInChildren(3, ChildPoolLimits{}, [](size_t) { _exit(0); }, [&](size_t i, ChildEnd&& e) {
-      told += std::to_string(i) + (e.how == H::NotStarted ? " not started " : " ran ") + std::to_string(e.code) + ";";
-      return true;
+    const auto body = [&](size_t i) {
+      const Case& c = cases[from + i];
+      usleep(static_cast<useconds_t>(c.number("sleep-ms") * 1000));
+      if (c.has("write") || c.has("write-bytes")) {
+        WriteStandardOutput(c.get("write", std::string(static_cast<size_t>(c.number("write-bytes")), 'x')));
+      }
+      if (c.has("raise")) raise(static_cast<int>(c.number("raise")));
+      while (c.has("hang")) pause();
+      if (c.has("exit")) _exit(static_cast<int>(c.number("exit")));
+    };
+    const std::string got = InChild([&] {
+      alarm(5);  // a pool that never stops telling is ended
+      if (pool.has("refuse") && !RefuseCall(__NR_pipe2, EMFILE)) return std::string("no filter");
+      const std::vector<std::string> limits = pool.words("limits");
+      std::vector<std::string> told(to - from, "not told");
+      size_t tells = 0, last = told.size();
+      const auto start = Clock::now();
+      const ChildPoolLimits bounds{std::stoi(limits.at(0)), std::stod(limits.at(1)), std::stoul(limits.at(2))};
+      RunInChildren(to - from, bounds, body, [&](size_t i, ChildEnd&& e) {
+        const Case& c = cases[from + i];
+        told[i] = (told[i] == "not told" ? std::string() : told[i] + ", then ") + hows[static_cast<int>(e.how)] + " " +
+                   std::to_string(e.code) + (c.has("output") ? " " + Escape(e.output) : "") +
+                   (e.seconds < std::stod(c.get("min-seconds", "0")) ? " too soon" : "") +
+                   (pool.has("in-order") ? " #" + std::to_string(++tells) : "");
+        last = i;
+        return !pool.has("stop");
+      });
+      std::string printed;
+      for (size_t i = 0; i < told.size(); ++i) {
+        printed += cases[from + i].name + ": " + told[i] + (i == last ? " (last)\n" : "\n");
+      }
+      if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD) printed += "a child left unreaped\n";
+      return printed + (Clock::now() - start < std::chrono::seconds(3) ? "" : "over 3 s\n");
     });
-    return told;
-  }), "0 not started 24;1 not started 24;2 not started 24;");
+    EXPECT_EQ(got, want);
+  }
 }
 
 // Sweeps by the built command, alone or on a terminal: their lines in the list's order, each host's block its
