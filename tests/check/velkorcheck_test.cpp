@@ -111,7 +111,7 @@ CaseVars PeerVars(const TcpPeers& peers, CaseVars more) {
 }
 
 // Reads each line of a sweep's JSON output back and prints the fields the cases compare.
-const char kJsonReader[] = R"(import json,re,sys
+const char kReadJson[] = R"(import json,re,sys
 for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
   o=json.loads(raw)
   if 'summary' in o: print(o['summary'],o['verdict'],o['exit'],o['hosts'],o['ok'],o['warning'],o['critical'],o['unknown']); continue
@@ -131,7 +131,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
   const char* savedTmp = std::getenv("TMPDIR");
   const std::string saved = savedTmp ? savedTmp : "";
   vars["BINARY"] = VELKOR_CHECK_BINARY;
-  vars.insert({{"PORT", "${PORT}"}, {"DIR", "${DIR}"}, {"SECRETS", "${SECRETS}"}});  // each run's own: see below
+  vars.insert({{"PORT", "${PORT}"}, {"DIR", "${DIR}"}, {"SECRETS", "${SECRETS}"}, {"CLOSED", "${CLOSED}"}});
   const std::vector<Case> cases = LoadCases(file, vars);
   for (size_t i = 0; i < cases.size(); ++i) {
     for (long round = 0; round < cases[i].number("rounds", 1); ++round) {
@@ -146,7 +146,10 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       TlsPeer server = cases[i].has("tls") ? tls->Of(cases[i].get("tls")) : TlsPeer{};
       if (cases[i].get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
       ScriptServer peer(cases[i].has("tls") ? HttpsScript() : PeerSteps(cases[i]), server);
-      vars["PORT"] = std::to_string(peer.port());  // the file is read again for this run, with its own values
+      uint16_t closed = 0;
+      ::close(ListenOnLoopback(1, &closed));  // nothing listens there any more
+      vars["CLOSED"] = std::to_string(closed);  // the file is read again for this run, with its own values
+      vars["PORT"] = std::to_string(peer.port());
       vars["DIR"] = dir.path();
       vars["SECRETS"] = secrets.path();
       const Case c = LoadCases(file, vars).at(i);
@@ -233,7 +236,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       for (const std::string& h : c.all("holds")) ExpectHolds(ended.out, h);
       if (c.has("json")) {  // read back strictly: bytes that are not UTF-8, or a line that is not JSON, fail
         WriteBytes(secrets.file("out.json"), ended.out);
-        const Ran read = RunShell("python3 - " + secrets.file("out.json") + " 2>&1 <<'EOF'\n" + kJsonReader + "\nEOF\n");
+        const Ran read = RunShell("python3 - " + secrets.file("out.json") + " 2>&1 <<'EOF'\n" + kReadJson + "\nEOF\n");
         EXPECT_EQ(read.status, 0) << read.out;
         EXPECT_EQ(Lines(read.out), c.all("json"));
       }
@@ -350,16 +353,13 @@ TEST(VelkorCheckInput, HelpAndManPageListEveryOptionWithinEightyColumns) {
 TEST(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
   const TcpPeers peers = LoadTcpPeers();
   VELKOR_REQUIRE_TCP_PEERS(peers);
-  uint16_t closed = 0;
-  ::close(ListenOnLoopback(1, &closed));  // nothing listens there any more
   TempDir dir;
   SettingsFilePath = dir.file16("VKRSYS.DAT");
   SystemSettings = SystemSettingsRecord{u"elsewhere", PortText(peers.smtp), PortText(peers.pop), PortText(peers.ftp),
                                         PortText(peers.http), u"fromsettings", u"never-sent", u"5", u"1"};
   ASSERT_TRUE(SaveSystemSettings());
-  const CaseVars vars = PeerVars(peers, {{"CLOSED", std::to_string(closed)}, {"SETTINGS", dir.file("VKRSYS.DAT")},
-                                         {"SMB", std::to_string(PeerPort("smb"))}});
-  RunCases("check-one-host.cases", vars, peers.caFile);
+  const CaseVars more{{"SETTINGS", dir.file("VKRSYS.DAT")}, {"SMB", std::to_string(PeerPort("smb"))}};
+  RunCases("check-one-host.cases", PeerVars(peers, more), peers.caFile);
 }
 
 // Hostile scripted peers, and servers of old or careless configurations whose authority is trusted: what a current
@@ -380,10 +380,9 @@ TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
 // velkor-check in this process with its hooks set: the log directory's lock never stalls a check, and a sweep's
 // held outputs never lose a line.
 TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
-  uint16_t closed = 0, slow = 0;
-  ::close(ListenOnLoopback(1, &closed));
+  uint16_t slow = 0;
   const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
-  RunCases("check-hooks.cases", {{"CLOSED", std::to_string(closed)}, {"SILENT", std::to_string(slow)}});
+  RunCases("check-hooks.cases", {{"SILENT", std::to_string(slow)}});
   close(listening);
 }
 
@@ -508,11 +507,8 @@ TEST(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
   VELKOR_REQUIRE_TCP_PEERS(peers);
   uint16_t first = 0, second = 0;
   const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
-  uint16_t closed = 0;
-  ::close(ListenOnLoopback(1, &closed));
-  const CaseVars vars = PeerVars(peers, {{"SILENT1", std::to_string(first)}, {"SILENT2", std::to_string(second)},
-                                         {"CLOSED", std::to_string(closed)}});
-  RunCases("check-sweep.cases", vars, peers.caFile);
+  RunCases("check-sweep.cases",
+           PeerVars(peers, {{"SILENT1", std::to_string(first)}, {"SILENT2", std::to_string(second)}}), peers.caFile);
   ::close(a);
   ::close(b);
 }
