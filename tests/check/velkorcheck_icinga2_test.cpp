@@ -31,13 +31,11 @@ std::string JsonValue(const std::string& json, const std::string& key) {
 TEST(Icinga, ServicesRunVelkorCheckAndShowItsStateOutputAndPerformanceData) {
   CaseVars api;  // the fixture's api.env: its API's node, port, CA, user and password, and the ports it checks
   std::ifstream env(std::string(VELKOR_ICINGA2_DIR) + "/api.env");
-  for (std::string line; std::getline(env, line);) {
+  for (std::string line; std::getline(env, line);)
     if (const size_t eq = line.find('='); eq != std::string::npos) api[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  if (api.count("API_PORT") == 0) {
+  if (api.count("API_PORT") == 0)
     GTEST_SKIP() << "SKIPPED: Icinga 2 is not running (no " << VELKOR_ICINGA2_DIR
                  << "/api.env): the icinga2 fixture needs root and the TCP peers; run the suite as root (CI does).";
-  }
   // An API request through curl, against the fixture's own CA; the path (and a POST's -d) follow.
   const std::string node = api["API_NODE"] + ":" + api["API_PORT"];
   const std::string curl = "curl -sS --max-time 20 --cacert '" + api["API_CA"] + "' --resolve '" + node +
