@@ -1,7 +1,8 @@
 // velkor-check: its command line and bad input, its output against the real peers and hostile scripted ones, its
 // sweeps, its log lock and held outputs, and the built command as a process (time bound, standard output only,
-// libraries, two commands on one log directory). The cases are in tests/data/check-*.cases; one engine, RunCases,
-// runs every case of a velkor-check run.
+// libraries, two commands on one log directory). The cases are in tests/data/check-*.cases: one engine, RunCases,
+// runs every case of a velkor-check run; the bad input, the parts of a sweep called in this process and the
+// children's pools have an engine each.
 // velkor-fixtures: all_peers
 #include <fcntl.h>
 #include <openssl/tls1.h>
@@ -42,7 +43,6 @@
 #include "util/codepage.h"
 
 namespace {
-
 
 // The built command as a scheduler runs it: its standard output and exit status; its standard error stays empty.
 // count of it run at once; with killFirst, the first child of each is killed as soon as it is there (with one job,
@@ -212,17 +212,16 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
       EXPECT_GE(ms, c.number("min-ms"));
       EXPECT_LE(ms, c.number("max-ms", 600000));
       SCOPED_TRACE(ended.out);
-      const std::vector<std::string> lines = Lines(ended.out);
       for (const std::string& e : c.all("exit")) EXPECT_EQ(ended.status, std::stol(e));
       if (c.has("status") || c.has("perf")) {  // the plugins' grammar: text, " | ", 'label'=value[unit];w;c;min items
-        const std::string& first = lines.at(0);
+        const std::string first = Lines(ended.out).at(0);
         const size_t bar = first.find(" | ");
         EXPECT_EQ(first.find('|'), bar + 1) << first;
         for (const std::string& s : c.all("status")) EXPECT_EQ(first.substr(0, bar), s);
         static const std::regex item(R"('([^'=]+)'=[0-9]+\.[0-9]+s((;[0-9.]*){3}))");
         for (const std::string& p : c.all("perf")) EXPECT_EQ(regex_replace(first.substr(bar + 3), item, "$1$2"), p);
       }
-      for (const std::string& n : c.all("lines")) EXPECT_EQ(std::to_string(lines.size()), n);
+      for (const std::string& n : c.all("lines")) EXPECT_EQ(std::to_string(Lines(ended.out).size()), n);
       for (const std::string& t : c.all("text")) EXPECT_EQ(ended.out, t);
       for (const std::string& t : c.all("starts")) EXPECT_THAT(ended.out, ::testing::StartsWith(t));
       for (const std::string& t : c.all("ends")) EXPECT_THAT(ended.out, ::testing::EndsWith(t));
@@ -288,8 +287,7 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
     CASE_TRACE(row);
     WriteBytes(dir.file("data"), row.get("data"));
     ::chmod(dir.file("data").c_str(), 0600);
-    std::vector<std::string> args = row.words("args");
-    if (row.has("help")) args.push_back("--help");
+    const std::vector<std::string> args = row.words("args");
     const auto run = [&] {  // the exit status, and the answer unless it is the help
       const CheckOutcome out = CheckCommand(args);
       return std::to_string(static_cast<int>(out.status)) + (row.has("help") ? "" : " " + out.text);
@@ -451,9 +449,7 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
     const auto body = [&](size_t i) {
       const Case& c = cases[from + i];
       usleep(static_cast<useconds_t>(c.number("sleep-ms") * 1000));
-      if (c.has("write") || c.has("write-bytes")) {
-        WriteStandardOutput(c.get("write", std::string(static_cast<size_t>(c.number("write-bytes")), 'x')));
-      }
+      WriteStandardOutput(c.get("write") + std::string(static_cast<size_t>(c.number("write-bytes")), 'x'));
       if (c.has("raise")) raise(static_cast<int>(c.number("raise")));
       while (c.has("hang")) pause();
       if (c.has("exit")) _exit(static_cast<int>(c.number("exit")));
