@@ -12,17 +12,7 @@ class FrmVelkorTest : public MainWindowTest {
  protected:
   void SetUp() override {
     MainWindowTest::SetUp();
-    SetSettingsLoader([this] {
-      ++loads;
-      SystemSettings = settings;
-      if (duringLoad) duringLoad();
-      return true;
-    });
-    SetLocalNowHook([] {
-      std::tm t{};
-      t.tm_sec = 9, t.tm_min = 8, t.tm_hour = 7, t.tm_mday = 5, t.tm_mon = 2, t.tm_year = 124;
-      return t;
-    });
+    SetLocalNowHook([] { return std::tm{9, 8, 7, 5, 2, 124, 0, 0, 0, 0, nullptr}; });  // 2024/03/05 07:08:09
   }
   // A new window: "count" counts the runs asked for; "real" wires the real run over checks that only note what
   // they are asked (PING and NetBIOS stay unticked); "real checks" the real run over the real checks with the error
@@ -72,14 +62,12 @@ class FrmVelkorTest : public MainWindowTest {
     const auto rest = [](const QString& v) { return v.section(' ', 1).toStdU16String(); };
     std::map<std::string, Action> actions = {
         {"list", [this](auto& v) { WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(v.toStdU16String())); }},
-        {"self-link", [this](auto&) {
-           EXPECT_EQ(symlink(dir.file("VKRTARGET.INI").c_str(), dir.file("VKRTARGET.INI").c_str()), 0);
-         }},
+        {"self-link", [list = dir.file("VKRTARGET.INI")](auto&) { EXPECT_EQ(symlink(list.c_str(), list.c_str()), 0); }},
         {"settings interval", [this](auto& v) { settings.Interval = v.toStdU16String(); }},
         {"open", [this](auto& v) { OpenOn(v); }},
         {"smtp peer", [this](auto&) {
-           peer = std::make_unique<ScriptServer>(std::vector<std::string>{"220 hi\r\n", kLine, "250 ok\r\n", kLine,
-                                                                          "221 bye\r\n"});
+           peer = std::make_unique<ScriptServer>(
+               std::vector<std::string>{"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
          }},
         // The SMTP check shows a message box during the run, and Esc goes to it 100 ms on; then it passes.
         {"smtp shows a box", [this](auto&) {
@@ -149,7 +137,7 @@ class FrmVelkorTest : public MainWindowTest {
            QApplication::sendEvent(w.get(), &deactivate);
            QApplication::sendEvent(w.get(), &activate);
          }},
-        {"enabled", [this](auto& v) { w->setEnabled(v == "yes"); }},
+        {"set enabled", [this](auto& v) { w->setEnabled(v == "yes"); }},
         // A message box closed at once (no number), or after ms with the minute timer stopped just before.
         {"message box", [this](auto& v) {
            QTimer::singleShot(v.toInt(), [this, ms = v.toInt()] {
@@ -195,8 +183,6 @@ class FrmVelkorTest : public MainWindowTest {
     if (what == "asked") return ToU16(asked.size());
     if (what == "asked of") return asked.join(" | ").toStdU16String();
     if (what == "quits") return ToU16(quits);
-    if (what == "visible") return w->isVisible() ? u"yes" : u"no";
-    if (what == "window enabled") return w->isEnabled() ? u"yes" : u"no";
     if (what == "stop requested") return StopRequested() ? u"yes" : u"no";
     if (what == "notes" && WaitUntil([this] { return notes.find(u", ") != std::u16string::npos; })) return notes;
     if (what == "modal box") return QApplication::activeModalWidget() ? u"open" : u"none";
@@ -211,18 +197,16 @@ class FrmVelkorTest : public MainWindowTest {
       return Child<QListWidget>("LstResult")->item(std::stoi(arg.substr(5)))->text().toStdU16String();
     }
     if (what == "entries") return ToU16(Cmb()->count());
-    if (what == "focused") return w->focusWidget()->objectName().toStdU16String();
     if (what == "minute-timer") return timer->isActive() ? ToU16(timer->interval()) : u"off";
     if (what == "error" && Text("velkorERR1.log").find(w->ErrorText()) == std::u16string::npos) return u"(not logged)";
     if (what == "error") return w->ErrorText();
     if (what.starts_with("entry ")) return Cmb()->itemText(std::stoi(arg)).toStdU16String();
     return MainWindowTest::Probe(what, want);
   }
-  int loads = 0, runs = 0, quits = 0;
+  int runs = 0, quits = 0;
   bool service = true, overall = true, releasedInLoad = false;
   std::unique_ptr<ScriptServer> peer;
   std::u16string logged;
-  std::function<void()> duringLoad;
   QStringList asked;
 };
 

@@ -57,8 +57,11 @@ struct DialogSteps {
         for (const auto& [k, v] : steps) Step(modal, k, v);
         if (QApplication::activeModalWidget() == modal) modal->done(0);  // never hang in its loop
       });
-      if (key == "start") window = Main();
-      if (key != "start") QTest::mouseClick(window->findChild<QWidget*>(QString::fromStdString(name)), Qt::LeftButton);
+      if (key == "start") {
+        window = Main();
+      } else {
+        QTest::mouseClick(window->findChild<QWidget*>(QString::fromStdString(name)), Qt::LeftButton);
+      }
     } else if (key == "events") {
       QApplication::processEvents();
     } else if (key == "wait for the window's") {  // a look, then the text it should come to
@@ -75,17 +78,14 @@ struct DialogSteps {
     if (what.starts_with("exists ")) return std::filesystem::exists(dir.file(arg)) ? "yes" : "no";
     if (what.starts_with("record ")) return ToUtf8(SystemSettings.*kFieldOf.at(arg));
     if (what == "window type") return d->windowType() == Qt::Tool ? "tool" : std::to_string(d->windowType());
-    if (what == "window visible") return window->isVisible() ? "yes" : "no";
     if (what == "window icon sizes") return std::to_string(window->windowIcon().availableSizes().size());
     if (what.starts_with("window ")) return Looks(window.get(), arg).value_or("(no such look)").toStdString();
     if (what == "loaded user") {
       SystemSettings.UserName.clear();
       return CallSettingsLoader() ? ToUtf8(SystemSettings.UserName) : "(the load failed)";
     }
-    if (what == "focused") return d->focusWidget()->objectName().toStdString();
     if (what == "box") return box->checkState() == Qt::Checked ? "ticked" : box->checkState() ? "grey" : "unticked";
     if (what == "message boxes") return boxes.join(" | ").toStdString();
-    if (what == "visible") return d->isVisible() ? "yes" : "no";
     if (what == "title") return d->windowTitle().toStdString();
     if (what == "centred") return d->screen()->geometry().center() == d->frameGeometry().center() ? "yes" : "no";
     if (what == "error log") return ToUtf8(FromAnsi(ReadBytes(dir.file("velkorERR1.log"))));
@@ -94,11 +94,7 @@ struct DialogSteps {
 };
 
 TEST(FrmVKRParamTest, StepsDriveTheDialog) {
-  SetLocalNowHook([] {
-    std::tm t{};
-    t.tm_sec = 9, t.tm_min = 8, t.tm_hour = 7, t.tm_mday = 5, t.tm_mon = 2, t.tm_year = 124;
-    return t;
-  });
+  SetLocalNowHook([] { return std::tm{9, 8, 7, 5, 2, 124, 0, 0, 0, 0, nullptr}; });  // 2024/03/05 07:08:09
   for (const Case& c : LoadCases("window-param.cases", {{"VERSION", ToUtf8(GetVersionText())}})) {
     CASE_TRACE(c);
     DialogSteps steps;
