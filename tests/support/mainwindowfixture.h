@@ -16,6 +16,7 @@
 
 #include "app/appstate.h"
 #include "support/casefile.h"
+#include "support/scriptserver.h"
 #include "support/tempdir.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
@@ -92,7 +93,8 @@ class MainWindowTest : public ::testing::Test {
   }
   template <typename T = QWidget>
   T* Child(const std::string& name) const { return w->findChild<T*>(QString::fromStdString(name)); }
-  QLineEdit* Edit() const { return Child<QComboBox>("CmbHosts")->lineEdit(); }
+  QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
+  QLineEdit* Edit() const { return Cmb()->lineEdit(); }
   Texts Items() const {  // without their time stamps
     Texts out;
     for (auto item : w->ResultItems())
@@ -111,9 +113,9 @@ class MainWindowTest : public ::testing::Test {
   std::map<std::string, Action> WindowActions() {
     const auto head = [](const QString& v) { return v.section(' ', 0, 0); };
     return {
-        {"type", [this](auto& v) {
-           Edit()->setFocus();
-           QTest::keyClicks(Edit(), v);
+        {"type", [this](auto& v) {  // @PEER stands for the scripted peer's port
+           Cmb()->setFocus();
+           QTest::keyClicks(Cmb(), QString(v).replace("@PEER", QString::number(peer ? peer->port() : 0)));
          }},
         {"tick", [this, head](auto& v) { w->SetChkServiceValue(head(v).toInt(), v.section(' ', 1).toInt()); }},
         {"key", [this](auto& v) { QTest::keyClick(w->focusWidget(), Qt::Key(QKeySequence(v)[0].key())); }},
@@ -186,6 +188,7 @@ class MainWindowTest : public ::testing::Test {
   SystemSettingsRecord settings{u"", u"25", u"110", u"21", u"80", u"taro", u"", u"0", u""};
   std::unique_ptr<FrmVelkor> w;
   DiagRunner* runner = nullptr;
+  std::unique_ptr<ScriptServer> peer;
   int loads = 0;
   std::function<void()> duringLoad;
   int64_t lastStepMs = 0;

@@ -65,13 +65,9 @@ TEST_F(DiagRunWindowTest, WholeRunsAgainstThePeers) {
          ASSERT_TRUE(WaitUntil([this] { return w->isEnabled() && !runner->Running() && Items().size() > 3; }, 20000));
        }},
       // The library's own time-out follows the bound: a worker left behind ends within seconds.
-      {"smb hanging", [hangingPort](auto& v) {
-         SetSmbPort(hangingPort);
-         SetSmbListBoundMs(v.toInt());
-       }},
-      {"smb real", [](auto&) {
-         SetSmbPort(static_cast<uint16_t>(PeerPort("smb")));
-         SetSmbListBoundMs(kSmbListBoundMs);
+      {"shares from", [hangingPort](auto& v) {
+         SetSmbPort(v == "smbd" ? static_cast<uint16_t>(PeerPort("smb")) : hangingPort);
+         SetSmbListBoundMs(v == "smbd" ? kSmbListBoundMs : v.section(' ', 1).toInt());
        }},
   };
   actions.merge(WindowActions());
