@@ -65,7 +65,6 @@ inline std::optional<QString> Looks(QWidget* root, const std::string& what) {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  using Texts = std::vector<std::u16string>;
   using Action = std::function<void(const QString&)>;
   void SetUp() override {
     SetProgramLocation(dir.path16(), u"velkor");
@@ -95,18 +94,16 @@ class MainWindowTest : public ::testing::Test {
   T* Child(const std::string& name) const { return w->findChild<T*>(QString::fromStdString(name)); }
   QComboBox* Cmb() const { return Child<QComboBox>("CmbHosts"); }
   QLineEdit* Edit() const { return Cmb()->lineEdit(); }
-  Texts Items() const {  // without their time stamps
-    Texts out;
+  std::vector<std::u16string> Items() const {  // without their time stamps
+    std::vector<std::u16string> out;
     for (auto item : w->ResultItems())
       out.push_back(item.size() > 22 && item[19] == u' ' && item[20] == u'*' ? item.substr(22) : item);
     return out;
   }
   std::u16string Text(const std::string& file) const { return FromAnsi(ReadBytes(dir.file(file))); }
-  int Runs() const {  // by their start lines in the run log
-    const std::u16string log = Text("velkor1.log");
-    int n = 0;
-    for (size_t at = 0; (at = log.find(u"-  Start  -", at)) != std::u16string::npos; ++at) ++n;
-    return n;
+  // How often the run log has this text: " *** " once a line, "-  Start  -" once a run.
+  int Logged(const char* text = "-  Start  -") const {
+    return QString::fromStdU16String(Text("velkor1.log")).count(text);
   }
 
   // The actions both window engines use.
@@ -140,7 +137,7 @@ class MainWindowTest : public ::testing::Test {
       notes = runner->DeferredRunPending() ? u"pending" : u"none";
       QTest::keyClick(w.get(), Qt::Key_Escape);
       QTimer::singleShot(120, w.get(), [this] {
-        notes += u", " + ToU16(Runs());
+        notes += u", " + ToU16(Logged());
         w->TimerInterval()->stop();
         if (!w->isEnabled()) QTest::keyClick(w.get(), Qt::Key_Escape);
       });
@@ -164,7 +161,7 @@ class MainWindowTest : public ::testing::Test {
   // What an expectation reads from the window, as text; `want` is the case's text, for the look-ups that find it.
   virtual std::u16string Probe(const std::string& what, const std::u16string& want) const {
     const std::string arg = what.substr(what.find(' ') + 1);
-    const Texts items = Items();
+    const std::vector<std::u16string> items = Items();
     const size_t blank = want.find(u' ');
     const long n = std::count(items.begin(), items.end(), what == "count" ? want.substr(blank + 1) : want);
     if (what == "count") return ToU16(n) + want.substr(blank);
@@ -172,6 +169,7 @@ class MainWindowTest : public ::testing::Test {
     if (what == "no line") return n ? u"(found)" : want;
     if (what.starts_with("item ")) return items.at(std::stoi(arg) < 0 ? items.size() + std::stoi(arg) : std::stoi(arg));
     if (what.starts_with("exists ")) return std::filesystem::exists(dir.file(arg)) ? u"yes" : u"no";
+    if (what.starts_with("file ")) return Text(arg);
     if (what.starts_with("has ")) return Text(arg).find(want) != std::u16string::npos ? want : Text(arg);
     if (what.starts_with("lacks ")) return Text(arg).find(want) == std::u16string::npos ? want : u"(found)";
     if (const std::optional<QString> looks = Looks(w.get(), what)) return looks->toStdU16String();
