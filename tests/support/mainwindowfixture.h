@@ -18,6 +18,7 @@
 #include "support/casefile.h"
 #include "support/scriptserver.h"
 #include "support/tempdir.h"
+#include "net/smbshares.h"
 #include "ui/diagwiring.h"
 #include "ui/frmvelkor.h"
 #include "ui/uihooks.h"
@@ -108,40 +109,38 @@ class MainWindowTest : public ::testing::Test {
 
   // The actions both window engines use.
   std::map<std::string, Action> WindowActions() {
-    const auto head = [](const QString& v) { return v.section(' ', 0, 0); };
     return {
         {"type", [this](auto& v) {  // @PEER stands for the scripted peer's port
            Cmb()->setFocus();
            QTest::keyClicks(Cmb(), QString(v).replace("@PEER", QString::number(peer ? peer->port() : 0)));
          }},
-        {"tick", [this, head](auto& v) { w->SetChkServiceValue(head(v).toInt(), v.section(' ', 1).toInt()); }},
+        {"tick", [this](auto& v) { w->SetChkServiceValue(v.section(' ', 0, 0).toInt(), v.section(' ', 1).toInt()); }},
         {"key", [this](auto& v) { QTest::keyClick(w->focusWidget(), Qt::Key(QKeySequence(v)[0].key())); }},
         {"click", [this](auto& v) {
            QTest::mouseClick(Child(v.toStdString()), Qt::LeftButton);
            for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
          }},
         {"focus", [this](auto& v) { Child(v.toStdString())->setFocus(); }},
-        {"at ms", [this, head](auto& v) { At(head(v).toInt(), v.section(' ', 1)); }},
+        // At ms from now: Esc to the window, Esc to the result list (the focus widget's window takes it), the close
+        // box, or a note of whether a deferred run is pending, then Esc, and 120 ms on a note of the runs so far, the
+        // minute timer stopped and Esc again if the window is still disabled.
+        {"at ms", [this](auto& v) {
+           QTimer::singleShot(v.section(' ', 0, 0).toInt(), w.get(), [this, what = v.section(' ', 1)] {
+             QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+             if (what == "Esc") QTest::keyClick(w.get(), Qt::Key_Escape);
+             if (what == "Esc to the result list") QApplication::sendEvent(Child("LstResult"), &esc);
+             if (what == "close box") w->close();
+             if (what != "note, Esc, note") return;
+             notes = runner->DeferredRunPending() ? u"pending" : u"none";
+             QTest::keyClick(w.get(), Qt::Key_Escape);
+             QTimer::singleShot(120, w.get(), [this] {
+               notes += u", " + ToU16(Logged());
+               w->TimerInterval()->stop();
+               if (!w->isEnabled()) QTest::keyClick(w.get(), Qt::Key_Escape);
+             });
+           });
+         }},
     };
-  }
-  // At ms from now: Esc to the window, Esc to the result list (the focus widget's window takes it), the close box,
-  // or a note of whether a deferred run is pending, then Esc, and 120 ms on a note of the runs so far, the minute
-  // timer stopped and Esc again if the window is still disabled.
-  void At(int ms, const QString& what) {
-    QTimer::singleShot(ms, w.get(), [this, what] {
-      QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-      if (what == "Esc") QTest::keyClick(w.get(), Qt::Key_Escape);
-      if (what == "Esc to the result list") QApplication::sendEvent(Child("LstResult"), &esc);
-      if (what == "close box") w->close();
-      if (what != "note, Esc, note") return;
-      notes = runner->DeferredRunPending() ? u"pending" : u"none";
-      QTest::keyClick(w.get(), Qt::Key_Escape);
-      QTimer::singleShot(120, w.get(), [this] {
-        notes += u", " + ToU16(Logged());
-        w->TimerInterval()->stop();
-        if (!w->isEnabled()) QTest::keyClick(w.get(), Qt::Key_Escape);
-      });
-    });
   }
   // Does a case's fields in the order written: a key of `actions` is done with its text ('' for none); any other
   // key is what the window should show, read by Probe.
@@ -173,6 +172,7 @@ class MainWindowTest : public ::testing::Test {
     if (what.starts_with("has ")) return Text(arg).find(want) != std::u16string::npos ? want : Text(arg);
     if (what.starts_with("lacks ")) return Text(arg).find(want) == std::u16string::npos ? want : u"(found)";
     if (const std::optional<QString> looks = Looks(w.get(), what)) return looks->toStdU16String();
+    if (what == "share listing stuck") return SmbListingStuck() ? u"yes" : u"no";
     if (what == "last step took") return lastStepMs < 5000 ? u"under 5 s" : ToU16(lastStepMs) + u" ms";
     if (what.starts_with("lamp ")) {
       const QColor lamp = Child("LblLamp" + arg)->palette().color(QPalette::Window);

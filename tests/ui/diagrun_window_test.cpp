@@ -22,16 +22,11 @@ class DiagRunWindowTest : public MainWindowTest {
     ASSERT_NE(PeerPort("smb"), 0) << "the real smbd is not running (ctest fixture smb_peers)";
     MainWindowTest::SetUp();
     SetMessageBoxHook([](const std::u16string&, const std::u16string&) {});
-    SetSmbPort(static_cast<uint16_t>(PeerPort("smb")));
     settings.UserName = u"velkortest";
     settings.Password = u"Pw-never-sent";
     // The error script writes its argument beside itself.
     WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/script-arg.txt\"\n");
     chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
-  }
-  std::u16string Probe(const std::string& what, const std::u16string& want) const override {
-    if (what == "share listing stuck") return SmbListingStuck() ? u"yes" : u"no";
-    return MainWindowTest::Probe(what, want);
   }
 
   TcpPeers peers = LoadTcpPeers();

@@ -51,8 +51,6 @@ class FrmVelkorTest : public MainWindowTest {
   // The actions of "steps" cases (tests/data/window-main.cases says what each does) beside the shared ones; any
   // other key is what the window should show.
   std::map<std::string, Action> Actions() {
-    const auto head = [](const QString& v) { return v.section(' ', 0, 0); };
-    const auto rest = [](const QString& v) { return v.section(' ', 1).toStdU16String(); };
     std::map<std::string, Action> actions = {
         {"list", [this](auto& v) { WriteBytes(dir.file("VKRTARGET.INI"), ToAnsi(v.toStdU16String())); }},
         {"self-link", [list = dir.file("VKRTARGET.INI")](auto&) { EXPECT_EQ(symlink(list.c_str(), list.c_str()), 0); }},
@@ -119,13 +117,13 @@ class FrmVelkorTest : public MainWindowTest {
         {"tick ms", [this](auto& v) { w->SetMonitorTickMs(v.toInt()); }},
         {"set minute counter", [this](auto& v) { w->SetMinuteCounter(v.toInt()); }},
         // 設定 opens a dialog accepted at once that leaves this user and interval.
-        {"settings dialog", [this, head, rest](auto& v) {
-           w->SetSettingsAction([this, user = head(v).toStdU16String(), interval = rest(v)] {
+        {"settings dialog", [this](auto& v) {
+           w->SetSettingsAction([this, user = v.section(' ', 0, 0), interval = v.section(' ', 1)] {
              QDialog dialog(w.get());
              QTimer::singleShot(0, &dialog, &QDialog::accept);
              dialog.exec();
-             SystemSettings.UserName = user;
-             SystemSettings.Interval = interval;
+             SystemSettings.UserName = user.toStdU16String();
+             SystemSettings.Interval = interval.toStdU16String();
            });
          }},
         {"switch away and back", [this](auto&) {
@@ -148,10 +146,13 @@ class FrmVelkorTest : public MainWindowTest {
          }},
         {"wait for runs", [this](auto& v) { EXPECT_TRUE(WaitUntil([this, v] { return Logged() == v.toInt(); })); }},
         {"add line", [this](auto& v) { w->AddResultLine(v.toStdU16String()); }},
-        {"header", [this, head, rest](auto& v) { w->PutServiceHeader(head(v).toStdU16String(), rest(v)); }},
-        {"check", [this, head](auto& v) {  // host, passed or failed, message
+        {"header", [this](auto& v) {
+           w->PutServiceHeader(v.section(' ', 0, 0).toStdU16String(), v.section(' ', 1).toStdU16String());
+         }},
+        {"check", [this](auto& v) {  // host, passed or failed, message
+           const std::u16string host = v.section(' ', 0, 0).toStdU16String();
            const std::u16string message = v.section(' ', 2).toStdU16String();
-           w->PutCheckResult(head(v).toStdU16String(), 2, v.section(' ', 1, 1) == "passed", service, overall, message);
+           w->PutCheckResult(host, 2, v.section(' ', 1, 1) == "passed", service, overall, message);
          }},
     };
     actions.merge(WindowActions());

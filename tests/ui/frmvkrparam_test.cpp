@@ -62,8 +62,6 @@ struct DialogSteps {
       } else {
         QTest::mouseClick(window->findChild<QWidget*>(QString::fromStdString(name)), Qt::LeftButton);
       }
-    } else if (key == "events") {
-      QApplication::processEvents();
     } else if (key == "wait for the window's") {  // a look, then the text it should come to
       const std::string look = name + " " + rest.section(' ', 0, 0).toStdString();
       WaitUntil([&] { return Looks(window.get(), look) == rest.section(' ', 1); });
