@@ -14,27 +14,21 @@
 
 namespace {
 
-class DiagRunWindowTest : public MainWindowTest {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: whole runs need root (raw ICMP and the real peers)";
-    ASSERT_TRUE(peers.available) << "real TCP peers are not running: " << peers.why;
-    ASSERT_NE(PeerPort("smb"), 0) << "the real smbd is not running (ctest fixture smb_peers)";
-    MainWindowTest::SetUp();
-    SetMessageBoxHook([](const std::u16string&, const std::u16string&) {});
-    settings.UserName = u"velkortest";
-    settings.Password = u"Pw-never-sent";
-    // The error script writes its argument beside itself.
-    WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/script-arg.txt\"\n");
-    chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
-  }
-
-  TcpPeers peers = LoadTcpPeers();
-};
+using DiagRunWindowTest = MainWindowTest;
 
 // Whole runs of every check against the real peers, plain and TLS, on IPv4 and IPv6, and a share listing stopped
 // while it hangs: each case of tests/data/window-run.cases drives a window step by step; the file says how.
 TEST_F(DiagRunWindowTest, WholeRunsAgainstThePeers) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: whole runs need root (raw ICMP and the real peers)";
+  const TcpPeers peers = LoadTcpPeers();
+  ASSERT_TRUE(peers.available) << "real TCP peers are not running: " << peers.why;
+  ASSERT_NE(PeerPort("smb"), 0) << "the real smbd is not running (ctest fixture smb_peers)";
+  SetMessageBoxHook([](const std::u16string&, const std::u16string&) {});
+  settings.UserName = u"velkortest";
+  settings.Password = u"Pw-never-sent";
+  // The error script writes its argument beside itself.
+  WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/script-arg.txt\"\n");
+  chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
   uint16_t hangingPort = 0;
   const int hanging = ListenOnLoopback(8, &hangingPort);  // accepts, never answers
   const CaseVars ports = {{"SMTP", std::to_string(peers.smtp)},       {"SMTPTLS", std::to_string(peers.smtpTls)},
@@ -45,7 +39,7 @@ TEST_F(DiagRunWindowTest, WholeRunsAgainstThePeers) {
                           {"EXPIRED", std::to_string(peers.httpsExpired)}};
   std::optional<TrustedCa> system;
   std::map<std::string, Action> actions = {
-      {"ipv6", [this](auto&) { ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers"; }},
+      {"ipv6", [&peers](auto&) { ASSERT_TRUE(peers.ipv6) << "the fixture starts the ::1 peers"; }},
       {"system trust", [&system](auto&) { system.emplace(""); }},  // which does not know the fixture's authority
       {"open", [this](auto& v) {
          settings.RunBat = v == "script" ? u"1" : u"";

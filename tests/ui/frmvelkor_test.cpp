@@ -10,10 +10,6 @@ namespace {
 
 class FrmVelkorTest : public MainWindowTest {
  protected:
-  void SetUp() override {
-    MainWindowTest::SetUp();
-    SetLocalNowHook([] { return std::tm{9, 8, 7, 5, 2, 124, 0, 0, 0, 0, nullptr}; });  // 2024/03/05 07:08:09
-  }
   // A new window: "count" counts the runs asked for; "real" wires the real run over checks that only note what
   // they are asked (PING and NetBIOS stay unticked); "real checks" the real run over the real checks with the error
   // script on (the script leaves a mark, which a stopped run must not leave) and a quit action that counts.
@@ -215,6 +211,7 @@ class FrmVelkorTest : public MainWindowTest {
 // The controls and their glyphs, loading, typing, selecting, the interval, the focus after a run, stopping a run:
 // windows driven step by step by the "steps" cases of tests/data/window-main.cases.
 TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
+  SetLocalNowHook([] { return std::tm{9, 8, 7, 5, 2, 124, 0, 0, 0, 0, nullptr}; });  // 2024/03/05 07:08:09
   uint16_t silentPort = 0;
   const int silent = ListenOnLoopback(16, &silentPort);  // the kernel accepts; nobody ever answers
   ASSERT_GE(silent, 0);
