@@ -31,9 +31,7 @@ TEST(StopWindowTest, SignalsCloseTheRunningProgram) {
     const bool duringRun = c.has("during a run");
     TempDir child;
     QProcess program;  // ended, if it is still running, when it goes out of scope
-    QProcessEnvironment environment;
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(environment);
+    program.setEnvironment({"QT_QPA_PLATFORM=offscreen"});
     const QString tick = duringRun ? "100" : "60000";
     program.start(VELKOR_STOP_CHILD, {QString::fromStdString(child.path()), QString::number(silentPort), tick});
     const std::string log = child.file("velkor1.log");
