@@ -10,22 +10,18 @@ namespace {
 
 class FrmVelkorTest : public MainWindowTest {
  protected:
-  // A new window: "count" counts the runs asked for; "real" wires the real run over checks that only note what
-  // they are asked (PING and NetBIOS stay unticked); "real checks" the real run over the real checks with the error
-  // script on (the script leaves a mark, which a stopped run must not leave) and a quit action that counts.
+  // A new window whose quit action counts: "count" counts the runs asked for; "real" wires the real run over checks
+  // that only note what they are asked (PING and NetBIOS stay unticked); "real checks" the real run over the real
+  // checks with the error script on (the script leaves a mark, which a stopped run must not leave).
   void OpenOn(const QString& how) {
     loads = runs = quits = 0;
     asked.clear();
-    if (how == "real checks") {
-      settings.RunBat = u"1";
-      WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/script-ran\"\n");
-      chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
-    }
+    settings.RunBat = how == "real checks" ? u"1" : u"";
+    WriteBytes(dir.file("vkrRunErr.bat"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/script-ran\"\n");
+    chmod(dir.file("vkrRunErr.bat").c_str(), 0755);
     Open([&] { w->SetRunAction([this] { ++runs; }); });
-    if (how == "real checks") {
-      w->SetQuitAction([this] { ++quits; });
-      runner = &InstallDiagRunner(*w);
-    }
+    w->SetQuitAction([this] { ++quits; });
+    if (how == "real checks") runner = &InstallDiagRunner(*w);
     if (how == "real") {
       auto note = [this](const std::u16string& what) { return asked << QString::fromStdU16String(what), true; };
       DiagChecks c;
@@ -221,7 +217,6 @@ TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
     std::filesystem::remove_all(dir.path());  // the files of the case before
     std::filesystem::create_directory(dir.path());
     settings.Interval.clear();
-    settings.RunBat.clear();
     service = overall = true;
     releasedInLoad = false;
     notes.clear();
