@@ -1,177 +1,111 @@
-// The settings dialog driven offscreen, on its own and through the start-up:
-// layout and defaults, a first start with ＯＫ and with 閉じる, a valid file
-// opening the main window directly, and 設定 changes taking effect.
+// The settings dialog driven offscreen, on its own and through the start-up: layout and defaults, the error-script
+// box, the field checks on ＯＫ, a first start with ＯＫ and with 閉じる, a valid file opening the main window directly,
+// and 設定 changes taking effect. Each case of tests/data/window-param.cases is steps for one engine.
 #include "ui/frmvkrparam.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QtTest>
-#include <QtWidgets>
-
-#include <filesystem>
-#include <map>
-#include <optional>
-
-#include "app/appstate.h"
-#include "support/casefile.h"
-#include "support/tempdir.h"
-#include "ui/frmvelkor.h"
+#include "app/paramdialogmodel.h"
+#include "support/mainwindowfixture.h"
 #include "ui/startup.h"
-#include "util/codepage.h"
-#include "util/hooks.h"
+#include "util/sysutil.h"
 
 namespace {
 
-void Click(QWidget* parent, const char* name) { QTest::mouseClick(parent->findChild<QWidget*>(name), Qt::LeftButton); }
-void Type(QWidget* dialog, const char* name, const char* text) {
-  auto* edit = dialog->findChild<QLineEdit*>(name);
-  edit->selectAll();
-  QTest::keyClick(edit, Qt::Key_Delete);
-  QTest::keyClicks(edit, text);
-}
+using R = SystemSettingsRecord;
+// The settings record's field behind each control of the dialog.
+const std::map<std::string, std::u16string R::*> kFieldOf = {
+    {"TxtTarget", &R::TargetHost}, {"TxtSMTPPort", &R::SmtpPort}, {"TxtPopPort", &R::PopPort},
+    {"TxtFtpPort", &R::FtpPort},   {"TxtHttpPort", &R::HttpPort}, {"TxtInterval", &R::Interval},
+    {"TxtInfo0", &R::UserName},    {"ChkRunBat", &R::RunBat}};
 
-class FrmVKRParamTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetProgramLocation(dir.path16(), u"velkor");
-    SystemSettings = {};
-    ParamDialog().Unload();
-    SetMessageBoxHook([this](const std::u16string& text, const std::u16string&) { boxes.push_back(text); });
-  }
-
-  // Arms a driver for the next modal settings dialog; flagWhileShown tells whether one came up.
-  void DriveNextDialog(std::function<void(FrmVKRParam*)> drive) {
-    flagWhileShown.reset();
-    QTimer::singleShot(0, [this, drive] {
-      auto* dialog = qobject_cast<FrmVKRParam*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      flagWhileShown = SettingsMsgBoxFlag;
-      drive(dialog);
-      if (QApplication::activeModalWidget() == dialog) dialog->done(0);  // never hang in its loop
-    });
-  }
-
+// One case's program: its directory, the dialog it made, the main window a start-up opened.
+struct DialogSteps {
+  QStringList boxes;  // the message boxes shown, in order
   TempDir dir;
-  std::vector<std::u16string> boxes;
-  std::optional<bool> flagWhileShown;
-};
+  std::unique_ptr<FrmVKRParam> dialog;
+  std::unique_ptr<FrmVelkor> window;
+  std::vector<std::pair<std::string, std::string>> nextDialog;  // the steps for the next modal settings dialog
+  std::optional<bool> flagWhileShown;  // whether one came up, and SettingsMsgBoxFlag then
 
-// The layout, the RunBat box and the field checks are tables in tests/data/window-param.cases.
-TEST_F(FrmVKRParamTest, LayoutAndDefaults) {
-  SystemSettings.SmtpPort = u"2525";
-  FrmVKRParam dialog;
-  EXPECT_EQ(QSize(435, 433), dialog.size());  // 6525 x 6495 twips, fixed
-  EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
-  EXPECT_EQ(Qt::Tool, dialog.windowType());
-  EXPECT_EQ(QString::fromStdU16String(GetAppTitle()), dialog.windowTitle());
-  EXPECT_EQ(dialog.screen()->geometry().center(), dialog.frameGeometry().center());
-  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "layout ")) {
-    CASE_TRACE(c);
-    QWidget* w = dialog.findChild<QWidget*>(QString::fromStdString(c.name.substr(7)));
-    ASSERT_NE(nullptr, w);
-    const std::vector<std::string> at = c.words("at");
-    EXPECT_EQ(QRect(std::stoi(at[0]) / 15, std::stoi(at[1]) / 15, std::stoi(at[2]) / 15, std::stoi(at[3]) / 15),
-              w->geometry());
-    EXPECT_EQ(c.has("hidden"), w->isHidden());
-    EXPECT_EQ(QString::fromStdString(c.get("text")), w->property("text").toString());
-  }
-}
-
-// A click on ChkRunBat changes RunBat at once. A RunBat the box cannot show stops the load, which reports it; the
-// fields filled before it stay.
-TEST_F(FrmVKRParamTest, RunBatCheckBoxAndLoadFailure) {
-  const std::map<std::string, Qt::CheckState> states = {
-      {"unticked", Qt::Unchecked}, {"grey", Qt::PartiallyChecked}, {"ticked", Qt::Checked}};
-  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "runbat ")) {
-    CASE_TRACE(c);
-    ParamDialog().Unload();
-    SystemSettings.RunBat = FromUtf8(c.words("runbat")[0]);
-    FrmVKRParam dialog;
-    auto* box = dialog.findChild<QCheckBox*>("ChkRunBat");
-    EXPECT_EQ(states.at(c.get("shown")), box->checkState());
-    Click(&dialog, "ChkRunBat");
-    EXPECT_EQ(FromUtf8(c.get("clicked")), SystemSettings.RunBat);
-    EXPECT_EQ(c.get("clicked") == "1" ? Qt::Checked : Qt::Unchecked, box->checkState());
-    EXPECT_EQ(QStringLiteral("25"), dialog.findChild<QLineEdit*>("TxtSMTPPort")->text());
-  }
-  const std::u16string log = FromAnsi(ReadBytes(dir.file("velkorERR1.log")));
-  const std::u16string report = u"Form_LoadERR:エラー番号 : 5 -- velkor でエラーが発生しました。   \r\n"
-                                u"プロシージャの呼び出し、または引数が不正です。 ： \r\n";
-  ASSERT_NE(std::u16string::npos, log.find(report)) << ToUtf8(log);
-  const std::u16string marker = u" *** #Form_LoadERR#\r\n";
-  EXPECT_EQ(marker, log.substr(log.find(report) + report.size() + 20, marker.size())) << "the line after it";
-}
-
-// A first start in an empty directory, the next starts, and 設定, one after the other as the operator meets them.
-TEST_F(FrmVKRParamTest, StartUpPathsAndTheSettingsButton) {
-  // 閉じる: nothing written, the main window opens all the same.
-  DriveNextDialog([](FrmVKRParam* d) {
-    EXPECT_EQ(d->findChild<QWidget*>("TxtPopPort"), d->focusWidget());
-    Click(d, "CmdClose");
-  });
-  std::unique_ptr<FrmVelkor> window = Main();
-  EXPECT_EQ(std::optional(true), flagWhileShown);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("VKRSYS.DAT")));
-  EXPECT_EQ(u"localhost", SystemSettings.TargetHost);  // the load's check copied the defaults
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->windowIcon().availableSizes().size(), 7) << "the program's icon, in the menu's sizes";
-
-  // ＯＫ: saved, so the next start finds the file.
-  DriveNextDialog([](FrmVKRParam* d) {
-    Type(d, "TxtInfo0", "ops");
-    Click(d, "CmdSet");
-  });
-  window = Main();
-  EXPECT_EQ(std::optional(true), flagWhileShown);
-
-  // The file now opens the main window directly; the real loader sits in its seam.
-  DriveNextDialog([](FrmVKRParam*) {});
-  window = Main();
-  QApplication::processEvents();
-  EXPECT_EQ(std::nullopt, flagWhileShown);
-  QLabel* user = window->findChild<QLabel*>("LblUser");
-  QLabel* timerInfo = window->findChild<QLabel*>("LblTimerInfo");
-  for (int i = 0; i < 500 && user->text() != QStringLiteral("User：ops"); ++i) QTest::qWait(10);
-  EXPECT_EQ(user->text(), QStringLiteral("User：ops"));
-  SystemSettings.UserName.clear();
-  EXPECT_TRUE(CallSettingsLoader());
-  EXPECT_EQ(u"ops", SystemSettings.UserName);
-
-  // 設定: the dialog, loaded unseen by the start-up's check, shows the file's values; ＯＫ takes effect.
-  DriveNextDialog([](FrmVKRParam* d) {
-    EXPECT_EQ(QStringLiteral("ops"), d->findChild<QLineEdit*>("TxtInfo0")->text());
-    Type(d, "TxtInfo0", "night");
-    Type(d, "TxtInterval", "3");
-    Click(d, "CmdSet");
-  });
-  Click(window.get(), "CmdSet");
-  EXPECT_EQ(QStringLiteral("User：night"), user->text());
-  EXPECT_EQ(QStringLiteral("定期監視中："), timerInfo->text());
-}
-
-// ＯＫ checks each field as typed: a refusal says why and keeps the dialog open; a value taken is stored trimmed.
-TEST_F(FrmVKRParamTest, FieldChecksOnOk) {
-  SettingsFilePath = dir.file16("VKRSYS.DAT");
-  using R = SystemSettingsRecord;
-  const std::map<std::string, std::u16string R::*> fields = {
-      {"TxtSMTPPort", &R::SmtpPort}, {"TxtPopPort", &R::PopPort},   {"TxtFtpPort", &R::FtpPort},
-      {"TxtHttpPort", &R::HttpPort}, {"TxtInterval", &R::Interval}, {"TxtInfo0", &R::UserName}};
-  for (const Case& c : CasesOf(LoadCases("window-param.cases"), "ok ")) {
-    CASE_TRACE(c);
-    ParamDialog().Unload();
-    SystemSettings = {};
-    boxes.clear();
-    FrmVKRParam dialog;
-    dialog.show();
-    Type(&dialog, c.get("box").c_str(), c.words("text")[0].c_str());
-    Click(&dialog, "CmdSet");
-    EXPECT_EQ(boxes, c.has("refusal") ? std::vector{FromUtf8(c.get("refusal"))} : std::vector<std::u16string>{});
-    EXPECT_EQ(dialog.isVisible(), c.has("refusal"));
-    if (c.has("stored")) {
-      EXPECT_EQ(SystemSettings.*fields.at(c.get("box")), FromUtf8(c.get("stored")));
+  // One step on dialog d: an action (tests/data/window-param.cases says what each does), or else what should be
+  // shown, compared as text.
+  void Step(QWidget* d, const std::string& key, const std::string& value) {
+    const std::string name = value.substr(0, value.find(' '));
+    const QString rest = QString::fromStdString(value.substr(std::min(value.size(), name.size() + 1)));
+    QWidget* control = d ? d->findChild<QWidget*>(QString::fromStdString(name)) : nullptr;
+    if (key == "record") {
+      SystemSettings.*kFieldOf.at(name) = rest.toStdU16String();
+    } else if (key == "new dialog") {
+      ParamDialog().Unload();
+      dialog = std::make_unique<FrmVKRParam>();
+      if (value == "shown") dialog->show();
+    } else if (key == "type") {
+      static_cast<QLineEdit*>(control)->selectAll();
+      QTest::keyClick(control, Qt::Key_Delete);
+      QTest::keyClicks(control, rest);
+    } else if (key == "click") {
+      QTest::mouseClick(control, Qt::LeftButton);
+    } else if (key.starts_with("next dialog ")) {
+      nextDialog.emplace_back(key.substr(12), value);
+    } else if (key == "start" || key == "click in the window") {
+      flagWhileShown.reset();
+      QTimer::singleShot(0, [this, steps = std::exchange(nextDialog, {})] {
+        auto* modal = qobject_cast<FrmVKRParam*>(QApplication::activeModalWidget());
+        if (!modal) return;
+        flagWhileShown = SettingsMsgBoxFlag;
+        for (const auto& [k, v] : steps) Step(modal, k, v);
+        if (QApplication::activeModalWidget() == modal) modal->done(0);  // never hang in its loop
+      });
+      if (key == "start") {
+        window = Main();
+      } else {
+        QTest::mouseClick(window->findChild<QWidget*>(QString::fromStdString(name)), Qt::LeftButton);
+      }
+    } else if (key == "wait for the window's") {  // a look, then the text it should come to
+      const std::string look = name + " " + rest.section(' ', 0, 0).toStdString();
+      WaitUntil([&] { return Looks(window.get(), look) == rest.section(' ', 1); });
+    } else {
+      EXPECT_EQ(Probe(d, key), value) << key;
     }
   }
+  std::string Probe(QWidget* d, const std::string& what) {
+    const std::string arg = what.substr(what.find(' ') + 1);
+    const auto* box = d ? d->findChild<QCheckBox*>("ChkRunBat") : nullptr;
+    if (what == "modal dialog") return !flagWhileShown ? "none" : *flagWhileShown ? "shown, boxes flagged" : "shown";
+    if (what.starts_with("exists ")) return std::filesystem::exists(dir.file(arg)) ? "yes" : "no";
+    if (what.starts_with("record ")) return ToUtf8(SystemSettings.*kFieldOf.at(arg));
+    if (what == "window type") return d->windowType() == Qt::Tool ? "tool" : std::to_string(d->windowType());
+    if (what == "window icon sizes") return std::to_string(window->windowIcon().availableSizes().size());
+    if (what.starts_with("window ")) return Looks(window.get(), arg).value_or("(no such look)").toStdString();
+    if (what == "loaded user") {
+      SystemSettings.UserName.clear();
+      return CallSettingsLoader() ? ToUtf8(SystemSettings.UserName) : "(the load failed)";
+    }
+    if (what == "box") return box->checkState() == Qt::Checked ? "ticked" : box->checkState() ? "grey" : "unticked";
+    if (what == "message boxes") return boxes.join(" | ").toStdString();
+    if (what == "title") return d->windowTitle().toStdString();
+    if (what == "centred") return d->screen()->geometry().center() == d->frameGeometry().center() ? "yes" : "no";
+    if (what == "error log") return ToUtf8(FromAnsi(ReadBytes(dir.file("velkorERR1.log"))));
+    return Looks(d, what).value_or("(no step is named so)").toStdString();
+  }
+};
+
+TEST(FrmVKRParamTest, StepsDriveTheDialog) {
+  SetLocalNowHook([] { return std::tm{9, 8, 7, 5, 2, 124, 0, 0, 0, 0, nullptr}; });  // 2024/03/05 07:08:09
+  for (const Case& c : LoadCases("window-param.cases", {{"VERSION", ToUtf8(GetVersionText())}})) {
+    CASE_TRACE(c);
+    DialogSteps steps;
+    SetProgramLocation(steps.dir.path16(), u"velkor");
+    SettingsFilePath = steps.dir.file16("VKRSYS.DAT");
+    SystemSettings = {};
+    ParamDialog().Unload();
+    SetMessageBoxHook([&steps](const std::u16string& text, const std::u16string&) {
+      steps.boxes << QString::fromStdU16String(text);
+    });
+    for (const auto& [key, value] : c.fields) steps.Step(steps.dialog.get(), key, value == "''" ? "" : Unescape(value));
+  }
+  SetMessageBoxHook(nullptr);
 }
 
 // The window tests' own main, like the program's, ignores SIGPIPE before anything runs.
