@@ -31,7 +31,8 @@ using Strings = std::vector<std::string>;
 // "3000 mailsv stopped SMTP:25:F:0.3:refused", as the cases write a run.
 RunOutcome RunOf(const std::string& raw) {
   const Strings w = Case{"", "", {{"w", raw}}}.words("w");
-  RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped"};
+  RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped",
+               .checks = {}};
   for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
     std::string f[5];
     std::istringstream in(w[i]);
@@ -212,8 +213,9 @@ void WindowSteps::RunCases(const std::string& file) {
         out.push_back("entry: " + Edit()->text().toStdString());
         EXPECT_TRUE(win && win->isVisible());
       }
-      if (key == "plant")
+      if (key == "plant") {
         EXPECT_TRUE(HistoryStore(dir.file(c.where + ".db"), {}, nullptr).Record(RunOf(c.fields[i].second)));
+      }
       if (key == "open") {
         if (value == "text") WriteBytes(dir.file("text.db"), std::string(3000, 'x'));
         const std::string db = dir.file(value == "planted" ? c.where + ".db" : value + ".db");
@@ -230,7 +232,9 @@ void WindowSteps::RunCases(const std::string& file) {
           out.back() += (t ? " " : "") + win->TargetBox()->itemText(t).toStdString();
         EXPECT_EQ(win->Target(), win->TargetBox()->itemText(0));
       }
-      if (key == "target") EXPECT_TRUE(win->SetTarget(FromUtf8(value)));
+      if (key == "target") {
+        EXPECT_TRUE(win->SetTarget(FromUtf8(value)));
+      }
       if (key == "span") win->SetSpan(spans.at(value));
       if (key == "show" && value == "strip") {
         if (win->Status()->isVisible()) out.push_back("status: " + win->Status()->text().toStdString());
