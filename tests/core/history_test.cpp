@@ -93,7 +93,11 @@ Strings Shown(const CheckHistory& c) {
 // One case in a directory of its own: each step's line, then what it showed.
 struct Bench {
   Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
-  ~Bench();
+  // The store and the recorder close the file after this, on the tmpfs even once it is detached.
+  ~Bench() {
+    sqlite3_close(other);
+    if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
+  }
   Strings Steps(const Case& c, size_t from);
   const std::string dir, db;
   std::string said, before;
@@ -107,12 +111,6 @@ struct Bench {
   int64_t locked = 0;
   bool mounted = false;
 };
-
-// The store and the recorder close the file after this, on the tmpfs even once it is detached.
-Bench::~Bench() {
-  sqlite3_close(other);
-  if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
-}
 
 Strings Bench::Steps(const Case& c, size_t from) {
   static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},

@@ -12,16 +12,12 @@
 #include <sqlite3.h>
 
 #include <QtDBus>
-#include <map>
 #include <sstream>
 
-#include "support/casefile.h"
 #include "support/mainwindowfixture.h"
-#include "ui/diagwiring.h"
 #include "ui/historywindow.h"
 #include "ui/notifier.h"
 #include "util/appfiles.h"
-#include "util/clock.h"
 
 namespace {
 
@@ -110,7 +106,6 @@ void WindowSteps::RunCases(const std::string& file) {
   for (const Case& c : LoadCases(file)) {
     CASE_TRACE(c);
     QProcess xvfb, dunst;
-    bool smtpAnswers = true;
     int64_t now = 1'800'000'000;
     qint64 waited = INT64_MAX;
     std::unique_ptr<HistoryWindow> own;
@@ -128,8 +123,7 @@ void WindowSteps::RunCases(const std::string& file) {
         if (value.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", value.substr(8).c_str(), 1);
       }
       if (key == "before" && value == "dunst") {
-        // Xvfb, and dunst on it in the recording service's place, until the case ends.
-        service.unregisterService("org.freedesktop.Notifications");
+        // Xvfb, and dunst on it in the recording service's place (unregistered before), until the case ends.
         xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
         EXPECT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
         dunst.setEnvironment(QProcess::systemEnvironment() << "DISPLAY=:" + QString(xvfb.readLine().trimmed()));
@@ -155,29 +149,20 @@ void WindowSteps::RunCases(const std::string& file) {
         }
         if (!recorder.notices.isEmpty()) out.push_back("heard: " + recorder.notices[0].toStdString());
         // One line per start of the program: here, per notifier.
-        const std::u16string log = Text("velkorERR1.log");
-        int lines = 0;
-        for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
-        if (lines) out.push_back("logged: " + std::to_string(lines));
+        if (const int lines = Logged("デスクトップ通知を出せません", "velkorERR1.log"))
+          out.push_back("logged: " + std::to_string(lines));
         EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
       }
       if (key == "waited" && waited < std::stoll(value)) out.push_back("only: " + std::to_string(waited));
       if (key == "window") {
-        Open([&] {
-          DiagChecks checks;
-          checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
-          checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-          checks.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-          checks.http = [](auto&, auto&, TlsMode, auto&) { return true; };
-          InstallDiagRunner(*w, checks);
-        });
+        Open([&] { InstallDiagRunner(*w, NotingChecks()); });
         Edit()->setText(QString::fromStdString(value));
         SetUnixNowHook([&now] { return now += 60; });  // a run a minute
       }
       if (key == "run") {
         recorder.notices.clear();
         recorder.silent = value.ends_with("silent");
-        smtpAnswers = value.starts_with("P");
+        smtpFails = !value.starts_with("P");
         QElapsedTimer clock;
         clock.start();
         if (value.ends_with("enter"))
