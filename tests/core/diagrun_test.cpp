@@ -124,9 +124,7 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
   } else if (key == "checks give reasons") {
     t.checks.smtp = [&t](auto&, auto& p, TlsMode, auto&) {
       if (p == u"1") return NoteFailReason(FailReasonOf(FailKind::Refused)), false;
-      TlsFindings found;
-      found.hasExpiry = true, found.daysLeft = 12;
-      t.runner.HeardTls(found);
+      t.runner.HeardTls({.hasExpiry = true, .daysLeft = 12});
       return true;
     };
     t.checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) {
@@ -193,9 +191,8 @@ std::u16string Probe(World& t, const std::string& key, const std::u16string& wan
   if (key == "outcome") {  // how the run started, then each check's reason / days left
     std::u16string out = std::map<RunStart, std::u16string>{
         {RunStart::Diag, u"Diag"}, {RunStart::Enter, u"Enter"}, {RunStart::Tick, u"Tick"}}.at(t.outcome.start);
-    for (const auto& c : t.outcome.checks) {
+    for (const auto& c : t.outcome.checks)
       out += u" | " + c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-");
-    }
     return out;
   }
   if (key == "box has") return holds(Join(t.prog.boxes));

@@ -12,7 +12,6 @@
 #include <sqlite3.h>
 
 #include <QtDBus>
-#include <sstream>
 
 #include "support/mainwindowfixture.h"
 #include "ui/historywindow.h"
@@ -30,10 +29,9 @@ RunOutcome RunOf(const std::string& raw) {
   RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped",
                .checks = {}};
   for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
-    std::string f[5];
-    std::istringstream in(w[i]);
-    for (std::string& part : f) std::getline(in, part, ':');
-    r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), std::nullopt});
+    const QStringList f = QString::fromStdString(w[i]).split(':');
+    r.checks.push_back({f[0].toStdU16String(), f[1].toStdU16String(), f[2] == "P", f[3].toDouble(),
+                        f.value(4).toStdU16String(), std::nullopt});
   }
   return r;
 }
@@ -248,11 +246,10 @@ void WindowSteps::RunCases(const std::string& file) {
         EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
         out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
         // Each point back in the span's seconds before now and in answer seconds.
-        const double span = SpanSeconds(win->Span());
         for (const auto& series : chart.Drawn())
           for (const QPointF& p : series.points)
             out.push_back(QStringLiteral("point: %1 %2 %3")
-                              .arg(span * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
+                              .arg(SpanSeconds(win->Span()) * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
                               .arg(chart.TopSeconds() * (plot.bottom() - p.y()) / plot.height(), 0, 'g', 6)
                               .arg(series.label)
                               .toStdString());
