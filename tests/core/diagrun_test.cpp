@@ -124,7 +124,9 @@ bool Act(World& t, const std::string& key, const std::u16string& text) {
   } else if (key == "checks give reasons") {
     t.checks.smtp = [&t](auto&, auto& p, TlsMode, auto&) {
       if (p == u"1") return NoteFailReason(FailReasonOf(FailKind::Refused)), false;
-      t.runner.HeardTls({.hasExpiry = true, .daysLeft = 12});
+      TlsFindings found;
+      found.hasExpiry = true, found.daysLeft = 12;
+      t.runner.HeardTls(found);
       return true;
     };
     t.checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) {
@@ -185,7 +187,11 @@ std::u16string Probe(World& t, const std::string& key, const std::u16string& wan
       {"status", t.status}, {"labels", Join(t.labels)}, {"minute", ToU16(t.MinuteCounter())},
       {"boxes", ToU16(t.prog.boxes.size())}, {"posted", ToU16(t.posted.size())}, {"timed out", yes(RecvTimedOut)},
       {"lamps unlit", yes(t.lamps == decltype(t.lamps){})}, {"deferred", yes(t.runner.DeferredRunPending())},
-      {"window given back", yes(t.enabled && !t.hourglass && !t.runner.Running())}};
+      {"window given back", yes(t.enabled && !t.hourglass && !t.runner.Running())},
+      {"box has", holds(Join(t.prog.boxes))}, {"error log has", holds(t.prog.errorLog())},
+      // the boxes apart from those about the run log
+      {"reports", ToU16(std::count_if(t.prog.boxes.begin(), t.prog.boxes.end(),
+                                      [](auto& box) { return box.find(u"velkor1.log") == box.npos; }))}};
   if (read.contains(key)) return read.at(key);
   if (key.starts_with("item ")) return items.at(std::stoi(name) < 0 ? items.size() + std::stoi(name) : std::stoi(name));
   if (key == "outcome") {  // how the run started, then each check's reason / days left
@@ -195,13 +201,6 @@ std::u16string Probe(World& t, const std::string& key, const std::u16string& wan
       out += u" | " + c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-");
     return out;
   }
-  if (key == "box has") return holds(Join(t.prog.boxes));
-  if (key == "reports") {  // the boxes apart from those about the run log
-    return ToU16(std::count_if(t.prog.boxes.begin(), t.prog.boxes.end(), [](auto& box) {
-      return box.find(u"velkor1.log") == std::u16string::npos;
-    }));
-  }
-  if (key == "error log has") return holds(t.prog.errorLog());
   if (key.starts_with("text ")) return t.prog.readText(name);
   if (key.starts_with("has ")) return holds(t.prog.readText(name));
   if (key.starts_with("lacks ")) return t.prog.readText(name).find(want) == std::u16string::npos ? want : u"(found)";

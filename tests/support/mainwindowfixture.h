@@ -113,10 +113,12 @@ class MainWindowTest : public ::testing::Test {
       asked << QString::fromStdU16String(what + h + u":" + p + PortSuffix(t));
       return !smtpFails || what != std::u16string_view(u"smtp:");
     };
-    return {.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:", h, p, t); },
-            .pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:", h, p, t); },
-            .ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:", h, p, t); },
-            .http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:", h, p, t); }};
+    DiagChecks c;
+    c.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:", h, p, t); };
+    c.pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:", h, p, t); };
+    c.ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:", h, p, t); };
+    c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:", h, p, t); };
+    return c;
   }
 
   // The actions both window engines use.
