@@ -35,11 +35,7 @@ struct World : HeadlessWindow {
   World() : HeadlessWindow(u"", u"", {}) {
     // No target, SMTP 25, no POP, FTP 21, no HTTP, user alice; no password, no monitoring, no script.
     SystemSettings = {u"", u"25", u"", u"21", u"", u"alice", u"", u"", u""};
-    SetLocalNowHook([] {
-      std::tm t{};
-      t.tm_sec = 5, t.tm_min = 4, t.tm_hour = 3, t.tm_mday = 2, t.tm_year = 125;
-      return t;
-    });
+    SetLocalNowHook([] { return std::tm{5, 4, 3, 2, 0, 125, 0, 0, 0, 0, nullptr}; });  // 2025/01/02 03:04:05
     checks.shares = [this](auto& s, auto& m) { return Ask(u"shares:" + s, true, m); };
     checks.smtp = [this](auto& h, auto& p, TlsMode t, auto& m) { return Ask(u"smtp:" + At(h, p, t), p != u"1", m); };
     checks.ftp = [this](auto& h, auto& p, TlsMode t, auto& user, auto&, auto& m) {
@@ -186,38 +182,29 @@ std::u16string Probe(World& t, const std::string& key, const std::u16string& wan
   const Texts items = t.ResultItems();
   const auto yes = [](bool b) { return std::u16string(b ? u"yes" : u"no"); };
   const auto holds = [&](const std::u16string& text) { return text.find(want) != std::u16string::npos ? want : text; };
-  if (key == "asked") return Join(t.asked);
-  if (key == "items") return Join(items);
+  const std::map<std::string, std::u16string> read{
+      {"asked", Join(t.asked)}, {"items", Join(items)}, {"headers", Join(items, {u"チャレンジ", u"---- "})},
+      {"status", t.status}, {"labels", Join(t.labels)}, {"minute", ToU16(t.MinuteCounter())},
+      {"boxes", ToU16(t.prog.boxes.size())}, {"posted", ToU16(t.posted.size())}, {"timed out", yes(RecvTimedOut)},
+      {"lamps unlit", yes(t.lamps == decltype(t.lamps){})}, {"deferred", yes(t.runner.DeferredRunPending())},
+      {"window given back", yes(t.enabled && !t.hourglass && !t.runner.Running())},
+      {"box has", holds(Join(t.prog.boxes))}, {"error log has", holds(t.prog.errorLog())},
+      // the boxes apart from those about the run log
+      {"reports", ToU16(std::count_if(t.prog.boxes.begin(), t.prog.boxes.end(),
+                                      [](auto& box) { return box.find(u"velkor1.log") == box.npos; }))}};
+  if (read.contains(key)) return read.at(key);
   if (key.starts_with("item ")) return items.at(std::stoi(name) < 0 ? items.size() + std::stoi(name) : std::stoi(name));
-  if (key == "headers") return Join(items, {u"チャレンジ", u"---- "});
-  if (key == "status") return t.status;
   if (key == "outcome") {  // how the run started, then each check's reason / days left
     std::u16string out = std::map<RunStart, std::u16string>{
         {RunStart::Diag, u"Diag"}, {RunStart::Enter, u"Enter"}, {RunStart::Tick, u"Tick"}}.at(t.outcome.start);
-    for (const auto& c : t.outcome.checks) {
+    for (const auto& c : t.outcome.checks)
       out += u" | " + c.reason + u"/" + (c.certDaysLeft ? ToU16(*c.certDaysLeft) : u"-");
-    }
     return out;
   }
-  if (key == "labels") return Join(t.labels);
-  if (key == "minute") return ToU16(t.MinuteCounter());
-  if (key == "boxes") return ToU16(t.prog.boxes.size());
-  if (key == "box has") return holds(Join(t.prog.boxes));
-  if (key == "reports") {  // the boxes apart from those about the run log
-    return ToU16(std::count_if(t.prog.boxes.begin(), t.prog.boxes.end(), [](auto& box) {
-      return box.find(u"velkor1.log") == std::u16string::npos;
-    }));
-  }
-  if (key == "error log has") return holds(t.prog.errorLog());
   if (key.starts_with("text ")) return t.prog.readText(name);
   if (key.starts_with("has ")) return holds(t.prog.readText(name));
   if (key.starts_with("lacks ")) return t.prog.readText(name).find(want) == std::u16string::npos ? want : u"(found)";
   if (key.starts_with("exists ")) return yes(fs::exists(t.prog.file(name)));
-  if (key == "lamps unlit") return yes(t.lamps == decltype(t.lamps){});
-  if (key == "window given back") return yes(t.enabled && !t.hourglass && !t.runner.Running());
-  if (key == "deferred") return yes(t.runner.DeferredRunPending());
-  if (key == "posted") return ToU16(t.posted.size());
-  if (key == "timed out") return yes(RecvTimedOut);
   if (key == "turns") return t.prog.doEvents <= t.turnsAllowed ? u"few" : ToU16(t.prog.doEvents);
   ADD_FAILURE() << "no step is named " << key;
   return {};

@@ -73,27 +73,30 @@ Strings Query(const std::string& path, const std::string& sql) {
   return rows;
 }
 
-// A check's history as the cases' shown: and point: lines write it.
-Strings Shown(const CheckHistory& c) {
+// A check's history as the cases' shown: and point: lines write it, added to out.
+void Shown(const CheckHistory& c, Strings& out) {
   auto ago = [](int64_t at) { return std::to_string(kNow - at); };
   std::string s = "shown: " + ToUtf8(c.label) + " ";
   for (const StripCell& cell : c.strip) s += "PFSN"[static_cast<int>(cell.state)];
   if (!c.strip.empty()) s += " " + ago(c.strip.front().started) + ".." + ago(c.strip.back().started);
   s += " " + std::to_string(c.passed) + "/" + std::to_string(c.runs) + " " + testing::PrintToString(c.Uptime()) + " %";
   for (const DownPeriod& d : c.downs) s += ", down " + ago(d.from) + ".." + ago(d.until) + " " + ToUtf8(d.reason);
-  Strings lines{s};
+  out.push_back(s);
   for (const ChartPoint& p : c.points) {
-    lines.push_back("point: " + ago(p.at) + " " + testing::PrintToString(p.seconds));
+    out.push_back("point: " + ago(p.at) + " " + testing::PrintToString(p.seconds));
     if (p.runs != 1 || p.maxSeconds != p.seconds)
-      lines.back() += " (" + std::to_string(p.runs) + " runs, slowest " + testing::PrintToString(p.maxSeconds) + ")";
+      out.back() += " (" + std::to_string(p.runs) + " runs, slowest " + testing::PrintToString(p.maxSeconds) + ")";
   }
-  return lines;
 }
 
 // One case in a directory of its own: each step's line, then what it showed.
 struct Bench {
   Bench(const std::string& home, const std::string& file) : dir(home), db(home + "/" + file) {}
-  ~Bench();
+  // The store and the recorder close the file after this, on the tmpfs even once it is detached.
+  ~Bench() {
+    sqlite3_close(other);
+    if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
+  }
   Strings Steps(const Case& c, size_t from);
   const std::string dir, db;
   std::string said, before;
@@ -107,12 +110,6 @@ struct Bench {
   int64_t locked = 0;
   bool mounted = false;
 };
-
-// The store and the recorder close the file after this, on the tmpfs even once it is detached.
-Bench::~Bench() {
-  sqlite3_close(other);
-  if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
-}
 
 Strings Bench::Steps(const Case& c, size_t from) {
   static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
@@ -181,8 +178,7 @@ Strings Bench::Steps(const Case& c, size_t from) {
       const Strings w = WordsOf(raw);
       const TargetHistory h = HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), kNow, std::stoi(w.at(2)));
       out.push_back("buckets: " + std::to_string(h.bucketSeconds));
-      for (const CheckHistory& check : h.checks)
-        for (const std::string& line : Shown(check)) out.push_back(line);
+      for (const CheckHistory& check : h.checks) Shown(check, out);
     }
     if (key == "targets")
       for (const std::u16string& t : HistoryReader(db).Targets()) out.push_back("target: " + ToUtf8(t));
@@ -232,11 +228,10 @@ Strings Bench::Steps(const Case& c, size_t from) {
       if (h.checks.empty() || h.checks[0].runs != recorded) out.push_back("unreadable: ");
     }
     if (key == "files") {
-      Strings files;
+      std::set<std::string> files;  // in their names' order
       for (const auto& e : fs::directory_iterator(dir))
-        files.push_back("file: " + std::regex_replace(e.path().filename().string(), time, ".$1-<time>") +
+        files.insert("file: " + std::regex_replace(e.path().filename().string(), time, ".$1-<time>") +
                         (!before.empty() && ReadBytes(e.path().string()) == before ? " as it was" : ""));
-      std::sort(files.begin(), files.end());
       out.insert(out.end(), files.begin(), files.end());
     }
     // What the store said, its set-aside files' times left out.

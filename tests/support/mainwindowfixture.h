@@ -102,9 +102,23 @@ class MainWindowTest : public ::testing::Test {
     return out;
   }
   std::u16string Text(const std::string& file) const { return FromAnsi(ReadBytes(dir.file(file))); }
-  // How often the run log has this text: " *** " once a line, "-  Start  -" once a run.
-  int Logged(const char* text = "-  Start  -") const {
-    return QString::fromStdU16String(Text("velkor1.log")).count(text);
+  // How often a log has this text: the run log " *** " once a line, "-  Start  -" once a run.
+  int Logged(const char* text = "-  Start  -", const std::string& file = "velkor1.log") const {
+    return QString::fromStdU16String(Text(file)).count(text);
+  }
+  // Checks that only note what they are asked ("smtp:host:port" and the port's suffix) and pass, SMTP's apart while
+  // smtpFails.
+  DiagChecks NotingChecks() {
+    const auto note = [this](const char16_t* what, const std::u16string& h, const std::u16string& p, TlsMode t) {
+      asked << QString::fromStdU16String(what + h + u":" + p + PortSuffix(t));
+      return !smtpFails || what != std::u16string_view(u"smtp:");
+    };
+    DiagChecks c;
+    c.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:", h, p, t); };
+    c.pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:", h, p, t); };
+    c.ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:", h, p, t); };
+    c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:", h, p, t); };
+    return c;
   }
 
   // The actions both window engines use.
@@ -191,4 +205,6 @@ class MainWindowTest : public ::testing::Test {
   std::function<void()> duringLoad;
   int64_t lastStepMs = 0;
   std::u16string notes;
+  QStringList asked;
+  bool smtpFails = false;
 };

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "support/mainwindowfixture.h"
-#include "support/scriptserver.h"
 #include "util/stop.h"
 
 namespace {
@@ -22,15 +21,7 @@ class FrmVelkorTest : public MainWindowTest {
     Open([&] { w->SetRunAction([this] { ++runs; }); });
     w->SetQuitAction([this] { ++quits; });
     if (how == "real checks") runner = &InstallDiagRunner(*w);
-    if (how == "real") {
-      auto note = [this](const std::u16string& what) { return asked << QString::fromStdU16String(what), true; };
-      DiagChecks c;
-      c.smtp = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"smtp:" + h + u":" + p + PortSuffix(t)); };
-      c.pop = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"pop:" + h + u":" + p + PortSuffix(t)); };
-      c.ftp = [note](auto& h, auto& p, TlsMode t, auto&, auto&, auto&) { return note(u"ftp:" + h + u":" + p + PortSuffix(t)); };
-      c.http = [note](auto& h, auto& p, TlsMode t, auto&) { return note(u"http:" + h + u":" + p + PortSuffix(t)); };
-      runner = &InstallDiagRunner(*w, c);
-    }
+    if (how == "real") runner = &InstallDiagRunner(*w, NotingChecks());
     logged.clear();
     QObject::connect(Child<QListWidget>("LstResult")->model(), &QAbstractItemModel::rowsInserted, w.get(), [this] {
       logged += (logged.empty() ? u"" : u" ") + ToU16(Logged(" *** "));
@@ -100,9 +91,7 @@ class FrmVelkorTest : public MainWindowTest {
              }
            };
          }},
-        {"events", [](auto&) {
-           for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
-         }},
+        {"events", [](auto&) { for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(); }},
         {"interval", [](auto& v) { SystemSettings.Interval = v.toStdU16String(); }},
         {"activate", [this](auto&) { w->Form_Activate(); }},
         {"timer", [this](auto&) { w->TimerInterval_Timer(); }},
@@ -153,33 +142,27 @@ class FrmVelkorTest : public MainWindowTest {
   // What an expectation of a "steps" case reads from the window, as text, beside the shared look-ups.
   std::u16string Probe(const std::string& what, const std::u16string& want) const override {
     const std::string arg = what.substr(what.find(' ') + 1);
-    const QTimer* timer = w->TimerInterval();
     const SystemSettingsRecord& p = SystemSettings;
+    const auto yes = [](bool b) { return std::u16string(b ? u"yes" : u"no"); };
+    const std::map<std::string, std::u16string> read{
+        {"result", w->GetResultText()}, {"loads", ToU16(loads)}, {"runs", ToU16(runs)}, {"logged", ToU16(Logged())},
+        {"asked of", asked.join(" | ").toStdU16String()}, {"quits", ToU16(quits)}, {"entries", ToU16(Cmb()->count())},
+        {"modal box", QApplication::activeModalWidget() ? u"open" : u"none"}, {"stop requested", yes(StopRequested())},
+        {"flags", std::u16string(service ? u"service" : u"-") + (overall ? u" overall" : u" -")},
+        {"log lines as items arrive", logged}, {"box text", Cmb()->currentText().toStdU16String()},
+        {"minute counter", ToU16(w->MinuteCounter())}, {"released in a load", yes(releasedInLoad)}};
     if (what == "state") {  // what an entry leaves behind: target, ticks, ports, and the result list
       std::u16string s = Child<QLineEdit>("TxtTarget")->text().toStdU16String() + u" ";
       for (int i = 0; i < kServiceCount; ++i) s += char16_t(u'0' + w->ChkServiceValue(i));
       s += u" " + p.SmtpPort + u"/" + p.PopPort + u"/" + p.FtpPort + u"/" + p.HttpPort;
       return s + u" " + w->GetResultText();
     }
-    if (what == "result") return w->GetResultText();
-    if (what == "loads") return ToU16(loads);
-    if (what == "runs") return ToU16(runs);
-    if (what == "logged") return ToU16(Logged());
-    if (what == "asked of") return asked.join(" | ").toStdU16String();
-    if (what == "quits") return ToU16(quits);
-    if (what == "stop requested") return StopRequested() ? u"yes" : u"no";
+    if (read.contains(what)) return read.at(what);
     if (what == "notes" && WaitUntil([this] { return notes.find(u", ") != std::u16string::npos; })) return notes;
-    if (what == "modal box") return QApplication::activeModalWidget() ? u"open" : u"none";
-    if (what == "released in a load") return releasedInLoad ? u"yes" : u"no";
-    if (what == "flags") return std::u16string(service ? u"service" : u"-") + (overall ? u" overall" : u" -");
-    if (what == "log lines as items arrive") return logged;
-    if (what == "box text") return Cmb()->currentText().toStdU16String();
-    if (what == "minute counter") return ToU16(w->MinuteCounter());
     if (what.starts_with("shown item ")) {
       return Child<QListWidget>("LstResult")->item(std::stoi(arg.substr(5)))->text().toStdU16String();
     }
-    if (what == "entries") return ToU16(Cmb()->count());
-    if (what == "minute-timer") return timer->isActive() ? ToU16(timer->interval()) : u"off";
+    if (what == "minute-timer") return w->TimerInterval()->isActive() ? ToU16(w->TimerInterval()->interval()) : u"off";
     if (what == "error" && Text("velkorERR1.log").find(w->ErrorText()) == std::u16string::npos) return u"(not logged)";
     if (what == "error") return w->ErrorText();
     if (what.starts_with("entry ")) return Cmb()->itemText(std::stoi(arg)).toStdU16String();
@@ -201,7 +184,6 @@ class FrmVelkorTest : public MainWindowTest {
   int runs = 0, quits = 0;
   bool service = true, overall = true, releasedInLoad = false;
   std::u16string logged;
-  QStringList asked;
 };
 
 // The controls and their glyphs, loading, typing, selecting, the interval, the focus after a run, stopping a run:

@@ -12,16 +12,11 @@
 #include <sqlite3.h>
 
 #include <QtDBus>
-#include <map>
-#include <sstream>
 
-#include "support/casefile.h"
 #include "support/mainwindowfixture.h"
-#include "ui/diagwiring.h"
 #include "ui/historywindow.h"
 #include "ui/notifier.h"
 #include "util/appfiles.h"
-#include "util/clock.h"
 
 namespace {
 
@@ -34,10 +29,9 @@ RunOutcome RunOf(const std::string& raw) {
   RunOutcome r{.target = FromUtf8(w.at(1)), .startedUnix = kNow - std::stoll(w[0]), .stopped = w.at(2) == "stopped",
                .checks = {}};
   for (size_t i = r.stopped ? 3 : 2; i < w.size(); ++i) {
-    std::string f[5];
-    std::istringstream in(w[i]);
-    for (std::string& part : f) std::getline(in, part, ':');
-    r.checks.push_back({FromUtf8(f[0]), FromUtf8(f[1]), f[2] == "P", std::stod(f[3]), FromUtf8(f[4]), std::nullopt});
+    const QStringList f = QString::fromStdString(w[i]).split(':');
+    r.checks.push_back({f[0].toStdU16String(), f[1].toStdU16String(), f[2] == "P", f[3].toDouble(),
+                        f.value(4).toStdU16String(), std::nullopt});
   }
   return r;
 }
@@ -110,7 +104,6 @@ void WindowSteps::RunCases(const std::string& file) {
   for (const Case& c : LoadCases(file)) {
     CASE_TRACE(c);
     QProcess xvfb, dunst;
-    bool smtpAnswers = true;
     int64_t now = 1'800'000'000;
     qint64 waited = INT64_MAX;
     std::unique_ptr<HistoryWindow> own;
@@ -128,8 +121,7 @@ void WindowSteps::RunCases(const std::string& file) {
         if (value.starts_with("address ")) setenv("DBUS_SESSION_BUS_ADDRESS", value.substr(8).c_str(), 1);
       }
       if (key == "before" && value == "dunst") {
-        // Xvfb, and dunst on it in the recording service's place, until the case ends.
-        service.unregisterService("org.freedesktop.Notifications");
+        // Xvfb, and dunst on it in the recording service's place (unregistered before), until the case ends.
         xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
         EXPECT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
         dunst.setEnvironment(QProcess::systemEnvironment() << "DISPLAY=:" + QString(xvfb.readLine().trimmed()));
@@ -155,29 +147,20 @@ void WindowSteps::RunCases(const std::string& file) {
         }
         if (!recorder.notices.isEmpty()) out.push_back("heard: " + recorder.notices[0].toStdString());
         // One line per start of the program: here, per notifier.
-        const std::u16string log = Text("velkorERR1.log");
-        int lines = 0;
-        for (size_t at = 0; (at = log.find(u"デスクトップ通知を出せません", at)) != std::u16string::npos; ++at) ++lines;
-        if (lines) out.push_back("logged: " + std::to_string(lines));
+        if (const int lines = Logged("デスクトップ通知を出せません", "velkorERR1.log"))
+          out.push_back("logged: " + std::to_string(lines));
         EXPECT_FALSE(QDBusConnection(QStringLiteral("velkor-notices")).isConnected());
       }
       if (key == "waited" && waited < std::stoll(value)) out.push_back("only: " + std::to_string(waited));
       if (key == "window") {
-        Open([&] {
-          DiagChecks checks;
-          checks.smtp = [&](auto&, auto&, TlsMode, auto&) { return smtpAnswers; };
-          checks.pop = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-          checks.ftp = [](auto&, auto&, TlsMode, auto&, auto&, auto&) { return true; };
-          checks.http = [](auto&, auto&, TlsMode, auto&) { return true; };
-          InstallDiagRunner(*w, checks);
-        });
+        Open([&] { InstallDiagRunner(*w, NotingChecks()); });
         Edit()->setText(QString::fromStdString(value));
         SetUnixNowHook([&now] { return now += 60; });  // a run a minute
       }
       if (key == "run") {
         recorder.notices.clear();
         recorder.silent = value.ends_with("silent");
-        smtpAnswers = value.starts_with("P");
+        smtpFails = !value.starts_with("P");
         QElapsedTimer clock;
         clock.start();
         if (value.ends_with("enter"))
@@ -263,11 +246,10 @@ void WindowSteps::RunCases(const std::string& file) {
         EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
         out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
         // Each point back in the span's seconds before now and in answer seconds.
-        const double span = SpanSeconds(win->Span());
         for (const auto& series : chart.Drawn())
           for (const QPointF& p : series.points)
             out.push_back(QStringLiteral("point: %1 %2 %3")
-                              .arg(span * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
+                              .arg(SpanSeconds(win->Span()) * (1 - (p.x() - plot.left()) / plot.width()), 0, 'g', 7)
                               .arg(chart.TopSeconds() * (plot.bottom() - p.y()) / plot.height(), 0, 'g', 6)
                               .arg(series.label)
                               .toStdString());
