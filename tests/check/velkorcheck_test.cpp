@@ -378,11 +378,11 @@ TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
 }
 
 // Parts of a sweep called in this process, each case's answer printed a line per item and compared with its out
-// lines: the JSON writer, the summary line, the target list's bound and the outputs held in turn.
+// lines: the JSON writer, the summary line from its hosts' statuses and warnings, the target list's bound and the
+// outputs held in turn.
 TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
   TempDir dir;
   std::filesystem::create_directory(dir.file("held"));
-  const std::vector<SweepHost> hosts{{1, u"a", {}}, {2, u"b:25", {}}, {3, u"c", {}}, {4, u"d", {}}};
   const std::map<std::string, CheckExit> named{{"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning},
                                                {"CRITICAL", CheckExit::Critical}, {"UNKNOWN", CheckExit::Unknown}};
   for (const char* file : {"check-json-strings.cases", "check-sweep-summary.cases", "check-list-bounds.cases",
@@ -391,9 +391,15 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
       CASE_TRACE(c);
       std::vector<std::string> printed;
       for (const std::string& in : c.all("in")) printed.push_back(JsonString(in));
-      if (c.has("statuses")) {
+      if (c.has("hosts")) {  // ENTRY:STATE in the list's order; each host with a warning left the case's warnings
+        std::vector<SweepHost> hosts;
         std::vector<CheckExit> statuses;
-        for (const std::string& s : c.words("statuses")) statuses.push_back(named.at(s));
+        for (const std::string& word : c.words("hosts")) {
+          const size_t colon = word.rfind(':');
+          const std::string warnings = word.substr(colon + 1) == "WARNING" ? c.get("warnings") : "";
+          hosts.push_back(SweepHost{hosts.size() + 1, FromUtf8(word.substr(0, colon)), warnings});
+          statuses.push_back(named.at(word.substr(colon + 1)));
+        }
         const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
         printed = {std::to_string(static_cast<int>(out.status)), out.text};
       }
