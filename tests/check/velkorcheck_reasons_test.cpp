@@ -128,8 +128,7 @@ TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
     EXPECT_EQ(lookups, c.number("lookups"));
     EXPECT_EQ(HostPortText(host, FromUtf8(c.get("port", "25"))), FromUtf8(c.get("with-port")));
     EXPECT_EQ(IsIpv6AddressText(host), c.get("ipv6") == "yes");
-    if (!c.has("ipv4")) continue;
-    EXPECT_EQ(GetIPAddressText(host), FromUtf8(c.get("ipv4")));
+    EXPECT_EQ(c.has("ipv4") ? GetIPAddressText(host) : u"", FromUtf8(c.get("ipv4")));
     EXPECT_EQ(LastLookupOutcome().status, status);
   }
 }
@@ -358,8 +357,6 @@ TEST_F(VelkorCheckReasons, EveryReasonInTheLineTheStatusLineAndTheJson) {
     SetResolveTimeoutMs(c.number("resolve-ms", 30000));
     if (!c.has("real") || peers.available) RunCheckCase(c, "", std::nullopt, tls);
   }
-  SetSmbPort(kSmbDefaultPort);
-
   SleepMs(400);  // the lookup the last case abandoned ends
 }
 
