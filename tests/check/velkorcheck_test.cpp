@@ -95,17 +95,6 @@ void ExpectHolds(const std::string& text, const std::string& countAndWhat) {
   EXPECT_EQ(std::to_string(n), countAndWhat.substr(0, blank)) << what;
 }
 
-// The real peers' ports by the names the data files use, and more.
-CaseVars PeerVars(const TcpPeers& peers, CaseVars more) {
-  const std::pair<const char*, uint16_t> ports[] = {
-      {"SMTP", peers.smtp},         {"SMTP_NO_EHLO", peers.smtpNoEhlo}, {"POP", peers.pop},   {"FTP", peers.ftp},
-      {"FTP_BANNER", peers.ftpBanner}, {"HTTP", peers.http},           {"SMTP_TLS", peers.smtpTls},
-      {"SMTPS", peers.smtps},       {"POP3S", peers.pop3s},   {"FTP_TLS", peers.ftpTls}, {"FTPS", peers.ftps},
-      {"HTTPS", peers.https}, {"HTTPS_EXPIRED", peers.httpsExpired}, {"HTTPS_OTHER", peers.httpsOther}};
-  for (const auto& [name, port] : ports) more[name] = std::to_string(port);
-  return more;
-}
-
 // Reads each line of a sweep's JSON output back and prints the fields the cases compare.
 const char kReadJson[] = R"(import json,re,sys
 for raw in open(sys.argv[1],'rb').read().decode('utf-8').split('\n')[:-1]:
@@ -191,14 +180,10 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         hooks.logLockWaitMs = static_cast<int>(c.number("lock-wait-ms", hooks.logLockWaitMs));
         hooks.sweepHeldMemoryBytes = static_cast<size_t>(c.number("held-bytes", hooks.sweepHeldMemoryBytes));
         SetSmbPort(static_cast<uint16_t>(c.number("smb-port", kSmbDefaultPort)));
-        std::fflush(stdout);  // a sweep writes its lines to standard output as they come, then answers the summary
-        const int savedOut = dup(STDOUT_FILENO), file = open(secrets.file("stdout").c_str(), O_WRONLY | O_CREAT, 0600);
-        dup2(file, STDOUT_FILENO);
-        close(file);
+        // A sweep writes its lines to standard output as they come, then answers the summary.
+        testing::internal::CaptureStdout();
         const CheckOutcome out = CheckCommand(args, hooks);
-        dup2(savedOut, STDOUT_FILENO);
-        close(savedOut);
-        ended = {ReadBytes(secrets.file("stdout")) + out.text, static_cast<int>(out.status)};
+        ended = {testing::internal::GetCapturedStdout() + out.text, static_cast<int>(out.status)};
         SetSmbPort(kSmbDefaultPort);
         if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
         else unsetenv("TMPDIR");
@@ -235,9 +220,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         EXPECT_EQ(read.status, 0) << read.out;
         EXPECT_EQ(Lines(read.out), c.all("json"));
       }
-      if (c.has("out")) {
-        EXPECT_EQ(Lines(Masked(ended.out)), c.all("out"));
-      }
+      EXPECT_EQ(c.has("out") ? Lines(Masked(ended.out)) : std::vector<std::string>{}, c.all("out"));
       if (c.has("blocks")) {  // each host's block is the one-host run of its entry, then the summary
         std::string blocks;
         for (const std::string& line : c.all("list")) {
@@ -260,9 +243,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         else if (name != "list" && name != "tmp" && name != "libssl.so.3") files.push_back(name);
       }
       std::sort(files.begin(), files.end());
-      if (c.has("file")) {
-        EXPECT_EQ(files, c.all("file"));
-      }
+      EXPECT_EQ(c.has("file") ? files : std::vector<std::string>{}, c.all("file"));
       for (const std::string& mode : c.all("lock-mode")) {  // the lock file the check made
         const std::filesystem::file_status st = std::filesystem::symlink_status(dir.file(kLogLockName));
         EXPECT_EQ(st.type(), std::filesystem::file_type::regular);
@@ -300,11 +281,9 @@ TEST(VelkorCheckInput, EachBadInputIsOneLineAndUnknown) {
 // Terminal columns of a UTF-8 line: East Asian wide and full-width characters take two.
 size_t Columns(const std::string& line) {
   size_t columns = 0;
-  for (char16_t c : FromUtf8(line))
-    columns += (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-                       (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)
-                   ? 2
-                   : 1;
+  for (char16_t c : FromUtf8(line))  // a wide one takes one column more
+    columns += 1 + ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                    (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6));
   return columns;
 }
 
@@ -339,9 +318,11 @@ TEST(VelkorCheckInput, HelpAndManPageListEveryOptionWithinEightyColumns) {
   }
 }
 
-// One host against the real peers, plain and TLS: the status line, its performance data, the exit status, and what
-// the long output (-v: the transcript) holds or must not hold; two commands on one log directory.
-TEST(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
+// One host against the real peers, plain and TLS (check-one-host.cases): the status line, its performance data, the
+// exit status, and what the long output (-v: the transcript) holds or must not hold; two commands on one log
+// directory. Sweeps by the built command, alone or on a terminal (check-sweep.cases): their lines in the list's
+// order, each host's block its one-host run, a killed and a hanging host, their JSON read back.
+TEST(VelkorCheckPeers, OneHostAndSweepsAsTextJsonAndOnATerminal) {
   const TcpPeers peers = LoadTcpPeers();
   VELKOR_REQUIRE_TCP_PEERS(peers);
   TempDir dir;
@@ -349,40 +330,44 @@ TEST(VelkorCheckPeers, OneHostStatusLinesPerformanceDataAndExitStatus) {
   SystemSettings = SystemSettingsRecord{u"elsewhere", PortText(peers.smtp), PortText(peers.pop), PortText(peers.ftp),
                                         PortText(peers.http), u"fromsettings", u"never-sent", u"5", u"1"};
   ASSERT_TRUE(SaveSystemSettings());
-  const CaseVars more{{"SETTINGS", dir.file("VKRSYS.DAT")}, {"SMB", std::to_string(PeerPort("smb"))}};
-  RunCases("check-one-host.cases", PeerVars(peers, more), peers.caFile);
+  uint16_t first = 0, second = 0;
+  const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
+  CaseVars vars{{"SETTINGS", dir.file("VKRSYS.DAT")}, {"SMB", std::to_string(PeerPort("smb"))},
+                {"SILENT1", std::to_string(first)},   {"SILENT2", std::to_string(second)}};
+  const std::pair<const char*, uint16_t> ports[] = {  // the real peers' ports by the names the data files use
+      {"SMTP", peers.smtp},         {"SMTP_NO_EHLO", peers.smtpNoEhlo}, {"POP", peers.pop},   {"FTP", peers.ftp},
+      {"FTP_BANNER", peers.ftpBanner}, {"HTTP", peers.http},           {"SMTP_TLS", peers.smtpTls},
+      {"SMTPS", peers.smtps},       {"POP3S", peers.pop3s},   {"FTP_TLS", peers.ftpTls}, {"FTPS", peers.ftps},
+      {"HTTPS", peers.https}, {"HTTPS_EXPIRED", peers.httpsExpired}, {"HTTPS_OTHER", peers.httpsOther}};
+  for (const auto& [name, port] : ports) vars[name] = std::to_string(port);
+  for (const char* file : {"check-one-host.cases", "check-sweep.cases"}) RunCases(file, vars, peers.caFile);
+  ::close(a);
+  ::close(b);
 }
 
-// Hostile scripted peers, and servers of old or careless configurations whose authority is trusted: what a current
-// client would refuse is never OK.
-TEST(VelkorCheckScripted, HostilePeersAndWeakOrOutOfPeriodServers) {
+// Scripted peers (check-scripted.cases): hostile ones, and servers of old or careless configurations whose
+// authority is trusted: what a current client would refuse is never OK. The built command (check-process.cases): its
+// own time bound, standard output only, and no library it does not need: libsmbclient comes with --shares, OpenSSL
+// with the first TLS check only. velkor-check in this process with its hooks set (check-hooks.cases): the log
+// directory's lock never stalls a check, and a sweep's held outputs never lose a line.
+TEST(VelkorCheckScripted, HostilePeersTheCommandsOwnBoundsAndTheLogLock) {
   TempDir dir;
   const TlsVerdictPeers servers = MakeTlsVerdictPeers(EpochNow());
   WriteBytes(dir.file("ca.pem"), servers.caPem);
-  RunCases("check-scripted.cases", {}, dir.file("ca.pem"), &servers);
-}
-
-// The built command: its own time bound, standard output only, and no library it does not need: libsmbclient comes
-// with --shares, OpenSSL with the first TLS check only.
-TEST(VelkorCheckCommand, OwnTimeBoundStdoutOnlyAndNoLibrariesItDoesNotNeed) {
-  RunCases("check-process.cases", {});
-}
-
-// velkor-check in this process with its hooks set: the log directory's lock never stalls a check, and a sweep's
-// held outputs never lose a line.
-TEST(VelkorCheckHooks, LogLockAndHeldOutputsNeverStallACheckNorLoseALine) {
   uint16_t slow = 0;
   const int listening = ListenOnLoopback(8, &slow);  // nobody accepts: no greeting until --max-time
-  RunCases("check-hooks.cases", {{"SILENT", std::to_string(slow)}});
+  for (const char* file : {"check-scripted.cases", "check-process.cases", "check-hooks.cases"}) {
+    RunCases(file, {{"SILENT", std::to_string(slow)}}, dir.file("ca.pem"), &servers);
+  }
   close(listening);
 }
 
 // Parts of a sweep called in this process, each case's answer printed a line per item and compared with its out
-// lines: the JSON writer, the summary line, the target list's bound and the outputs held in turn.
+// lines: the JSON writer, the summary line from its hosts' statuses and warnings, the target list's bound and the
+// outputs held in turn.
 TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
   TempDir dir;
   std::filesystem::create_directory(dir.file("held"));
-  const std::vector<SweepHost> hosts{{1, u"a", {}}, {2, u"b:25", {}}, {3, u"c", {}}, {4, u"d", {}}};
   const std::map<std::string, CheckExit> named{{"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning},
                                                {"CRITICAL", CheckExit::Critical}, {"UNKNOWN", CheckExit::Unknown}};
   for (const char* file : {"check-json-strings.cases", "check-sweep-summary.cases", "check-list-bounds.cases",
@@ -391,9 +376,15 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
       CASE_TRACE(c);
       std::vector<std::string> printed;
       for (const std::string& in : c.all("in")) printed.push_back(JsonString(in));
-      if (c.has("statuses")) {
+      if (c.has("hosts")) {  // ENTRY:STATE in the list's order; each host with a warning left the case's warnings
+        std::vector<SweepHost> hosts;
         std::vector<CheckExit> statuses;
-        for (const std::string& s : c.words("statuses")) statuses.push_back(named.at(s));
+        for (const std::string& word : c.words("hosts")) {
+          const size_t colon = word.rfind(':');
+          const std::string warnings = word.substr(colon + 1) == "WARNING" ? c.get("warnings") : "";
+          hosts.push_back(SweepHost{hosts.size() + 1, FromUtf8(word.substr(0, colon)), warnings});
+          statuses.push_back(named.at(word.substr(colon + 1)));
+        }
         const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
         printed = {std::to_string(static_cast<int>(out.status)), out.text};
       }
@@ -482,19 +473,6 @@ TEST(VelkorSweepChildren, EveryEndToldAndEveryChildReaped) {
     for (size_t i = from; i < to; ++i) want += cases[i].name + ": " + Escape(cases[i].get("told")) + "\n";
     EXPECT_EQ(got, want);
   }
-}
-
-// Sweeps by the built command, alone or on a terminal: their lines in the list's order, each host's block its
-// one-host run, a killed and a hanging host, their JSON read back.
-TEST(VelkorCheckPeers, SweepsInListOrderAsTextJsonAndOnATerminal) {
-  const TcpPeers peers = LoadTcpPeers();
-  VELKOR_REQUIRE_TCP_PEERS(peers);
-  uint16_t first = 0, second = 0;
-  const int a = ListenOnLoopback(8, &first), b = ListenOnLoopback(8, &second);  // nobody accepts: no greeting
-  RunCases("check-sweep.cases",
-           PeerVars(peers, {{"SILENT1", std::to_string(first)}, {"SILENT2", std::to_string(second)}}), peers.caFile);
-  ::close(a);
-  ::close(b);
 }
 
 }  // namespace
