@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
@@ -41,12 +40,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 bool Sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-Ip6Address Six(const char* text) {
-  Ip6Address a{};
-  inet_pton(AF_INET6, text, a.data());
-  return a;
-}
 
 // Every value of key in a case, joined: one text written over several lines.
 std::string Joined(const Case& c, const std::string& key) {
@@ -125,14 +118,14 @@ TEST(IcmpCheckSum, OnesComplementOfTheWordSum) {
 // Every kind of message a socket may read for a request to 127.0.0.9 or 2001:db8::9, through the raw socket, the
 // helper and the datagram socket.
 TEST(IcmpReplyStatus, EveryKindThroughEveryPath) {
-  const Ip6Address to6 = Six("2001:db8::9");
+  const Ip6Address to6 = Ip6Literal(u"2001:db8::9").value();
   const uint32_t to = inet_addr("127.0.0.9");
   for (const Case& c : LoadCases("icmp-reply-status.cases")) {
     CASE_TRACE(c);
     const Bytes m = HexBytes(c);
     const std::string from = c.get("from");
     const bool six = from.find(':') != std::string::npos;
-    const Ip6Address from6 = Six(from.c_str());
+    const Ip6Address from6 = six ? Ip6Literal(FromUtf8(from)).value() : Ip6Address{};
     const uint32_t from4 = inet_addr(from.c_str());
     const auto status = [&](bool datagram) {
       const std::optional<int16_t> s = six ? Icmp6ReplyStatus(m, from6, to6, datagram)
@@ -154,8 +147,8 @@ TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
     const std::optional<Ip6Address> got = Ip6Literal(FromUtf8(c.get("host")));
     EXPECT_EQ(got ? ToUtf8(Ip6Text(*got)) : "none", c.get("literal"));
     if (c.has("one-host")) {
-      EXPECT_EQ(Ip6IsOneHost(Six(c.get("literal").c_str())), c.get("one-host") == "yes");
-      EXPECT_EQ(IcmpHelperIsOneHost6(Six(c.get("literal").c_str()).data()), c.get("one-host") == "yes");
+      EXPECT_EQ(Ip6IsOneHost(got.value()), c.get("one-host") == "yes");
+      EXPECT_EQ(IcmpHelperIsOneHost6(got.value().data()), c.get("one-host") == "yes");
     }
   }
 }
