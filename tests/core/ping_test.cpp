@@ -160,7 +160,9 @@ TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
 // until the row is over; meanwhile it sends, as another program would, the same request to 127.0.0.1 and 127.0.0.4:
 // its replies and the errors quoting its requests reach our raw socket too and must be passed over. Through the raw
 // socket (root), the datagram socket (nobody in ping_group_range, its errors rebuilt into the raw form) and the
-// helper (nobody, no group): the same statuses, texts and dumps.
+// helper (nobody, no group): the same statuses, texts and dumps. Run by hand by another user, the helper hands out no
+// socket (on which IP_HDRINCL would forge any packet), sends only one echo request to one host with a payload of at
+// most 256 bytes, hands back only its answer, and exits.
 TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
   ProgramInTempDir program;  // anything reported goes to a log of its own
@@ -296,6 +298,41 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
           }
           return seen;
         }
+        if (in && c.has("open")) {  // instead of a ping: the helper run by hand as the check would, its answers
+          int channel[2];
+          if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return std::string("no channel");
+          const pid_t pid = fork();
+          if (pid == 0) {  // started by hand as the caller would
+            dup2(channel[1], 0);
+            char* argv[] = {const_cast<char*>(helper.c_str()), nullptr};
+            char* envp[] = {nullptr};
+            execve(helper.c_str(), argv, envp);
+            _exit(127);
+          }
+          close(channel[1]);
+          const IcmpHelperOpen open{static_cast<uint8_t>(c.number("open"))};
+          send(channel[0], &open, sizeof open, MSG_NOSIGNAL);
+          std::string answer = HelperAnswer(channel[0]), answers = answer;
+          if (c.has("to")) {
+            const std::string to = c.get("to");
+            IcmpHelperRequest r{};
+            const bool six = to.find(':') != std::string::npos;
+            r.family = static_cast<uint8_t>(c.number("request family", six ? kIcmpFamilyIPv6 : kIcmpFamilyIPv4));
+            inet_pton(six ? AF_INET6 : AF_INET, to.c_str(), r.address);
+            r.identifier = 0x4242;
+            r.sequence = 7;
+            r.waitMs = static_cast<uint32_t>(c.number("wait", 2000));
+            r.payloadLength = static_cast<uint16_t>(c.number("payload", 12));
+            send(channel[0], &r, sizeof r, MSG_NOSIGNAL);
+          }
+          while (answer != "hangup" && answer != "silent" && answer != "fd!") {
+            answer = HelperAnswer(channel[0]);
+            answers += "|" + answer;
+          }
+          waitpid(pid, nullptr, 0);
+          close(channel[0]);
+          return answers;
+        }
         const PingOptions wait{static_cast<int>(c.number("polls", kPingPolls)), kPingPollSliceMs};
         const int status = in ? PingCheck(FromUtf8(c.get("host")), alive, message, dump, wait) : -100;
         const int64_t took = MonotonicMs() - start;
@@ -339,55 +376,4 @@ TEST(PingCheck, NoSocketLeftByAFailure) {
   EXPECT_EQ(descriptors(), before);
   const std::u16string report = u"AppInitERR:エラー番号 : 7099 -- vktest でエラーが発生しました。 broken";
   EXPECT_EQ(program.errorLog().find(report), 25u) << ToUtf8(program.errorLog());  // after " stamp *** "
-}
-
-// Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends
-// only one echo request to one host with a payload of at most 256 bytes, hands back only its answer, and exits.
-TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
-  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (the helper's capability)";
-  ProgramInTempDir program;
-  const std::string helper = program.file("velkor-icmp");
-  const std::vector<Case> cases = LoadCases("icmp-helper.cases", Places(program));
-  for (const std::string& command : CasesOf(cases, "the helper in place").at(0).all("run")) {
-    ASSERT_TRUE(Sh(command)) << command;
-  }
-  for (const Case& c : CasesOf(cases, "run by hand")) {
-    CASE_TRACE(c);
-    const std::string got = AsNobody([&] {
-      int channel[2];
-      if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return std::string("no channel");
-      const pid_t pid = fork();
-      if (pid == 0) {  // started by hand as the caller would
-        dup2(channel[1], 0);
-        char* argv[] = {const_cast<char*>(helper.c_str()), nullptr};
-        char* envp[] = {nullptr};
-        execve(helper.c_str(), argv, envp);
-        _exit(127);
-      }
-      close(channel[1]);
-      const IcmpHelperOpen open{static_cast<uint8_t>(c.number("open"))};
-      send(channel[0], &open, sizeof open, MSG_NOSIGNAL);
-      std::string answer = HelperAnswer(channel[0]), answers = answer;
-      if (c.has("to")) {
-        const std::string to = c.get("to");
-        IcmpHelperRequest r{};
-        const bool six = to.find(':') != std::string::npos;
-        r.family = static_cast<uint8_t>(c.number("family", six ? kIcmpFamilyIPv6 : kIcmpFamilyIPv4));
-        inet_pton(six ? AF_INET6 : AF_INET, to.c_str(), r.address);
-        r.identifier = 0x4242;
-        r.sequence = 7;
-        r.waitMs = static_cast<uint32_t>(c.number("wait", 2000));
-        r.payloadLength = static_cast<uint16_t>(c.number("payload", 12));
-        send(channel[0], &r, sizeof r, MSG_NOSIGNAL);
-      }
-      while (answer != "hangup" && answer != "silent" && answer != "fd!") {
-        answer = HelperAnswer(channel[0]);
-        answers += "|" + answer;
-      }
-      waitpid(pid, nullptr, 0);
-      close(channel[0]);
-      return answers;
-    });
-    EXPECT_EQ(got, c.get("answers"));
-  }
 }
