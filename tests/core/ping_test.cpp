@@ -41,16 +41,10 @@ using Bytes = std::vector<uint8_t>;
 
 bool Sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-// Every value of key in a case, joined: one text written over several lines.
-std::string Joined(const Case& c, const std::string& key) {
-  std::string text;
-  for (const std::string& line : c.all(key)) text += line;
-  return text;
-}
-
 // The bytes of a case's "bytes:" lines, written in hex (blanks between words are free).
 Bytes HexBytes(const Case& c) {
-  std::string hex = Joined(c, "bytes");
+  std::string hex;
+  for (const std::string& line : c.all("bytes")) hex += line;
   std::erase(hex, ' ');
   Bytes out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -78,11 +72,6 @@ void PinToCpu(int n) {
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
     if (CPU_ISSET(cpu, &set) && n-- == 0) CPU_SET(cpu, &one);
   sched_setaffinity(0, sizeof one, &one);
-}
-
-// The placeholders of the data files: the helper's place beside the program, the helper as built, the directory.
-CaseVars Places(const ProgramInTempDir& program) {
-  return {{"HELPER", program.file("velkor-icmp")}, {"BUILT", VELKOR_ICMP_HELPER}, {"DIR", program.dir().path()}};
 }
 
 // One answer of the helper: "stage error [bytes]", "fd!" when a descriptor came along, "hangup" when it ended
@@ -168,8 +157,9 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   ProgramInTempDir program;  // anything reported goes to a log of its own
   NetNamespace ns;
   const std::string helper = program.file("velkor-icmp");
-  CaseVars vars = Places(program);
-  vars["NS"] = ns.name;
+  // The helper's place beside the program, the helper as built, the program's directory and the namespace.
+  const CaseVars vars{
+      {"HELPER", helper}, {"BUILT", VELKOR_ICMP_HELPER}, {"DIR", program.dir().path()}, {"NS", ns.name}};
   const std::vector<Case> cases = LoadCases("icmp-namespace.cases", vars);
   for (const std::string& command : CasesOf(cases, "the namespace").at(0).all("run")) {
     ASSERT_TRUE(Sh(command)) << command;
@@ -241,7 +231,10 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
       if ((" " + c.get("as") + " ").find(" " + as + " ") == std::string::npos) continue;
       CASE_TRACE(c);
       SCOPED_TRACE("as " + as);
-      const std::string expect = Joined(c, as == "group" && c.has("group-says") ? "group-says" : "says");
+      std::string expect;  // the lines joined: one text written over several lines
+      for (const std::string& line : c.all(as == "group" && c.has("group-says") ? "group-says" : "says")) {
+        expect += line;
+      }
       ++row;
       // PingCheck in a child inside the namespace, on a CPU other than the flood's, as root or as nobody, each
       // lookup answered with the case's next "lookup:" line: "status[ alive] message\ndump". Noted: where the
