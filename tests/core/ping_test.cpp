@@ -113,16 +113,15 @@ TEST(IcmpReplyStatus, EveryKindThroughEveryPath) {
     CASE_TRACE(c);
     const Bytes m = HexBytes(c);
     const std::string from = c.get("from");
-    const bool six = from.find(':') != std::string::npos;
-    const Ip6Address from6 = six ? Ip6Literal(FromUtf8(from)).value() : Ip6Address{};
+    const std::optional<Ip6Address> from6 = Ip6Literal(FromUtf8(from));  // none: an IPv4 address
     const uint32_t from4 = inet_addr(from.c_str());
     const auto status = [&](bool datagram) {
-      const std::optional<int16_t> s = six ? Icmp6ReplyStatus(m, from6, to6, datagram)
-                                           : IcmpReplyStatus(m, from4, to, datagram);
+      const std::optional<int16_t> s = from6 ? Icmp6ReplyStatus(m, *from6, to6, datagram)
+                                             : IcmpReplyStatus(m, from4, to, datagram);
       return s ? std::to_string(*s) : "none";
     };
-    const bool handed = six ? IcmpHelperAnswers6(m.data(), m.size(), from6.data(), to6.data(), 0, 0)
-                            : IcmpHelperAnswers(m.data(), m.size(), from4, to, 0, 0);
+    const bool handed = from6 ? IcmpHelperAnswers6(m.data(), m.size(), from6->data(), to6.data(), 0, 0)
+                              : IcmpHelperAnswers(m.data(), m.size(), from4, to, 0, 0);
     // Through the raw socket, the helper and the datagram socket.
     EXPECT_EQ(status(false) + " " + (handed ? status(false) : "none") + " " + status(true),
               c.get("raw") + " " + c.get("raw") + " " + c.get("datagram"));

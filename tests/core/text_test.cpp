@@ -167,10 +167,9 @@ Lines Call(const Case& c, Certificates& certs, const ProgramInTempDir& program) 
   }
   if (call == "xReplaceString")
     return {ToUtf8(xReplaceString(text, FromUtf8(c.get("find")), FromUtf8(c.get("replacement"))))};
-  if (call == "xHexDump") {  // how long the dump is, then its last line
+  if (call == "xHexDump") {  // how long the dump is, then its last line (npos + 1 is 0: a dump of one line whole)
     const std::string dump = ToUtf8(xHexDump(bytes));
-    const size_t last = dump.rfind('\n');
-    return {std::to_string(dump.size()), last == std::string::npos ? dump : dump.substr(last + 1)};
+    return {std::to_string(dump.size()), dump.substr(dump.rfind('\n') + 1)};
   }
   if (call == "xChkNum") return {xChkNum(text) ? "true" : "false"};
   if (call == "xChkNumComma") return {xChkNumComma(text) ? "true" : "false"};
