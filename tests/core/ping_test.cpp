@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
@@ -42,22 +41,10 @@ using Bytes = std::vector<uint8_t>;
 
 bool Sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-Ip6Address Six(const char* text) {
-  Ip6Address a{};
-  inet_pton(AF_INET6, text, a.data());
-  return a;
-}
-
-// Every value of key in a case, joined: one text written over several lines.
-std::string Joined(const Case& c, const std::string& key) {
-  std::string text;
-  for (const std::string& line : c.all(key)) text += line;
-  return text;
-}
-
 // The bytes of a case's "bytes:" lines, written in hex (blanks between words are free).
 Bytes HexBytes(const Case& c) {
-  std::string hex = Joined(c, "bytes");
+  std::string hex;
+  for (const std::string& line : c.all("bytes")) hex += line;
   std::erase(hex, ' ');
   Bytes out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -85,11 +72,6 @@ void PinToCpu(int n) {
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
     if (CPU_ISSET(cpu, &set) && n-- == 0) CPU_SET(cpu, &one);
   sched_setaffinity(0, sizeof one, &one);
-}
-
-// The placeholders of the data files: the helper's place beside the program, the helper as built, the directory.
-CaseVars Places(const ProgramInTempDir& program) {
-  return {{"HELPER", program.file("velkor-icmp")}, {"BUILT", VELKOR_ICMP_HELPER}, {"DIR", program.dir().path()}};
 }
 
 // One answer of the helper: "stage error [bytes]", "fd!" when a descriptor came along, "hangup" when it ended
@@ -125,22 +107,21 @@ TEST(IcmpCheckSum, OnesComplementOfTheWordSum) {
 // Every kind of message a socket may read for a request to 127.0.0.9 or 2001:db8::9, through the raw socket, the
 // helper and the datagram socket.
 TEST(IcmpReplyStatus, EveryKindThroughEveryPath) {
-  const Ip6Address to6 = Six("2001:db8::9");
+  const Ip6Address to6 = Ip6Literal(u"2001:db8::9").value();
   const uint32_t to = inet_addr("127.0.0.9");
   for (const Case& c : LoadCases("icmp-reply-status.cases")) {
     CASE_TRACE(c);
     const Bytes m = HexBytes(c);
     const std::string from = c.get("from");
-    const bool six = from.find(':') != std::string::npos;
-    const Ip6Address from6 = Six(from.c_str());
+    const std::optional<Ip6Address> from6 = Ip6Literal(FromUtf8(from));  // none: an IPv4 address
     const uint32_t from4 = inet_addr(from.c_str());
     const auto status = [&](bool datagram) {
-      const std::optional<int16_t> s = six ? Icmp6ReplyStatus(m, from6, to6, datagram)
-                                           : IcmpReplyStatus(m, from4, to, datagram);
+      const std::optional<int16_t> s = from6 ? Icmp6ReplyStatus(m, *from6, to6, datagram)
+                                             : IcmpReplyStatus(m, from4, to, datagram);
       return s ? std::to_string(*s) : "none";
     };
-    const bool handed = six ? IcmpHelperAnswers6(m.data(), m.size(), from6.data(), to6.data(), 0, 0)
-                            : IcmpHelperAnswers(m.data(), m.size(), from4, to, 0, 0);
+    const bool handed = from6 ? IcmpHelperAnswers6(m.data(), m.size(), from6->data(), to6.data(), 0, 0)
+                              : IcmpHelperAnswers(m.data(), m.size(), from4, to, 0, 0);
     // Through the raw socket, the helper and the datagram socket.
     EXPECT_EQ(status(false) + " " + (handed ? status(false) : "none") + " " + status(true),
               c.get("raw") + " " + c.get("raw") + " " + c.get("datagram"));
@@ -154,8 +135,8 @@ TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
     const std::optional<Ip6Address> got = Ip6Literal(FromUtf8(c.get("host")));
     EXPECT_EQ(got ? ToUtf8(Ip6Text(*got)) : "none", c.get("literal"));
     if (c.has("one-host")) {
-      EXPECT_EQ(Ip6IsOneHost(Six(c.get("literal").c_str())), c.get("one-host") == "yes");
-      EXPECT_EQ(IcmpHelperIsOneHost6(Six(c.get("literal").c_str()).data()), c.get("one-host") == "yes");
+      EXPECT_EQ(Ip6IsOneHost(got.value()), c.get("one-host") == "yes");
+      EXPECT_EQ(IcmpHelperIsOneHost6(got.value().data()), c.get("one-host") == "yes");
     }
   }
 }
@@ -167,14 +148,17 @@ TEST(Ip6Literal, BareOrBracketedAddressesOnly) {
 // until the row is over; meanwhile it sends, as another program would, the same request to 127.0.0.1 and 127.0.0.4:
 // its replies and the errors quoting its requests reach our raw socket too and must be passed over. Through the raw
 // socket (root), the datagram socket (nobody in ping_group_range, its errors rebuilt into the raw form) and the
-// helper (nobody, no group): the same statuses, texts and dumps.
+// helper (nobody, no group): the same statuses, texts and dumps. Run by hand by another user, the helper hands out no
+// socket (on which IP_HDRINCL would forge any packet), sends only one echo request to one host with a payload of at
+// most 256 bytes, hands back only its answer, and exits.
 TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
   if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (network namespaces, raw sockets)";
   ProgramInTempDir program;  // anything reported goes to a log of its own
   NetNamespace ns;
   const std::string helper = program.file("velkor-icmp");
-  CaseVars vars = Places(program);
-  vars["NS"] = ns.name;
+  // The helper's place beside the program, the helper as built, the program's directory and the namespace.
+  const CaseVars vars{
+      {"HELPER", helper}, {"BUILT", VELKOR_ICMP_HELPER}, {"DIR", program.dir().path()}, {"NS", ns.name}};
   const std::vector<Case> cases = LoadCases("icmp-namespace.cases", vars);
   for (const std::string& command : CasesOf(cases, "the namespace").at(0).all("run")) {
     ASSERT_TRUE(Sh(command)) << command;
@@ -246,7 +230,10 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
       if ((" " + c.get("as") + " ").find(" " + as + " ") == std::string::npos) continue;
       CASE_TRACE(c);
       SCOPED_TRACE("as " + as);
-      const std::string expect = Joined(c, as == "group" && c.has("group-says") ? "group-says" : "says");
+      std::string expect;  // the lines joined: one text written over several lines
+      for (const std::string& line : c.all(as == "group" && c.has("group-says") ? "group-says" : "says")) {
+        expect += line;
+      }
       ++row;
       // PingCheck in a child inside the namespace, on a CPU other than the flood's, as root or as nobody, each
       // lookup answered with the case's next "lookup:" line: "status[ alive] message\ndump". Noted: where the
@@ -303,6 +290,41 @@ TEST(PingCheck, AnswersInANamespaceOfItsOwn) {
           }
           return seen;
         }
+        if (in && c.has("open")) {  // instead of a ping: the helper run by hand as the check would, its answers
+          int channel[2];
+          if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return std::string("no channel");
+          const pid_t pid = fork();
+          if (pid == 0) {  // started by hand as the caller would
+            dup2(channel[1], 0);
+            char* argv[] = {const_cast<char*>(helper.c_str()), nullptr};
+            char* envp[] = {nullptr};
+            execve(helper.c_str(), argv, envp);
+            _exit(127);
+          }
+          close(channel[1]);
+          const IcmpHelperOpen open{static_cast<uint8_t>(c.number("open"))};
+          send(channel[0], &open, sizeof open, MSG_NOSIGNAL);
+          std::string answer = HelperAnswer(channel[0]), answers = answer;
+          if (c.has("to")) {
+            const std::string to = c.get("to");
+            IcmpHelperRequest r{};
+            const bool six = to.find(':') != std::string::npos;
+            r.family = static_cast<uint8_t>(c.number("request family", six ? kIcmpFamilyIPv6 : kIcmpFamilyIPv4));
+            inet_pton(six ? AF_INET6 : AF_INET, to.c_str(), r.address);
+            r.identifier = 0x4242;
+            r.sequence = 7;
+            r.waitMs = static_cast<uint32_t>(c.number("wait", 2000));
+            r.payloadLength = static_cast<uint16_t>(c.number("payload", 12));
+            send(channel[0], &r, sizeof r, MSG_NOSIGNAL);
+          }
+          while (answer != "hangup" && answer != "silent" && answer != "fd!") {
+            answer = HelperAnswer(channel[0]);
+            answers += "|" + answer;
+          }
+          waitpid(pid, nullptr, 0);
+          close(channel[0]);
+          return answers;
+        }
         const PingOptions wait{static_cast<int>(c.number("polls", kPingPolls)), kPingPollSliceMs};
         const int status = in ? PingCheck(FromUtf8(c.get("host")), alive, message, dump, wait) : -100;
         const int64_t took = MonotonicMs() - start;
@@ -346,55 +368,4 @@ TEST(PingCheck, NoSocketLeftByAFailure) {
   EXPECT_EQ(descriptors(), before);
   const std::u16string report = u"AppInitERR:エラー番号 : 7099 -- vktest でエラーが発生しました。 broken";
   EXPECT_EQ(program.errorLog().find(report), 25u) << ToUtf8(program.errorLog());  // after " stamp *** "
-}
-
-// Another user runs the helper by hand: it hands out no socket (on which IP_HDRINCL would forge any packet), sends
-// only one echo request to one host with a payload of at most 256 bytes, hands back only its answer, and exits.
-TEST(IcmpHelper, GivesNoSocketAndSendsOnlyOneEchoToOneHost) {
-  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED LOUDLY: ICMP tests need root (the helper's capability)";
-  ProgramInTempDir program;
-  const std::string helper = program.file("velkor-icmp");
-  const std::vector<Case> cases = LoadCases("icmp-helper.cases", Places(program));
-  for (const std::string& command : CasesOf(cases, "the helper in place").at(0).all("run")) {
-    ASSERT_TRUE(Sh(command)) << command;
-  }
-  for (const Case& c : CasesOf(cases, "run by hand")) {
-    CASE_TRACE(c);
-    const std::string got = AsNobody([&] {
-      int channel[2];
-      if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) return std::string("no channel");
-      const pid_t pid = fork();
-      if (pid == 0) {  // started by hand as the caller would
-        dup2(channel[1], 0);
-        char* argv[] = {const_cast<char*>(helper.c_str()), nullptr};
-        char* envp[] = {nullptr};
-        execve(helper.c_str(), argv, envp);
-        _exit(127);
-      }
-      close(channel[1]);
-      const IcmpHelperOpen open{static_cast<uint8_t>(c.number("open"))};
-      send(channel[0], &open, sizeof open, MSG_NOSIGNAL);
-      std::string answer = HelperAnswer(channel[0]), answers = answer;
-      if (c.has("to")) {
-        const std::string to = c.get("to");
-        IcmpHelperRequest r{};
-        const bool six = to.find(':') != std::string::npos;
-        r.family = static_cast<uint8_t>(c.number("family", six ? kIcmpFamilyIPv6 : kIcmpFamilyIPv4));
-        inet_pton(six ? AF_INET6 : AF_INET, to.c_str(), r.address);
-        r.identifier = 0x4242;
-        r.sequence = 7;
-        r.waitMs = static_cast<uint32_t>(c.number("wait", 2000));
-        r.payloadLength = static_cast<uint16_t>(c.number("payload", 12));
-        send(channel[0], &r, sizeof r, MSG_NOSIGNAL);
-      }
-      while (answer != "hangup" && answer != "silent" && answer != "fd!") {
-        answer = HelperAnswer(channel[0]);
-        answers += "|" + answer;
-      }
-      waitpid(pid, nullptr, 0);
-      close(channel[0]);
-      return answers;
-    });
-    EXPECT_EQ(got, c.get("answers"));
-  }
 }
