@@ -8,30 +8,22 @@
 
 namespace {
 
-std::string Expand(const std::string& text, const CaseVars& vars, const std::string& where) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const size_t open = text.find("${", i);
-    if (open == std::string::npos) {
-      out += text.substr(i);
-      break;
-    }
+// Each ${NAME} replaced by its value, which is not searched again.
+std::string Expand(std::string text, const CaseVars& vars, const std::string& where) {
+  for (size_t open = text.find("${"); open != std::string::npos; open = text.find("${", open)) {
     const size_t close = text.find('}', open);
     if (close == std::string::npos) {
       ADD_FAILURE() << where << ": '${' without '}'";
-      return out + text.substr(i);
+      break;
     }
-    out += text.substr(i, open - i);
     const std::string name = text.substr(open + 2, close - open - 2);
     const auto it = vars.find(name);
-    if (it == vars.end()) {
-      ADD_FAILURE() << where << ": unknown placeholder ${" << name << "}";
-    } else {
-      out += it->second;
-    }
-    i = close + 1;
+    if (it == vars.end()) ADD_FAILURE() << where << ": unknown placeholder ${" << name << "}";
+    const std::string value = it == vars.end() ? "" : it->second;
+    text.replace(open, close + 1 - open, value);
+    open += value.size();
   }
-  return out;
+  return text;
 }
 
 }  // namespace
