@@ -10,7 +10,8 @@
 
 struct TlsVerdictPeers {
   std::string caPem;
-  std::map<std::string, TlsPeer> peers;  // by name: "valid", "md5", "rsa1024", "tls1.0", "tls1.1", "not yet valid", "expired"
+  // By name: "valid", "md5", "rsa1024", "tls1.0", "tls1.1", "not yet valid", "expired".
+  std::map<std::string, TlsPeer> peers;
 };
 
 // Certificates valid from an hour before now for 30 days and an hour
