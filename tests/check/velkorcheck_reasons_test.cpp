@@ -136,7 +136,7 @@ TEST_F(Ipv6, HostFormsResolveToTheirAddresses) {
 TEST_F(Ipv6, SocketLayerSpeaksIpv6) {
   ws::WSAData data;
   ASSERT_EQ(ws::WSAStartup(ws::kVersion11, &data), 0);
-  ScriptServer peer({"hi"}, {}, true);
+  ScriptServer peer({{"send", "hi"}}, {}, true);
   const Greeters closed(false, false);
   const CaseVars ports = {{"PEER", std::to_string(peer.port())}, {"CLOSED", std::to_string(closed.port())}};
   for (const Case& c : LoadCases("ipv6-sockets.cases", ports)) {
@@ -234,7 +234,7 @@ void RunCheckCase(const Case& c, const std::string& list, const std::optional<st
   }
   for (const bool json : {false, true}) {
     if (json && !c.has("reason") && !c.has("addresses")) return;
-    const std::vector<std::string> steps = PeerSteps(c);
+    const PeerScript steps = PeerSteps(c);
     std::optional<ScriptServer> server;
     if (!steps.empty()) server.emplace(steps, tls);
     auto filled = [&](std::string text) {
@@ -367,8 +367,9 @@ TEST(VelkorCheckSweepReasons, GroupsLineNumbersAndTheManualsJq) {
   const TcpPeers peers = LoadTcpPeers();
   VELKOR_REQUIRE_TCP_PEERS(peers);
   const Greeters closed(false, false);
-  ScriptServer waiting({Wait(3000)});
-  const std::vector<std::string> slowSmtp = {Wait(50), "220 hi\r\n", kLine, "250 hi\r\n", kLine, "221 bye\r\n"};
+  ScriptServer waiting(PeerScript{{"wait", "3000"}});
+  const PeerScript slowSmtp = {{"wait", "50"}, {"send", "220 hi\r\n"}, {"line", ""}, {"send", "250 hi\r\n"},
+                               {"line", ""},   {"send", "221 bye\r\n"}};
   ScriptServer slow(slowSmtp), slower(slowSmtp);
   TempDir dir;
   const CaseVars vars = {{"CLOSED", Port(closed.port())},   {"SMTP_PEER", Port(peers.smtp)},

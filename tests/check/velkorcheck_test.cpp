@@ -128,7 +128,7 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         continue;
       }
       TempDir dir, secrets;
-      TlsPeer server = cases[i].has("tls") ? tls->Of(cases[i].get("tls")) : TlsPeer{};
+      TlsPeer server = cases[i].has("tls") ? tls->peers.at(cases[i].get("tls")) : TlsPeer{};
       if (cases[i].get("protocol") == "TLSv1.2") server.onlyVersion = TLS1_2_VERSION;
       ScriptServer peer(cases[i].has("tls") ? HttpsScript() : PeerSteps(cases[i]), server);
       uint16_t closed = 0;

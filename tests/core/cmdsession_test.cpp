@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -99,11 +98,7 @@ void RunCases(std::initializer_list<const char*> files) {
   std::signal(SIGPIPE, SIG_DFL);
   ProgramInTempDir prog;
   SettingsMsgBoxFlag = true;
-  uint16_t fullPort = 0;  // backlog 0, its queue filled
-  const int full = ListenOnLoopback(0, &fullPort);
-  sockaddr_in sa{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
-  const int fillers[] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)};
-  for (int f : fillers) ::connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  const SilentPort full;  // its queue filled: a connect there is never answered
   const auto Shares = static_cast<ProbeKind>(-1);  // the share listing, its listing the transcript
   const std::map<std::string, ProbeKind> kinds = {
       {"smtp", Smtp}, {"pop", Pop}, {"ftp", Ftp}, {"http", Http}, {"shares", Shares}};
@@ -173,7 +168,7 @@ void RunCases(std::initializer_list<const char*> files) {
           std::u16string host = FromUtf8(c.get("host", "127.0.0.1")), port = FromUtf8(c.get("port", "#"));
           std::u16string greeting = u"old", reply = u"previous", code = u"old";
           if (const size_t at = port.find_first_of(u"#%"); at != std::u16string::npos)
-            port.replace(at, 1, PortText(port[at] == u'#' ? peer.port() : fullPort));
+            port.replace(at, 1, PortText(port[at] == u'#' ? peer.port() : full.port()));
           const bool opens = c.get("opens", "yes") == "yes", quiet = c.has("quiet"), http = c.number("no") == 95;
           const std::u16string want = FromUtf8(c.get("reply"));
           int32_t socket = static_cast<int32_t>(c.number("socket", -1));
@@ -226,7 +221,6 @@ void RunCases(std::initializer_list<const char*> files) {
   }
   SetSmbPort(kSmbDefaultPort);
   SetSmbListBoundMs(kSmbListBoundMs);
-  for (int fd : {fillers[0], fillers[1], full}) ::close(fd);
 }
 
 // Two tests, so that the opening and the probes run side by side.

@@ -2,12 +2,8 @@
 // bounded by; a stopped session reports nothing (the run writes its stop line).
 #include "util/stop.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -31,15 +27,7 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
   SetMessageBoxHook([&](const std::u16string& text, const std::u16string&) { boxes.push_back(text); });
   SetSessionOptions({});  // the real 30 s
   // A listener whose queue is full: the kernel drops further connection requests, so a connect waits.
-  uint16_t fullPort = 0;
-  const int full = ListenOnLoopback(0, &fullPort);
-  const sockaddr_in to{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(fillers.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  }
-  SleepMs(50);
+  const SilentPort full;
   // A resolver that knows a name of two addresses (::1 refuses, 127.0.0.1 is the full listener), and answers any
   // other name only when the test is over.
   std::atomic<bool> released{false};
@@ -48,7 +36,7 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
     for (int i = 0; i < 500 && !released; ++i) SleepMs(10);
     return AddressLookupAnswer{{}, EAI_AGAIN};
   });
-  for (const Case& c : LoadCases("run-stop.cases", {{"FULL", std::to_string(fullPort)}})) {
+  for (const Case& c : LoadCases("run-stop.cases", {{"FULL", std::to_string(full.port())}})) {
     CASE_TRACE(c);
     boxes.clear();
     ClearStop();
@@ -89,6 +77,4 @@ TEST(Stop, EveryWaitEndsAtOnceAndTheSessionReportsNothing) {
   released = true;
   SetHostAddressLookup(nullptr);
   SleepMs(150);  // the abandoned lookup's worker ends
-  for (int fd : fillers) close(fd);
-  close(full);
 }

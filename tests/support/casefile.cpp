@@ -2,47 +2,34 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 namespace {
 
-std::string Expand(const std::string& text, const CaseVars& vars, const std::string& where) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const size_t open = text.find("${", i);
-    if (open == std::string::npos) {
-      out += text.substr(i);
-      break;
-    }
+// Each ${NAME} replaced by its value, which is not searched again.
+std::string Expand(std::string text, const CaseVars& vars, const std::string& where) {
+  for (size_t open = text.find("${"); open != std::string::npos; open = text.find("${", open)) {
     const size_t close = text.find('}', open);
     if (close == std::string::npos) {
       ADD_FAILURE() << where << ": '${' without '}'";
-      return out + text.substr(i);
+      break;
     }
-    out += text.substr(i, open - i);
     const std::string name = text.substr(open + 2, close - open - 2);
     const auto it = vars.find(name);
-    if (it == vars.end()) {
-      ADD_FAILURE() << where << ": unknown placeholder ${" << name << "}";
-    } else {
-      out += it->second;
-    }
-    i = close + 1;
+    if (it == vars.end()) ADD_FAILURE() << where << ": unknown placeholder ${" << name << "}";
+    const std::string value = it == vars.end() ? "" : it->second;
+    text.replace(open, close + 1 - open, value);
+    open += value.size();
   }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return text;
 }
 
 }  // namespace
 
 std::string Unescape(const std::string& text) {
+  static const std::string named = "rnts", bytes = "\r\n\t ", hex = "0123456789abcdefABCDEF";
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\\' || i + 1 == text.size()) {
@@ -50,16 +37,10 @@ std::string Unescape(const std::string& text) {
       continue;
     }
     const char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 't') {
-      out += '\t';
-    } else if (c == 's') {
-      out += ' ';
-    } else if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+    if (named.find(c) != std::string::npos) {
+      out += bytes[named.find(c)];
+    } else if (c == 'x' && i + 2 < text.size() && text.find_first_not_of(hex, i + 1) > i + 2) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else {
       out += c;  // \\ and any other escaped character stand for themselves
@@ -70,14 +51,11 @@ std::string Unescape(const std::string& text) {
 
 std::string Escape(const std::string& bytes) {
   static const char hex[] = "0123456789ABCDEF";
+  static const std::string special = "\r\n\\", named = "rn\\";
   std::string out;
   for (const unsigned char c : bytes) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
+    if (special.find(static_cast<char>(c)) != std::string::npos) {
+      out += std::string("\\") + named[special.find(static_cast<char>(c))];
     } else if (c < 0x20 || c == 0x7F) {
       out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
     } else {
@@ -88,17 +66,12 @@ std::string Escape(const std::string& bytes) {
 }
 
 bool Case::has(const std::string& key) const {
-  for (const auto& [k, v] : fields) {
-    if (k == key) return true;
-  }
-  return false;
+  return std::any_of(fields.begin(), fields.end(), [&key](const auto& field) { return field.first == key; });
 }
 
 std::string Case::get(const std::string& key, const std::string& fallback) const {
-  for (const auto& [k, v] : fields) {
-    if (k == key) return Unescape(v);
-  }
-  return fallback;
+  const std::vector<std::string> values = all(key);
+  return values.empty() ? fallback : values[0];
 }
 
 std::vector<std::string> Case::all(const std::string& key) const {

@@ -1,11 +1,9 @@
 #include "support/checkpeers.h"
 
-#include <netinet/in.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -45,34 +43,6 @@ std::vector<std::string> JsonValues(const std::string& json, const std::string& 
   for (auto it = std::sregex_iterator(json.begin(), json.end(), value); it != std::sregex_iterator(); ++it)
     all.push_back((*it)[2].matched ? (*it)[2].str() : "null");
   return all;
-}
-
-SilentPort::SilentPort(bool ipv6, uint16_t at) : m_listen(ListenOnLoopback(0, &m_port, ipv6, at)) {
-  sockaddr_storage to{};
-  socklen_t len = sizeof(sockaddr_in);
-  if (ipv6) {
-    auto* six = reinterpret_cast<sockaddr_in6*>(&to);
-    six->sin6_family = AF_INET6;
-    six->sin6_port = htons(m_port);
-    six->sin6_addr = in6addr_loopback;
-    len = sizeof(sockaddr_in6);
-  } else {
-    auto* four = reinterpret_cast<sockaddr_in*>(&to);
-    four->sin_family = AF_INET;
-    four->sin_port = htons(m_port);
-    four->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  // A backlog of 0 still takes a connection or two; these fill it.
-  for (int i = 0; i < 4; ++i) {
-    m_fillers.push_back(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    ::connect(m_fillers.back(), reinterpret_cast<sockaddr*>(&to), len);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-}
-
-SilentPort::~SilentPort() {
-  for (int fd : m_fillers) ::close(fd);
-  ::close(m_listen);
 }
 
 Greeters::Greeters(bool six, bool four) {

@@ -1,6 +1,5 @@
 #pragma once
-// For the tests of reasons and IPv6: a port whose connects are never
-// answered, greetings on both loopback addresses at one port, and the words,
+// For the tests of reasons and IPv6: greetings on both loopback addresses at one port, and the words,
 // lines and JSON values of velkor-check's command lines and answers.
 #include <cstdint>
 #include <string>
@@ -18,23 +17,6 @@ struct Ran {
 Ran RunShell(const std::string& command);
 // Every value of a key in JSON text, in order, without its quotes ("null" for null); strings without '"' only.
 std::vector<std::string> JsonValues(const std::string& json, const std::string& key);
-
-// A listener on 127.0.0.1 (::1 with ipv6) at port `at` (0: any free one)
-// whose queue is full: a further connect is never answered, as behind a
-// firewall that drops it.
-class SilentPort {
- public:
-  explicit SilentPort(bool ipv6 = false, uint16_t at = 0);
-  ~SilentPort();
-  SilentPort(const SilentPort&) = delete;
-  SilentPort& operator=(const SilentPort&) = delete;
-  uint16_t port() const { return m_port; }
-
- private:
-  uint16_t m_port = 0;
-  int m_listen = -1;
-  std::vector<int> m_fillers;
-};
 
 // One port on both loopback addresses: ::1 greets "220 six", 127.0.0.1
 // "220 four", each answers 250 to a command and 221 to QUIT, any number of

@@ -13,7 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <map>
+#include <thread>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -22,8 +23,8 @@ namespace {
 // close; longer than any client time-out the tests set.
 constexpr int kDrainLimitMs = 10000;
 
-// The server's reads under TLS: the socket's bytes, except that once kGarble
-// has armed it the next record body read has its last byte flipped, as a line
+// The server's reads under TLS: the socket's bytes, except that once the step
+// garble has armed it the next record body read has its last byte flipped, as a line
 // error would, so that the server's TLS cannot open it and sends a fatal alert.
 int GarblingRead(BIO* bio, char* buf, int len) {
   auto* state = static_cast<std::pair<int, bool>*>(BIO_get_data(bio));  // the socket, armed
@@ -37,69 +38,45 @@ int GarblingRead(BIO* bio, char* buf, int len) {
 
 }  // namespace
 
-std::string Wait(int ms) { return "\x04" + std::to_string(ms); }
-
-std::string Raw(const std::string& bytes) { return "\x07" + bytes; }
-
-std::string Flood(const std::string& piece, uint64_t bytes) { return "\x05" + std::to_string(bytes) + ":" + piece; }
-
-std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int count, std::vector<std::string> before) {
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) before.push_back(Wait(intervalMs));
-    before.push_back(piece);
-  }
-  return before;
-}
-
-std::vector<std::string> PeerSteps(const Case& c) {
-  const std::map<std::string, std::string> marks = {
-      {"line", kLine}, {"close", kClose}, {"reset", kReset}, {"tls", kTls}, {"garble", kGarble}};
-  std::vector<std::string> steps;
-  for (const auto& [key, value] : c.fields) {
-    std::istringstream in(value);
-    std::string piece, raw;
-    long n = 0, count = 0;
-    in >> piece >> n >> count >> raw;
-    piece = Unescape(piece);
-    if (marks.count(key)) steps.push_back(marks.at(key));
-    else if (key == "send") steps.push_back(Unescape(value));
-    else if (key == "raw") steps.push_back(Raw(Unescape(value)));
-    else if (key == "wait") steps.push_back(Wait(std::stoi(value)));
-    else if (key == "many") steps.push_back(std::string(static_cast<size_t>(n), piece.at(0)));
-    else if (key == "flood") steps.push_back(Flood(piece, n));
-    else if (key == "trickle") steps = Trickle(raw == "raw" ? Raw(piece) : piece, int(n), int(count), steps);
-  }
-  return steps;
+PeerScript PeerSteps(const Case& c) {
+  static const std::set<std::string> steps = {"send", "raw",    "line", "wait",  "close",  "reset",
+                                              "tls",  "garble", "many", "flood", "trickle"};
+  PeerScript script;
+  for (const auto& field : c.fields)
+    if (steps.count(field.first)) script.push_back(field);
+  return script;
 }
 
 int ListenOnLoopback(int backlog, uint16_t* port, bool ipv6, uint16_t at) {
-  if (ipv6) {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(at);
-    sa.sin6_addr = in6addr_loopback;
-    socklen_t len = sizeof sa;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len);
-    ::listen(fd, backlog);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    *port = ntohs(sa.sin6_port);
-    return fd;
-  }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{AF_INET, htons(at), {htonl(INADDR_LOOPBACK)}, {}};
-  if (at != 0) {
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  }
-  socklen_t len = sizeof sa;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len);  // port 0: any free one, which cannot fail here
+  sockaddr_in6 six{AF_INET6, htons(at), 0, in6addr_loopback, 0};
+  sockaddr_in four{AF_INET, htons(at), {htonl(INADDR_LOOPBACK)}, {}};
+  auto* sa = ipv6 ? reinterpret_cast<sockaddr*>(&six) : reinterpret_cast<sockaddr*>(&four);
+  socklen_t len = ipv6 ? sizeof six : sizeof four;
+  const int fd = ::socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (ipv6 || at != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::bind(fd, sa, len);  // port 0: any free one, which cannot fail here
   ::listen(fd, backlog);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  *port = ntohs(sa.sin_port);
+  ::getsockname(fd, sa, &len);
+  *port = ntohs(ipv6 ? six.sin6_port : four.sin_port);
   return fd;
+}
+
+SilentPort::SilentPort(bool ipv6, uint16_t at) : m_listen(ListenOnLoopback(0, &m_port, ipv6, at)) {
+  sockaddr_storage to{};
+  socklen_t len = sizeof to;
+  ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&to), &len);
+  // A backlog of 0 still takes a connection or two; these fill it.
+  for (int i = 0; i < 4; ++i) {
+    m_fillers.push_back(::socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(m_fillers.back(), reinterpret_cast<sockaddr*>(&to), len);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+SilentPort::~SilentPort() {
+  for (int fd : m_fillers) ::close(fd);
+  ::close(m_listen);
 }
 
 std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const std::vector<std::u16string>& want) {
@@ -109,7 +86,7 @@ std::vector<std::u16string> CutToPrefixes(std::vector<std::u16string> got, const
   return got;
 }
 
-ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls, bool ipv6)
+ScriptServer::ScriptServer(PeerScript steps, TlsPeer tls, bool ipv6)
     : m_listen(ListenOnLoopback(16, &m_port, ipv6)), m_tls(std::move(tls)) {
   if (steps.empty()) ::close(std::exchange(m_listen, -1));  // nothing listens on the port
   else m_thread = std::thread([this, steps = std::move(steps)] {
@@ -117,33 +94,7 @@ ScriptServer::ScriptServer(std::vector<std::string> steps, TlsPeer tls, bool ipv
       while (::poll(&p, 1, 10) <= 0)
         if (m_stop) return;
     bool open = true;
-    for (size_t i = 0; open && i < steps.size(); ++i) {
-      const std::string& s = steps[i];
-      if (s == kLine || s[0] == '\x04') {
-        open = s == kLine ? Read(kDrainLimitMs, true) : Read(std::stoi(s.substr(1)), false);
-      } else if (s[0] == '\x05') {
-        const size_t colon = s.find(':');
-        open = Send(s.substr(colon + 1), std::stoull(s.substr(1, colon - 1)));
-      } else if (s == kTls) {
-        open = StartTls();
-      } else if (s == kGarble) {
-        m_garble.second = true;
-      } else if (s == kClose) {
-        if (m_ssl) SSL_shutdown(m_ssl);
-        ::shutdown(m_fd, SHUT_WR);
-      } else if (s == kReset) {
-        const linger reset{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::close(std::exchange(m_fd, -1));
-        return;
-      } else if (s[0] == '\x07') {
-        ::send(m_fd, s.data() + 1, s.size() - 1, MSG_NOSIGNAL);
-      } else if (m_ssl) {
-        SSL_write(m_ssl, s.data(), static_cast<int>(s.size()));
-      } else {
-        ::send(m_fd, s.data(), s.size(), MSG_NOSIGNAL);  // blocking: all of it, or the client is gone
-      }
-    }
+    for (size_t i = 0; open && i < steps.size(); ++i) open = Play(steps[i].first, steps[i].second);
     if (open) Read(kDrainLimitMs, false);
   });
 }
@@ -161,22 +112,55 @@ std::string ScriptServer::Received() {
   return m_received;
 }
 
+// One step; false once the dialogue is over (the client gone, or a reset).
+bool ScriptServer::Play(const std::string& key, const std::string& value) {
+  std::istringstream in(value);  // many, flood and trickle: PIECE N [COUNT [raw]]
+  std::string piece, raw;
+  uint64_t n = 0;
+  int count = 0;
+  in >> piece >> n >> count >> raw;
+  piece = Unescape(piece);
+  if (key == "line") return Read(kDrainLimitMs, true);
+  if (key == "wait") return Read(std::stoi(value), false);
+  if (key == "flood") return Send(piece, n);
+  if (key == "tls") return StartTls();
+  if (key == "garble") m_garble.second = true;
+  if (key == "close") {
+    if (m_ssl) SSL_shutdown(m_ssl);
+    ::shutdown(m_fd, SHUT_WR);
+  }
+  if (key == "reset") {
+    const linger reset{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(std::exchange(m_fd, -1));
+    return false;
+  }
+  if (key == "send" || key == "raw") Write(Unescape(value), key == "raw");
+  if (key == "many") Write(std::string(n, piece.at(0)), false);
+  for (int i = 0; key == "trickle" && i < count; ++i) {
+    if (i > 0 && !Read(static_cast<int>(n), false)) return false;
+    Write(piece, raw == "raw");
+  }
+  return true;
+}
+
+// Raw bytes go to the socket as they are, also inside TLS (a record cut short, trickled).
+void ScriptServer::Write(const std::string& bytes, bool raw) {
+  if (m_ssl && !raw) SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size()));
+  else ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);  // blocking: all of it, or the client is gone
+}
+
 // Reads for ms, or up to the next line end; false once the client closed.
 bool ScriptServer::Read(int ms, bool untilLine) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (pollfd p{m_fd, POLLIN, 0}; !m_stop && std::chrono::steady_clock::now() < end;) {
     char c;
     if ((!m_ssl || SSL_pending(m_ssl) == 0) && ::poll(&p, 1, 10) <= 0) continue;
-    if (!ReadByte(c)) return false;
+    if ((m_ssl ? SSL_read(m_ssl, &c, 1) : ::recv(m_fd, &c, 1, 0)) != 1) return false;
     m_received += c;
     if (untilLine && c == '\n') return true;
   }
   return !m_stop;
-}
-
-bool ScriptServer::ReadByte(char& c) {
-  if (m_ssl) return SSL_read(m_ssl, &c, 1) == 1;
-  return ::recv(m_fd, &c, 1, 0) == 1;
 }
 
 // The server's handshake. The socket blocks, so a time-out keeps a client

@@ -1,15 +1,11 @@
 #pragma once
 // A scripted TCP peer on 127.0.0.1 (or ::1) at an ephemeral port, in a thread of the
-// test process. It accepts one connection and plays its steps in order: bytes
-// to send (one write each), kLine (read up to the next LF), Wait(ms) (go on
-// reading meanwhile), Flood(piece, bytes) (the piece over and over, while
-// reading), kClose (half-close: the client sees the end, what it still sends
-// is read), kReset (close with RST) or kTls (the server's side of a TLS
-// handshake, with the certificate and version of the TlsPeer given; the
-// steps after it, Flood and Raw aside, run inside TLS; kGarble then spoils the
-// next record the client sends, which the server answers with a fatal alert). Afterwards it reads until the
-// client closes, so every byte the client sent is recorded (inside TLS:
-// decrypted).
+// test process. It accepts one connection and plays its steps in order. A step
+// is a case file's field, its key and its value with escapes not yet decoded:
+// send, raw, line, wait, close, reset, tls, garble, many, flood, trickle
+// (tests/data/session-probes.cases says what each does). Afterwards it reads
+// until the client closes, so every byte the client sent is recorded (inside
+// TLS: decrypted).
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -17,44 +13,34 @@
 #include <utility>
 #include <vector>
 
-inline const std::string kLine = "\x01", kClose = "\x02", kReset = "\x03", kTls = "\x06", kGarble = "\x08";
+using PeerScript = std::vector<std::pair<std::string, std::string>>;
 
-// The server side of kTls.
+// The server side of the step "tls".
 struct TlsPeer {
   std::string certPem, keyPem;
   int onlyVersion = 0;  // 0: every version OpenSSL speaks; else only this one (TLS1_VERSION: an old server)
 };
 struct ssl_st;
-std::string Wait(int ms);
-// Bytes sent as they are, also after kTls (a record cut short, trickled).
-std::string Raw(const std::string& bytes);
-// piece repeated up to bytes in all (0: until the client has gone), never
-// held in memory whole.
-std::string Flood(const std::string& piece, uint64_t bytes = 0);
-// before, then piece count times, intervalMs apart.
-std::vector<std::string> Trickle(const std::string& piece, int intervalMs, int count,
-                                 std::vector<std::string> before = {});
 
-// A case's peer, in the order its fields give it (tests/data/session-probes.cases
-// says what each field does): send, raw, line, wait, close, reset, tls, garble,
-// many, flood, trickle. Other fields are not the peer's and are passed over.
+// A case's peer: its steps among its fields, in order; the other fields are not the peer's.
 struct Case;
-std::vector<std::string> PeerSteps(const Case& c);
+PeerScript PeerSteps(const Case& c);
 
 class ScriptServer {
  public:
   // Starts at once; without steps nothing listens on the port (connects are refused).
-  explicit ScriptServer(std::vector<std::string> steps, TlsPeer tls = {}, bool ipv6 = false);
+  explicit ScriptServer(PeerScript steps, TlsPeer tls = {}, bool ipv6 = false);
   ~ScriptServer();
   uint16_t port() const { return m_port; }
   std::string Received();  // every byte the client sent; waits until the peer is done
   const std::string& Sni() const { return m_sni; }  // the name the client's TLS asked for (after Received)
 
  private:
+  bool Play(const std::string& key, const std::string& value);
+  void Write(const std::string& bytes, bool raw);
   bool Read(int ms, bool untilLine);
   bool Send(const std::string& piece, uint64_t bytes);
   bool StartTls();
-  bool ReadByte(char& c);
 
   uint16_t m_port = 0;
   int m_listen = -1;
@@ -71,6 +57,24 @@ class ScriptServer {
 // A listening socket on 127.0.0.1 (::1 with ipv6) that nobody accepts from,
 // on port `at` (0: any free one); its port in *port.
 int ListenOnLoopback(int backlog, uint16_t* port, bool ipv6 = false, uint16_t at = 0);
+
+// A listener on 127.0.0.1 (::1 with ipv6) at port `at` (0: any free one)
+// whose queue is full: a further connect is never answered, as behind a
+// firewall that drops it.
+class SilentPort {
+ public:
+  explicit SilentPort(bool ipv6 = false, uint16_t at = 0);
+  ~SilentPort();
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+  uint16_t port() const { return m_port; }
+
+ private:
+  uint16_t m_port = 0;
+  int m_listen = -1;
+  std::vector<int> m_fillers;
+};
+
 // Each text cut to the length of the wanted one where that ends in "…" (a
 // prefix is enough there), so that the lists compare with EXPECT_EQ. A lone
 // "…" as the last wanted text stands for any further texts (or none).

@@ -15,13 +15,9 @@ TcpPeers LoadTcpPeers() {
   const char* env = std::getenv("VELKOR_TCP_PEERS_FILE");
   const std::string path = env && *env ? env : VELKOR_TCP_PEERS_FILE;
   std::map<std::string, std::string> texts;
-  std::map<std::string, int> values;
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
-    if (const size_t eq = line.find('='); eq != std::string::npos) {
-      texts[line.substr(0, eq)] = line.substr(eq + 1);
-      values[line.substr(0, eq)] = std::atoi(&line[eq + 1]);
-    }
+    if (const size_t eq = line.find('='); eq != std::string::npos) texts[line.substr(0, eq)] = line.substr(eq + 1);
   }
   const std::pair<std::string, uint16_t*> wanted[] = {
       {"SMTP_PORT", &peers.smtp},       {"SMTP_NOEHLO_PORT", &peers.smtpNoEhlo}, {"POP_PORT", &peers.pop},
@@ -30,18 +26,19 @@ TcpPeers LoadTcpPeers() {
       {"FTP_TLS_PORT", &peers.ftpTls},  {"FTPS_PORT", &peers.ftps},              {"HTTPS_PORT", &peers.https},
       {"HTTPS_EXPIRED_PORT", &peers.httpsExpired}, {"HTTPS_OTHER_PORT", &peers.httpsOther}};
   for (const auto& [name, port] : wanted) {
-    if (values[name] <= 0 || values[name] > 65535) {
+    const int value = std::atoi(texts[name].c_str());
+    if (value <= 0 || value > 65535) {
       peers.why = "no " + name + " in " + path + " (the tcp_peers fixture did not start the peers)";
       return peers;
     }
-    *port = static_cast<uint16_t>(values[name]);
+    *port = static_cast<uint16_t>(value);
   }
   peers.caFile = texts["TLS_CA_FILE"];
   if (peers.caFile.empty()) {
     peers.why = "no TLS_CA_FILE in " + path;
     return peers;
   }
-  peers.ipv6 = values["IPV6_PEERS"] == 1;
+  peers.ipv6 = std::atoi(texts["IPV6_PEERS"].c_str()) == 1;
   peers.available = true;
   return peers;
 }

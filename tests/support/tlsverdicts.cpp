@@ -2,15 +2,7 @@
 
 #include <openssl/ssl.h>
 
-#include <stdexcept>
-
 #include "support/testcert.h"
-
-const TlsPeer& TlsVerdictPeers::Of(const std::string& name) const {
-  for (const TlsVerdictPeer& p : peers)
-    if (p.name == name) return p.tls;
-  throw std::out_of_range("no TLS verdict peer " + name);
-}
 
 TlsVerdictPeers MakeTlsVerdictPeers(int64_t now) {
   const int64_t day = 86400, from = now - 3600, until = now + 30 * day + 3600;
@@ -38,6 +30,7 @@ TlsVerdictPeers MakeTlsVerdictPeers(int64_t now) {
   return out;
 }
 
-std::vector<std::string> HttpsScript() {
-  return {kTls, kLine, kLine, kLine, "HTTP/1.1 200 OK\r\nServer: old\r\n\r\n", kClose};
+PeerScript HttpsScript() {
+  return {{"tls", ""}, {"line", ""}, {"line", ""}, {"line", ""},
+          {"send", "HTTP/1.1 200 OK\r\nServer: old\r\n\r\n"}, {"close", ""}};
 }

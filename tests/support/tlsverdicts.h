@@ -1,23 +1,17 @@
 #pragma once
 // Scripted HTTPS peers whose certificates and protocols each earn a verdict
 // of their own: all issued by one RSA authority (trust its caPem), served at
-// OpenSSL's security level 0 as an old server would. Shared by the
-// velkor-check and the window tests, so that both judge the same servers.
+// OpenSSL's security level 0 as an old server would.
 #include <cstdint>
+#include <map>
 #include <string>
-#include <vector>
 
 #include "support/scriptserver.h"
 
-struct TlsVerdictPeer {
-  std::string name;  // "valid", "md5", "rsa1024", "tls1.0", "tls1.1", "not yet valid", "expired"
-  TlsPeer tls;
-};
-
 struct TlsVerdictPeers {
   std::string caPem;
-  std::vector<TlsVerdictPeer> peers;
-  const TlsPeer& Of(const std::string& name) const;
+  // By name: "valid", "md5", "rsa1024", "tls1.0", "tls1.1", "not yet valid", "expired".
+  std::map<std::string, TlsPeer> peers;
 };
 
 // Certificates valid from an hour before now for 30 days and an hour
@@ -25,4 +19,4 @@ struct TlsVerdictPeers {
 TlsVerdictPeers MakeTlsVerdictPeers(int64_t now);
 
 // One HTTP/1.0 exchange inside TLS: the request's three lines, a 200 reply.
-std::vector<std::string> HttpsScript();
+PeerScript HttpsScript();

@@ -52,6 +52,3 @@ bool RefuseCall(long nr, int error, int socketType) {
   const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
-
-HangGuard::HangGuard(unsigned seconds) { alarm(seconds); }
-HangGuard::~HangGuard() { alarm(0); }

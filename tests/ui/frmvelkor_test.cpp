@@ -40,8 +40,8 @@ class FrmVelkorTest : public MainWindowTest {
         {"settings interval", [this](auto& v) { settings.Interval = v.toStdU16String(); }},
         {"open", [this](auto& v) { OpenOn(v); }},
         {"smtp peer", [this](auto&) {
-           peer = std::make_unique<ScriptServer>(
-               std::vector<std::string>{"220 hi\r\n", kLine, "250 ok\r\n", kLine, "221 bye\r\n"});
+           peer = std::make_unique<ScriptServer>(PeerScript{
+               {"send", "220 hi\r\n"}, {"line", ""}, {"send", "250 ok\r\n"}, {"line", ""}, {"send", "221 bye\r\n"}});
          }},
         // The SMTP check shows a message box during the run, and Esc goes to it 100 ms on; then it passes.
         {"smtp shows a box", [this](auto&) {
