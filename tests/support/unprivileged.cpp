@@ -1,6 +1,7 @@
 #include "support/unprivileged.h"
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -17,10 +18,14 @@ std::string InChild(const std::function<std::string()>& body) {
   auto* shared = static_cast<char*>(mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (shared == MAP_FAILED) return "!no shared memory";
   std::snprintf(shared, kSize, "!child gave nothing back");
+  const bool failedBefore = ::testing::Test::HasFailure();
   const pid_t pid = fork();
   if (pid == 0) {  // _exit: nothing buffered is written twice
     alarm(60);     // a child stuck that long is ended
-    std::snprintf(shared, kSize, "%s", body().c_str());
+    const std::string out = body();
+    // A check that failed in the child is not the parent's failure unless its answer says so.
+    const bool failed = !failedBefore && ::testing::Test::HasFailure();
+    std::snprintf(shared, kSize, "%s%s", failed ? "!a check failed in the child: " : "", out.c_str());
     _exit(0);
   }
   int status = 0;

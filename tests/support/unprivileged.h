@@ -8,7 +8,7 @@
 
 // Runs `body` in a forked child (ended after a minute) and returns the text it
 // gave back (at most 4095 bytes), or a text that starts with "!" when the
-// child did not end normally.
+// child did not end normally or a check failed in it.
 std::string InChild(const std::function<std::string()>& body);
 
 // The same as nobody (uid and gid 65534), "!root kept" when root could not be
