@@ -143,6 +143,7 @@ Lines Call(const Case& c, Certificates& certs, const ProgramInTempDir& program) 
     for (const std::string& way : c.words("way")) steps.push_back(ToUtf8(result = ScrambleText(FromUtf8(way), result)));
     return steps;
   }
+  if (call == "UTF-8") return {std::to_string(text.size()), ToUtf8(text)};  // UTF-16 units, then the text again
   if (call == "ToAnsi") return {ToAnsi(text)};
   if (call == "ToAnsiStrict") return {ToAnsiStrict(text).value_or("(refused)")};
   if (call == "FromAnsi") return {ToUtf8(FromAnsi(arg))};
