@@ -25,16 +25,6 @@ constexpr int kDefaultTtl = 64;
 // Room for one ICMP message read from the socket (the largest IPv4 datagram).
 constexpr size_t kMaxMessageBytes = 65535;
 
-uint16_t InternetChecksum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < length; i += 2) {
-    sum += static_cast<uint32_t>(data[i]) << 8;
-    if (i + 1 < length) sum += data[i + 1];
-  }
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(~sum & 0xFFFF);
-}
-
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v & 0xFF);
@@ -51,7 +41,7 @@ void WriteIpHeader(uint8_t* h, size_t totalLength, int ttl, uint8_t tos, uint32_
   h[9] = IPPROTO_ICMP;
   std::memcpy(h + 12, &source, 4);
   std::memcpy(h + 16, &destination, 4);
-  Put16(h + 10, InternetChecksum(h, kIpHeaderBytes));
+  Put16(h + 10, InternetChecksum({h, kIpHeaderBytes}));
 }
 
 // What the control messages of one receive tell about the packet.
@@ -97,6 +87,16 @@ int Deliver(const std::vector<uint8_t>& datagram, std::span<uint8_t> buffer) {
 
 }  // namespace
 
+uint16_t InternetChecksum(std::span<const uint8_t> data) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < data.size(); i += 2) {
+    sum += static_cast<uint32_t>(data[i]) << 8;
+    if (i + 1 < data.size()) sum += data[i + 1];
+  }
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
 std::vector<uint8_t> RawFormOfReply(std::span<const uint8_t> message, const IcmpReceived& r) {
   message = message.first(std::min(message.size(), kMaxMessageBytes));  // no datagram is longer
   std::vector<uint8_t> d(kIpHeaderBytes + message.size());
@@ -121,7 +121,7 @@ std::vector<uint8_t> RawFormOfError(std::span<const uint8_t> quoted, const IcmpR
   }
   WriteIpHeader(icmp + kIcmpHeaderBytes, kIpHeaderBytes + quoted.size(), sendTtl, 0, r.localAddress, target);
   std::copy(quoted.begin(), quoted.end(), icmp + kIcmpHeaderBytes + kIpHeaderBytes);
-  Put16(icmp + 2, InternetChecksum(icmp, icmpLength));
+  Put16(icmp + 2, InternetChecksum({icmp, icmpLength}));
   return d;
 }
 
@@ -152,7 +152,7 @@ std::vector<uint8_t> RawFormOfError6(std::span<const uint8_t> quoted, const Icmp
   std::memcpy(&summed[32], &length, 4);
   summed[39] = IPPROTO_ICMPV6;
   summed.insert(summed.end(), d.begin(), d.end());
-  Put16(&d[2], InternetChecksum(summed.data(), summed.size()));
+  Put16(&d[2], InternetChecksum(summed));
   return d;
 }
 

@@ -41,6 +41,10 @@ struct IcmpReceived {
   uint32_t errorInfo = 0;
 };
 
+// The Internet checksum (RFC 1071) of data: an odd last byte is paired with
+// a zero byte. Every ICMP message this program builds is summed by it.
+uint16_t InternetChecksum(std::span<const uint8_t> data);
+
 // The raw-socket form of an ICMP message received on the datagram path: an
 // IPv4 header in front of it. Messages are cut at 65535 bytes, the longest
 // datagram.

@@ -81,14 +81,7 @@ std::u16string Dump(const Buffer& send, const Buffer& reply) {
 
 void IcmpCheckSum(std::span<const uint8_t> data, int16_t length, uint8_t (&result)[2]) {
   const size_t n = std::min(static_cast<size_t>(std::max<int16_t>(length, 0)), data.size());
-  uint32_t sum = 0;
-  for (size_t i = 0; i < n; i += 2) {
-    // An odd last byte is paired with a zero byte.
-    sum += static_cast<uint32_t>(data[i]) * 256 + (i + 1 < n ? data[i + 1] : 0);
-  }
-  sum = (sum % 65536) + (sum / 65536);
-  sum = (sum % 65536) + (sum / 65536);
-  const uint16_t check = static_cast<uint16_t>(~sum & 0xFFFF);
+  const uint16_t check = InternetChecksum(data.first(n));
   result[0] = static_cast<uint8_t>(check >> 8);
   result[1] = static_cast<uint8_t>(check & 0xFF);
 }
