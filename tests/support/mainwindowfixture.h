@@ -39,7 +39,8 @@ inline QString Rgb(const QColor& c) { return QString("%1,%2,%3").arg(c.red()).ar
 // What a window or dialog looks like, as text: "size", "fixed size", "visible", "enabled" (yes or no) and "focused"
 // (the name of the control that has the focus) of the root, "pixel X Y" of its picture; of
 // the control NAME, "at NAME" (left top width height in twips, 15 to a pixel, inside its parent's contents),
-// "text NAME", "hidden NAME", "tip NAME" and "colour NAME" (its text's r,g,b). Nothing for other keys.
+// "text NAME", "hidden NAME", "tip NAME", "colour NAME" (its text's r,g,b) and "font NAME" (family, points and
+// "bold" when it is). Nothing for other keys.
 inline std::optional<QString> Looks(QWidget* root, const std::string& what) {
   const QString arg = QString::fromStdString(what.substr(what.find(' ') + 1));
   const QWidget* c = root->findChild<QWidget*>(arg);
@@ -61,6 +62,7 @@ inline std::optional<QString> Looks(QWidget* root, const std::string& what) {
   if (what.starts_with("tip ")) return c->toolTip();
   if (what.starts_with("parent ")) return c->parentWidget()->objectName();
   if (what.starts_with("colour ")) return Rgb(c->palette().color(QPalette::WindowText));
+  if (what.starts_with("font ")) return QString("%1 %2%3").arg(c->font().family()).arg(c->font().pointSizeF()).arg(c->font().bold() ? " bold" : "");
   return std::nullopt;
 }
 
