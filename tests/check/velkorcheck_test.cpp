@@ -182,7 +182,11 @@ void RunCases(const std::string& file, CaseVars vars, const std::string& caFile 
         SetSmbPort(static_cast<uint16_t>(c.number("smb-port", kSmbDefaultPort)));
         // A sweep writes its lines to standard output as they come, then answers the summary.
         testing::internal::CaptureStdout();
+        const int savedIn = c.has("stdin") ? dup(0) : -1;  // closed: what the command opens first is descriptor 0
+        if (savedIn >= 0) close(0);
         const CheckOutcome out = CheckCommand(args, hooks);
+        if (savedIn >= 0) EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
+        if (savedIn >= 0) dup2(savedIn, 0), close(savedIn);
         ended = {testing::internal::GetCapturedStdout() + out.text, static_cast<int>(out.status)};
         SetSmbPort(kSmbDefaultPort);
         if (savedTmp) setenv("TMPDIR", saved.c_str(), 1);
