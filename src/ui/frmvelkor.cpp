@@ -18,6 +18,7 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 
 #include "app/appstate.h"
@@ -298,13 +299,17 @@ void FrmVelkor::BuildControls() {
 }
 
 void FrmVelkor::SetTabOrder() {
-  // Labels, shapes, the hidden controls and the picture frame take no focus.
+  // Labels, shapes, the hidden controls and the picture frame take no focus;
+  // the others follow each other by their tab index.
   for (QLabel* l : findChildren<QLabel*>()) l->setFocusPolicy(Qt::NoFocus);
   m_picture1->setFocusPolicy(Qt::NoFocus);
   m_cmdResultClear->setFocusPolicy(Qt::NoFocus);
-  const std::vector<QWidget*> order = {m_lstResult,     m_cmdExit,       m_chkService[1], m_chkService[0],
-                                       m_chkService[2], m_chkService[3], m_chkService[4], m_cmdDiag,
-                                       m_chkService[5], m_cmbHosts,      m_cmdSet};
+  std::vector<QWidget*> order;
+  for (QWidget* w : findChildren<QWidget*>())
+    if (w->property("TabIndex").isValid() && w->focusPolicy() != Qt::NoFocus) order.push_back(w);
+  std::stable_sort(order.begin(), order.end(), [](const QWidget* a, const QWidget* b) {
+    return a->property("TabIndex").toInt() < b->property("TabIndex").toInt();
+  });
   for (size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
   m_lstResult->setFocus();
 }

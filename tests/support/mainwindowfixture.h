@@ -37,7 +37,8 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
 inline QString Rgb(const QColor& c) { return QString("%1,%2,%3").arg(c.red()).arg(c.green()).arg(c.blue()); }
 
 // What a window or dialog looks like, as text: "size", "fixed size", "visible", "enabled" (yes or no) and "focused"
-// (the name of the control that has the focus) of the root, "pixel X Y" of its picture; of
+// (the name of the control that has the focus) of the root, "tab order" (the controls Tab visits, round its chain
+// from the root), "pixel X Y" of its picture; of
 // the control NAME, "at NAME" (left top width height in twips, 15 to a pixel, inside its parent's contents),
 // "text NAME", "hidden NAME", "tip NAME", "colour NAME" (its text's r,g,b) and "font NAME" (family, points and
 // "bold" when it is). Nothing for other keys.
@@ -50,6 +51,12 @@ inline std::optional<QString> Looks(QWidget* root, const std::string& what) {
   if (what == "visible") return root->isVisible() ? "yes" : "no";
   if (what == "enabled") return root->isEnabled() ? "yes" : "no";
   if (what == "focused") return root->focusWidget() ? root->focusWidget()->objectName() : "(none)";
+  if (what == "tab order") {
+    QStringList order;
+    for (QWidget* w = root->nextInFocusChain(); w != root; w = w->nextInFocusChain())
+      if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().isEmpty() && w->isVisibleTo(root)) order << w->objectName();
+    return order.join(' ');
+  }
   if (what.starts_with("pixel ")) {
     return Rgb(root->grab().toImage().pixel(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1).toInt()));
   }
