@@ -375,7 +375,7 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
   const std::map<std::string, CheckExit> named{{"OK", CheckExit::Ok}, {"WARNING", CheckExit::Warning},
                                                {"CRITICAL", CheckExit::Critical}, {"UNKNOWN", CheckExit::Unknown}};
   for (const char* file : {"check-json-strings.cases", "check-sweep-summary.cases", "check-list-bounds.cases",
-                           "check-held-outputs.cases"}) {
+                           "check-held-outputs.cases", "check-thresholds.cases"}) {
     for (const Case& c : LoadCases(file, {{"DIR", dir.path()}})) {
       CASE_TRACE(c);
       std::vector<std::string> printed;
@@ -391,6 +391,11 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
         }
         const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
         printed = {std::to_string(static_cast<int>(out.status)), out.text};
+      }
+      if (c.has("took")) {  // one check that passed in this many seconds, under the case's args
+        CheckRecord check{.name = "SMTP 25", .passed = true, .seconds = std::stod(c.get("took"))};
+        const CheckRequest request = ParseCheckCommandLine(c.words("args")).request.value();
+        printed = {CheckStateWord(CheckStateOf(check, request)), CheckReason(check, request).value_or("")};
       }
       if (c.has("entries")) {  // h0, h1 ... and then more lines
         std::string list;
