@@ -83,11 +83,13 @@ class FrmVelkorTest : public MainWindowTest {
            duringLoad = [this, whats = v.split(' ')] {
              QComboBox* box = Cmb();  // the closure ends with the next line: only locals after it
              QPushButton* diag = Child<QPushButton>("CmdDiag");
+             QWidget* window = w.get();
              const QStringList what = whats;
              duringLoad = nullptr;
              for (const QString& one : what) {
                if (one == "Return") PostKey(box, Qt::Key_Return);
                if (one == "click") QTimer::singleShot(0, diag, &QPushButton::click);
+               if (one == "close") QTimer::singleShot(0, window, &QWidget::close);
              }
            };
          }},
