@@ -198,6 +198,7 @@ TEST_F(FrmVelkorTest, StepsDriveTheWindow) {
   const std::map<std::string, Action> actions = Actions();
   for (const Case& c : CasesOf(LoadCases("window-main.cases", {{"SILENT", std::to_string(silentPort)}}), "steps ")) {
     CASE_TRACE(c);
+    w.reset();  // its history recorder's thread may still be opening its file in the directory
     std::filesystem::remove_all(dir.path());  // the files of the case before
     std::filesystem::create_directory(dir.path());
     settings.Interval.clear();
