@@ -392,9 +392,11 @@ TEST(VelkorSweepParts, EachAnswersAsItsCasesSay) {
         const CheckOutcome out = SweepSummary(hosts, statuses, 1, CheckRequest{});
         printed = {std::to_string(static_cast<int>(out.status)), out.text};
       }
-      if (c.has("took")) {  // one check that passed in this many seconds, under the case's args
-        CheckRecord check{.name = "SMTP 25", .passed = true, .seconds = std::stod(c.get("took"))};
+      if (c.has("took")) {  // one HTTP check that passed in this many seconds with this status line, under args
+        CheckRecord check{.name = "HTTP 80", .passed = true, .seconds = std::stod(c.get("took")), .service = "http",
+                          .httpStatus = FromUtf8(c.get("status"))};
         const CheckRequest request = ParseCheckCommandLine(c.words("args")).request.value();
+        if (request.expectStatus) ApplyExpectedStatus(check, *request.expectStatus);
         printed = {CheckStateWord(CheckStateOf(check, request)), CheckReason(check, request).value_or("")};
       }
       if (c.has("entries")) {  // h0, h1 ... and then more lines
