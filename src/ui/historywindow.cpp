@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "app/appstate.h"
+#include "diag/notices.h"
 #include "util/clock.h"
 
 namespace {
@@ -27,14 +28,6 @@ QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 
 QString When(int64_t unix) {
   return QDateTime::fromSecsSinceEpoch(unix).toString(QStringLiteral("yyyy/MM/dd HH:mm"));
-}
-
-// "3 日 4 時間", "2 時間 5 分", "40 秒".
-QString Duration(int64_t seconds) {
-  if (seconds >= 86400) return QStringLiteral("%1 日 %2 時間").arg(seconds / 86400).arg(seconds % 86400 / 3600);
-  if (seconds >= 3600) return QStringLiteral("%1 時間 %2 分").arg(seconds / 3600).arg(seconds % 3600 / 60);
-  if (seconds >= 60) return QStringLiteral("%1 分").arg(seconds / 60);
-  return QStringLiteral("%1 秒").arg(seconds);
 }
 
 QColor StateColour(StripState s) {
@@ -299,7 +292,7 @@ void HistoryWindow::Load() {
       const int64_t end = d.until != 0 ? d.until : now;
       const QStringList cells = {Q(c.label), When(d.from),
                                  d.until != 0 ? When(d.until) : QStringLiteral("（停止中）"),
-                                 Duration(std::max<int64_t>(0, end - d.from)), Q(d.reason)};
+                                 Q(DurationText(end - d.from)), Q(d.reason)};
       for (int col = 0; col < cells.size(); ++col) m_downs->setItem(row, col, new QTableWidgetItem(cells[col]));
     }
   }
