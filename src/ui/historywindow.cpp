@@ -172,15 +172,15 @@ void HistoryChart::paintEvent(QPaintEvent*) {
   }
   p.setPen(palette().text().color());
   const QFontMetrics fm(font());
+  const QStringList labels = AxisLabels();
   for (int i = 0; i <= 4; ++i) {
     const double y = m_plot.bottom() - m_plot.height() * i / 4;
-    const QString text = QString::number(m_top * i / 4, 'g', 3) + QStringLiteral(" s");
     p.drawText(QRectF(0, y - fm.height() / 2.0, m_plot.left() - 4, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
-               text);
+               labels[i]);
   }
   const QRectF axis(m_plot.left(), m_plot.bottom() + 2, m_plot.width(), fm.height() + 4);
-  p.drawText(axis, Qt::AlignLeft | Qt::AlignTop, When(m_history.spanStart));
-  p.drawText(axis, Qt::AlignRight | Qt::AlignTop, When(m_history.spanEnd));
+  p.drawText(axis, Qt::AlignLeft | Qt::AlignTop, labels[5]);
+  p.drawText(axis, Qt::AlignRight | Qt::AlignTop, labels[6]);
   // A polyline of thin lines: a day's 1440 runs stroked as one wide,
   // smoothed path would take the raster engine a second.
   p.setRenderHint(QPainter::Antialiasing, false);
@@ -189,6 +189,12 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     if (s.points.size() == 1) p.drawEllipse(s.points.front(), 2, 2);
     p.drawPolyline(s.points.data(), static_cast<int>(s.points.size()));
   }
+}
+
+QStringList HistoryChart::AxisLabels() const {
+  QStringList labels;
+  for (int i = 0; i <= 4; ++i) labels << QString::number(m_top * i / 4, 'g', 3) + QStringLiteral(" s");
+  return labels << When(m_history.spanStart) << When(m_history.spanEnd);
 }
 
 // ---- the window ---------------------------------------------------------------

@@ -63,6 +63,8 @@ class HistoryChart : public QWidget {
   const std::vector<Series>& Drawn() const { return m_series; }
   QRectF PlotArea() const { return m_plot; }
   double TopSeconds() const { return m_top; }  // the y axis' upper end
+  // The y axis' labels, bottom up ("0 s" to the upper end, in quarters), and the span's ends under the x axis.
+  QStringList AxisLabels() const;
   QSize sizeHint() const override;
 
  protected:

@@ -100,7 +100,7 @@ void WindowSteps::RunCases(const std::string& file) {
   static const std::map<std::string, HistorySpan> spans{{"hour", HistorySpan::Hour}, {"day", HistorySpan::Day},
                                                         {"week", HistorySpan::Week}, {"days90", HistorySpan::Days90}};
   static const std::set<std::string> shown{"answered", "heard",  "logged", "told", "entry", "targets",
-                                           "status",   "strip", "down",   "top",  "point"};
+                                           "status",   "strip", "down",   "top",  "axis", "point"};
   for (const Case& c : LoadCases(file)) {
     CASE_TRACE(c);
     QProcess xvfb, dunst;
@@ -245,6 +245,7 @@ void WindowSteps::RunCases(const std::string& file) {
         const QRectF plot = chart.PlotArea();
         EXPECT_TRUE(QRectF(chart.rect()).contains(plot));
         out.push_back("top: " + QString::number(chart.TopSeconds()).toStdString());
+        out.push_back("axis: " + chart.AxisLabels().join(" | ").toStdString());
         // Each point back in the span's seconds before now and in answer seconds.
         for (const auto& series : chart.Drawn())
           for (const QPointF& p : series.points)
