@@ -176,7 +176,8 @@ Strings Bench::Steps(const Case& c, size_t from) {
       for (const std::string& row : Query(db, value)) out.push_back("row: " + row);
     if (key == "load") {
       const Strings w = WordsOf(raw);
-      const TargetHistory h = HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), kNow, std::stoi(w.at(2)));
+      const int64_t at = kNow + (w.size() > 3 ? std::stoll(w[3]) : 0);
+      const TargetHistory h = HistoryReader(db).Load(FromUtf8(w.at(0)), spans.at(w.at(1)), at, std::stoi(w.at(2)));
       out.push_back("buckets: " + std::to_string(h.bucketSeconds));
       for (const CheckHistory& check : h.checks) Shown(check, out);
     }
